@@ -1,0 +1,7 @@
+#pragma once
+
+#include "driver/korvax.h"
+
+namespace korvax {
+extern const tape_format htp_format;
+}

@@ -1,0 +1,168 @@
+// The filter and the WAV writer: the header a player reads, the filter's
+// arithmetic, and the writer's failures.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "driver/korvax.h"
+#include "output/filter.h"
+#include "output/wav.h"
+#include "support/run.h"
+
+using namespace korvax_test;
+using korvax::exit_request;
+
+namespace {
+
+TEST(filter, step_from_rest_to_gain_level) {
+    korvax::filter_init(44100);
+    EXPECT_NEAR(0.98585343, korvax::filter.hpc, 1e-8);
+    EXPECT_EQ(0, korvax::filter_output(0));
+    int previous = korvax::filter_output(75);
+    EXPECT_EQ(73, previous);  // 75 x hpc = 73.94, truncated
+    for (int i = 0; i < 100; ++i) {
+        const int v = korvax::filter_output(75);
+        EXPECT_LE(v, previous);
+        previous = v;
+    }
+    EXPECT_LT(previous, 20);
+}
+
+TEST(filter, levels_past_the_range_are_held) {
+    korvax::filter_init(44100);
+    EXPECT_EQ(127, korvax::filter_output(135));
+    korvax::filter_init(44100);
+    EXPECT_EQ(-127, korvax::filter_output(-135));
+}
+
+// Writes through the real writer into a scratch file (the filter as set up).
+struct captured_output {
+    scratch_dir dir;
+    std::string path = dir.path("out.wav");
+    korvax::wav_file out;
+    captured_output() {
+        korvax::wav_open(out, ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), path);
+    }
+    bytes flushed() {
+        korvax::wav_flush(out);
+        return read_file(path);
+    }
+};
+
+// Runs are written in one stretch, with a shortcut once the accumulator
+// settles; every byte must still be what one filter step per sample gives.
+TEST(wav_writer, runs_match_the_filter_sample_by_sample) {
+    const std::vector<std::pair<int, std::uint64_t>> runs = {
+        {75, 6}, {-75, 6}, {0, 77}, {0, 40000}, {135, 300000}, {-120, 5}, {80, 700000}, {27, 3}};
+    for (std::uint8_t inverted : {0, 255}) {
+        korvax::settings.p_inverted = inverted;
+        korvax::filter_init(22050);
+        captured_output c;
+        for (auto [level, count] : runs) korvax::wav_write_run(level, count, c.out);
+        const bytes written = c.flushed();
+
+        korvax::filter_init(22050);
+        bytes expected;
+        for (auto [level, count] : runs)
+            for (std::uint64_t i = 0; i < count; ++i)
+                expected.push_back(static_cast<std::uint8_t>(korvax::filter_output(level) + 128) ^ inverted);
+        ASSERT_EQ(expected.size(), written.size());
+        EXPECT_TRUE(expected == written) << "inverted " << int{inverted};
+    }
+    korvax::settings.p_inverted = 0;
+}
+
+TEST(wav_writer, rest_is_byte_128_or_127_inverted) {
+    for (auto [mask, byte] : {std::pair{0, 128}, std::pair{255, 127}}) {
+        korvax::settings.p_inverted = static_cast<std::uint8_t>(mask);
+        korvax::filter_init(44100);
+        captured_output c;
+        korvax::wav_write_run(0, 1000, c.out);
+        EXPECT_EQ(bytes(1000, static_cast<std::uint8_t>(byte)), c.flushed());
+    }
+    korvax::settings.p_inverted = 0;
+}
+
+// The size report rounds the RIFF size to whole KiB, a half up.
+TEST(wav_writer, size_report_rounds_half_up) {
+    korvax::machine = korvax::machine_timing{};
+    for (auto [riff, kib] : {std::pair{511, "0"}, std::pair{512, "1"}, std::pair{1535, "1"}}) {
+        korvax::filter_init(44100);
+        captured_output c;
+        korvax::wav_init(c.out);
+        korvax::wav_write_run(0, static_cast<std::uint64_t>(riff) + 8 - 44, c.out);
+        testing::internal::CaptureStderr();
+        korvax::wav_close(c.out);
+        EXPECT_EQ(std::string(kib) + " kbytes written.\n", testing::internal::GetCapturedStderr());
+        const wav_info w = read_wav(c.path);
+        EXPECT_EQ(static_cast<std::uint32_t>(riff), w.riff_size);
+        EXPECT_EQ(static_cast<std::uint32_t>(riff) - 36, w.data_size);
+    }
+}
+
+int status_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const exit_request& e) {
+        return e.status;
+    }
+    return 0;
+}
+
+// The size fields are 32 bits wide: a file may reach 4,294,967,295 bytes and
+// not one more.
+TEST(wav_writer, stops_at_the_4_gib_limit_instead_of_wrapping) {
+    korvax::filter_init(44100);
+    korvax::wav_file out;
+    korvax::wav_open(out, ::open("/dev/null", O_WRONLY), "big.wav");
+    out.file_size = korvax::wav_max_file_size - 10;
+    EXPECT_EQ(0, status_of([&] { korvax::wav_write_run(0, 10, out); }));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(5, status_of([&] { korvax::wav_write_run(0, 1, out); }));
+    EXPECT_EQ("Error writing big.wav.\nOutput exceeds the 4 GiB size limit of WAV files.\n",
+              testing::internal::GetCapturedStderr());
+
+    korvax::wav_open(out, ::open("/dev/null", O_WRONLY), "big.wav");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(5, status_of([&] { korvax::wav_write_run(75, 1ull << 40, out); }));
+    testing::internal::GetCapturedStderr();
+}
+
+// A pipe cannot seek back to patch the sizes: that is a failed output, not
+// a success.
+TEST(wav_writer, output_that_cannot_seek_fails) {
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    korvax::filter_init(44100);
+    korvax::machine = korvax::machine_timing{};
+    korvax::wav_file out;
+    korvax::wav_open(out, fds[1], "pipe.wav");
+    korvax::wav_init(out);
+    korvax::wav_write_run(0, 100, out);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(5, status_of([&] { korvax::wav_close(out); }));
+    EXPECT_EQ("Error writing pipe.wav.\n", testing::internal::GetCapturedStderr());
+    ::close(fds[0]);
+}
+
+TEST(wav_writer, header_carries_the_chosen_rate) {
+    scratch_dir dir;
+    const std::string image = dir.write("g.cas", with_zero_leader({}));
+    for (unsigned rate : {8000u, 44100u, 192000u}) {
+        const result r = run_korvax({"-s", std::to_string(rate), "-i", image, "-o", dir.path("o.wav")});
+        ASSERT_EQ(0, r.status) << r.err;
+        const wav_info w = read_wav(dir.path("o.wav"));
+        EXPECT_EQ(rate, w.sample_rate);
+        EXPECT_EQ(rate, w.byte_rate);
+        EXPECT_EQ(1, w.block_align);
+        EXPECT_EQ(1, w.channels);
+        EXPECT_EQ(8, w.bits);
+        EXPECT_EQ(w.samples.size(), w.data_size);
+        EXPECT_EQ(w.samples.size() + 36, w.riff_size);
+    }
+}
+
+}  // namespace

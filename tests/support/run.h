@@ -1,0 +1,76 @@
+// Test helpers: run the real korvax binary, make scratch files, read WAVs.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace korvax_test {
+
+using bytes = std::vector<std::uint8_t>;
+
+struct result {
+    int status = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs the korvax binary with these arguments (no shell involved).
+result run_korvax(const std::vector<std::string>& args);
+
+// A fresh directory, removed with everything in it when the test ends.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    // Writes `content` to `name` and returns its path.
+    std::string write(const std::string& name, const bytes& content) const;
+
+private:
+    std::filesystem::path dir_;
+};
+
+bytes read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// 256 zero bytes, 0xA5, then `payload`: the start that TRS-80 and Homelab
+// detection looks for.
+bytes with_zero_leader(const bytes& payload, std::size_t zeros = 256);
+
+// The fields of a WAV file as a player reads them.
+struct wav_info {
+    std::uint32_t riff_size = 0;
+    std::uint32_t sample_rate = 0;
+    std::uint32_t byte_rate = 0;
+    std::uint16_t block_align = 0;
+    std::uint16_t bits = 0;
+    std::uint16_t channels = 0;
+    std::uint32_t data_size = 0;
+    bytes samples;  // the data chunk
+};
+// Parses a 44-byte-header PCM WAV; fails the current test if it is not one.
+wav_info read_wav(const std::string& path);
+
+// The shared corpus of real images, or an empty string when it is absent.
+std::string corpus_dir();
+// Corpus files whose names start with `prefix`, sorted.
+std::vector<std::string> corpus_files(const std::string& prefix);
+
+}  // namespace korvax_test
+
+namespace korvax_test {
+
+// The signal a format writes for an image before the filter: the level of
+// every sample, from the format's convert alone (no header, no lead-in). The
+// filter is bypassed (a coefficient of 1 keeps the accumulator at 0).
+std::vector<int> raw_levels(int format, const bytes& image, unsigned rate = 44100,
+                            std::uint8_t gain = 75);
+
+// Run lengths of a level stream: (level, count) pairs.
+std::vector<std::pair<int, std::size_t>> level_runs(const std::vector<int>& levels);
+
+}  // namespace korvax_test
