@@ -143,7 +143,7 @@ bool read_tap_data(std::FILE* in) {
         std::fputs("Couldn't allocate buffer memory!\n", stderr);
         return false;
     }
-    tap.data.resize(std::fread(tap.data.data(), 1, tap.data.size(), in));
+    if (!tap.data.empty()) tap.data.resize(std::fread(tap.data.data(), 1, tap.data.size(), in));
     if (tap.data.size() < length) {
         std::fprintf(stderr, "WARNING! TAP data size mismatch. Read %i bytes, header stated %i bytes.\n",
                      static_cast<int>(tap.data.size()), static_cast<int>(length));

@@ -143,9 +143,11 @@ TEST(mtap_file, headers_damaged_and_whole) {
         long long samples = -1;  // -1: no output expected
     };
     const bytes pulses_900(900, 0x30);
-    const std::string v1_cut("C64-TAPE-RAW\x01\x00\x00", 15);
-    const std::string v3_cut("C64-TAPE-RAW\x03\x00\x00", 15);
-    const bytes header = tap(1, {});
+    // The first n bytes of an empty image's header.
+    const auto cut = [](int version, std::size_t n) {
+        const bytes b = tap(version, {});
+        return bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
+    };
     for (const file_case& c : std::vector<file_case>{
              {"header claims more than the file: only what is there plays", tap(1, pulses_900, 0, 0, 1000), {}, 0,
               report("C64", "PAL", 985248, 1000, 1, "    WARNING: TAP data size (900) doesn't match header (1000).\n") +
@@ -173,12 +175,12 @@ TEST(mtap_file, headers_damaged_and_whole) {
              {"forced on an unsupported version", tap(3, {}), {"-f", "0x2"}, 6,
               selected + "MTAP Version not (yet) supported, sorry!\n" + unknown},
              {"version 3 is not recognised", tap(3, {0x30}), {}, 6, "MTAP Version not (yet) supported, sorry!\n" + unknown},
-             {"header cut after the video byte", bytes(v1_cut.begin(), v1_cut.end()), {}, 6,
+             {"header cut after the video byte", cut(1, 15), {}, 6,
               "Machine type : C64\nVideo standard : PAL\nunexpected End of File!\n"},
-             {"version 3 cut short is just not recognised", bytes(v3_cut.begin(), v3_cut.end()), {}, 6,
+             {"version 3 cut short is just not recognised", cut(3, 15), {}, 6,
               "MTAP Version not (yet) supported, sorry!\n" + unknown},
-             {"signature alone", bytes(header.begin(), header.begin() + 12), {}, 6, "unexpected End of File!\n"},
-             {"shorter than a signature", bytes(header.begin(), header.begin() + 11), {}, 6, unknown},
+             {"signature alone", cut(1, 12), {}, 6, "unexpected End of File!\n"},
+             {"shorter than a signature", cut(1, 11), {}, 6, unknown},
              {"line feed in the prefix", tap(1, {0x30}, 0, 0, -1, "C6\n-"), {}, 6, unknown},
          }) {
         scratch_dir dir;
