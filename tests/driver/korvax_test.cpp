@@ -223,6 +223,9 @@ TEST(examples, convert_to_their_recorded_bytes) {
              golden_case{"hello.htp", {}, 147586, 0x1297ad53c78b573du},
              golden_case{"hello.cas", {"-s", "8000", "-g", "8", "-n"}, 38225, 0xc717e35953006a9fu},
              golden_case{"hello.htp", {"-s", "192000", "-g", "1"}, 650885, 0x3674ce0f2d37ebe2u},
+             golden_case{"hello-cgenie.cas", {}, 87328, 0xb7dd2c2ed03703d0u},
+             golden_case{"hello.tap", {}, 805890, 0x98cc9e4449b747a1u},
+             golden_case{"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
          }) {
         std::vector<std::string> args = g.options;
         args.insert(args.end(), {"-i", std::string(KORVAX_EXAMPLES) + "/" + g.image, "-o", dir.path("o.wav")});
