@@ -118,6 +118,18 @@ long long cgenie_size(std::size_t data_bytes) {
     return header + 2 * 298 + static_cast<long long>(255 + data_bytes) * 8 * 36;
 }
 
+// Commodore: a TAP header, then the pulse data. Two pulses of 0x30 in version
+// 1 at 44100 Hz on a C64 PAL clock are 34 samples.
+bytes tap_image(const bytes& data, std::uint32_t claimed, int version = 1, int machine = 0, int video = 0) {
+    bytes b = text("C64-TAPE-RAW");
+    b.insert(b.end(), {static_cast<std::uint8_t>(version), static_cast<std::uint8_t>(machine),
+                       static_cast<std::uint8_t>(video), 0xEE});
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(claimed >> (8 * i)));
+    return b + data;
+}
+const bytes two_pulses = {0x30, 0x30};
+constexpr long long two_pulses_size = header + 34;
+
 const std::string trs80 = "TRS-80 Model I/VideoGenie high level tape image";
 const std::string homelab = "Homelab high level tape image";
 const std::string cgenie = "Colour Genie high level tape image format";
@@ -127,6 +139,20 @@ std::string detected(const std::string& d) { return "Supported format detected: 
 std::string selected(const std::string& d) { return "Selected format: " + d + ".\n"; }
 const std::string no_header = "CAS file without header.\n";
 const std::string leader = "Writing leader (AAh) bytes.\n";
+
+const std::string c64_pal = "Machine type : C64\nVideo standard : PAL\n";
+const std::string c64_clock = "Tape frequency : 985248\n";
+const std::string eof = "unexpected End of File!\n";
+// The report of a header whose length field does not match the file, and the
+// warning that more was claimed than read.
+std::string size_mismatch(std::uint64_t in_file, std::uint64_t claimed) {
+    return "    WARNING: TAP data size (" + std::to_string(in_file) + ") doesn't match header (" +
+           std::to_string(claimed) + ").\n";
+}
+std::string short_read(std::uint64_t read, std::uint64_t claimed) {
+    return "WARNING! TAP data size mismatch. Read " + std::to_string(read) + " bytes, header stated " +
+           std::to_string(claimed) + " bytes.\n         Image may not be readable.";
+}
 
 const bytes zero_leader_header = with_zero_leader({});  // 256 zero bytes and 0xA5
 const std::string cgenie_text = "Colour Genie - Virtual Tape File";
@@ -169,6 +195,61 @@ bad_family truncated_cgenie_text() {
     return f;
 }
 
+// A TAP image cut inside its 20-byte header: shorter than the signature it is
+// not recognised; past it, the fields read so far are reported and the end of
+// the file is fatal. With the header whole and the data missing, the image is
+// recognised and plays nothing.
+bad_family truncated_tap_header() {
+    const bytes whole = tap_image(two_pulses, 2);
+    bad_family f{"truncated_tap_header", {}};
+    for (std::size_t n = 0; n <= 20; ++n) {
+        const bytes image(whole.begin(), whole.begin() + static_cast<long>(n));
+        std::string report;
+        int status = 6;
+        long long size = 0;
+        if (n < 12) report = unknown;
+        else if (n < 14) report = eof;
+        else if (n == 14) report = "Machine type : C64\n" + eof;
+        else if (n == 15) report = c64_pal + eof;
+        else if (n < 20) report = c64_pal + c64_clock + eof;
+        if (n == 20) {
+            report = c64_pal + c64_clock + "TAP data length : 2\n" + size_mismatch(0, 2) + "TAP version : 1\n" +
+                     short_read(0, 2);
+            status = 0;
+            size = header;
+        }
+        const std::string tail = n == 20 ? kbytes(header) : "";
+        const std::string at = std::to_string(n);
+        f.cases.push_back({"cut at " + at, {{"game.tap", image}}, io("game.tap"), status,
+                           report + (n == 20 ? detected(commodore) : "") + tail, size});
+        f.cases.push_back({"cut at " + at + ", forced", {{"game.tap", image}}, io("game.tap", {"-f", "2"}), status,
+                           selected(commodore) + report + tail, size});
+    }
+    return f;
+}
+
+// The length field of a TAP header, wrong both ways and as large as it goes:
+// reported, and only the bytes in the file are played.
+bad_family tap_length_fields() {
+    const auto row = [](const std::string& label, std::uint32_t claimed, const std::string& warnings) {
+        return bad_input{label, {{"game.tap", tap_image(two_pulses, claimed)}}, io("game.tap"), 0,
+                         c64_pal + c64_clock + "TAP data length : " + std::to_string(claimed) + "\n" + warnings +
+                             detected(commodore) + kbytes(two_pulses_size),
+                         two_pulses_size};
+    };
+    const auto more = [](std::uint32_t claimed) {
+        return size_mismatch(2, claimed) + "TAP version : 1\n" + short_read(2, claimed);
+    };
+    return {"tap_length_fields",
+            {
+                row("zero", 0, size_mismatch(2, 0) + "TAP version : 1\n"),
+                row("one short", 1, size_mismatch(2, 1) + "TAP version : 1\n"),
+                row("one over", 3, more(3)),
+                row("top bit set", 0x80000000u, more(0x80000000u)),
+                row("largest", 0xFFFFFFFFu, more(0xFFFFFFFFu)),
+            }};
+}
+
 // ---- The right signature, then garbage ----
 
 const bytes garbage = {0xFF, 0x00, 0xA5, 0x7E, 0x81, 0x00, 0x00, 0xC3, 0x5A, 0x01};
@@ -191,6 +272,14 @@ bad_family signature_then_garbage() {
                 {"cgenie without the sync byte", {{"game.cas", cg_not_sync}}, io("game.cas"), 0,
                  detected(cgenie) + leader + kbytes(cgenie_size(garbage.size() - 1)),
                  cgenie_size(garbage.size() - 1)},
+                {"tap version byte", {{"game.tap", tap_image(two_pulses, 2, 0xC3)}}, io("game.tap"), 6,
+                 "MTAP Version not (yet) supported, sorry!\n" + unknown, 0},
+                // Machine and video bytes out of range: named "unknown", timed as a C64 on PAL.
+                {"tap machine and video bytes", {{"game.tap", tap_image(two_pulses, 2, 1, 0xEE, 0x77)}},
+                 io("game.tap"), 0,
+                 "Machine type : unknown\nVideo standard : unknown\n" + c64_clock + "TAP data length : 2\n"
+                 "TAP version : 1\n" + detected(commodore) + kbytes(two_pulses_size),
+                 two_pulses_size},
                 // A TRS-80 leader one byte too long is no leader at all.
                 {"257 zero bytes", {{"game.cas", bytes(257, 0) + garbage}}, io("game.cas"), 6, unknown, 0},
             }};
@@ -254,6 +343,10 @@ bad_family unwritable_outputs() {
                  detected(homelab) + "Error writing /dev/full.\n"},
                 {"cgenie to a full device", {{"game.cas", cg}}, {"-i", "@@/game.cas", "-o", "/dev/full"}, 5,
                  detected(cgenie) + "CAS header size 33 bytes.\n" + leader + "Error writing /dev/full.\n"},
+                {"commodore to a full device", {{"game.tap", tap_image(two_pulses, 2)}},
+                 {"-i", "@@/game.tap", "-o", "/dev/full"}, 5,
+                 c64_pal + c64_clock + "TAP data length : 2\nTAP version : 1\n" + detected(commodore) +
+                     "Error writing /dev/full.\n"},
                 {"under a file", {{"game.cas", trs}}, {"-i", "@@/game.cas", "-o", "@@/game.cas/out.wav"}, 5,
                  "Error opening @@/game.cas/out.wav for writing.\n"},
                 {"empty name", {{"game.cas", trs}}, {"-i", "@@/game.cas", "-o", ""}, 5,
@@ -344,6 +437,8 @@ std::vector<bad_family> families() {
         truncated_zero_leader("trs80", "cas", "3", trs80, [](const bytes& b) { return trs80_size(b); }),
         truncated_zero_leader("homelab", "htp", "1", homelab, homelab_size),
         truncated_cgenie_text(),
+        truncated_tap_header(),
+        tap_length_fields(),
         signature_then_garbage(),
         unreadable_inputs(),
         long_paths(),
