@@ -125,8 +125,11 @@ bool read_tap_data(std::FILE* in) {
     // Printed unsigned: a damaged header's length past 2^31 is still a length.
     std::fprintf(stderr, "TAP data length : %u\n", length);
 
-    // The file has reached past the header, so it holds at least 20 bytes.
-    const std::uint64_t in_file = static_cast<std::uint64_t>(file_size) - header_size;
+    // The header has been read, yet the size the system reports can be less
+    // than 20 bytes (files under /proc report 0): then no data is counted as
+    // in the file, rather than a wrapped size that would be allocated whole.
+    const std::uint64_t in_file =
+        file_size > static_cast<off_t>(header_size) ? static_cast<std::uint64_t>(file_size) - header_size : 0;
     if (length != in_file) {
         std::fprintf(stderr, "    WARNING: TAP data size (%u) doesn't match header (%u).\n",
                      static_cast<std::uint32_t>(in_file), length);

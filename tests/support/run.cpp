@@ -31,9 +31,8 @@ std::uint16_t le16(const bytes& b, std::size_t at) {
     return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
-}  // namespace
-
-result run_korvax(const std::vector<std::string>& args) {
+// envp null: the child inherits this process's environment.
+result run_with_env(const std::vector<std::string>& args, char* const* envp) {
     // Standard output and error go to temporary files, which cannot fill up
     // and block the child as pipes could.
     char out_name[] = "/tmp/korvax-out-XXXXXX";
@@ -53,7 +52,7 @@ result run_korvax(const std::vector<std::string>& args) {
     if (pid == 0) {
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
-        ::execv(program.c_str(), argv.data());
+        ::execve(program.c_str(), argv.data(), envp != nullptr ? envp : environ);
         ::_exit(127);
     }
     int wstatus = 0;
@@ -68,6 +67,18 @@ result run_korvax(const std::vector<std::string>& args) {
     ::unlink(out_name);
     ::unlink(err_name);
     return r;
+}
+
+}  // namespace
+
+result run_korvax(const std::vector<std::string>& args) { return run_with_env(args, nullptr); }
+
+result run_korvax(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    std::vector<std::string> copy = env;
+    std::vector<char*> envp;
+    for (std::string& e : copy) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    return run_with_env(args, envp.data());
 }
 
 scratch_dir::scratch_dir() {

@@ -18,6 +18,8 @@ struct result {
 
 // Runs the korvax binary with these arguments (no shell involved).
 result run_korvax(const std::vector<std::string>& args);
+// The same with exactly this environment ("NAME=value" entries).
+result run_korvax(const std::vector<std::string>& args, const std::vector<std::string>& env);
 
 // A fresh directory, removed with everything in it when the test ends.
 class scratch_dir {
