@@ -46,13 +46,13 @@ struct noise {
     }
 };
 
-// A C64 PAL TAP version 1 image of 600,000 pulses: mostly the three pulse
-// lengths of the tape loader (short 0x30, medium 0x42, long 0x56), with a
-// pause of 150,000 cycles (0.15 s) before every 100,000th pulse. The pauses
-// stay short enough that their sample count fits 32 bits even at 192 kHz.
+// A C64 PAL TAP version 1 image of 600,000 pulses: the three pulse lengths
+// of the tape loader (short 0x30, medium 0x42, long 0x56), with a pause of
+// two seconds (1,970,496 cycles of the 985,248 Hz clock) before every
+// 100,000th pulse, as between the blocks of a real tape.
 bytes make_tap() {
     constexpr int pulses = 600'000;
-    constexpr std::uint32_t pause_cycles = 150'000;
+    constexpr std::uint32_t pause_cycles = 2 * 985'248;
     bytes data;
     data.reserve(pulses + 64);
     noise n;
