@@ -140,8 +140,11 @@ decoded decode_cgenie(const wav_info& wav) {
     return out;
 }
 
-std::vector<std::size_t> decode_tap(const wav_info& wav, int version) {
+tap_signal decode_tap(const wav_info& wav, int version) {
     const std::vector<edge> e = edges(wav.samples);
+    tap_signal out;
+    // The first half-wave was the high one if the first level change falls.
+    out.starts_high = e.empty() || !e.front().rise;
     std::vector<std::size_t> halves;
     std::size_t from = 0;
     for (const edge& x : e) {
@@ -149,14 +152,13 @@ std::vector<std::size_t> decode_tap(const wav_info& wav, int version) {
         from = x.at;
     }
     if (from < wav.samples.size()) halves.push_back(wav.samples.size() - from);
-    if (version == 2) return halves;
-    // A high half ends with a fall. If the file opens with a low half, that
-    // half is a pulse of its own, cut off from the high half it lacks.
-    std::vector<std::size_t> pulses;
-    std::size_t i = 0;
-    if (!e.empty() && e.front().rise) pulses.push_back(halves[i++]);
-    for (; i < halves.size(); i += 2) pulses.push_back(halves[i] + (i + 1 < halves.size() ? halves[i + 1] : 0));
-    return pulses;
+    if (version == 2) {
+        out.lengths = halves;
+    } else {
+        for (std::size_t i = 0; i < halves.size(); i += 2)
+            out.lengths.push_back(halves[i] + (i + 1 < halves.size() ? halves[i + 1] : 0));
+    }
+    return out;
 }
 
 }  // namespace korvax_test

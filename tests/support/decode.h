@@ -24,10 +24,14 @@ decoded decode_homelab(const wav_info& wav);
 // The leader of 0xAA bytes and every data byte after it.
 decoded decode_cgenie(const wav_info& wav);
 
-// Commodore: the length in samples of every pulse (versions 0 and 1) or of
-// every half-wave (version 2). A pulse is taken to start with its high half,
-// at a rising edge of the signal as it stands in the file; the first starts
-// with the file.
-std::vector<std::size_t> decode_tap(const wav_info& wav, int version);
+// Commodore: the length in samples of every pulse (versions 0 and 1: two
+// half-waves, paired from the start of the file) or of every half-wave
+// (version 2), and whether the signal starts with its high half-wave, as a
+// reader that times each pulse from its rising edge needs.
+struct tap_signal {
+    std::vector<std::size_t> lengths;
+    bool starts_high = true;
+};
+tap_signal decode_tap(const wav_info& wav, int version);
 
 }  // namespace korvax_test
