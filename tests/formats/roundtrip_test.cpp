@@ -252,16 +252,16 @@ TEST(round_trip, commodore_v2_at_every_gain) {
 }
 
 // The corpus holds half an hour of audio; read back at every setting it
-// takes about a minute. So the smallest real image of each kind is swept over
-// every rate at the extreme gains, and every real image is read back at
-// 22,050 Hz.
+// takes over a minute. So the smallest real image of each kind is swept over
+// every rate at gain 1, the weakest signal (the examples cover the gains), and
+// every real image is read back at 22,050 Hz.
 TEST(round_trip, smallest_real_image_of_each_kind_at_every_rate) {
     std::vector<std::string> paths;
     for (const char* prefix : {"trs80-system-follin", "homelab2-basic-tehen", "cgenie-66leader", "c64-pal-v1-retroload",
                                "c16-pal-v2-bucle"})
         for (const std::string& f : corpus_files(prefix)) paths.push_back(f);
     if (paths.empty()) GTEST_SKIP() << "shared corpus not present";
-    check_round_trips(paths, every_rate, {1, 8});
+    check_round_trips(paths, every_rate, {1});
 }
 
 TEST(round_trip, every_real_image_at_22050_hz) {
