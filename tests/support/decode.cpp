@@ -55,6 +55,11 @@ void append_bit(bytes& data, std::size_t& bits, int bit) {
     data.back() = static_cast<std::uint8_t>(data.back() | (bit << (7 - (bits - 1) % 8)));
 }
 
+decoded whole_bytes(decoded out, std::size_t bits) {
+    if (bits % 8) out.error = "the signal ends after " + std::to_string(bits) + " bits, not whole bytes";
+    return out;
+}
+
 // The length in samples of a 0 bit's cell and of each half cell of a 1.
 struct cell {
     double zero;
@@ -85,8 +90,7 @@ decoded read_cells(const wav_info& wav, const std::function<cell(int)>& cell_of)
             return out;
         }
     }
-    if (bits % 8) out.error = "the signal ends after " + std::to_string(bits) + " bits, not whole bytes";
-    return out;
+    return whole_bytes(out, bits);
 }
 
 }  // namespace
@@ -117,7 +121,8 @@ decoded decode_cgenie(const wav_info& wav) {
     const std::vector<edge> e = edges(wav.samples);
     std::vector<std::size_t> at;
     for (const edge& x : e) at.push_back(x.at);
-    const std::size_t silence = wav.samples.size() - 15000ull * wav.sample_rate / 2'216'750;
+    const std::size_t silence =
+        wav.samples.size() - std::min<std::size_t>(wav.samples.size(), 15000ull * wav.sample_rate / 2'216'750);
     if (!at.empty() && double(at.back()) + one / 2 < double(silence)) at.push_back(silence);
     decoded out;
     std::size_t bits = 0;
@@ -136,8 +141,7 @@ decoded decode_cgenie(const wav_info& wav) {
             return out;
         }
     }
-    if (bits % 8) out.error = "the signal ends after " + std::to_string(bits) + " bits, not whole bytes";
-    return out;
+    return whole_bytes(out, bits);
 }
 
 tap_signal decode_tap(const wav_info& wav, int version) {
