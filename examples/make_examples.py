@@ -7,6 +7,9 @@ hello.cas  TRS-80 Model I Level II BASIC:  10 PRINT "HELLO FROM KORVAX"
 hello.htp  Homelab: one block named HELLO holding the text HELLO FROM KORVAX
 hello-cgenie.cas  Colour Genie SYSTEM tape HELLO: copies HELLO FROM KORVAX to
                   the screen and waits, after the emulators' text header
+hello.tap  Commodore 64 BASIC, as the ROM loader reads it from tape:
+                                           10 PRINT "HELLO FROM KORVAX"
+                                           20 GOTO 10
 """
 import os
 
@@ -61,7 +64,66 @@ def cgenie_system():
     return header + tape
 
 
+# C64 tape pulses as TAP version 1 bytes (units of 8 cycles of the 985,248 Hz
+# PAL clock): short, medium and long.
+S, M, L = 0x30, 0x42, 0x56
+
+
+def c64_byte(value):
+    # A byte marker (long, medium), the eight bits least significant first (0
+    # is short-medium, 1 medium-short), then a bit that makes the count of ones
+    # odd.
+    pulses = [L, M]
+    parity = 1
+    for bit in range(8):
+        one = (value >> bit) & 1
+        parity ^= one
+        pulses += [M, S] if one else [S, M]
+    return pulses + ([M, S] if parity else [S, M])
+
+
+def c64_block(payload, leader):
+    # A pilot of short pulses, then the block twice. Each copy is a sync
+    # countdown (0x89..0x81 first, 0x09..0x01 for the repeat), the payload, an
+    # XOR checksum and an end-of-data marker (long, short); 79 short pulses part
+    # the copies and 78 end the block.
+    checksum = 0
+    for b in payload:
+        checksum ^= b
+    pulses = [S] * leader
+    for first in (True, False):
+        sync = range(0x89, 0x80, -1) if first else range(0x09, 0x00, -1)
+        for b in list(sync) + list(payload) + [checksum]:
+            pulses += c64_byte(b)
+        pulses += [L, S]
+        pulses += [S] * (0x4F if first else 0x4E)
+    return bytes(pulses)
+
+
+def c64_basic_tap():
+    # BASIC starts at 0x0801; lines are laid out as on the TRS-80.
+    lines = [(10, bytes([0x99]) + b' "HELLO FROM KORVAX"'),  # 0x99 = PRINT
+             (20, bytes([0x89]) + b" 10")]                   # 0x89 = GOTO
+    start = addr = 0x0801
+    program = b""
+    for number, text in lines:
+        addr += 2 + 2 + len(text) + 1
+        program += addr.to_bytes(2, "little") + number.to_bytes(2, "little") + text + b"\0"
+    program += b"\0\0"
+    end = start + len(program)
+    # Header block: type 1 (BASIC program, loaded to the start of BASIC),
+    # start and end (one past the last byte) addresses, the name padded with
+    # spaces, and spaces up to 192 bytes.
+    header = (bytes([1]) + start.to_bytes(2, "little") + end.to_bytes(2, "little")
+              + b"HELLO".ljust(16, b" ")).ljust(192, b" ")
+    # A third of a second of silence between the blocks: a zero byte and the
+    # pause in cycles, three bytes little-endian.
+    pause = b"\0" + (985248 // 3).to_bytes(3, "little")
+    data = (c64_block(header, 0x6A00) + pause + c64_block(program, 0x1A00))
+    return (b"C64-TAPE-RAW" + bytes([1, 0, 0, 0]) + len(data).to_bytes(4, "little") + data)
+
+
 for name, content in [("hello.cas", trs80_basic()), ("hello.htp", homelab_block()),
-                      ("hello-cgenie.cas", cgenie_system())]:
+                      ("hello-cgenie.cas", cgenie_system()), ("hello.tap", c64_basic_tap())]:
     with open(os.path.join(HERE, name), "wb") as f:
         f.write(content)

@@ -74,14 +74,23 @@ TEST(trs80_file, smallest_detectable_image) {
     EXPECT_EQ(128 + 73, w.samples[leadin_44100]);
 }
 
-// The lead-in of 55,300 cycles passes 2^32 when multiplied by rates above
-// 77.7 kHz; it must still come out at its true length.
-TEST(trs80_file, leadin_at_high_rates) {
+// The header carries the rate; the lead-in of 55,300 cycles passes 2^32 when
+// multiplied by rates above 77.7 kHz and must still come out at its true
+// length.
+TEST(trs80_file, header_and_leadin_at_each_rate) {
     scratch_dir dir;
     const std::string image = dir.write("g.cas", with_zero_leader({}));
     for (auto [rate, leadin] : {std::pair{96000u, 3038u}, std::pair{192000u, 6076u}, std::pair{8000u, 253u}}) {
         ASSERT_EQ(0, run_korvax({"-s", std::to_string(rate), "-i", image, "-o", dir.path("o.wav")}).status);
-        const bytes s = read_wav(dir.path("o.wav")).samples;
+        const wav_info w = read_wav(dir.path("o.wav"));
+        EXPECT_EQ(rate, w.sample_rate);
+        EXPECT_EQ(rate, w.byte_rate);
+        EXPECT_EQ(1, w.block_align);
+        EXPECT_EQ(1, w.channels);
+        EXPECT_EQ(8, w.bits);
+        EXPECT_EQ(w.samples.size(), w.data_size);
+        EXPECT_EQ(w.samples.size() + 36, w.riff_size);
+        const bytes& s = w.samples;
         ASSERT_GT(s.size(), leadin);
         EXPECT_EQ(bytes(leadin, 128), bytes(s.begin(), s.begin() + leadin)) << rate;
         EXPECT_NE(128, s[leadin]) << rate;
