@@ -9,8 +9,9 @@
 // the ratio says how much the rest of the program costs on top of the filter.
 //
 //   korvax_bench [-r repetitions]   the benchmark
-//   korvax_bench -w DIR             only write the images into DIR (for the
-//                                   comparison with other converters)
+//   korvax_bench -w DIR             only write the images into DIR, and a
+//                                   1 MB TAP image (for the comparison with
+//                                   other converters and the memory check)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,12 +47,11 @@ struct noise {
     }
 };
 
-// A C64 PAL TAP version 1 image of 600,000 pulses: the three pulse lengths
-// of the tape loader (short 0x30, medium 0x42, long 0x56), with a pause of
-// two seconds (1,970,496 cycles of the 985,248 Hz clock) before every
-// 100,000th pulse, as between the blocks of a real tape.
-bytes make_tap() {
-    constexpr int pulses = 600'000;
+// A C64 PAL TAP version 1 image: the three pulse lengths of the tape loader
+// (short 0x30, medium 0x42, long 0x56), with a pause of two seconds
+// (1,970,496 cycles of the 985,248 Hz clock) before every 100,000th pulse,
+// as between the blocks of a real tape.
+bytes make_tap(int pulses) {
     constexpr std::uint32_t pause_cycles = 2 * 985'248;
     bytes data;
     data.reserve(pulses + 64);
@@ -80,13 +80,17 @@ bytes make_cas() {
     return cas;
 }
 
+bytes make_bench_tap() { return make_tap(600'000); }
+// About 1 MB, for the peak memory of a conversion, which holds the TAP data.
+bytes make_memory_tap() { return make_tap(1'000'000); }
+
 struct image {
     const char* label;
     const char* file;
     bytes (*make)();
 };
 constexpr image images[] = {
-    {"TAP v1, 600,000 pulses", "bench.tap", make_tap},
+    {"TAP v1, 600,000 pulses", "bench.tap", make_bench_tap},
     {"TRS-80, 16 KiB", "bench.cas", make_cas},
 };
 constexpr unsigned rates[] = {44100, 192000};
@@ -177,6 +181,7 @@ int main(int argc, char** argv) {
     }
     if (image_dir != nullptr) {
         for (const image& im : images) write_file(std::string(image_dir) + "/" + im.file, im.make());
+        write_file(std::string(image_dir) + "/memory.tap", make_memory_tap());
         return 0;
     }
 
