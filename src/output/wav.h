@@ -75,23 +75,24 @@ inline void wav_reserve(wav_file& out, std::uint64_t count) {
 }
 
 // The held filter value plus 128 for every truncated filter value within
-// `reach` of zero. The filter loops look it up rather than hold the value
-// with compares: a loop with few instructions besides the accumulator's
-// chain runs at the chain's pace.
+// `reach` of zero (holding a truncated value gives what truncating the held
+// one does). The filter loops look it up rather than hold the value with
+// compares: a loop with few instructions besides the accumulator's chain runs
+// at the chain's pace.
 struct sample_table {
     static constexpr int reach = 1024;
     std::uint8_t byte[2 * reach + 1];
     constexpr sample_table() : byte{} {
         for (int v = -reach; v <= reach; ++v)
-            byte[v + reach] = static_cast<std::uint8_t>((v < -127 ? -127 : v > 127 ? 127 : v) + 128);
+            byte[v + reach] = static_cast<std::uint8_t>(clamp_filtered(v) + 128);
     }
     std::uint8_t operator[](int v) const { return byte[v + reach]; }
 };
 inline constexpr sample_table sample_bytes;
 
 // Whether every filter value of a run can be looked up. The accumulator stays
-// between its start and the levels met, so with a level and an accumulator of
-// at most half the reach, no value passes the reach.
+// between its start and the levels met (to within rounding), so with a level
+// and an accumulator within half the reach, no value passes the reach.
 inline bool within_sample_table(int level, double accu) {
     constexpr int half = sample_table::reach / 2;
     return level >= -half && level <= half && accu > -half && accu < half;
