@@ -13,7 +13,6 @@
 //                                   1 MB TAP image (for the comparison with
 //                                   other converters and the memory check)
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,8 +116,9 @@ double cpu_seconds() {
 void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 
 // The floor: the filter recurrence and the byte it stores, one sample after
-// the other, into a buffer the size of the writer's. The level is fixed, so
-// nothing but the recurrence, the clamp and the store is left.
+// the other, into a buffer the size of the writer's, with the same hold and
+// offset. The level is fixed, so the hold's branches are always predicted and
+// the loop runs at the pace of the accumulator's chain.
 double floor_seconds(std::uint64_t samples, unsigned rate) {
     korvax::filter_init(rate);
     const double hpc = korvax::filter.hpc;
@@ -135,7 +135,7 @@ double floor_seconds(std::uint64_t samples, unsigned rate) {
     }
     keep(buf.get());
     keep(&accu);
-    return (cpu_seconds() - t0);
+    return cpu_seconds() - t0;
 }
 
 // One whole conversion through the library's run(), its messages discarded,
