@@ -100,8 +100,11 @@ compare() {
   local k c
   k=$(measure "$korvax" -i "$work/$image" -o "$work/korvax.wav")
   c=$(measure castool convert "$castool_format" "$work/$image" "$work/castool.wav")
-  printf '%-8s %-8s %9s %9s %11s %10s\n' "$label" korvax $k
-  printf '%-8s %-8s %9s %9s %11s %10s\n' "$label" castool $c
+  local row=()
+  read -ra row <<<"$k"
+  printf '%-8s %-8s %9s %9s %11s %10s\n' "$label" korvax "${row[@]}"
+  read -ra row <<<"$c"
+  printf '%-8s %-8s %9s %9s %11s %10s\n' "$label" castool "${row[@]}"
   echo "$k $c" | awk -v l="$label" '{ printf "%-8s korvax is %.1fx as fast per second of audio, with %.1f%% of the peak memory\n", l, $7 / $3, 100 * $4 / $8 }' >>"$work/summary"
 }
 compare TAP cbm bench.tap
