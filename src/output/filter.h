@@ -23,7 +23,7 @@ void filter_init(unsigned sample_rate);
 int filter_output(int level);
 
 // The held, truncated filter output as an int.
-inline int clamp_filtered(double y) {
+constexpr int clamp_filtered(double y) {
     if (y < -127.0) y = -127.0;
     if (y > 127.0) y = 127.0;
     return static_cast<int>(y);

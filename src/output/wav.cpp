@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -69,13 +70,49 @@ void wav_flush(wav_file& out) {
     out.used = 0;
 }
 
-void wav_reserve(wav_file& out, std::uint64_t count) {
-    if (count > wav_max_file_size - out.file_size) {
-        std::fprintf(stderr, "Error writing %s.\n", out.name.c_str());
-        std::fputs("Output exceeds the 4 GiB size limit of WAV files.\n", stderr);
-        quit(exit_output);
-    }
-    out.file_size += count;
+void wav_too_large(const wav_file& out) {
+    std::fprintf(stderr, "Error writing %s.\n", out.name.c_str());
+    std::fputs("Output exceeds the 4 GiB size limit of WAV files.\n", stderr);
+    quit(exit_output);
+}
+
+// A long run is filtered in stretches of a fixed length. Between stretches
+// it checks whether the accumulator has stopped changing: then it never
+// changes again during the run, and every remaining sample is the same byte.
+void wav_write_long_run(int level, std::uint64_t count, wav_file& out) {
+    constexpr std::size_t stretch = 64;
+    const double x = level;
+    const double hpc = filter.hpc;
+    const double drive = (1.0 - hpc) * x;
+    const std::uint8_t inverted = settings.p_inverted;
+    double accu = filter.hp_accu;
+    const auto filter_run = [&](auto byte_of) {
+        while (count > 0) {
+            if (out.used == wav_file::buf_size) wav_flush(out);
+            std::uint8_t* p = out.buf.get() + out.used;
+            std::size_t n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(count, wav_file::buf_size - out.used));
+            out.used += n;
+            count -= n;
+            for (; n > 0; p += stretch, n -= std::min(n, stretch)) {
+                if (hpc * accu + drive == accu) {
+                    std::memset(p, byte_of(x - accu), n);
+                    break;
+                }
+                for (std::size_t i = 0, m = std::min(n, stretch); i < m; ++i) {
+                    accu = hpc * accu + drive;
+                    p[i] = byte_of(x - accu);
+                }
+            }
+        }
+    };
+    if (within_sample_table(level, accu))
+        filter_run([inverted](double y) { return sample_bytes[static_cast<int>(y)] ^ inverted; });
+    else
+        filter_run([inverted](double y) {
+            return static_cast<std::uint8_t>(static_cast<std::uint8_t>(clamp_filtered(y) + 128) ^ inverted);
+        });
+    filter.hp_accu = accu;
 }
 
 void wav_init(wav_file& out) {

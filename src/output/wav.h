@@ -64,47 +64,68 @@ void wav_close(wav_file& out);
 // Out of line, rarely taken: the buffer is full, or a run would pass the size
 // limit.
 void wav_flush(wav_file& out);
-void wav_reserve(wav_file& out, std::uint64_t count);
+[[noreturn]] void wav_too_large(const wav_file& out);
 
-// The byte stored for a filtered value.
-inline std::uint8_t sample_byte(double y) {
-    return static_cast<std::uint8_t>(clamp_filtered(y) + 128) ^ settings.p_inverted;
+// Counts `count` more samples into the file, or ends the run before the file
+// would pass the size limit.
+inline void wav_reserve(wav_file& out, std::uint64_t count) {
+    if (count > wav_max_file_size - out.file_size) [[unlikely]]
+        wav_too_large(out);
+    out.file_size += count;
 }
+
+// The held filter value plus 128 for every truncated filter value within
+// `reach` of zero (holding a truncated value gives what truncating the held
+// one does). The filter loops look it up rather than hold the value with
+// compares: a loop with few instructions besides the accumulator's chain runs
+// at the chain's pace.
+struct sample_table {
+    static constexpr int reach = 1024;
+    std::uint8_t byte[2 * reach + 1];
+    constexpr sample_table() : byte{} {
+        for (int v = -reach; v <= reach; ++v)
+            byte[v + reach] = static_cast<std::uint8_t>(clamp_filtered(v) + 128);
+    }
+    std::uint8_t operator[](int v) const { return byte[v + reach]; }
+};
+inline constexpr sample_table sample_bytes;
+
+// Whether every filter value of a run can be looked up. The accumulator stays
+// between its start and the levels met (to within rounding), so with a level
+// and an accumulator within half the reach, no value passes the reach.
+inline bool within_sample_table(int level, double accu) {
+    constexpr int half = sample_table::reach / 2;
+    return level >= -half && level <= half && accu > -half && accu < half;
+}
+
+// Runs longer than this, runs that would fill the buffer, and levels or
+// accumulators beyond the table go out of line. A short run is one loop over
+// the accumulator's chain and nothing else.
+constexpr std::uint64_t wav_short_run = 256;
+void wav_write_long_run(int level, std::uint64_t count, wav_file& out);
 
 // `count` samples at one level: the per-sample path of the whole program.
 // The level's contribution to the accumulator, (1 - hpc) * level, is the same
-// double on every sample, so it is formed once per run. Once the accumulator
-// stops changing it never changes again during the run, and every remaining
-// sample is the same byte.
+// double on every sample, so it is formed once per run.
 inline void wav_write_run(int level, std::uint64_t count, wav_file& out) {
     if (count == 0) return;
     wav_reserve(out, count);
+    double accu = filter.hp_accu;
+    if (count > wav_short_run || count > wav_file::buf_size - out.used ||
+        !within_sample_table(level, accu)) {
+        wav_write_long_run(level, count, out);
+        return;
+    }
     const double x = level;
     const double hpc = filter.hpc;
     const double drive = (1.0 - hpc) * x;
-    double accu = filter.hp_accu;
-    bool steady = false;
-    while (count > 0) {
-        if (out.used == wav_file::buf_size) wav_flush(out);
-        std::uint8_t* p = out.buf.get() + out.used;
-        const std::size_t room = wav_file::buf_size - out.used;
-        const std::size_t n = count < room ? static_cast<std::size_t>(count) : room;
-        std::size_t i = 0;
-        if (!steady) {
-            for (; i < n; ++i) {
-                const double next = hpc * accu + drive;
-                if (next == accu) {
-                    steady = true;
-                    break;
-                }
-                accu = next;
-                p[i] = sample_byte(x - accu);
-            }
-        }
-        if (steady) std::memset(p + i, sample_byte(x - accu), n - i);
-        out.used += n;
-        count -= n;
+    const std::uint8_t inverted = settings.p_inverted;  // read once: stores could alias it
+    std::uint8_t* const p = out.buf.get() + out.used;
+    for (std::size_t i = 0; i < count; ++i) {
+        accu = hpc * accu + drive;
+        p[i] = sample_bytes[static_cast<int>(x - accu)] ^ inverted;
     }
+    out.used += count;
     filter.hp_accu = accu;
 }
 

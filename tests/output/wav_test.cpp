@@ -52,18 +52,26 @@ struct captured_output {
     }
 };
 
-// Runs are written in one stretch, with a shortcut once the accumulator
-// settles; every byte must still be what one filter step per sample gives
-// (rest is byte 128, or 127 inverted).
+// Runs are written in one stretch, short ones inline with bytes looked up,
+// long ones in stretches with a shortcut once the accumulator settles, and
+// levels too far from zero for the lookup with the hold computed; every byte
+// must still be what one filter step per sample gives (rest is byte 128, or
+// 127 inverted).
 TEST(wav_writer, runs_match_the_filter_sample_by_sample) {
-    const std::vector<std::pair<int, std::uint64_t>> runs = {
-        {0, 100}, {75, 6}, {-75, 6}, {0, 77}, {0, 40000}, {135, 300000}, {-120, 5}, {80, 700000}, {27, 3}};
+    std::vector<std::pair<int, std::uint64_t>> runs = {
+        {0, 100}, {75, 6}, {-75, 6}, {0, 77}, {0, 40000}, {135, 300000}, {-120, 5}, {80, 700000},
+        {27, 3},
+        {0, 200000},  // decays into subnormal numbers before it settles
+        {-500, 3000}, {1000, 50}, {-3000, 300}, {75, 20}, {0, 256}, {75, 257}};
+    // Short runs of a pulse train, past the end of the writer's buffer.
+    for (int k = 0; k < 40000; ++k) runs.emplace_back(k % 2 ? 75 : 0, 8 + k % 5);
     for (std::uint8_t inverted : {0, 255}) {
         korvax::settings.p_inverted = inverted;
         korvax::filter_init(22050);
         captured_output c;
         for (auto [level, count] : runs) korvax::wav_write_run(level, count, c.out);
         const bytes written = c.flushed();
+        const double accu = korvax::filter.hp_accu;  // carried on to what follows
 
         korvax::filter_init(22050);
         bytes expected;
@@ -72,6 +80,7 @@ TEST(wav_writer, runs_match_the_filter_sample_by_sample) {
                 expected.push_back(static_cast<std::uint8_t>(korvax::filter_output(level) + 128) ^ inverted);
         ASSERT_EQ(expected.size(), written.size());
         EXPECT_TRUE(expected == written) << "inverted " << int{inverted};
+        EXPECT_EQ(korvax::filter.hp_accu, accu);
     }
     korvax::settings.p_inverted = 0;
 }

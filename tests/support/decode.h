@@ -1,0 +1,37 @@
+// Readers that take a WAV file the program wrote back to what it carries,
+// working only from the signal each machine expects and from the WAV header
+// (rate, length), never from the encoders' code.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "support/run.h"
+
+namespace korvax_test {
+
+// The bytes read back, or, when the signal could not be read, why not.
+struct decoded {
+    bytes data;
+    std::string error;  // empty when the whole signal was read
+};
+
+// Every byte of the image, leader and sync byte included. These readers find
+// pulses by their size, so they read either polarity.
+decoded decode_trs80(const wav_info& wav);
+decoded decode_homelab(const wav_info& wav);
+// The leader of 0xAA bytes and every data byte after it.
+decoded decode_cgenie(const wav_info& wav);
+
+// Commodore: the length in samples of every pulse (versions 0 and 1: two
+// half-waves, paired from the start of the file) or of every half-wave
+// (version 2), and whether the signal starts with its high half-wave, as a
+// reader that times each pulse from its rising edge needs.
+struct tap_signal {
+    std::vector<std::size_t> lengths;
+    bool starts_high = true;
+};
+tap_signal decode_tap(const wav_info& wav, int version);
+
+}  // namespace korvax_test
