@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed inputs into corpus/<target>/: the bundled
 examples and small synthetic images of each format. Run it from anywhere; it
-writes next to itself. Inputs that once found a fault are saved there by hand
-(named after the fault) and are not touched by this script.
+writes next to itself. The hash-named inputs beside the seeds are those the
+fuzzers found reaching new code (added with libFuzzer's -merge=1), and inputs
+that once found a fault are saved there by hand; this script leaves both alone.
 
 A convert_* input is four settings bytes (gain level, inversion bit, sample
 rate spread over 8000..192000 as 16 bits little-endian) followed by the image.
