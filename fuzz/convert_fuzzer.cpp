@@ -80,15 +80,15 @@ conversion convert(const std::uint8_t* settings, const std::string& path) {
     korvax::wav_set_sample_freq(min_rate + static_cast<int>(spread * (max_rate - min_rate) / 0xFFFF));
 
     const korvax::tape_format& format = *korvax::tape_format_registry[format_index];
+    // Kept from input to input, as its large sample buffer is costly to
+    // allocate under the sanitizers; wav_open starts it afresh.
+    static korvax::wav_file out;
     conversion c;
     try {
         if (format.analyze_loads_image && format.analyze(path.c_str()) != format_index) return c;
         korvax::machine.format_index = format_index;
         korvax::filter_init(korvax::wave.sample_rate);
         format.init();
-        // Kept from input to input, as its large sample buffer is costly to
-        // allocate under the sanitizers; wav_open starts it afresh.
-        static korvax::wav_file out;
         korvax::wav_open(out, fresh_output(), "fuzz.wav");
         out.file_size = korvax::wav_max_file_size - output_cap;
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), std::fclose);
@@ -99,6 +99,13 @@ conversion convert(const std::uint8_t* settings, const std::string& path) {
         korvax::wav_close(out);
     } catch (const korvax::exit_request& e) {
         c.status = e.status;
+        // A run stopped at the cap still has its samples in the buffer: they
+        // are compared too.
+        if (out.fd >= 0) {
+            korvax::wav_flush(out);
+            ::close(out.fd);
+            out.fd = -1;
+        }
     }
     c.wav = read_output();
     return c;
