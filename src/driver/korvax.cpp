@@ -116,13 +116,18 @@ bool same_file(const std::string& a, const std::string& b) {
     return !ec && ca == cb;
 }
 
+// The image is read more than once (by detection, then by the conversion, and
+// a Colour Genie header is read and sought back over), so a pipe, whose bytes
+// are gone once read, would lose data without a word: it is refused.
 void open_input(run_state& run, const char* path) {
     std::FILE* f = std::fopen(path, "rb");
     struct stat st {};
-    const bool ok = f != nullptr && ::fstat(::fileno(f), &st) == 0 && !S_ISDIR(st.st_mode);
+    const bool readable = f != nullptr && ::fstat(::fileno(f), &st) == 0 && !S_ISDIR(st.st_mode);
+    const bool seekable = readable && std::fseek(f, 0, SEEK_END) == 0;
     if (f != nullptr) std::fclose(f);
-    if (!ok) {
+    if (!seekable) {
         std::fprintf(stderr, "Error opening %s.\n", path);
+        if (readable) std::fputs("Input must be a file that can be read twice, not a pipe.\n", stderr);
         quit(exit_input);
     }
     run.input_name = path;

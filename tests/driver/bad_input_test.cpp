@@ -4,6 +4,7 @@
 // exact standard error and status (so a sanitizer report, which would add to
 // standard error, fails the case too), the size of the WAV it leaves, and that
 // every file it was given is byte for byte as before.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,6 +318,14 @@ bad_family unreadable_inputs() {
                  "Error opening " + too_long + ".\n", absent},
                 {"component past NAME_MAX", {}, {"-i", "@@/" + std::string(300, 'y'), "-n"}, 4,
                  "Error opening @@/" + std::string(300, 'y') + ".\n"},
+                // Detection would use up a pipe's bytes before the conversion reads them.
+                {"pipe", {}, {"-i", "@@/fifo", "-o", "@@/out.wav"}, 4,
+                 "Error opening @@/fifo.\nInput must be a file that can be read twice, not a pipe.\n", absent,
+                 [](const std::string& d) {
+                     ::mkfifo((d + "/fifo").c_str(), 0600);
+                     // A writer that stays open, so that opening the pipe to read does not block.
+                     ::open((d + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                 }},
             }};
 }
 
