@@ -3,7 +3,7 @@
 // (rate, length), never from the encoders' code.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,5 +33,17 @@ struct tap_signal {
     bool starts_high = true;
 };
 tap_signal decode_tap(const wav_info& wav, int version);
+
+// What a Commodore image asks for: its tape frequency (units of 8 cycles a
+// second, by machine and video standard) and every pulse (versions 0 and 1)
+// or half-wave (version 2) in whole units. A byte b is b units; a 0x00 is 882
+// cycles per zero byte in a row (version 0) or the 24-bit cycle count that
+// follows it (versions 1 and 2, ignored when fewer than three bytes follow).
+struct tap_pulses {
+    int version = 0;
+    std::uint64_t frequency = 0;
+    std::vector<std::uint64_t> units;
+};
+tap_pulses read_tap(const bytes& image);
 
 }  // namespace korvax_test

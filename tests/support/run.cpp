@@ -106,6 +106,17 @@ bytes with_zero_leader(const bytes& payload, std::size_t zeros) {
     return b;
 }
 
+bytes tap_image(int version, const bytes& data, int machine, int video, long long claimed, const std::string& prefix) {
+    bytes b(prefix.begin(), prefix.end());
+    for (char c : std::string("TAPE-RAW")) b.push_back(static_cast<std::uint8_t>(c));
+    const auto length = static_cast<std::uint32_t>(claimed < 0 ? static_cast<long long>(data.size()) : claimed);
+    b.insert(b.end(), {static_cast<std::uint8_t>(version), static_cast<std::uint8_t>(machine),
+                       static_cast<std::uint8_t>(video), 0});
+    for (int shift = 0; shift < 32; shift += 8) b.push_back(static_cast<std::uint8_t>(length >> shift));
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
 wav_info read_wav(const std::string& path) {
     const bytes b = read_file(path);
     wav_info w;
@@ -179,15 +190,24 @@ std::vector<int> raw_levels(int format, const bytes& image, unsigned rate, std::
     return levels;
 }
 
-std::vector<std::pair<int, std::size_t>> level_runs(const std::vector<int>& levels) {
-    std::vector<std::pair<int, std::size_t>> runs;
-    for (int s : levels) {
-        if (!runs.empty() && runs.back().first == s)
-            ++runs.back().second;
-        else
-            runs.emplace_back(s, 1);
-    }
-    return runs;
+void add_run(runs& r, int level, std::size_t count) {
+    if (!r.empty() && r.back().first == level)
+        r.back().second += count;
+    else
+        r.emplace_back(level, count);
+}
+
+runs level_runs(const std::vector<int>& levels) {
+    runs r;
+    for (int s : levels) add_run(r, s, 1);
+    return r;
+}
+
+runs repeat(const runs& unit, int times) {
+    runs r;
+    for (int i = 0; i < times; ++i)
+        for (auto [level, count] : unit) add_run(r, level, count);
+    return r;
 }
 
 }  // namespace korvax_test

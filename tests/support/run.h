@@ -41,6 +41,12 @@ bool file_exists(const std::string& path);
 // detection looks for.
 bytes with_zero_leader(const bytes& payload, std::size_t zeros = 256);
 
+// A Commodore TAP image: the prefix, "TAPE-RAW", version, machine, video
+// standard, a reserved byte, the data length (`claimed`, or the true one) and
+// the pulse data.
+bytes tap_image(int version, const bytes& data, int machine = 0, int video = 0, long long claimed = -1,
+                const std::string& prefix = "C64-");
+
 // The fields of a WAV file as a player reads them.
 struct wav_info {
     std::uint32_t riff_size = 0;
@@ -71,6 +77,11 @@ std::vector<int> raw_levels(int format, const bytes& image, unsigned rate = 4410
                             std::uint8_t gain = 75);
 
 // Run lengths of a level stream: (level, count) pairs.
-std::vector<std::pair<int, std::size_t>> level_runs(const std::vector<int>& levels);
+using runs = std::vector<std::pair<int, std::size_t>>;
+runs level_runs(const std::vector<int>& levels);
+// Appends a run, joined to the last one when at the same level, as
+// level_runs reads a stream back.
+void add_run(runs& r, int level, std::size_t count);
+runs repeat(const runs& unit, int times);
 
 }  // namespace korvax_test
