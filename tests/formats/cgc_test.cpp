@@ -1,8 +1,9 @@
-// Colour Genie images: the square wave read back into bytes, the header rules,
+// Colour Genie images: the square wave's exact runs, the header rules,
 // detection, and real images.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "driver/korvax.h"
 #include "support/run.h"
@@ -20,64 +21,38 @@ bytes operator+(bytes a, const bytes& b) {
     return a;
 }
 
-// The 0xAA leader the encoder puts before the data.
-bytes with_leader(const bytes& data) { return bytes(255, 0xAA) + data; }
-
 // Sample counts at one rate: a 0 bit's half-wave, each of a 1 bit's two, and
 // each of the two silences.
 struct timing {
     unsigned rate;
-    std::size_t zero;
-    std::size_t one;
-    std::size_t silence;
+    std::size_t zero, one, silence;
 };
 constexpr timing at_44100{44100, 36, 18, 298};
 
-// Reads the unfiltered signal back into bytes. Both silences are cut off by
-// their known length first, so a last half-wave at the silence level comes
-// back too. Every other run is one half-wave, at the gain level first.
-bytes decode(const std::vector<int>& levels, const timing& t, int gain = 75) {
-    if (levels.size() < 2 * t.silence) {
-        ADD_FAILURE() << "shorter than its silences";
-        return {};
-    }
-    const std::vector<int> silence(t.silence, 0);
-    EXPECT_EQ(silence, std::vector<int>(levels.begin(), levels.begin() + t.silence));
-    EXPECT_EQ(silence, std::vector<int>(levels.end() - t.silence, levels.end()));
-    const auto runs = level_runs(std::vector<int>(levels.begin() + t.silence, levels.end() - t.silence));
-    bytes out;
-    int bits = 0;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        EXPECT_EQ(i % 2 ? 0 : gain, runs[i].first) << "half-wave " << i;
-        int bit = 0;
-        if (runs[i].second == t.one && i + 1 < runs.size() && runs[i + 1].second == t.one) {
-            bit = 1;
-            ++i;
-        } else if (runs[i].second != t.zero) {
-            ADD_FAILURE() << "half-wave " << i << " is " << runs[i].second << " samples";
-            return out;
-        }
-        if (bits++ % 8 == 0) out.push_back(0);
-        out.back() = static_cast<std::uint8_t>(out.back() << 1 | bit);
-    }
-    EXPECT_EQ(0, bits % 8) << "bits left over";
-    return out;
+// The unfiltered signal of `data` after the 0xAA leader, between two
+// silences: half-waves alternate between the gain level (first) and the
+// silence level across bit and byte boundaries, a 0 one long, a 1 two short.
+runs square_wave(const bytes& data, const timing& t, int gain = 75) {
+    runs r = {{0, t.silence}};
+    bool low = false;
+    for (std::uint8_t byte : bytes(255, 0xAA) + data)
+        for (int bit = 7; bit >= 0; --bit)
+            for (int half = 0; half <= ((byte >> bit) & 1); ++half, low = !low)
+                add_run(r, low ? 0 : gain, (byte >> bit) & 1 ? t.one : t.zero);
+    add_run(r, 0, t.silence);
+    return r;
 }
 
 // Truncated per half-wave: (rate / 1200) for a 0, half of it for each half of
-// a 1; a silence is 15,000 cycles of the 2,216,750 Hz clock. The leader's
-// first half-wave is at the gain level.
+// a 1; a silence is 15,000 cycles of the 2,216,750 Hz clock. 0x80 has an odd
+// number of half-waves, so the next conversion would start at the silence
+// level if it kept the level of the last one.
 TEST(cgenie_signal, half_waves_and_silences_at_each_rate) {
-    // 0x80, 0x01 and 0x40 have an odd number of half-waves: the bytes after
-    // them start at the silence level, and so would the next conversion if it
-    // kept the level of the last one.
-    const bytes image{0x66, 0x00, 0xFF, 0x80, 0x7E, 0x01, 0x40};
-    for (const timing& t : {at_44100, timing{11025, 9, 4, 74}, timing{8000, 6, 3, 54},
-                            timing{22050, 18, 9, 149}, timing{192000, 160, 80, 1299}}) {
-        EXPECT_EQ(with_leader(image), decode(raw_levels(korvax::fmt_cgc, image, t.rate), t)) << t.rate;
-    }
+    const bytes image{0x66, 0x00, 0xFF, 0x80};
+    for (const timing& t : {at_44100, timing{11025, 9, 4, 74}, timing{8000, 6, 3, 54}, timing{192000, 160, 80, 1299}})
+        EXPECT_EQ(square_wave(image, t), level_runs(raw_levels(korvax::fmt_cgc, image, t.rate))) << t.rate;
     // Gain 8 gives level 120, which the bypassed filter passes unchanged.
-    EXPECT_EQ(with_leader(image), decode(raw_levels(korvax::fmt_cgc, image, 44100, 120), at_44100, 120));
+    EXPECT_EQ(square_wave(image, at_44100, 120), level_runs(raw_levels(korvax::fmt_cgc, image, 44100, 120)));
 }
 
 struct header_case {
@@ -108,14 +83,13 @@ TEST(cgenie_file, header_rules) {
         const result r = run_korvax({"-f", "0", "-i", dir.write("g.cas", c.image), "-o", dir.path("g.wav")});
         // Every bit lasts 36 samples at 44100 Hz.
         const std::size_t samples = 2 * 298 + (255 + c.data.size()) * 8 * 36;
-        const std::size_t riff = 36 + samples;
         EXPECT_EQ(0, r.status) << c.label;
         EXPECT_EQ("Selected format: " + cgenie + ".\n" + c.message + "Writing leader (AAh) bytes.\n" +
-                      std::to_string((riff + 512) / 1024) + " kbytes written.\n",
+                      std::to_string((36 + samples + 512) / 1024) + " kbytes written.\n",
                   r.err)
             << c.label;
         EXPECT_EQ(samples, read_wav(dir.path("g.wav")).samples.size()) << c.label;
-        EXPECT_EQ(with_leader(c.data), decode(raw_levels(korvax::fmt_cgc, c.image), at_44100)) << c.label;
+        EXPECT_EQ(square_wave(c.data, at_44100), level_runs(raw_levels(korvax::fmt_cgc, c.image))) << c.label;
     }
 }
 
@@ -147,16 +121,12 @@ TEST(cgenie_detection, header_text_or_cas_with_sync_or_leader_byte) {
          }) {
         scratch_dir dir;
         const result r = run_korvax({"-i", dir.write(c.name, c.content)});
-        if (c.detected) {
-            EXPECT_EQ(0, r.status) << c.label;
-            EXPECT_EQ(std::string("Supported format detected: ") + c.detected + ".\n" +
-                          "Error creating output file or none specified.\n",
-                      r.err)
-                << c.label;
-        } else {
-            EXPECT_EQ(6, r.status) << c.label;
-            EXPECT_EQ("Unknown/unsupported tape image file.\n", r.err) << c.label;
-        }
+        EXPECT_EQ(c.detected ? 0 : 6, r.status) << c.label;
+        EXPECT_EQ(c.detected ? std::string("Supported format detected: ") + c.detected +
+                                   ".\nError creating output file or none specified.\n"
+                             : "Unknown/unsupported tape image file.\n",
+                  r.err)
+            << c.label;
     }
 }
 
@@ -174,34 +144,25 @@ TEST(cgenie_detection, other_formats_are_left_alone) {
     }
 }
 
-// Both real images hold one program: one after a text header, the other after
-// 256 extra sync bytes and with a stray 0x00 at its end. Each is detected and
-// plays exactly its data after the leader.
+// Both real images hold one program: one after a 122-byte text header, the
+// other after 256 extra sync bytes and with a stray 0x00 at its end. Each is
+// detected and plays exactly its data after the leader.
 TEST(cgenie_corpus, real_images) {
     const std::string dir = corpus_dir();
     if (dir.empty()) GTEST_SKIP() << "shared corpus not present";
     const bytes with_header = read_file(dir + "/cgenie-textheader-ballon.cas");
     const bytes sync_leader = read_file(dir + "/cgenie-66leader-ballon.cas");
-    const std::size_t header = 122;  // text, free text, 0x1A and 0x00
-    ASSERT_EQ(0, with_header[header - 1]);
-    const bytes data(with_header.begin() + header, with_header.end());
+    const bytes data(with_header.begin() + 122, with_header.end());
     ASSERT_EQ(bytes(sync_leader.begin() + 256, sync_leader.end() - 1), data);
-
-    struct corpus_case {
-        const char* name;
-        std::string message;
-        bytes data;
-    };
     scratch_dir out;
-    for (const corpus_case& c : {corpus_case{"cgenie-textheader-ballon.cas", "CAS header size 122 bytes.\n", data},
-                                 corpus_case{"cgenie-66leader-ballon.cas", "CAS file without header.\n", sync_leader}}) {
-        const std::string image = dir + "/" + c.name;
+    for (const auto& [name, message, played] :
+         {std::tuple{"cgenie-textheader-ballon.cas", "CAS header size 122 bytes.\n", data},
+          std::tuple{"cgenie-66leader-ballon.cas", "CAS file without header.\n", sync_leader}}) {
+        const std::string image = dir + "/" + name;
         const result r = run_korvax({"-i", image, "-o", out.path("o.wav")});
-        EXPECT_EQ(0, r.status) << c.name;
-        EXPECT_EQ("Supported format detected: " + cgenie + ".\n" + c.message, r.err.substr(0, r.err.find("Writing")))
-            << c.name;
-        EXPECT_EQ(2 * 298 + (255 + c.data.size()) * 8 * 36, read_wav(out.path("o.wav")).samples.size()) << c.name;
-        EXPECT_EQ(with_leader(c.data), decode(raw_levels(korvax::fmt_cgc, read_file(image)), at_44100)) << c.name;
+        EXPECT_EQ(0, r.status) << name;
+        EXPECT_EQ("Supported format detected: " + cgenie + ".\n" + message, r.err.substr(0, r.err.find("Writing")));
+        EXPECT_EQ(square_wave(played, at_44100), level_runs(raw_levels(korvax::fmt_cgc, read_file(image)))) << name;
     }
 }
 
