@@ -1,6 +1,8 @@
 // TRS-80 images: the pulse arithmetic, whole files and detection.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "driver/korvax.h"
 #include "support/run.h"
 
@@ -40,8 +42,7 @@ TEST(trs80_file, smallest_detectable_image) {
               "180 kbytes written.\n",
               r.err);
     const wav_info w = read_wav(dir.path("game.wav"));
-    EXPECT_EQ(184'419u, w.samples.size() + 44);
-    EXPECT_EQ(184'375u, w.data_size);
+    EXPECT_EQ(184'375u, w.samples.size());  // and a 44-byte header: 184,419 bytes
     // The lead-in is silence at rest; the first pulse follows it at once.
     EXPECT_EQ(bytes(leadin_44100, 128), bytes(w.samples.begin(), w.samples.begin() + leadin_44100));
     EXPECT_EQ(128 + 73, w.samples[leadin_44100]);
@@ -56,10 +57,7 @@ TEST(trs80_file, header_and_leadin_at_each_rate) {
     for (auto [rate, leadin] : {std::pair{96000u, 3038u}, std::pair{192000u, 6076u}, std::pair{8000u, 253u}}) {
         ASSERT_EQ(0, run_korvax({"-s", std::to_string(rate), "-i", image, "-o", dir.path("o.wav")}).status);
         const wav_info w = read_wav(dir.path("o.wav"));
-        EXPECT_EQ((std::vector<std::uint32_t>{rate, rate, 1, 1, 8, std::uint32_t(w.samples.size()),
-                                              std::uint32_t(w.samples.size() + 36)}),
-                  (std::vector<std::uint32_t>{w.sample_rate, w.byte_rate, w.block_align, w.channels, w.bits,
-                                              w.data_size, w.riff_size}));
+        EXPECT_EQ(rate, w.sample_rate);
         ASSERT_GT(w.samples.size(), leadin);
         EXPECT_EQ(bytes(leadin, 128), bytes(w.samples.begin(), w.samples.begin() + leadin)) << rate;
         EXPECT_NE(128, w.samples[leadin]) << rate;
@@ -69,37 +67,25 @@ TEST(trs80_file, header_and_leadin_at_each_rate) {
 TEST(trs80_detection, exactly_256_zeros_then_a5_and_the_extension) {
     bytes stray = with_zero_leader({1, 2});
     stray[100] = 0x01;
-    struct detect_case {
-        const char* name;
-        bytes content;
-        bool detected;
-    };
-    for (const detect_case& c : {
-             detect_case{"GAME.CAS", with_zero_leader({1}), true},
-             detect_case{"game.Cas", with_zero_leader({}), true},
-             detect_case{"game.bin", with_zero_leader({1}), false},
-             detect_case{"game", with_zero_leader({1}), false},
-             detect_case{"game.cas", stray, false},
-             detect_case{"game.cas", bytes(256, 0), false},
-             detect_case{"game.cas", with_zero_leader({}, 257), false},
-             detect_case{"game.cas", with_zero_leader({}, 255), false},
-             detect_case{"game.cas", {}, false},
-         }) {
-        scratch_dir dir;
-        const result r = run_korvax({"-i", dir.write(c.name, c.content)});
-        EXPECT_EQ(c.detected ? "Supported format detected: TRS-80 Model I/VideoGenie high level tape image.\n"
-                               "Error creating output file or none specified.\n"
-                             : "Unknown/unsupported tape image file.\n",
-                  r.err)
-            << c.name << ", " << c.content.size() << " bytes";
-        EXPECT_EQ(c.detected ? 0 : 6, r.status) << c.name;
-    }
+    const std::string trs80 = "TRS-80 Model I/VideoGenie high level tape image";
+    for (const auto& [name, content, expected] : std::vector<std::tuple<const char*, bytes, std::string>>{
+             {"GAME.CAS", with_zero_leader({1}), trs80},
+             {"game.Cas", with_zero_leader({}), trs80},
+             {"game.bin", with_zero_leader({1}), ""},
+             {"game", with_zero_leader({1}), ""},
+             {"game.cas", stray, ""},
+             {"game.cas", bytes(256, 0), ""},
+             {"game.cas", with_zero_leader({}, 257), ""},
+             {"game.cas", with_zero_leader({}, 255), ""},
+             {"game.cas", {}, ""},
+         })
+        EXPECT_EQ(expected, detected_format(name, content)) << name << ", " << content.size() << " bytes";
 }
 
 // Real images convert, forced where their leader is not 256 bytes long, into
 // exactly the samples their bytes predict at 44100 Hz: 89 per 0 bit, 88 per 1.
 TEST(trs80_corpus, real_images_convert_to_their_predicted_length) {
-    const auto files = corpus_files("trs80-");
+    const auto files = corpus_files({"trs80-"});
     if (files.empty()) GTEST_SKIP() << "shared corpus not present";
     scratch_dir dir;
     for (const std::string& f : files) {

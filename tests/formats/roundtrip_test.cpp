@@ -150,13 +150,6 @@ void check_round_trips(const std::vector<std::string>& paths, const std::vector<
 
 const std::vector<unsigned> every_rate = {8000, 11025, 22050, 44100, 48000, 96000, 192000};
 
-std::vector<std::string> corpus_of(std::initializer_list<const char*> prefixes) {
-    std::vector<std::string> paths;
-    for (const char* prefix : prefixes)
-        for (const std::string& f : corpus_files(prefix)) paths.push_back(f);
-    return paths;
-}
-
 TEST(round_trip, examples_at_every_rate_gain_and_polarity) {
     std::vector<std::string> paths;
     for (const auto& e : std::filesystem::directory_iterator(KORVAX_EXAMPLES))
@@ -193,11 +186,11 @@ TEST(round_trip, commodore_v2_at_every_gain) {
 // every rate at gain 1, the weakest signal (the examples cover the gains), and
 // every real image is read back at 22,050 Hz.
 TEST(round_trip, real_images) {
-    const auto smallest = corpus_of(
+    const auto smallest = corpus_files(
         {"trs80-system-follin", "homelab2-basic-tehen", "cgenie-66leader", "c64-pal-v1-retroload", "c16-pal-v2-bucle"});
     if (smallest.empty()) GTEST_SKIP() << "shared corpus not present";
     check_round_trips(smallest, every_rate, {1});
-    check_round_trips(corpus_of({"trs80-", "homelab", "cgenie-", "c64-", "c16-", "vic20"}), {22050}, {5});
+    check_round_trips(corpus_files({"trs80-", "homelab", "cgenie-", "c64-", "c16-", "vic20"}), {22050}, {5});
 }
 
 }  // namespace

@@ -90,9 +90,7 @@ TEST(wav_writer, size_report_rounds_half_up) {
         testing::internal::CaptureStderr();
         korvax::wav_close(c.out);
         EXPECT_EQ(std::string(kib) + " kbytes written.\n", testing::internal::GetCapturedStderr());
-        const wav_info w = read_wav(c.path);
-        EXPECT_EQ(static_cast<std::uint32_t>(riff), w.riff_size);
-        EXPECT_EQ(static_cast<std::uint32_t>(riff) - 36, w.data_size);
+        EXPECT_EQ(static_cast<std::size_t>(riff) - 36, read_wav(c.path).samples.size());
     }
 }
 

@@ -5,69 +5,33 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <iterator>
-#include <random>
 
 #include <gtest/gtest.h>
 
 namespace korvax_test {
 
-namespace {
-
-std::string slurp_fd(int fd) {
-    std::string s;
-    char buf[65536];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<std::size_t>(n));
-    return s;
-}
-
-std::uint32_t le32(const bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
-}
-std::uint16_t le16(const bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
-}  // namespace
-
 result run_korvax(const std::vector<std::string>& args) {
-    // Standard output and error go to temporary files, which cannot fill up
-    // and block the child as pipes could.
-    char out_name[] = "/tmp/korvax-out-XXXXXX";
-    char err_name[] = "/tmp/korvax-err-XXXXXX";
-    const int out_fd = ::mkstemp(out_name);
-    const int err_fd = ::mkstemp(err_name);
-    std::vector<char*> argv;
-    const std::string program = KORVAX_BINARY;
-    std::string name = "korvax";  // as a user's shell would name it
-    argv.push_back(name.data());
+    // Standard output and error go to files, which cannot fill up and block
+    // the child as pipes could.
+    const scratch_dir dir;
+    const std::string out = dir.path("stdout"), err = dir.path("stderr");
     std::vector<std::string> copy = args;
+    std::vector<char*> argv = {const_cast<char*>("korvax")};  // as a user's shell would name it
     for (std::string& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    result r;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(out_fd, 1);
-        ::dup2(err_fd, 2);
-        ::execv(program.c_str(), argv.data());
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
+        ::execv(KORVAX_BINARY, argv.data());
         ::_exit(127);
     }
     int wstatus = 0;
     ::waitpid(pid, &wstatus, 0);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    ::lseek(out_fd, 0, SEEK_SET);
-    ::lseek(err_fd, 0, SEEK_SET);
-    r.out = slurp_fd(out_fd);
-    r.err = slurp_fd(err_fd);
-    ::close(out_fd);
-    ::close(err_fd);
-    ::unlink(out_name);
-    ::unlink(err_name);
-    return r;
+    const bytes o = read_file(out), e = read_file(err);
+    return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), std::string(o.begin(), o.end()),
+            std::string(e.begin(), e.end())};
 }
 
 scratch_dir::scratch_dir() {
@@ -120,21 +84,23 @@ bytes tap_image(int version, const bytes& data, int machine, int video, long lon
 wav_info read_wav(const std::string& path) {
     const bytes b = read_file(path);
     wav_info w;
-    EXPECT_GE(b.size(), 44u) << path;
-    if (b.size() < 44) return w;
-    EXPECT_EQ(0, std::memcmp(b.data(), "RIFF", 4));
-    EXPECT_EQ(0, std::memcmp(b.data() + 8, "WAVEfmt ", 8));
-    EXPECT_EQ(16u, le32(b, 16));
-    EXPECT_EQ(1u, le16(b, 20));
-    EXPECT_EQ(0, std::memcmp(b.data() + 36, "data", 4));
-    w.riff_size = le32(b, 4);
-    w.channels = le16(b, 22);
-    w.sample_rate = le32(b, 24);
-    w.byte_rate = le32(b, 28);
-    w.block_align = le16(b, 32);
-    w.bits = le16(b, 34);
-    w.data_size = le32(b, 40);
+    if (b.size() < 44) {
+        ADD_FAILURE() << path << " is too short for a WAV header";
+        return w;
+    }
+    w.sample_rate = static_cast<std::uint32_t>(b[24] | b[25] << 8 | b[26] << 16 | b[27] << 24);
     w.samples.assign(b.begin() + 44, b.end());
+    // The one header the program writes: 8-bit mono PCM at this rate, its
+    // sizes those of this file.
+    bytes header;
+    const auto put = [&](std::string_view text) { header.insert(header.end(), text.begin(), text.end()); };
+    const auto le = [&](std::uint32_t v, int size) {
+        for (int i = 0; i < size; ++i) header.push_back(static_cast<std::uint8_t>(v >> 8 * i));
+    };
+    const auto n = static_cast<std::uint32_t>(w.samples.size());
+    put("RIFF"), le(36 + n, 4), put("WAVEfmt "), le(16, 4), le(1, 2), le(1, 2);
+    le(w.sample_rate, 4), le(w.sample_rate, 4), le(1, 2), le(8, 2), put("data"), le(n, 4);
+    EXPECT_EQ(header, bytes(b.begin(), b.begin() + 44)) << path;
     return w;
 }
 
@@ -143,14 +109,25 @@ std::string corpus_dir() {
     return std::filesystem::is_directory(dir) ? dir : std::string();
 }
 
-std::vector<std::string> corpus_files(const std::string& prefix) {
+std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes) {
     std::vector<std::string> files;
     const std::string dir = corpus_dir();
     if (dir.empty()) return files;
     for (const auto& e : std::filesystem::directory_iterator(dir))
-        if (e.path().filename().string().rfind(prefix, 0) == 0) files.push_back(e.path().string());
+        for (std::string_view prefix : prefixes)
+            if (e.path().filename().string().starts_with(prefix)) files.push_back(e.path().string());
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::string detected_format(const std::string& name, const bytes& content) {
+    scratch_dir dir;
+    const result r = run_korvax({"-i", dir.write(name, content)});
+    const std::string head = "Supported format detected: ", tail = ".\nError creating output file or none specified.\n";
+    if (r.status == 6 && r.err == "Unknown/unsupported tape image file.\n") return "";
+    if (r.status == 0 && r.err.starts_with(head) && r.err.ends_with(tail) && r.err.size() > head.size() + tail.size())
+        return r.err.substr(head.size(), r.err.size() - head.size() - tail.size());
+    return "status " + std::to_string(r.status) + ": " + r.err;
 }
 
 }  // namespace korvax_test

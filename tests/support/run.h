@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvax_test {
@@ -47,24 +49,24 @@ bytes with_zero_leader(const bytes& payload, std::size_t zeros = 256);
 bytes tap_image(int version, const bytes& data, int machine = 0, int video = 0, long long claimed = -1,
                 const std::string& prefix = "C64-");
 
-// The fields of a WAV file as a player reads them.
+// A WAV file as a player reads it.
 struct wav_info {
-    std::uint32_t riff_size = 0;
     std::uint32_t sample_rate = 0;
-    std::uint32_t byte_rate = 0;
-    std::uint16_t block_align = 0;
-    std::uint16_t bits = 0;
-    std::uint16_t channels = 0;
-    std::uint32_t data_size = 0;
     bytes samples;  // the data chunk
 };
-// Parses a 44-byte-header PCM WAV; fails the current test if it is not one.
+// Reads a WAV file; fails the current test unless its header is the one the
+// program writes, with sizes matching the file.
 wav_info read_wav(const std::string& path);
 
 // The shared corpus of real images, or an empty string when it is absent.
 std::string corpus_dir();
-// Corpus files whose names start with `prefix`, sorted.
-std::vector<std::string> corpus_files(const std::string& prefix);
+// Corpus files whose names start with any of `prefixes`, sorted.
+std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes);
+
+// What the real binary says of an image named `name` holding `content`, asked
+// without an output file: the detected format's description, "" when the
+// image is not recognised, or else its whole answer.
+std::string detected_format(const std::string& name, const bytes& content);
 
 }  // namespace korvax_test
 
