@@ -16,10 +16,6 @@ const std::string header_text = "Colour Genie - Virtual Tape File";
 const std::string cgenie = "Colour Genie high level tape image format";
 
 bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
-bytes operator+(bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Sample counts at one rate: a 0 bit's half-wave, each of a 1 bit's two, and
 // each of the two silences.
@@ -127,25 +123,19 @@ TEST(cgenie_detection, other_formats_are_left_alone) {
     }
 }
 
-// Both real images hold one program: one after a 122-byte text header, the
-// other after 256 extra sync bytes and with a stray 0x00 at its end. Each is
-// detected and plays exactly its data after the leader.
-TEST(cgenie_corpus, real_images) {
-    const std::string dir = corpus_dir();
-    if (dir.empty()) GTEST_SKIP() << "shared corpus not present";
-    const bytes with_header = read_file(dir + "/cgenie-textheader-ballon.cas");
-    const bytes sync_leader = read_file(dir + "/cgenie-66leader-ballon.cas");
-    const bytes data(with_header.begin() + 122, with_header.end());
-    ASSERT_EQ(bytes(sync_leader.begin() + 256, sync_leader.end() - 1), data);
-    scratch_dir out;
-    for (const auto& [name, message, played] :
-         {std::tuple{"cgenie-textheader-ballon.cas", "CAS header size 122 bytes.\n", data},
-          std::tuple{"cgenie-66leader-ballon.cas", "CAS file without header.\n", sync_leader}}) {
-        const std::string image = dir + "/" + name;
-        const result r = run_korvax({"-i", image, "-o", out.path("o.wav")});
-        EXPECT_EQ(0, r.status) << name;
-        EXPECT_EQ("Supported format detected: " + cgenie + ".\n" + message, r.err.substr(0, r.err.find("Writing")));
-        EXPECT_EQ(square_wave(played, at_44100), level_runs(raw_levels(korvax::fmt_cgc, read_file(image)))) << name;
+// Both real images hold one program (the round trip reads it back): one
+// after a 122-byte text header, the other after 256 extra sync bytes.
+TEST(cgenie_corpus, real_images_report_their_header) {
+    const auto images = corpus_files({"cgenie-"});
+    if (images.empty()) GTEST_SKIP() << "shared corpus not present";
+    scratch_dir dir;
+    for (const std::string& image : images) {
+        const result r = run_korvax({"-i", image, "-o", dir.path("o.wav")});
+        const bool header = image.find("textheader") != std::string::npos;
+        EXPECT_EQ("Supported format detected: " + cgenie + ".\n" +
+                      (header ? "CAS header size 122 bytes.\n" : "CAS file without header.\n"),
+                  r.err.substr(0, r.err.find("Writing")))
+            << image;
     }
 }
 

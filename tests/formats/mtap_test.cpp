@@ -15,6 +15,7 @@ using namespace korvax_test;
 
 namespace {
 
+
 // The header report; a size warning stands before the version line.
 std::string report(const std::string& machine, const std::string& video, int clock, long long length, int version,
                    const std::string& size_warning = "") {
@@ -147,6 +148,13 @@ TEST(mtap_file, headers_damaged_and_whole) {
               0},
              {"v1 pulses 0x30 0x30 make a 78-byte file", tap_image(1, {0x30, 0x30}), {}, 0,
               report("C64", "PAL", 985248, 2, 1) + detected + "0 kbytes written.\n", 34},
+             // The size report rounds the RIFF size (36 + samples) to whole KiB, a half up.
+             {"RIFF size 511", tap_image(1, bytes(27, 0x30) + bytes{0x2D}), {}, 0,
+              report("C64", "PAL", 985248, 28, 1) + detected + "0 kbytes written.\n", 475},
+             {"RIFF size 512", tap_image(1, bytes(28, 0x30)), {}, 0,
+              report("C64", "PAL", 985248, 28, 1) + detected + "1 kbytes written.\n", 476},
+             {"RIFF size 1535", tap_image(1, bytes(88, 0x30) + bytes{0x08}), {}, 0,
+              report("C64", "PAL", 985248, 89, 1) + detected + "1 kbytes written.\n", 1499},
              {"empty pulse data makes a bare header", tap_image(1, {}), {}, 0,
               report("C64", "PAL", 985248, 0, 1) + detected + "0 kbytes written.\n", 0},
              {"any prefix, any name", tap_image(0, {0x30}, 2, 0, -1, std::string("\0\xFF\r ", 4)), {}, 0,

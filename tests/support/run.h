@@ -11,6 +11,11 @@
 namespace korvax_test {
 
 using bytes = std::vector<std::uint8_t>;
+// The bytes of `a` followed by those of `b`.
+inline bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 struct result {
     int status = -1;
