@@ -58,16 +58,13 @@ decoded read_bits(const std::vector<std::size_t>& at, std::size_t end, const std
     for (std::size_t i = 0; i < at.size(); ++bits) {
         const cell c = cell_of(static_cast<int>(bits % 8));
         int bit = 0;
-        if (i + 1 < at.size() && near(gap(i), c.half) && near(gap(i + 1), c.half)) {
-            bit = 1;
-            i += 2;
-        } else if (near(gap(i), c.zero)) {
+        if (i + 1 < at.size() && near(gap(i), c.half) && near(gap(i + 1), c.half))
+            bit = 1, i += 2;
+        else if (near(gap(i), c.zero))
             i += 1;
-        } else {
-            out.error = "bit " + std::to_string(bits) + " at sample " + std::to_string(at[i]) + ": a gap of " +
-                        std::to_string(gap(i)) + " samples, a cell is " + std::to_string(c.zero);
-            return out;
-        }
+        else
+            return {out.data, "bit " + std::to_string(bits) + " at sample " + std::to_string(at[i]) + ": a gap of " +
+                                  std::to_string(gap(i)) + " samples, a cell is " + std::to_string(c.zero)};
         if (bits % 8 == 0) out.data.push_back(0);
         out.data.back() = static_cast<std::uint8_t>(out.data.back() | bit << (7 - bits % 8));
     }

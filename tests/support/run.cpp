@@ -63,12 +63,7 @@ bytes read_file(const std::string& path) {
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
-bytes with_zero_leader(const bytes& payload, std::size_t zeros) {
-    bytes b(zeros, 0x00);
-    b.push_back(0xA5);
-    b.insert(b.end(), payload.begin(), payload.end());
-    return b;
-}
+bytes with_zero_leader(const bytes& payload, std::size_t zeros) { return bytes(zeros, 0x00) + bytes{0xA5} + payload; }
 
 bytes tap_image(int version, const bytes& data, int machine, int video, long long claimed, const std::string& prefix) {
     bytes b(prefix.begin(), prefix.end());
@@ -104,16 +99,10 @@ wav_info read_wav(const std::string& path) {
     return w;
 }
 
-std::string corpus_dir() {
-    const std::string dir = KORVAX_CORPUS;
-    return std::filesystem::is_directory(dir) ? dir : std::string();
-}
-
 std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes) {
     std::vector<std::string> files;
-    const std::string dir = corpus_dir();
-    if (dir.empty()) return files;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (!std::filesystem::is_directory(KORVAX_CORPUS)) return files;
+    for (const auto& e : std::filesystem::directory_iterator(KORVAX_CORPUS))
         for (std::string_view prefix : prefixes)
             if (e.path().filename().string().starts_with(prefix)) files.push_back(e.path().string());
     std::sort(files.begin(), files.end());

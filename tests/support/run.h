@@ -63,9 +63,8 @@ struct wav_info {
 // program writes, with sizes matching the file.
 wav_info read_wav(const std::string& path);
 
-// The shared corpus of real images, or an empty string when it is absent.
-std::string corpus_dir();
-// Corpus files whose names start with any of `prefixes`, sorted.
+// Files of the shared corpus of real images whose names start with any of
+// `prefixes`, sorted; none when the corpus is absent.
 std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes);
 
 // What the real binary says of an image named `name` holding `content`, asked
