@@ -104,10 +104,8 @@ TEST(cgenie_detection, header_text_or_cas_with_sync_or_leader_byte) {
 // Asked first, the Colour Genie entry must leave every other format's image
 // to its own entry.
 TEST(cgenie_detection, other_formats_are_left_alone) {
-    std::vector<std::string> files;
+    std::vector<std::string> files = corpus_files({"trs80-", "homelab", "c16-", "c64-", "vic20", "cgenie-"});
     for (const auto& e : std::filesystem::directory_iterator(KORVAX_EXAMPLES)) files.push_back(e.path());
-    for (const std::string& f : corpus_files({"trs80-", "homelab", "c16-", "c64-", "vic20", "cgenie-"}))
-        files.push_back(f);
     const auto& cgc = *korvax::tape_format_registry[korvax::fmt_cgc];
     for (const std::string& f : files) {
         const bool own = f.find("cgenie") != std::string::npos;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 
 namespace korvax_test {
 namespace {
@@ -41,30 +40,22 @@ std::vector<edge> edges(const bytes& y) {
     return found;
 }
 
-// The length in samples of a 0 bit's cell and of each half cell of a 1.
-struct cell {
-    double zero;
-    double half;
-};
-
 // Bits, most significant first, from the events at `at` (pulse starts or
 // level changes), the last one closed by `end`: a 1 is two gaps of half a
-// cell, a 0 one gap of a whole cell. `cell_of(k)` gives the cell of bit k of a
-// byte (k = 0 for the first).
-decoded read_bits(const std::vector<std::size_t>& at, std::size_t end, const std::function<cell(int)>& cell_of) {
+// cell, a 0 one gap of a whole cell of `cell` samples.
+decoded read_bits(const std::vector<std::size_t>& at, std::size_t end, double cell) {
     const auto gap = [&](std::size_t i) { return double(i + 1 < at.size() ? at[i + 1] : end) - double(at[i]); };
     decoded out;
     std::size_t bits = 0;
     for (std::size_t i = 0; i < at.size(); ++bits) {
-        const cell c = cell_of(static_cast<int>(bits % 8));
         int bit = 0;
-        if (i + 1 < at.size() && near(gap(i), c.half) && near(gap(i + 1), c.half))
+        if (i + 1 < at.size() && near(gap(i), cell / 2) && near(gap(i + 1), cell / 2))
             bit = 1, i += 2;
-        else if (near(gap(i), c.zero))
+        else if (near(gap(i), cell))
             i += 1;
         else
             return {out.data, "bit " + std::to_string(bits) + " at sample " + std::to_string(at[i]) + ": a gap of " +
-                                  std::to_string(gap(i)) + " samples, a cell is " + std::to_string(c.zero)};
+                                  std::to_string(gap(i)) + " samples, a cell is " + std::to_string(cell)};
         if (bits % 8 == 0) out.data.push_back(0);
         out.data.back() = static_cast<std::uint8_t>(out.data.back() | bit << (7 - bits % 8));
     }
@@ -77,19 +68,13 @@ decoded read_bits(const std::vector<std::size_t>& at, std::size_t end, const std
 // 500 baud: 3,566-cycle cells of the 1,747,200 Hz clock; a pulse opens every
 // cell, a second one half a cell later makes the bit a 1.
 decoded decode_trs80(const wav_info& wav) {
-    const double zero = 3566.0 * wav.sample_rate / 1'747'200;
-    return read_bits(pulse_starts(wav.samples), wav.samples.size(), [=](int) { return cell{zero, zero / 2}; });
+    return read_bits(pulse_starts(wav.samples), wav.samples.size(), 3566.0 * wav.sample_rate / 1'747'200);
 }
 
-// 4,425-cycle cells of the 3 MHz clock (half cells of 2,212); the last bit of
-// a byte has pulses 110 cycles longer: 4,535 for a 0, twice 2,322 for a 1. The
-// reader frames bytes by counting bits: below 44.1 kHz the longer pulse is no
-// longer than the others once rounded to samples.
+// 4,425-cycle cells of the 3 MHz clock. The last bit of a byte has pulses
+// 110 cycles (2.5%) longer, well within the reader's tolerance.
 decoded decode_homelab(const wav_info& wav) {
-    const double per_cycle = wav.sample_rate / 3e6;
-    return read_bits(pulse_starts(wav.samples), wav.samples.size(), [=](int k) {
-        return k == 7 ? cell{4535 * per_cycle, 2322 * per_cycle} : cell{4425 * per_cycle, 2212 * per_cycle};
-    });
+    return read_bits(pulse_starts(wav.samples), wav.samples.size(), 4425.0 * wav.sample_rate / 3e6);
 }
 
 // 1200 baud: half-waves alternate between two levels; a 0 is one half-wave of
@@ -103,7 +88,7 @@ decoded decode_cgenie(const wav_info& wav) {
     std::vector<std::size_t> at;
     for (const edge& x : edges(wav.samples))
         if (double(x.at) + zero / 4 < double(silence)) at.push_back(x.at);
-    return read_bits(at, silence, [=](int) { return cell{zero, zero / 2}; });
+    return read_bits(at, silence, zero);
 }
 
 tap_signal decode_tap(const wav_info& wav, int version) {
