@@ -13,14 +13,9 @@ namespace {
 TEST(homelab_signal, bits_at_44100_hz) {
     const runs zero = {{75, 8}, {0, 56}}, one = repeat({{75, 8}, {0, 24}}, 2);
     const runs last_zero = {{75, 9}, {0, 56}}, last_one = repeat({{75, 9}, {0, 24}}, 2);
-    const auto join = [](runs a, const runs& b) {
-        for (auto [level, n] : b) add_run(a, level, n);
-        return a;
-    };
     // 0x81: a 1 first, six 0s, then a 1 in the long-pulse last bit.
-    for (auto [byte, expected] : {std::pair{0x00, join(repeat(zero, 7), last_zero)},
-                                  std::pair{0xFF, join(repeat(one, 7), last_one)},
-                                  std::pair{0x81, join(join(one, repeat(zero, 6)), last_one)}})
+    for (auto [byte, expected] : {std::pair{0x00, repeat(zero, 7) + last_zero}, std::pair{0xFF, repeat(one, 7) + last_one},
+                                  std::pair{0x81, one + repeat(zero, 6) + last_one}})
         EXPECT_EQ(expected, level_runs(raw_levels(korvax::fmt_htp, {std::uint8_t(byte)}))) << byte;
 }
 

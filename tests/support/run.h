@@ -11,8 +11,9 @@
 namespace korvax_test {
 
 using bytes = std::vector<std::uint8_t>;
-// The bytes of `a` followed by those of `b`.
-inline bytes operator+(bytes a, const bytes& b) {
+// The elements of `a` followed by those of `b` (bytes, runs).
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
