@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include <gtest/gtest.h>
+
+#include "driver/korvax.h"
+#include "output/filter.h"
+#include "output/wav.h"
 
 namespace korvax_test {
 
@@ -118,16 +123,6 @@ std::string detected_format(const std::string& name, const bytes& content) {
         return r.err.substr(head.size(), r.err.size() - head.size() - tail.size());
     return "status " + std::to_string(r.status) + ": " + r.err;
 }
-
-}  // namespace korvax_test
-
-#include <cstdio>
-
-#include "driver/korvax.h"
-#include "output/filter.h"
-#include "output/wav.h"
-
-namespace korvax_test {
 
 std::vector<int> raw_levels(int format, const bytes& image, unsigned rate, std::uint8_t gain) {
     scratch_dir dir;

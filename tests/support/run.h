@@ -73,10 +73,6 @@ std::vector<std::string> corpus_files(std::initializer_list<std::string_view> pr
 // image is not recognised, or else its whole answer.
 std::string detected_format(const std::string& name, const bytes& content);
 
-}  // namespace korvax_test
-
-namespace korvax_test {
-
 // The signal a format writes for an image before the filter: the level of
 // every sample, from the format's convert alone (no header, no lead-in). The
 // filter is bypassed (a coefficient of 1 keeps the accumulator at 0).
