@@ -71,18 +71,4 @@ TEST(trs80_detection, exactly_256_zeros_then_a5_and_the_extension) {
         EXPECT_EQ(expected, detected_format(name, content)) << name << ", " << content.size() << " bytes";
 }
 
-// Real images convert, forced where their leader is not 256 bytes long, into
-// exactly the samples their bytes predict at 44100 Hz: 89 per 0 bit, 88 per 1.
-TEST(trs80_corpus, real_images_convert_to_their_predicted_length) {
-    const auto files = corpus_files({"trs80-"});
-    if (files.empty()) GTEST_SKIP() << "shared corpus not present";
-    scratch_dir dir;
-    for (const std::string& f : files) {
-        std::size_t samples = 1395;  // the lead-in
-        for (std::uint8_t b : read_file(f)) samples += 8 * 89 - std::size_t(__builtin_popcount(b));
-        ASSERT_EQ(0, run_korvax({"-f", "3", "-i", f, "-o", dir.path("o.wav")}).status) << f;
-        EXPECT_EQ(samples, read_wav(dir.path("o.wav")).samples.size()) << f;
-    }
-}
-
 }  // namespace
