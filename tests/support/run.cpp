@@ -166,8 +166,7 @@ runs level_runs(const std::vector<int>& levels) {
 
 runs repeat(const runs& unit, int times) {
     runs r;
-    for (int i = 0; i < times; ++i)
-        for (auto [level, count] : unit) add_run(r, level, count);
+    for (int i = 0; i < times; ++i) r = r + unit;
     return r;
 }
 

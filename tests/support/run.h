@@ -85,6 +85,7 @@ runs level_runs(const std::vector<int>& levels);
 // Appends a run, joined to the last one when at the same level, as
 // level_runs reads a stream back.
 void add_run(runs& r, int level, std::size_t count);
+// `unit` `times` over (its last and first runs at different levels).
 runs repeat(const runs& unit, int times);
 
 }  // namespace korvax_test
