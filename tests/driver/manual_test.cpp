@@ -27,12 +27,10 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
 
 // The page's source from the heading `from` up to the next `.SH`.
 std::string section(const std::string& from) {
-    std::ifstream in(KORVAX_MANUAL);
     std::stringstream page;
-    page << in.rdbuf();
-    const std::string s = page.str(), start = ".SH " + from + "\n";
-    const std::size_t at = s.find(start);
-    EXPECT_NE(std::string::npos, at) << start;
+    page << std::ifstream(KORVAX_MANUAL).rdbuf();
+    const std::string s = page.str();
+    const std::size_t at = s.find(".SH " + from + "\n");
     return at == std::string::npos ? "" : s.substr(at, s.find("\n.SH ", at + 1) - at);
 }
 

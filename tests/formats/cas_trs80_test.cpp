@@ -13,20 +13,15 @@ namespace {
 // A 0 bit is one pulse in its cell; a 1 bit two, each at the start of a half
 // cell. Every run is truncated on its own.
 TEST(trs80_signal, bit_cells_at_each_rate) {
-    struct bit_case {
-        unsigned rate;
-        runs zero, one;
-    };
-    for (const bit_case& c : {
-             bit_case{44100, {{75, 6}, {-75, 6}, {0, 77}}, repeat({{75, 6}, {-75, 6}, {0, 32}}, 2)},
-             bit_case{8000, {{75, 1}, {-75, 1}, {0, 14}}, repeat({{75, 1}, {-75, 1}, {0, 5}}, 2)},
-             bit_case{96000, {{75, 13}, {-75, 13}, {0, 169}}, repeat({{75, 13}, {-75, 13}, {0, 71}}, 2)},
+    for (const auto& [rate, zero, one] : std::vector<std::tuple<unsigned, runs, runs>>{
+             {44100, {{75, 6}, {-75, 6}, {0, 77}}, repeat({{75, 6}, {-75, 6}, {0, 32}}, 2)},
+             {8000, {{75, 1}, {-75, 1}, {0, 14}}, repeat({{75, 1}, {-75, 1}, {0, 5}}, 2)},
+             {96000, {{75, 13}, {-75, 13}, {0, 169}}, repeat({{75, 13}, {-75, 13}, {0, 71}}, 2)},
          }) {
         for (std::uint8_t byte : {0x00, 0xFF, 0xA5}) {
             runs expected;
-            for (int bit = 7; bit >= 0; --bit) expected = expected + ((byte >> bit) & 1 ? c.one : c.zero);
-            EXPECT_EQ(expected, level_runs(raw_levels(korvax::fmt_cas, {byte}, c.rate)))
-                << "byte " << int{byte} << " at " << c.rate;
+            for (int bit = 7; bit >= 0; --bit) expected = expected + ((byte >> bit) & 1 ? one : zero);
+            EXPECT_EQ(expected, level_runs(raw_levels(korvax::fmt_cas, {byte}, rate))) << int{byte} << " at " << rate;
         }
     }
 }
