@@ -49,17 +49,17 @@ std::string compare(const decoded& got, const bytes& want) {
 // Every pulse within one sample of its exact length: half a sample of rounding
 // plus the filter's edge. The total is exact: a pulse of u units is
 // rate x u / frequency samples, rounded to the nearest.
-std::string compare(const tap_signal& got, const tap_pulses& want, std::uint64_t rate) {
-    if (!got.starts_high) return "starts with its low half-wave: a reader timing pulses from rising edges is out of step";
-    if (got.lengths.size() != want.units.size())
-        return "read " + std::to_string(got.lengths.size()) + " pulses of " + std::to_string(want.units.size());
+std::string compare(const std::optional<std::vector<std::size_t>>& got, const tap_pulses& want, std::uint64_t rate) {
+    if (!got) return "starts with its low half-wave: a reader timing pulses from rising edges is out of step";
+    if (got->size() != want.units.size())
+        return "read " + std::to_string(got->size()) + " pulses of " + std::to_string(want.units.size());
     const double per_unit = double(rate) / double(want.frequency);
     std::int64_t off = 0;
-    for (std::size_t i = 0; i < got.lengths.size(); ++i) {
-        if (std::abs(double(got.lengths[i]) - double(want.units[i]) * per_unit) > 1.0)
-            return "pulse #" + std::to_string(i) + " is " + std::to_string(got.lengths[i]) + " samples against " +
+    for (std::size_t i = 0; i < got->size(); ++i) {
+        if (std::abs(double((*got)[i]) - double(want.units[i]) * per_unit) > 1.0)
+            return "pulse #" + std::to_string(i) + " is " + std::to_string((*got)[i]) + " samples against " +
                    std::to_string(double(want.units[i]) * per_unit);
-        off += std::int64_t(got.lengths[i]) - std::int64_t((rate * want.units[i] + want.frequency / 2) / want.frequency);
+        off += std::int64_t((*got)[i]) - std::int64_t((rate * want.units[i] + want.frequency / 2) / want.frequency);
     }
     return off == 0 ? "" : "the total is " + std::to_string(off) + " samples off";
 }

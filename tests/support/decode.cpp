@@ -91,12 +91,11 @@ decoded decode_cgenie(const wav_info& wav) {
     return read_bits(at, silence, zero);
 }
 
-tap_signal decode_tap(const wav_info& wav, int version) {
+std::optional<std::vector<std::size_t>> decode_tap(const wav_info& wav, int version) {
     const std::vector<edge> e = edges(wav.samples);
-    tap_signal out;
     // The first half-wave was the high one if the first level change falls.
-    out.starts_high = e.empty() || !e.front().rise;
-    std::vector<std::size_t> halves;
+    if (!e.empty() && e.front().rise) return std::nullopt;
+    std::vector<std::size_t> halves, out;
     std::size_t from = 0;
     for (const edge& x : e) {
         halves.push_back(x.at - from);
@@ -104,7 +103,7 @@ tap_signal decode_tap(const wav_info& wav, int version) {
     }
     if (from < wav.samples.size()) halves.push_back(wav.samples.size() - from);
     for (std::size_t i = 0; i < halves.size(); i += version == 2 ? 1 : 2)
-        out.lengths.push_back(halves[i] + (version != 2 && i + 1 < halves.size() ? halves[i + 1] : 0));
+        out.push_back(halves[i] + (version != 2 && i + 1 < halves.size() ? halves[i + 1] : 0));
     return out;
 }
 

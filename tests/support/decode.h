@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,9 @@ decoded decode_cgenie(const wav_info& wav);
 
 // Commodore: the length in samples of every pulse (versions 0 and 1: two
 // half-waves, paired from the start of the file) or of every half-wave
-// (version 2), and whether the signal starts with its high half-wave, as a
-// reader that times each pulse from its rising edge needs.
-struct tap_signal {
-    std::vector<std::size_t> lengths;
-    bool starts_high = true;
-};
-tap_signal decode_tap(const wav_info& wav, int version);
+// (version 2); none when the signal starts with its low half-wave, which a
+// reader that times each pulse from its rising edge cannot follow.
+std::optional<std::vector<std::size_t>> decode_tap(const wav_info& wav, int version);
 
 // What a Commodore image asks for: its tape frequency (units of 8 cycles a
 // second, by machine and video standard) and every pulse (versions 0 and 1)
