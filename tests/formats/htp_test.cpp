@@ -14,9 +14,11 @@ TEST(homelab_signal, bits_at_44100_hz) {
     const runs zero = {{75, 8}, {0, 56}}, one = repeat({{75, 8}, {0, 24}}, 2);
     const runs last_zero = {{75, 9}, {0, 56}}, last_one = repeat({{75, 9}, {0, 24}}, 2);
     // 0x81: a 1 first, six 0s, then a 1 in the long-pulse last bit.
-    for (auto [byte, expected] : {std::pair{0x00, repeat(zero, 7) + last_zero}, std::pair{0xFF, repeat(one, 7) + last_one},
-                                  std::pair{0x81, one + repeat(zero, 6) + last_one}})
-        EXPECT_EQ(expected, level_runs(raw_levels(korvax::fmt_htp, {std::uint8_t(byte)}))) << byte;
+    for (const auto& [byte, expected] : std::vector<std::pair<std::uint8_t, runs>>{
+             {0x00, repeat(zero, 7) + last_zero},
+             {0xFF, repeat(one, 7) + last_one},
+             {0x81, one + repeat(zero, 6) + last_one}})
+        EXPECT_EQ(expected, level_runs(raw_levels(korvax::fmt_htp, {byte}))) << int{byte};
 }
 
 // The same bytes are a Homelab image as .htp and a TRS-80 one as .cas.

@@ -135,7 +135,7 @@ void check_round_trips(const std::vector<std::string>& paths, const std::vector<
                                (k.inverted < 0 || k.inverted == int(inverted));
                     });
                     if (limit != std::end(known_limits))
-                        EXPECT_NE("", outcome) << where << " reads back, but is listed as a known limit: " << limit->why;
+                        EXPECT_NE("", outcome) << where << " reads back, but is a known limit: " << limit->why;
                     else
                         EXPECT_EQ("", outcome) << where;
                 }
