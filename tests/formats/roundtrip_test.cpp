@@ -17,61 +17,14 @@ namespace {
 
 enum class family { trs80, homelab, cgenie, tap01, tap2 };
 
-struct image {
-    std::string path;
-    bytes content;
-    family fam;
-};
-
 // A Commodore image is told by its extension and version byte; a .cas image
 // that starts with its own zero leader is a TRS-80 one, any other a Colour
 // Genie one.
-image load(const std::string& path) {
-    image img{path, read_file(path), family::trs80};
+family family_of(const std::string& path, const bytes& content) {
     const std::string ext = std::filesystem::path(path).extension().string();
-    if (ext == ".tap")
-        img.fam = img.content.size() > 12 && img.content[12] == 2 ? family::tap2 : family::tap01;
-    else if (ext == ".htp")
-        img.fam = family::homelab;
-    else if (!img.content.empty() && img.content[0] != 0)
-        img.fam = family::cgenie;
-    return img;
-}
-
-// What a Commodore image asks for: its clock and every pulse (versions 0 and
-// 1) or half-wave (version 2) in cycles. A byte b is b × 8 cycles; a 0x00 is
-// 882 cycles per zero byte in a row (version 0) or the 24-bit cycle count that
-// follows it (versions 1 and 2, ignored when fewer than three bytes follow).
-// Such a pause is played in whole units of 8 cycles: the up to 7 cycles left
-// over are dropped, which reaches a sample at 96 kHz and above, so each pulse
-// also records the cycles it may lose.
-struct tap_pulses {
-    int version = 0;
-    double clock = 0;
-    std::vector<double> cycles;
-    std::vector<double> dropped;
-};
-
-tap_pulses read_tap(const bytes& b) {
-    tap_pulses t;
-    t.version = b.at(12);
-    // Tape units per second (clock ÷ 8) by machine: C64, VIC-20, C264.
-    static const double pal[] = {123156, 138551, 110840}, ntsc[] = {127841, 127841, 111860};
-    const int machine = b.at(13) <= 2 ? b[13] : 0;
-    t.clock = 8 * (b.at(14) == 1 ? ntsc[machine] : pal[machine]);
-    for (std::size_t i = 20; i < b.size(); ++i) {
-        std::uint32_t cycles = 8u * b[i];
-        if (b[i] == 0 && t.version == 0) {
-            for (cycles = 882; i + 1 < b.size() && b[i + 1] == 0; ++i) cycles += 882;
-        } else if (b[i] == 0) {
-            if (i + 3 >= b.size()) continue;
-            cycles = b[i + 1] | b[i + 2] << 8 | b[i + 3] << 16;
-            i += 3;
-        }
-        t.cycles.push_back(cycles);
-        t.dropped.push_back(cycles % 8);
-    }
-    return t;
+    if (ext == ".tap") return content.size() > 12 && content[12] == 2 ? family::tap2 : family::tap01;
+    if (ext == ".htp") return family::homelab;
+    return !content.empty() && content[0] != 0 ? family::cgenie : family::trs80;
 }
 
 // The bytes a Colour Genie signal carries: the program's own leader of 255
@@ -85,65 +38,51 @@ bytes cgenie_signal(const bytes& img) {
         if (from != img.end()) ++from;
         if (from != img.end() && *from != 0x66) ++from;
     }
-    bytes out(255 + static_cast<std::size_t>(img.end() - from), 0xAA);
-    std::copy(from, img.end(), out.begin() + 255);
-    return out;
+    return bytes(255, 0xAA) + bytes(from, img.end());
 }
 
 std::string compare(const decoded& got, const bytes& want) {
-    if (!got.error.empty()) return got.error;
-    if (got.data == want) return "";
-    const auto diff = std::mismatch(got.data.begin(), got.data.end(), want.begin(), want.end());
-    return "read " + std::to_string(got.data.size()) + " bytes of " + std::to_string(want.size()) +
-           ", first difference at byte " + std::to_string(diff.first - got.data.begin());
+    if (!got.error.empty() || got.data == want) return got.error;
+    return "read " + std::to_string(got.data.size()) + " bytes of " + std::to_string(want.size()) + ", not the same";
 }
 
 // Every pulse within one sample of its exact length: half a sample of rounding
-// plus the filter's edge. Rounding drifts the total, which is not compared.
-std::string compare(const tap_signal& got, const tap_pulses& want, unsigned rate) {
-    if (!got.starts_high) return "starts with its low half-wave: a reader timing pulses from rising edges is out of step";
-    if (got.lengths.size() != want.cycles.size())
-        return "read " + std::to_string(got.lengths.size()) + " pulses of " + std::to_string(want.cycles.size());
-    const double per_cycle = rate / want.clock;
-    std::size_t off = 0, first = 0;
-    for (std::size_t i = 0; i < got.lengths.size(); ++i)
-        if (std::abs(double(got.lengths[i]) - want.cycles[i] * per_cycle) > 1.0 + want.dropped[i] * per_cycle &&
-            off++ == 0)
-            first = i;
-    if (off == 0) return "";
-    return std::to_string(off) + " of " + std::to_string(got.lengths.size()) + " pulses more than a sample off, first #" +
-           std::to_string(first) + ": " + std::to_string(got.lengths[first]) + " samples against " +
-           std::to_string(want.cycles[first] * per_cycle);
-}
-
-struct setting {
-    unsigned rate;
-    int gain;
-    bool inverted;
-};
-
-std::string describe(const setting& s) {
-    return std::to_string(s.rate) + " Hz, gain " + std::to_string(s.gain) + (s.inverted ? ", -n" : "");
+// plus the filter's edge. The total is exact: a pulse of u units is
+// rate x u / frequency samples, rounded to the nearest.
+std::string compare(const std::optional<std::vector<std::size_t>>& got, const tap_pulses& want, std::uint64_t rate) {
+    if (!got) return "starts with its low half-wave: a reader timing pulses from rising edges is out of step";
+    if (got->size() != want.units.size())
+        return "read " + std::to_string(got->size()) + " pulses of " + std::to_string(want.units.size());
+    const double per_unit = double(rate) / double(want.frequency);
+    std::int64_t off = 0;
+    for (std::size_t i = 0; i < got->size(); ++i) {
+        if (std::abs(double((*got)[i]) - double(want.units[i]) * per_unit) > 1.0)
+            return "pulse #" + std::to_string(i) + " is " + std::to_string((*got)[i]) + " samples against " +
+                   std::to_string(double(want.units[i]) * per_unit);
+        off += std::int64_t((*got)[i]) - std::int64_t((rate * want.units[i] + want.frequency / 2) / want.frequency);
+    }
+    return off == 0 ? "" : "the total is " + std::to_string(off) + " samples off";
 }
 
 // Converts the image with these settings and reads it back: "" when the image
 // came back whole, else what went wrong.
-std::string round_trip(const image& img, const setting& s, const scratch_dir& dir) {
+std::string round_trip(const std::string& path, const bytes& content, family fam, unsigned rate, int gain,
+                       bool inverted, const scratch_dir& dir) {
     static const char* const forced[] = {"3", "1", "0", nullptr, nullptr};
-    std::vector<std::string> args = {"-s", std::to_string(s.rate), "-g", std::to_string(s.gain)};
-    if (s.inverted) args.push_back("-n");
-    if (const char* f = forced[int(img.fam)]) args.insert(args.end(), {"-f", f});
+    std::vector<std::string> args = {"-s", std::to_string(rate), "-g", std::to_string(gain)};
+    if (inverted) args.push_back("-n");
+    if (const char* f = forced[int(fam)]) args.insert(args.end(), {"-f", f});
     const std::string out = dir.path("round-trip.wav");
-    args.insert(args.end(), {"-i", img.path, "-o", out});
+    args.insert(args.end(), {"-i", path, "-o", out});
     const result r = run_korvax(args);
     if (r.status != 0) return "exit status " + std::to_string(r.status) + ": " + r.err;
     const wav_info wav = read_wav(out);
-    switch (img.fam) {
-        case family::trs80: return compare(decode_trs80(wav), img.content);
-        case family::homelab: return compare(decode_homelab(wav), img.content);
-        case family::cgenie: return compare(decode_cgenie(wav), cgenie_signal(img.content));
+    switch (fam) {
+        case family::trs80: return compare(decode_trs80(wav), content);
+        case family::homelab: return compare(decode_homelab(wav), content);
+        case family::cgenie: return compare(decode_cgenie(wav), cgenie_signal(content));
         default: {
-            const tap_pulses want = read_tap(img.content);
+            const tap_pulses want = read_tap(content);
             return compare(decode_tap(wav, want.version), want, wav.sample_rate);
         }
     }
@@ -179,27 +118,24 @@ const known_limit known_limits[] = {
     {family::tap2, 0, 8, 1, "80 XOR 120 = 40, inverted: the first half-wave is the low one"},
 };
 
-const known_limit* limit_for(family fam, const setting& s) {
-    for (const known_limit& k : known_limits)
-        if (k.fam == fam && (k.rate == 0 || k.rate == s.rate) && (k.gain == 0 || k.gain == s.gain) &&
-            (k.inverted < 0 || k.inverted == int(s.inverted)))
-            return &k;
-    return nullptr;
-}
-
 void check_round_trips(const std::vector<std::string>& paths, const std::vector<unsigned>& rates,
                        const std::vector<int>& gains) {
     scratch_dir dir;
     for (const std::string& path : paths) {
-        const image img = load(path);
+        const bytes content = read_file(path);
+        const family fam = family_of(path, content);
         for (unsigned rate : rates)
             for (int gain : gains)
                 for (bool inverted : {false, true}) {
-                    const setting s{rate, gain, inverted};
-                    const std::string outcome = round_trip(img, s, dir);
-                    const std::string where = path + " at " + describe(s);
-                    if (const known_limit* k = limit_for(img.fam, s))
-                        EXPECT_NE("", outcome) << where << " reads back, but is listed as a known limit: " << k->why;
+                    const std::string outcome = round_trip(path, content, fam, rate, gain, inverted, dir);
+                    const std::string where = path + " at " + std::to_string(rate) + " Hz, gain " +
+                                              std::to_string(gain) + (inverted ? ", -n" : "");
+                    const auto limit = std::find_if(std::begin(known_limits), std::end(known_limits), [&](auto& k) {
+                        return k.fam == fam && (k.rate == 0 || k.rate == rate) && (k.gain == 0 || k.gain == gain) &&
+                               (k.inverted < 0 || k.inverted == int(inverted));
+                    });
+                    if (limit != std::end(known_limits))
+                        EXPECT_NE("", outcome) << where << " reads back, but is a known limit: " << limit->why;
                     else
                         EXPECT_EQ("", outcome) << where;
                 }
@@ -207,69 +143,37 @@ void check_round_trips(const std::vector<std::string>& paths, const std::vector<
 }
 
 const std::vector<unsigned> every_rate = {8000, 11025, 22050, 44100, 48000, 96000, 192000};
-const std::vector<int> three_gains = {1, 5, 8};
 
-// A C64 PAL image of this version holding these pulse bytes.
-bytes tap_image(int version, const bytes& pulses) {
-    const std::string head = "C64-TAPE-RAW";
-    bytes b(20 + pulses.size(), 0);
-    std::copy(head.begin(), head.end(), b.begin());
-    b[12] = static_cast<std::uint8_t>(version);
-    for (int i = 0; i < 4; ++i) b[16 + i] = static_cast<std::uint8_t>(pulses.size() >> (8 * i));
-    std::copy(pulses.begin(), pulses.end(), b.begin() + 20);
-    return b;
-}
-
-TEST(round_trip, examples_at_every_rate_gain_and_polarity) {
-    std::vector<std::string> paths;
-    for (const auto& e : std::filesystem::directory_iterator(KORVAX_EXAMPLES))
-        if (e.path().extension() != ".py") paths.push_back(e.path().string());
-    ASSERT_FALSE(paths.empty());
-    check_round_trips(paths, every_rate, three_gains);
-}
-
-// Images made for what the examples and the corpus lack: a Colour Genie image
-// whose last half-wave is at the gain level (the real ones all end at the
-// silence level), Commodore version 0 with its runs of zero bytes, and pauses
-// of each version, one of them at the end where it is ignored.
-TEST(round_trip, made_images_at_every_rate) {
-    scratch_dir made;
-    check_round_trips(
-        {made.write("odd-half-waves.cas", {0x66, 0x55, 0x01}),
-         made.write("v0.tap", tap_image(0, {0x30, 0x42, 0x56, 0x00, 0x30, 0x00, 0x00, 0x00, 0x56, 0x42, 0x00})),
-         made.write("v1.tap", tap_image(1, {0x30, 0x00, 0x10, 0x27, 0x00, 0x56, 0x42, 0x00, 0x30}))},
-        every_rate, {1, 8});
-}
-
-// Which gains version 2 needs -n at: the levels decide it, whatever the rate.
+// The examples, and images made for what they and the corpus lack: a Colour
+// Genie image whose last half-wave is at the gain level (the real ones all end
+// at the silence level), Commodore version 0 with its runs of zero bytes, and
+// pauses of each version, one of them at the end where it is ignored. Which
+// gains version 2 needs -n at is decided by the levels, whatever the rate.
 // Like a real tape it starts with a long half-wave: at 8000 Hz and gain 1 a
 // first half-wave of 2 samples ends while the signal still settles from its
 // jump to level 80 (6 units a sample), which hides its step of 15.
-TEST(round_trip, commodore_v2_at_every_gain) {
+TEST(round_trip, examples_and_made_images_at_every_rate_gain_and_polarity) {
     scratch_dir made;
-    const bytes pulses = {0x6A, 0x6B, 0x1A, 0x1B, 0x34, 0x35, 0x00, 0xFF, 0x3F, 0x00, 0x0D, 0x0E};
-    check_round_trips({made.write("v2.tap", tap_image(2, pulses))}, {8000, 44100, 192000}, {1, 2, 3, 4, 5, 6, 7, 8});
+    std::vector<std::string> paths = {
+        made.write("odd-half-waves.cas", {0x66, 0x55, 0x01}),
+        made.write("v0.tap", tap_image(0, {0x30, 0x42, 0x56, 0x00, 0x30, 0x00, 0x00, 0x00, 0x56, 0x42, 0x00})),
+        made.write("v1.tap", tap_image(1, {0x30, 0x00, 0x10, 0x27, 0x00, 0x56, 0x42, 0x00, 0x30})),
+        made.write("v2.tap", tap_image(2, {0x6A, 0x6B, 0x1A, 0x1B, 0x34, 0x35, 0x00, 0xFF, 0x3F, 0x00, 0x0D, 0x0E}))};
+    for (const auto& e : std::filesystem::directory_iterator(KORVAX_EXAMPLES))
+        if (e.path().extension() != ".py") paths.push_back(e.path().string());
+    check_round_trips(paths, every_rate, {1, 2, 3, 4, 5, 6, 7, 8});
 }
 
 // The corpus holds half an hour of audio; read back at every setting it
 // takes over a minute. So the smallest real image of each kind is swept over
 // every rate at gain 1, the weakest signal (the examples cover the gains), and
 // every real image is read back at 22,050 Hz.
-TEST(round_trip, smallest_real_image_of_each_kind_at_every_rate) {
-    std::vector<std::string> paths;
-    for (const char* prefix : {"trs80-system-follin", "homelab2-basic-tehen", "cgenie-66leader", "c64-pal-v1-retroload",
-                               "c16-pal-v2-bucle"})
-        for (const std::string& f : corpus_files(prefix)) paths.push_back(f);
-    if (paths.empty()) GTEST_SKIP() << "shared corpus not present";
-    check_round_trips(paths, every_rate, {1});
-}
-
-TEST(round_trip, every_real_image_at_22050_hz) {
-    std::vector<std::string> paths;
-    for (const char* prefix : {"trs80-", "homelab", "cgenie-", "c64-", "c16-", "vic20"})
-        for (const std::string& f : corpus_files(prefix)) paths.push_back(f);
-    if (paths.empty()) GTEST_SKIP() << "shared corpus not present";
-    check_round_trips(paths, {22050}, {5});
+TEST(round_trip, real_images) {
+    const auto smallest = corpus_files(
+        {"trs80-system-follin", "homelab2-basic-tehen", "cgenie-66leader", "c64-pal-v1-retroload", "c16-pal-v2-bucle"});
+    if (smallest.empty()) GTEST_SKIP() << "shared corpus not present";
+    check_round_trips(smallest, every_rate, {1});
+    check_round_trips(corpus_files({"trs80-", "homelab", "cgenie-", "c64-", "c16-", "vic20"}), {22050}, {5});
 }
 
 }  // namespace

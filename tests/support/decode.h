@@ -3,7 +3,8 @@
 // (rate, length), never from the encoders' code.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,20 @@ decoded decode_cgenie(const wav_info& wav);
 
 // Commodore: the length in samples of every pulse (versions 0 and 1: two
 // half-waves, paired from the start of the file) or of every half-wave
-// (version 2), and whether the signal starts with its high half-wave, as a
-// reader that times each pulse from its rising edge needs.
-struct tap_signal {
-    std::vector<std::size_t> lengths;
-    bool starts_high = true;
+// (version 2); none when the signal starts with its low half-wave, which a
+// reader that times each pulse from its rising edge cannot follow.
+std::optional<std::vector<std::size_t>> decode_tap(const wav_info& wav, int version);
+
+// What a Commodore image asks for: its tape frequency (units of 8 cycles a
+// second, by machine and video standard) and every pulse (versions 0 and 1)
+// or half-wave (version 2) in whole units. A byte b is b units; a 0x00 is 882
+// cycles per zero byte in a row (version 0) or the 24-bit cycle count that
+// follows it (versions 1 and 2, ignored when fewer than three bytes follow).
+struct tap_pulses {
+    int version = 0;
+    std::uint64_t frequency = 0;
+    std::vector<std::uint64_t> units;
 };
-tap_signal decode_tap(const wav_info& wav, int version);
+tap_pulses read_tap(const bytes& image);
 
 }  // namespace korvax_test

@@ -5,68 +5,41 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <fstream>
-#include <iterator>
-#include <random>
 
 #include <gtest/gtest.h>
+
+#include "driver/korvax.h"
+#include "output/filter.h"
+#include "output/wav.h"
 
 namespace korvax_test {
 
 namespace {
 
-std::string slurp_fd(int fd) {
-    std::string s;
-    char buf[65536];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<std::size_t>(n));
-    return s;
-}
-
-std::uint32_t le32(const bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
-}
-std::uint16_t le16(const bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
 // envp null: the child inherits this process's environment.
 result run_with_env(const std::vector<std::string>& args, char* const* envp) {
-    // Standard output and error go to temporary files, which cannot fill up
-    // and block the child as pipes could.
-    char out_name[] = "/tmp/korvax-out-XXXXXX";
-    char err_name[] = "/tmp/korvax-err-XXXXXX";
-    const int out_fd = ::mkstemp(out_name);
-    const int err_fd = ::mkstemp(err_name);
-    std::vector<char*> argv;
-    const std::string program = KORVAX_BINARY;
-    std::string name = "korvax";  // as a user's shell would name it
-    argv.push_back(name.data());
+    // Standard output and error go to files, which cannot fill up and block
+    // the child as pipes could.
+    const scratch_dir dir;
+    const std::string out = dir.path("stdout"), err = dir.path("stderr");
     std::vector<std::string> copy = args;
+    std::vector<char*> argv = {const_cast<char*>("korvax")};  // as a user's shell would name it
     for (std::string& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    result r;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(out_fd, 1);
-        ::dup2(err_fd, 2);
-        ::execve(program.c_str(), argv.data(), envp != nullptr ? envp : environ);
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
+        ::execve(KORVAX_BINARY, argv.data(), envp != nullptr ? envp : environ);
         ::_exit(127);
     }
     int wstatus = 0;
     ::waitpid(pid, &wstatus, 0);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    ::lseek(out_fd, 0, SEEK_SET);
-    ::lseek(err_fd, 0, SEEK_SET);
-    r.out = slurp_fd(out_fd);
-    r.err = slurp_fd(err_fd);
-    ::close(out_fd);
-    ::close(err_fd);
-    ::unlink(out_name);
-    ::unlink(err_name);
-    return r;
+    const bytes o = read_file(out), e = read_file(err);
+    return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), std::string(o.begin(), o.end()),
+            std::string(e.begin(), e.end())};
 }
 
 }  // namespace
@@ -110,58 +83,61 @@ bytes read_file(const std::string& path) {
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
-bytes with_zero_leader(const bytes& payload, std::size_t zeros) {
-    bytes b(zeros, 0x00);
-    b.push_back(0xA5);
-    b.insert(b.end(), payload.begin(), payload.end());
+bytes with_zero_leader(const bytes& payload, std::size_t zeros) { return bytes(zeros, 0x00) + bytes{0xA5} + payload; }
+
+bytes tap_image(int version, const bytes& data, int machine, int video, long long claimed, const std::string& prefix) {
+    bytes b(prefix.begin(), prefix.end());
+    for (char c : std::string("TAPE-RAW")) b.push_back(static_cast<std::uint8_t>(c));
+    const auto length = static_cast<std::uint32_t>(claimed < 0 ? static_cast<long long>(data.size()) : claimed);
+    b.insert(b.end(), {static_cast<std::uint8_t>(version), static_cast<std::uint8_t>(machine),
+                       static_cast<std::uint8_t>(video), 0});
+    for (int shift = 0; shift < 32; shift += 8) b.push_back(static_cast<std::uint8_t>(length >> shift));
+    b.insert(b.end(), data.begin(), data.end());
     return b;
 }
 
 wav_info read_wav(const std::string& path) {
     const bytes b = read_file(path);
     wav_info w;
-    EXPECT_GE(b.size(), 44u) << path;
-    if (b.size() < 44) return w;
-    EXPECT_EQ(0, std::memcmp(b.data(), "RIFF", 4));
-    EXPECT_EQ(0, std::memcmp(b.data() + 8, "WAVEfmt ", 8));
-    EXPECT_EQ(16u, le32(b, 16));
-    EXPECT_EQ(1u, le16(b, 20));
-    EXPECT_EQ(0, std::memcmp(b.data() + 36, "data", 4));
-    w.riff_size = le32(b, 4);
-    w.channels = le16(b, 22);
-    w.sample_rate = le32(b, 24);
-    w.byte_rate = le32(b, 28);
-    w.block_align = le16(b, 32);
-    w.bits = le16(b, 34);
-    w.data_size = le32(b, 40);
+    if (b.size() < 44) {
+        ADD_FAILURE() << path << " is too short for a WAV header";
+        return w;
+    }
+    w.sample_rate = static_cast<std::uint32_t>(b[24] | b[25] << 8 | b[26] << 16 | b[27] << 24);
     w.samples.assign(b.begin() + 44, b.end());
+    // The one header the program writes: 8-bit mono PCM at this rate, its
+    // sizes those of this file.
+    bytes header;
+    const auto put = [&](std::string_view text) { header.insert(header.end(), text.begin(), text.end()); };
+    const auto le = [&](std::uint32_t v, int size) {
+        for (int i = 0; i < size; ++i) header.push_back(static_cast<std::uint8_t>(v >> 8 * i));
+    };
+    const auto n = static_cast<std::uint32_t>(w.samples.size());
+    put("RIFF"), le(36 + n, 4), put("WAVEfmt "), le(16, 4), le(1, 2), le(1, 2);
+    le(w.sample_rate, 4), le(w.sample_rate, 4), le(1, 2), le(8, 2), put("data"), le(n, 4);
+    EXPECT_EQ(header, bytes(b.begin(), b.begin() + 44)) << path;
     return w;
 }
 
-std::string corpus_dir() {
-    const std::string dir = KORVAX_CORPUS;
-    return std::filesystem::is_directory(dir) ? dir : std::string();
-}
-
-std::vector<std::string> corpus_files(const std::string& prefix) {
+std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes) {
     std::vector<std::string> files;
-    const std::string dir = corpus_dir();
-    if (dir.empty()) return files;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        if (e.path().filename().string().rfind(prefix, 0) == 0) files.push_back(e.path().string());
+    if (!std::filesystem::is_directory(KORVAX_CORPUS)) return files;
+    for (const auto& e : std::filesystem::directory_iterator(KORVAX_CORPUS))
+        for (std::string_view prefix : prefixes)
+            if (e.path().filename().string().starts_with(prefix)) files.push_back(e.path().string());
     std::sort(files.begin(), files.end());
     return files;
 }
 
-}  // namespace korvax_test
-
-#include <cstdio>
-
-#include "driver/korvax.h"
-#include "output/filter.h"
-#include "output/wav.h"
-
-namespace korvax_test {
+std::string detected_format(const std::string& name, const bytes& content) {
+    scratch_dir dir;
+    const result r = run_korvax({"-i", dir.write(name, content)});
+    const std::string head = "Supported format detected: ", tail = ".\nError creating output file or none specified.\n";
+    if (r.status == 6 && r.err == "Unknown/unsupported tape image file.\n") return "";
+    if (r.status == 0 && r.err.starts_with(head) && r.err.ends_with(tail) && r.err.size() > head.size() + tail.size())
+        return r.err.substr(head.size(), r.err.size() - head.size() - tail.size());
+    return "status " + std::to_string(r.status) + ": " + r.err;
+}
 
 std::vector<int> raw_levels(int format, const bytes& image, unsigned rate, std::uint8_t gain) {
     scratch_dir dir;
@@ -190,15 +166,23 @@ std::vector<int> raw_levels(int format, const bytes& image, unsigned rate, std::
     return levels;
 }
 
-std::vector<std::pair<int, std::size_t>> level_runs(const std::vector<int>& levels) {
-    std::vector<std::pair<int, std::size_t>> runs;
-    for (int s : levels) {
-        if (!runs.empty() && runs.back().first == s)
-            ++runs.back().second;
-        else
-            runs.emplace_back(s, 1);
-    }
-    return runs;
+void add_run(runs& r, int level, std::size_t count) {
+    if (!r.empty() && r.back().first == level)
+        r.back().second += count;
+    else
+        r.emplace_back(level, count);
+}
+
+runs level_runs(const std::vector<int>& levels) {
+    runs r;
+    for (int s : levels) add_run(r, s, 1);
+    return r;
+}
+
+runs repeat(const runs& unit, int times) {
+    runs r;
+    for (int i = 0; i < times; ++i) r = r + unit;
+    return r;
 }
 
 }  // namespace korvax_test

@@ -3,12 +3,20 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvax_test {
 
 using bytes = std::vector<std::uint8_t>;
+// The elements of `a` followed by those of `b` (bytes, runs).
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 struct result {
     int status = -1;
@@ -43,28 +51,29 @@ bool file_exists(const std::string& path);
 // detection looks for.
 bytes with_zero_leader(const bytes& payload, std::size_t zeros = 256);
 
-// The fields of a WAV file as a player reads them.
+// A Commodore TAP image: the prefix, "TAPE-RAW", version, machine, video
+// standard, a reserved byte, the data length (`claimed`, or the true one) and
+// the pulse data.
+bytes tap_image(int version, const bytes& data, int machine = 0, int video = 0, long long claimed = -1,
+                const std::string& prefix = "C64-");
+
+// A WAV file as a player reads it.
 struct wav_info {
-    std::uint32_t riff_size = 0;
     std::uint32_t sample_rate = 0;
-    std::uint32_t byte_rate = 0;
-    std::uint16_t block_align = 0;
-    std::uint16_t bits = 0;
-    std::uint16_t channels = 0;
-    std::uint32_t data_size = 0;
     bytes samples;  // the data chunk
 };
-// Parses a 44-byte-header PCM WAV; fails the current test if it is not one.
+// Reads a WAV file; fails the current test unless its header is the one the
+// program writes, with sizes matching the file.
 wav_info read_wav(const std::string& path);
 
-// The shared corpus of real images, or an empty string when it is absent.
-std::string corpus_dir();
-// Corpus files whose names start with `prefix`, sorted.
-std::vector<std::string> corpus_files(const std::string& prefix);
+// Files of the shared corpus of real images whose names start with any of
+// `prefixes`, sorted; none when the corpus is absent.
+std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes);
 
-}  // namespace korvax_test
-
-namespace korvax_test {
+// What the real binary says of an image named `name` holding `content`, asked
+// without an output file: the detected format's description, "" when the
+// image is not recognised, or else its whole answer.
+std::string detected_format(const std::string& name, const bytes& content);
 
 // The signal a format writes for an image before the filter: the level of
 // every sample, from the format's convert alone (no header, no lead-in). The
@@ -73,6 +82,12 @@ std::vector<int> raw_levels(int format, const bytes& image, unsigned rate = 4410
                             std::uint8_t gain = 75);
 
 // Run lengths of a level stream: (level, count) pairs.
-std::vector<std::pair<int, std::size_t>> level_runs(const std::vector<int>& levels);
+using runs = std::vector<std::pair<int, std::size_t>>;
+runs level_runs(const std::vector<int>& levels);
+// Appends a run, joined to the last one when at the same level, as
+// level_runs reads a stream back.
+void add_run(runs& r, int level, std::size_t count);
+// `unit` `times` over (its last and first runs at different levels).
+runs repeat(const runs& unit, int times);
 
 }  // namespace korvax_test
