@@ -16,11 +16,10 @@
 // a last half-wave at the silence level runs on into the closing silence.
 #include "formats/cgc.h"
 
-#include <strings.h>
-
 #include <cstring>
 #include <memory>
 
+#include "formats/zero_leader.h"
 #include "output/wav.h"
 
 namespace korvax {
@@ -95,11 +94,6 @@ long cg_get_header_size(std::FILE* in) {
     return size;
 }
 
-bool has_cas_extension(const char* path) {
-    const char* dot = std::strrchr(path, '.');
-    return dot != nullptr && ::strcasecmp(dot, ".cas") == 0;
-}
-
 void cgc_init() { machine.clock_hz = cgenie_clock_hz; }
 
 int cgc_open() { return 0; }
@@ -112,7 +106,7 @@ int cgc_analyze(const char* path) {
     if (!f) return fmt_count;
     if (starts_with_header_text(f.get())) return fmt_cgc;
     const int first = std::getc(f.get());
-    return (first == sync_byte || first == leader_byte) && has_cas_extension(path) ? fmt_cgc
+    return (first == sync_byte || first == leader_byte) && has_extension(path, ".cas") ? fmt_cgc
                                                                                    : fmt_count;
 }
 
