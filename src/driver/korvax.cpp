@@ -6,57 +6,30 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <string>
 #include <vector>
 
-#include "formats/cas_trs80.h"
-#include "formats/cgc.h"
-#include "formats/htp.h"
-#include "formats/mtap.h"
-#include "output/filter.h"
-#include "output/wav.h"
+#include "driver/convert.h"
+#include "driver/registry.h"
+#include "output/fatal.h"
 
 namespace korvax {
-
-const std::array<const tape_format*, fmt_count> tape_format_registry = {
-    &cgc_format,
-    &htp_format,
-    &mtap_format,
-    &cas_trs80_format,
-};
-static_assert(tape_format_registry.size() == fmt_count);
-
-run_settings settings;
-machine_timing machine;
-
-std::uint64_t cycles_to_samples(std::uint64_t cycles) {
-    if (machine.clock_hz == 0) return 0;  // no machine selected: nothing to time
-    return cycles * wave.sample_rate / machine.clock_hz;
-}
-
-int freadbyte(std::FILE* stream) {
-    const int c = std::getc(stream);
-    if (c == EOF) {
-        std::fputs("unexpected End of File!\n", stderr);
-        quit(exit_image);
-    }
-    return c;
-}
-
-void quit(int status) { throw exit_request{status}; }
-
 namespace {
 
 constexpr int min_rate = 8000;
 constexpr int max_rate = 192000;
 
-// What main keeps for one run.
+// What the command line gives a run.
 struct run_state {
-    std::string input_name;        // empty until -i
+    options settings;
+    std::string input_name;               // empty until -i
     std::vector<std::string> all_inputs;  // every -i of the command line
-    wav_file output;               // open from -o to wav_close
-    const tape_format* selected = nullptr;
+    std::unique_ptr<fd_sink> output;      // open from -o to the end of the run
 };
 
 [[noreturn]] void print_usage() {
@@ -71,9 +44,10 @@ struct run_state {
         "-h              : prints this text\n"
         "-n              : invert output signal (may help if output file does not load)\n"
         "-s <frequency>  : set WAV sample frequency between 8000 and 96000\n"
+        "-V              : verify that the WAV reads back as the image (status 7 if not)\n"
         "\nSupported emulator tape image formats:\n",
         stdout);
-    for (int i = 0; i < fmt_count; ++i)
+    for (int i = 0; i < format_count; ++i)
         std::printf("%02i - \t%s - \t%s.\n", i, tape_format_registry[i]->name,
                     tape_format_registry[i]->description);
     quit(exit_usage);
@@ -148,10 +122,10 @@ void open_output(run_state& run, const char* path) {
         std::fprintf(stderr, "Error opening %s for writing.\n", path);
         quit(exit_output);
     }
-    wav_open(run.output, fd, path);
+    run.output = std::make_unique<fd_sink>(fd, path);
 }
 
-constexpr const char* optstring = "?hnf:g:i:o:s:";
+constexpr const char* optstring = "?hnVf:g:i:o:s:";
 
 // Every -i of the command line, wherever it stands, without acting on any
 // option.
@@ -177,18 +151,18 @@ void read_options(run_state& run, int argc, char** argv) {
                                  min_rate, max_rate);
                     quit(exit_rate);
                 }
-                wav_set_sample_freq(rate);
+                run.settings.sample_rate = static_cast<std::uint32_t>(rate);
                 break;
             }
             case 'f': {
                 const int index = option_number('f');
-                if (index < 0 || index >= fmt_count) {
+                if (index < 0 || index >= format_count) {
                     std::fprintf(stderr, "Illegal format index: %i.\n", index);
                     std::fprintf(stderr, "Format index must be between 0 and %i.\n",
-                                 fmt_count - 1);
+                                 format_count - 1);
                 }
                 // Anything outside the registry asks for detection.
-                settings.format_detected = (index >= 0 && index < fmt_count) ? index : fmt_count;
+                run.settings.format = index;
                 break;
             }
             case 'g': {
@@ -198,7 +172,7 @@ void read_options(run_state& run, int argc, char** argv) {
                     std::fputs("Gain must be between 1 and 8.\n", stderr);
                 }
                 // Used even when illegal: the low 8 bits of gain x 15.
-                settings.p_gain = static_cast<std::uint8_t>(static_cast<long long>(gain) * 15);
+                run.settings.p_gain = static_cast<std::uint8_t>(static_cast<long long>(gain) * 15);
                 break;
             }
             case 'i':
@@ -208,8 +182,11 @@ void read_options(run_state& run, int argc, char** argv) {
                 open_output(run, optarg);
                 break;
             case 'n':
-                settings.p_inverted = 255;
+                run.settings.inverted = true;
                 std::fputs("Inverted output signal.\n", stderr);
+                break;
+            case 'V':
+                run.settings.verify = true;
                 break;
             default:  // -h, -?, an unknown option or a missing argument
                 print_usage();
@@ -217,75 +194,16 @@ void read_options(run_state& run, int argc, char** argv) {
     }
 }
 
-void select_format(run_state& run) {
-    const char* path = run.input_name.c_str();
-    machine.format_index = fmt_count;
-    if (settings.format_detected == fmt_count) {
-        for (const tape_format* format : tape_format_registry) {
-            const int answer = format->analyze(path);
-            if (answer >= 0 && answer < fmt_count) {
-                std::fprintf(stderr, "Supported format detected: %s.\n",
-                             tape_format_registry[answer]->description);
-                machine.format_index = answer;
-                run.selected = tape_format_registry[answer];
-                return;
-            }
-        }
-        return;
-    }
-    const tape_format* forced = tape_format_registry[settings.format_detected];
-    std::fprintf(stderr, "Selected format: %s.\n", forced->description);
-    if (forced->analyze_loads_image && forced->analyze(path) != settings.format_detected) return;
-    machine.format_index = settings.format_detected;
-    run.selected = forced;
-}
-
-void process_image(std::FILE* in, wav_file& out, const tape_format& format,
-                   const std::string& input_name) {
-    format.convert(in, out);
-    if (std::ferror(in)) {
-        std::fprintf(stderr, "Error reading %s.\n", input_name.c_str());
-        quit(exit_input);
-    }
-}
-
 int run_once(run_state& run, int argc, char** argv) {
     run.all_inputs = input_names(argc, argv);
     read_options(run, argc, argv);
     if (argc <= 2) print_usage();
-
-    select_format(run);
-    filter_init(wave.sample_rate);
-    if (machine.format_index == fmt_count) {
-        std::fputs("Unknown/unsupported tape image file.\n", stderr);
-        return exit_image;
-    }
-    run.selected->init();
-
-    if (run.output.fd < 0) {
-        std::fputs("Error creating output file or none specified.\n", stderr);
-        return exit_ok;
-    }
-    // Opened before the header is written, so a failure leaves the output empty.
-    std::FILE* in = std::fopen(run.input_name.c_str(), "rb");
-    if (in == nullptr) {
-        std::fprintf(stderr, "Error opening %s.\n", run.input_name.c_str());
-        return exit_input;
-    }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> input(in, std::fclose);
-    wav_init(run.output);
-    process_image(in, run.output, *run.selected, run.input_name);
-    input.reset();
-    wav_close(run.output);
-    return exit_ok;
+    return convert(run.settings, run.input_name, run.output.get());
 }
 
 }  // namespace
 
 int run(int argc, char** argv) {
-    settings = run_settings{};
-    machine = machine_timing{};
-    wave = wav_header{};
     run_state state;
     try {
         return run_once(state, argc, argv);

@@ -6,11 +6,11 @@
 // 1.7472 MHz clock. Each cell starts with a clock pulse (238 cycles high, 238
 // low); a 1 bit has a second pulse at the start of the second half cell. The
 // rest of a cell is silence. Each run is truncated to samples on its own, so
-// no remainder carries from run to run.
+// no remainder carries from run to run. A silence of 55,300 cycles comes
+// first.
 #include "formats/cas_trs80.h"
 
 #include "formats/zero_leader.h"
-#include "output/wav.h"
 
 namespace korvax {
 namespace {
@@ -28,41 +28,37 @@ struct pulse_runs {
     std::uint64_t rest;
 };
 
-void dump_pulse(wav_file& out, const pulse_runs& runs) {
-    wav_write_run(settings.p_gain, runs.half, out);
-    wav_write_run(-static_cast<int>(settings.p_gain), runs.half, out);
-    wav_write_run(settings.p_silence, runs.rest, out);
+void dump_pulse(wav_writer& out, const signal_levels& s, const pulse_runs& runs) {
+    out.run(s.p_gain, runs.half);
+    out.run(-static_cast<int>(s.p_gain), runs.half);
+    out.run(s.p_silence, runs.rest);
 }
 
-void cas_init() {
-    machine.leadin_cycles = leadin_cycles;
-    machine.clock_hz = trs80_clock_hz;
-}
+bool cas_analyze(const char* path) { return has_zero_leader(path, ".cas"); }
 
-int cas_open() { return 0; }
-
-int cas_analyze(const char* path) { return has_zero_leader(path, ".cas") ? fmt_cas : fmt_count; }
-
-int cas_convert(std::FILE* in, wav_file& out) {
-    const std::uint64_t half = cycles_to_samples(pulse_half_cycles);
-    const pulse_runs zero{half, cycles_to_samples(bit_cell_cycles - pulse_cycles)};
-    const pulse_runs one{half, cycles_to_samples(bit_cell_cycles / 2 - pulse_cycles)};
+void cas_convert(std::FILE* in, const char*, wav_writer& out, const signal_levels& s) {
+    const auto samples = [&](std::uint64_t cycles) { return out.samples(cycles, trs80_clock_hz); };
+    const std::uint64_t half = samples(pulse_half_cycles);
+    const pulse_runs zero{half, samples(bit_cell_cycles - pulse_cycles)};
+    const pulse_runs one{half, samples(bit_cell_cycles / 2 - pulse_cycles)};
+    out.run(s.p_silence, samples(leadin_cycles));
     for (int c; (c = std::getc(in)) != EOF;) {
         for (int bit = 7; bit >= 0; --bit) {
             if ((c >> bit) & 1) {
-                dump_pulse(out, one);
-                dump_pulse(out, one);
+                dump_pulse(out, s, one);
+                dump_pulse(out, s, one);
             } else {
-                dump_pulse(out, zero);
+                dump_pulse(out, s, zero);
             }
         }
     }
-    return 0;
 }
 
-int cas_read_bit() { return 0; }
-int cas_dump_bit() { return 0; }
-void cas_close() {}
+// A pulse opens every cell; a second one half a cell later makes the bit a 1.
+readback cas_verify(std::FILE* in, const char*, const wav_samples& wav) {
+    const double cell = double(bit_cell_cycles) * wav.sample_rate / trs80_clock_hz;
+    return read_bytes(pulse_starts(wav.samples), wav.samples.size(), cell, read_rest(in));
+}
 
 }  // namespace
 
@@ -70,14 +66,11 @@ const tape_format cas_trs80_format = {
     .name = "CAS",
     .extension = "cas",
     .description = "TRS-80 Model I/VideoGenie high level tape image",
-    .init = cas_init,
-    .open = cas_open,
     .analyze = cas_analyze,
     .convert = cas_convert,
-    .read_bit = cas_read_bit,
-    .dump_bit = cas_dump_bit,
-    .close = cas_close,
-    .analyze_loads_image = false,
+    .verify = cas_verify,
+    .recommended_rate = 22050,
+    .analyzed_when_forced = false,
 };
 
 }  // namespace korvax

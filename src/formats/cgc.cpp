@@ -16,11 +16,8 @@
 // a last half-wave at the silence level runs on into the closing silence.
 #include "formats/cgc.h"
 
+#include <algorithm>
 #include <cstring>
-#include <memory>
-
-#include "formats/zero_leader.h"
-#include "output/wav.h"
 
 namespace korvax {
 namespace {
@@ -38,32 +35,28 @@ constexpr std::size_t header_text_size = sizeof header_text - 1;  // 32, no term
 // value, and whether the next half-wave is at the silence level. A fresh one
 // per conversion, so every conversion starts at the gain level.
 struct square_wave {
+    wav_writer& out;
+    const signal_levels& s;
     std::uint64_t half_wave[2];  // [bit]: (rate / 1200) / (bit + 1), truncated
     bool low = false;
-};
 
-square_wave make_square_wave() {
-    square_wave w{};
-    const double zero = wave.sample_rate / bit_rate;
-    w.half_wave[0] = static_cast<std::uint64_t>(zero);
-    w.half_wave[1] = static_cast<std::uint64_t>(zero / 2);
-    return w;
-}
-
-void dump_bit(wav_file& out, square_wave& w, int bit) {
-    for (int i = 0; i <= bit; ++i) {
-        wav_write_run(w.low ? settings.p_silence : settings.p_gain, w.half_wave[bit], out);
-        w.low = !w.low;
+    square_wave(wav_writer& w, const signal_levels& levels) : out(w), s(levels) {
+        const double zero = w.sample_rate / bit_rate;
+        half_wave[0] = static_cast<std::uint64_t>(zero);
+        half_wave[1] = static_cast<std::uint64_t>(zero / 2);
     }
-}
 
-void output_wav_byte(wav_file& out, square_wave& w, int byte) {
-    for (int bit = 7; bit >= 0; --bit) dump_bit(out, w, (byte >> bit) & 1);
-}
+    void dump_bit(int bit) {
+        for (int i = 0; i <= bit; ++i) {
+            out.run(low ? s.p_silence : s.p_gain, half_wave[bit]);
+            low = !low;
+        }
+    }
 
-void write_silence(wav_file& out) {
-    wav_write_run(settings.p_silence, cycles_to_samples(silence_cycles), out);
-}
+    void output_wav_byte(int byte) {
+        for (int bit = 7; bit >= 0; --bit) dump_bit((byte >> bit) & 1);
+    }
+};
 
 // Whether the stream starts with the header text. Reads from the start and
 // leaves the stream at its start; a file shorter than the text has no header.
@@ -76,54 +69,61 @@ bool starts_with_header_text(std::FILE* in) {
     return got == sizeof start && std::memcmp(start, header_text, sizeof start) == 0;
 }
 
-// Leaves the stream where the recorded bytes start and returns the header's
-// length, or 0 when there is none. The byte after the header's 0x00 starts the
-// data only when it is the sync byte; any other byte there is dropped.
-long cg_get_header_size(std::FILE* in) {
+// Leaves the stream where the recorded bytes start, saying what it found when
+// `report`. The byte after the header's 0x00 starts the data only when it is
+// the sync byte; any other byte there is dropped.
+void skip_header(std::FILE* in, bool report) {
     if (!starts_with_header_text(in)) {
-        std::fputs("CAS file without header.\n", stderr);
-        return 0;
+        if (report) std::fputs("CAS file without header.\n", stderr);
+        return;
     }
     for (int c; (c = std::getc(in)) != EOF && c != 0;) {
     }
     const int first = std::getc(in);
-    if (first != sync_byte) return 0;
+    if (first != sync_byte) return;
     std::ungetc(first, in);
-    const long size = std::ftell(in);
-    std::fprintf(stderr, "CAS header size %ld bytes.\n", size);
-    return size;
+    if (report) std::fprintf(stderr, "CAS header size %ld bytes.\n", std::ftell(in));
 }
-
-void cgc_init() { machine.clock_hz = cgenie_clock_hz; }
-
-int cgc_open() { return 0; }
 
 // An image with the header text, whatever its name. Without the text, a .cas
 // image that starts with the sync byte (or a leader of sync bytes) or with its
 // own 0xAA leader; a TRS-80 image starts with 0x00 instead.
-int cgc_analyze(const char* path) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path, "rb"), std::fclose);
-    if (!f) return fmt_count;
-    if (starts_with_header_text(f.get())) return fmt_cgc;
+bool cgc_analyze(const char* path) {
+    const file_ptr f = open_image(path);
+    if (!f) return false;
+    const bool text = starts_with_header_text(f.get());
     const int first = std::getc(f.get());
-    return (first == sync_byte || first == leader_byte) && has_extension(path, ".cas") ? fmt_cgc
-                                                                                   : fmt_count;
+    check_read(f.get(), path);
+    return text || ((first == sync_byte || first == leader_byte) && has_extension(path, ".cas"));
 }
 
-int cgc_convert(std::FILE* in, wav_file& out) {
-    square_wave w = make_square_wave();
-    write_silence(out);
-    cg_get_header_size(in);
-    for (int i = 0; i < leader_bytes; ++i) output_wav_byte(out, w, leader_byte);
+void cgc_convert(std::FILE* in, const char*, wav_writer& out, const signal_levels& s) {
+    square_wave w(out, s);
+    const std::uint64_t silence = out.samples(silence_cycles, cgenie_clock_hz);
+    out.run(s.p_silence, silence);
+    skip_header(in, true);
+    for (int i = 0; i < leader_bytes; ++i) w.output_wav_byte(leader_byte);
     std::fputs("Writing leader (AAh) bytes.\n", stderr);
-    for (int c; (c = std::getc(in)) != EOF;) output_wav_byte(out, w, c);
-    write_silence(out);
-    return 0;
+    for (int c; (c = std::getc(in)) != EOF;) w.output_wav_byte(c);
+    out.run(s.p_silence, silence);
 }
 
-int cgc_read_bit() { return 0; }
-int cgc_dump_bit() { return 0; }
-void cgc_close() {}
+// Half-waves alternate between two levels, so every level change is read.
+// When the last half-wave is at the silence level it has no edge of its own:
+// the start of the closing silence ends it.
+readback cgc_verify(std::FILE* in, const char*, const wav_samples& wav) {
+    const double zero = wav.sample_rate / bit_rate;
+    const std::size_t n = wav.samples.size();
+    const std::size_t silence = n - std::min<std::size_t>(n, cycles_to_samples(silence_cycles, cgenie_clock_hz, wav.sample_rate));
+    std::vector<std::size_t> at;
+    for (const edge& x : edges(wav.samples))
+        if (double(x.at) + zero / 4 < double(silence)) at.push_back(x.at);
+    skip_header(in, false);
+    byte_vector want(leader_bytes, leader_byte);
+    const byte_vector data = read_rest(in);
+    want.insert(want.end(), data.begin(), data.end());
+    return read_bytes(at, silence, zero, want);
+}
 
 }  // namespace
 
@@ -131,14 +131,11 @@ const tape_format cgc_format = {
     .name = "CGC",
     .extension = "cas",
     .description = "Colour Genie high level tape image format",
-    .init = cgc_init,
-    .open = cgc_open,
     .analyze = cgc_analyze,
     .convert = cgc_convert,
-    .read_bit = cgc_read_bit,
-    .dump_bit = cgc_dump_bit,
-    .close = cgc_close,
-    .analyze_loads_image = false,
+    .verify = cgc_verify,
+    .recommended_rate = 22050,
+    .analyzed_when_forced = false,
 };
 
 }  // namespace korvax

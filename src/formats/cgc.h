@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/korvax.h"
+#include "formats/format.h"
 
 namespace korvax {
 extern const tape_format cgc_format;

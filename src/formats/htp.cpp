@@ -6,11 +6,11 @@
 // cells of 4,425 cycles of the 3 MHz clock: 570 cycles high, then silence. A 1
 // bit has two pulses, one at the start of each 2,212-cycle half cell. Bit 0,
 // the last of each byte, has 680-cycle highs instead, so its cell is 110
-// cycles longer per pulse; the loader uses it to find byte boundaries.
+// cycles longer per pulse; the loader uses it to find byte boundaries. A
+// silence of 55,300 cycles comes first.
 #include "formats/htp.h"
 
 #include "formats/zero_leader.h"
-#include "output/wav.h"
 
 namespace korvax {
 namespace {
@@ -33,48 +33,45 @@ struct bit_shapes {
     pulse_runs one;
 };
 
-void dump_pulse(wav_file& out, const pulse_runs& runs) {
-    wav_write_run(settings.p_gain, runs.high, out);
-    wav_write_run(settings.p_silence, runs.rest, out);
+void dump_pulse(wav_writer& out, const signal_levels& s, const pulse_runs& runs) {
+    out.run(s.p_gain, runs.high);
+    out.run(s.p_silence, runs.rest);
 }
 
-void dump_bit(wav_file& out, const bit_shapes& shapes, int bit) {
+void dump_bit(wav_writer& out, const signal_levels& s, const bit_shapes& shapes, int bit) {
     if (bit) {
-        dump_pulse(out, shapes.one);
-        dump_pulse(out, shapes.one);
+        dump_pulse(out, s, shapes.one);
+        dump_pulse(out, s, shapes.one);
     } else {
-        dump_pulse(out, shapes.zero);
+        dump_pulse(out, s, shapes.zero);
     }
 }
 
-void htp_init() {
-    machine.leadin_cycles = leadin_cycles;
-    machine.clock_hz = homelab_clock_hz;
-}
+bool htp_analyze(const char* path) { return has_zero_leader(path, ".htp"); }
 
-int htp_open() { return 0; }
-
-int htp_analyze(const char* path) { return has_zero_leader(path, ".htp") ? fmt_htp : fmt_count; }
-
-int htp_convert(std::FILE* in, wav_file& out) {
+void htp_convert(std::FILE* in, const char*, wav_writer& out, const signal_levels& s) {
+    const auto samples = [&](std::uint64_t cycles) { return out.samples(cycles, homelab_clock_hz); };
     // The silence after a pulse is counted from the ordinary 570-cycle high
     // even in bit 0, whose high is longer.
-    const std::uint64_t rest_zero = cycles_to_samples(bit_cell_cycles - pulse_cycles);
-    const std::uint64_t rest_one = cycles_to_samples(bit_cell_cycles / 2 - pulse_cycles);
-    const std::uint64_t high = cycles_to_samples(pulse_cycles);
-    const std::uint64_t last_high = cycles_to_samples(last_pulse_cycles);
+    const std::uint64_t rest_zero = samples(bit_cell_cycles - pulse_cycles);
+    const std::uint64_t rest_one = samples(bit_cell_cycles / 2 - pulse_cycles);
+    const std::uint64_t high = samples(pulse_cycles);
+    const std::uint64_t last_high = samples(last_pulse_cycles);
     const bit_shapes inner{{high, rest_zero}, {high, rest_one}};
     const bit_shapes last{{last_high, rest_zero}, {last_high, rest_one}};
+    out.run(s.p_silence, samples(leadin_cycles));
     for (int c; (c = std::getc(in)) != EOF;) {
-        for (int bit = 7; bit >= 1; --bit) dump_bit(out, inner, (c >> bit) & 1);
-        dump_bit(out, last, c & 1);
+        for (int bit = 7; bit >= 1; --bit) dump_bit(out, s, inner, (c >> bit) & 1);
+        dump_bit(out, s, last, c & 1);
     }
-    return 0;
 }
 
-int htp_read_bit() { return 0; }
-int htp_dump_bit() { return 0; }
-void htp_close() {}
+// Bytes are framed by counting bits; the last bit's longer pulses (2.5% of a
+// cell) are well within the reader's tolerance.
+readback htp_verify(std::FILE* in, const char*, const wav_samples& wav) {
+    const double cell = double(bit_cell_cycles) * wav.sample_rate / homelab_clock_hz;
+    return read_bytes(pulse_starts(wav.samples), wav.samples.size(), cell, read_rest(in));
+}
 
 }  // namespace
 
@@ -82,14 +79,13 @@ const tape_format htp_format = {
     .name = "HTP",
     .extension = "htp",
     .description = "Homelab high level tape image",
-    .init = htp_init,
-    .open = htp_open,
     .analyze = htp_analyze,
     .convert = htp_convert,
-    .read_bit = htp_read_bit,
-    .dump_bit = htp_dump_bit,
-    .close = htp_close,
-    .analyze_loads_image = false,
+    .verify = htp_verify,
+    // Below it the last bit's longer pulse rounds to as many samples as the
+    // others, and a loader that looks for it to frame bytes is lost.
+    .recommended_rate = 44100,
+    .analyzed_when_forced = false,
 };
 
 }  // namespace korvax

@@ -19,17 +19,20 @@
 // between 80 and 80 XOR the gain. There is no lead-in: the image carries
 // everything, pauses included.
 //
-// The image is read once, while it is recognised, and held for the
-// conversion.
+// Detection reads and reports the header; the conversion and the read-back
+// check read the image again with the same reader, quietly.
 #include "formats/mtap.h"
 
+#include <sys/types.h>
+
 #include <algorithm>
+#include <cassert>
 #include <cstring>
-#include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
-#include "output/wav.h"
+#include "output/fatal.h"
 
 namespace korvax {
 namespace {
@@ -55,8 +58,7 @@ constexpr std::uint8_t v2_first_level = 80;
 // A swing from 80 smaller than this (or upwards) is not read as a signal.
 constexpr int v2_min_swing = 40;
 
-// The image as the reader found it. Reset by every analyze, so repeated runs
-// in one process start clean.
+// The image as the reader found it.
 struct tap_image {
     int version = 0;
     int machine_type = 0;
@@ -64,7 +66,6 @@ struct tap_image {
     std::uint32_t frequency = 0;     // units per second
     std::vector<std::uint8_t> data;  // the pulse bytes actually in the file
 };
-tap_image tap;
 
 const char* machine_name(int type) {
     static constexpr const char* names[] = {"C64", "VIC-20", "C264"};
@@ -99,31 +100,39 @@ bool signature_matches(std::FILE* in) {
     return n == sizeof line && std::memcmp(line + 4, "TAPE-RAW", 8) == 0;
 }
 
-// Reads the header, reports it and loads the pulse data. False when the
-// stream is no usable TAP image; an end of file inside the header is fatal.
-bool read_tap_data(std::FILE* in) {
-    if (std::fseek(in, 0, SEEK_END) != 0) return false;
+// The one reader of TAP images, for detection and conversion alike: the
+// header, reported when `report`, and the pulse data. Nothing when the stream
+// is no usable TAP image; an end of file inside the header is fatal, and so is
+// a read error.
+std::optional<tap_image> read_tap(std::FILE* in, const char* path, bool report) {
+    const auto say = [report](const char* format, auto... args) {
+        if (report) std::fprintf(stderr, format, args...);
+    };
+    tap_image tap;
+    if (std::fseek(in, 0, SEEK_END) != 0) return std::nullopt;
     const off_t file_size = ::ftello(in);
-    if (file_size < 0 || std::fseek(in, 0, SEEK_SET) != 0) return false;
-    if (!signature_matches(in)) return false;
+    if (file_size < 0 || std::fseek(in, 0, SEEK_SET) != 0) return std::nullopt;
+    const bool signature = signature_matches(in);
+    check_read(in, path);
+    if (!signature) return std::nullopt;
 
-    tap.version = freadbyte(in);
+    tap.version = freadbyte(in, path);
     if (tap.version > newest_version) {
-        std::fputs("MTAP Version not (yet) supported, sorry!\n", stderr);
-        return false;
+        say("MTAP Version not (yet) supported, sorry!\n");
+        return std::nullopt;
     }
-    tap.machine_type = freadbyte(in);
-    std::fprintf(stderr, "Machine type : %s\n", machine_name(tap.machine_type));
-    tap.video_standard = freadbyte(in);
-    std::fprintf(stderr, "Video standard : %s\n", video_name(tap.video_standard));
-    freadbyte(in);  // reserved
+    tap.machine_type = freadbyte(in, path);
+    say("Machine type : %s\n", machine_name(tap.machine_type));
+    tap.video_standard = freadbyte(in, path);
+    say("Video standard : %s\n", video_name(tap.video_standard));
+    freadbyte(in, path);  // reserved
     tap.frequency = tape_frequency(tap.machine_type, tap.video_standard);
-    std::fprintf(stderr, "Tape frequency : %d\n", static_cast<int>(tap.frequency * cycles_per_unit));
+    say("Tape frequency : %d\n", static_cast<int>(tap.frequency * cycles_per_unit));
     std::uint32_t length = 0;
     for (int shift = 0; shift < 32; shift += 8)
-        length |= static_cast<std::uint32_t>(freadbyte(in)) << shift;
+        length |= static_cast<std::uint32_t>(freadbyte(in, path)) << shift;
     // Printed unsigned: a damaged header's length past 2^31 is still a length.
-    std::fprintf(stderr, "TAP data length : %u\n", length);
+    say("TAP data length : %u\n", length);
 
     // The header has been read, yet the size the system reports can be less
     // than 20 bytes (files under /proc report 0): then no data is counted as
@@ -131,79 +140,40 @@ bool read_tap_data(std::FILE* in) {
     const std::uint64_t in_file =
         file_size > static_cast<off_t>(header_size) ? static_cast<std::uint64_t>(file_size) - header_size : 0;
     if (length != in_file) {
-        std::fprintf(stderr, "    WARNING: TAP data size (%u) doesn't match header (%u).\n",
-                     static_cast<std::uint32_t>(in_file), length);
+        say("    WARNING: TAP data size (%u) doesn't match header (%u).\n", static_cast<std::uint32_t>(in_file),
+            length);
         // The larger of the two is used.
         if (length < in_file) length = static_cast<std::uint32_t>(std::min<std::uint64_t>(in_file, UINT32_MAX));
     }
-    std::fprintf(stderr, "TAP version : %d\n", tap.version);
+    say("TAP version : %d\n", tap.version);
 
     // Never more than the file holds, whatever the header claims: the bytes
     // past the end of the file are reported missing, not played.
     try {
         tap.data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, in_file)));
     } catch (const std::bad_alloc&) {
-        std::fputs("Couldn't allocate buffer memory!\n", stderr);
-        return false;
+        say("Couldn't allocate buffer memory!\n");
+        return std::nullopt;
     }
     if (!tap.data.empty()) tap.data.resize(std::fread(tap.data.data(), 1, tap.data.size(), in));
+    check_read(in, path);
     if (tap.data.size() < length) {
-        std::fprintf(stderr, "WARNING! TAP data size mismatch. Read %zu bytes, header stated %u bytes.\n",
-                     tap.data.size(), length);
+        say("WARNING! TAP data size mismatch. Read %zu bytes, header stated %u bytes.\n", tap.data.size(), length);
         // No line break: the driver's next line continues this one.
-        std::fputs("         Image may not be readable.", stderr);
+        say("         Image may not be readable.");
     }
-    return true;
+    return tap;
 }
 
-void mtap_init() {
-    machine.leadin_cycles = 0;
-    machine.clock_hz = tap.frequency * cycles_per_unit;
+bool mtap_analyze(const char* path) {
+    const file_ptr in = open_image(path);
+    return in && read_tap(in.get(), path, true).has_value();
 }
 
-int mtap_open() { return 0; }
-
-int mtap_analyze(const char* path) {
-    tap = tap_image{};
-    std::FILE* in = std::fopen(path, "rb");
-    if (in == nullptr) return fmt_count;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(in, std::fclose);
-    if (read_tap_data(in)) return fmt_mtap;
-    tap = tap_image{};
-    return fmt_count;
-}
-
-// The level of the next run of samples; it flips after every run, even an
-// empty one.
-struct synth_state {
-    wav_file& out;
-    std::uint8_t level;
-
-    void wave_out(std::uint64_t count) {
-        wav_write_run(level, count, out);
-        level ^= settings.p_gain;
-    }
-};
-
-// A pulse of `units` units in samples, rounded to the nearest sample, in 64
-// bits so that the longest pauses come out whole.
-std::uint64_t pulse_samples(std::uint64_t units) {
-    return (std::uint64_t{wave.sample_rate} * units + tap.frequency / 2) / tap.frequency;
-}
-
-void warn_about_v2_gain() {
-    const int second = v2_first_level ^ settings.p_gain;
-    if (v2_first_level - second < v2_min_swing)
-        std::fprintf(stderr,
-                     "    WARNING: at this gain, version 2 half-waves swing between levels 80 and %i; "
-                     "use gain 5, 6 or 8 for a signal that loads.\n",
-                     second);
-}
-
-int mtap_convert(std::FILE*, wav_file& out) {
-    const bool half_waves = tap.version == 2;
-    if (half_waves) warn_about_v2_gain();
-    synth_state synth{out, half_waves ? v2_first_level : std::uint8_t{0}};
+// Every pulse of the image in units of 8 cycles, in order: a byte b != 0 is b
+// units; a zero byte is a pause.
+template <typename F>
+void for_each_pulse(const tap_image& tap, F pulse) {
     const std::vector<std::uint8_t>& d = tap.data;
     const std::size_t n = d.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -219,20 +189,65 @@ int mtap_convert(std::FILE*, wav_file& out) {
             units = (d[i + 1] | d[i + 2] << 8 | d[i + 3] << 16) / cycles_per_unit;
             i += 3;
         }
-        const std::uint64_t samples = pulse_samples(units);
-        if (half_waves) {
-            synth.wave_out(samples);
-        } else {
-            synth.wave_out(samples / 2);
-            synth.wave_out(samples - samples / 2);
-        }
+        pulse(units);
     }
-    return 0;
 }
 
-int mtap_read_bit() { return 0; }
-int mtap_dump_bit() { return 0; }
-void mtap_close() {}
+// The image again, quietly, for what follows its detection.
+tap_image reread_tap(std::FILE* in, const char* path) {
+    std::optional<tap_image> tap = read_tap(in, path, false);
+    if (!tap) {
+        std::fputs("Unknown/unsupported tape image file.\n", stderr);
+        quit(exit_image);
+    }
+    assert(tap->frequency != 0);
+    return *std::move(tap);
+}
+
+void warn_about_v2_gain(std::uint8_t gain) {
+    const int second = v2_first_level ^ gain;
+    if (v2_first_level - second < v2_min_swing)
+        std::fprintf(stderr,
+                     "    WARNING: at this gain, version 2 half-waves swing between levels 80 and %i; "
+                     "use gain 5, 6 or 8 for a signal that loads.\n",
+                     second);
+}
+
+void mtap_convert(std::FILE* in, const char* path, wav_writer& out, const signal_levels& s) {
+    const tap_image tap = reread_tap(in, path);
+    const bool half_waves = tap.version == 2;
+    if (half_waves) warn_about_v2_gain(s.p_gain);
+    // The level of the next run of samples; it flips after every run, even an
+    // empty one.
+    std::uint8_t level = half_waves ? v2_first_level : 0;
+    const auto wave_out = [&](std::uint64_t count) {
+        out.run(level, count);
+        level ^= s.p_gain;
+    };
+    const std::uint64_t rate = out.sample_rate;
+    for_each_pulse(tap, [&](std::uint64_t units) {
+        // Rounded to the nearest sample, in 64 bits so that the longest
+        // pauses come out whole.
+        const std::uint64_t samples = (rate * units + tap.frequency / 2) / tap.frequency;
+        if (half_waves) {
+            wave_out(samples);
+        } else {
+            wave_out(samples / 2);
+            wave_out(samples - samples / 2);
+        }
+    });
+}
+
+// Each pulse timed from one falling level change to the one after next, as a
+// loader times it from its high half; version 2 half-wave by half-wave.
+readback mtap_verify(std::FILE* in, const char* path, const wav_samples& wav) {
+    const tap_image tap = reread_tap(in, path);
+    std::vector<std::uint64_t> units;
+    for_each_pulse(tap, [&](std::uint64_t u) { units.push_back(u); });
+    readback r = read_pulses(wav, tap.version == 2, units, tap.frequency);
+    if (tap.version == 2) r.hint = "Version 2 images load at gain 5, 6 or 8, without -n.";
+    return r;
+}
 
 }  // namespace
 
@@ -240,14 +255,11 @@ const tape_format mtap_format = {
     .name = "MTAP",
     .extension = "tap",
     .description = "Commodore low level tape image",
-    .init = mtap_init,
-    .open = mtap_open,
     .analyze = mtap_analyze,
     .convert = mtap_convert,
-    .read_bit = mtap_read_bit,
-    .dump_bit = mtap_dump_bit,
-    .close = mtap_close,
-    .analyze_loads_image = true,
+    .verify = mtap_verify,
+    .recommended_rate = 22050,
+    .analyzed_when_forced = true,
 };
 
 }  // namespace korvax

@@ -5,10 +5,6 @@
 
 namespace korvax {
 
-// Whether the path's extension, from its last "." to its end, is `extension`
-// (with its dot) in any letter case.
-bool has_extension(const char* path, const char* extension);
-
 // Whether the path ends in `extension` (with its dot, any letter case) and the
 // file starts with 256 bytes of 0x00 followed by 0xA5.
 bool has_zero_leader(const char* path, const char* extension);

@@ -7,20 +7,19 @@
 
 namespace korvax {
 
+constexpr double hp_cutoff_frq = 100.0;  // Hz
+
 struct hp_filter {
     double hpc = 0.0;      // coefficient exp(-2 pi fc / rate)
     double hp_accu = 0.0;  // carried from sample to sample for the whole run
 };
-extern hp_filter filter;
 
-constexpr double hp_cutoff_frq = 100.0;  // Hz
-
-// Sets the coefficient for the sample rate and starts a fresh accumulator.
-void filter_init(unsigned sample_rate);
+// A fresh filter for the sample rate.
+hp_filter filter_init(unsigned sample_rate);
 
 // One filter step: the high-passed value of level, held to -127..127 and
 // truncated toward zero.
-int filter_output(int level);
+int filter_output(hp_filter& filter, int level);
 
 // The held, truncated filter output as an int.
 constexpr int clamp_filtered(double y) {

@@ -1,78 +1,65 @@
-// The WAV file writer: RIFF WAVE, PCM, mono, 8-bit unsigned samples.
+// The WAV writer: RIFF WAVE, PCM, mono, 8-bit unsigned samples.
 //
-// The 44-byte header is written from a template that also is the program's
-// one record of the sample rate. Samples are filtered, offset to unsigned
-// (level 0 at rest is byte 128), XORed with the inversion mask and collected in
-// a large buffer that goes to the file in blocks. At the end the RIFF and data
-// sizes are patched into the header.
+// A writer is handed everything it needs: where the bytes go, the sample rate
+// and whether to invert. It knows no machine; each format writes its own
+// lead-in and signal as runs of samples at one level. Samples are filtered,
+// offset to unsigned (level 0 at rest is byte 128), XORed with the inversion
+// mask and collected in a large buffer that goes to the sink in blocks. At the
+// end the RIFF and data sizes are patched into the header.
 //
 // Every failure of the output (write, seek, close, or a file that would pass
 // the 32-bit size fields) ends the run with status 5; a failed output is never
 // reported as written.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "driver/korvax.h"
 #include "output/filter.h"
 
 namespace korvax {
-
-// The header template, little-endian on disk.
-struct wav_header {
-    std::uint32_t sample_rate = 44100;
-    std::uint32_t byte_rate = 44100;
-    std::uint16_t block_align = 1;
-    static constexpr std::uint16_t channels = 1;
-    static constexpr std::uint16_t bits_per_sample = 8;
-};
-extern wav_header wave;
 
 constexpr std::size_t wav_header_size = 44;
 // The RIFF size fields are 32 bits wide, so no file may pass this length.
 constexpr std::uint64_t wav_max_file_size = 0xFFFFFFFFull;
 
-// An output file and its sample buffer.
-struct wav_file {
-    int fd = -1;
-    std::string name;             // as given to -o, for messages
-    std::uint64_t file_size = 0;  // bytes accepted so far, header included
-    std::size_t used = 0;         // bytes waiting in buf
-    std::unique_ptr<std::uint8_t[]> buf;
+// Where the WAV's bytes go, under a name for messages.
+class byte_sink {
+public:
+    explicit byte_sink(std::string name) : name_(std::move(name)) {}
+    virtual ~byte_sink() = default;
+    byte_sink(const byte_sink&) = delete;
+    byte_sink& operator=(const byte_sink&) = delete;
+    // Each answers whether it worked.
+    virtual bool write(const std::uint8_t* p, std::size_t n) = 0;
+    // Rewrites bytes already written, `offset` bytes from the start.
+    virtual bool write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) = 0;
+    virtual bool close() { return true; }
+    // The most bytes the sink takes: a WAV file's size fields are 32 bits
+    // wide, and a sink may take less.
+    virtual std::uint64_t capacity() const { return wav_max_file_size; }
+    const std::string& name() const { return name_; }
 
-    static constexpr std::size_t buf_size = 1 << 18;
-
-    wav_file() = default;
-    wav_file(const wav_file&) = delete;
-    wav_file& operator=(const wav_file&) = delete;
-    ~wav_file();  // closes a file that a failed run left open
+private:
+    std::string name_;
 };
 
-void wav_set_sample_freq(int rate);
+// A file descriptor, which the sink owns and closes.
+class fd_sink final : public byte_sink {
+public:
+    fd_sink(int fd, std::string name) : byte_sink(std::move(name)), fd_(fd) {}
+    ~fd_sink() override;
+    bool write(const std::uint8_t* p, std::size_t n) override;
+    bool write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) override;
+    bool close() override;
 
-// Takes over an open descriptor; name is used in messages.
-void wav_open(wav_file& out, int fd, std::string name);
-// Writes the header and the machine's lead-in silence.
-void wav_init(wav_file& out);
-// Flushes, patches the sizes, reports the size and closes.
-void wav_close(wav_file& out);
-
-// Out of line, rarely taken: the buffer is full, or a run would pass the size
-// limit.
-void wav_flush(wav_file& out);
-[[noreturn]] void wav_too_large(const wav_file& out);
-
-// Counts `count` more samples into the file, or ends the run before the file
-// would pass the size limit.
-inline void wav_reserve(wav_file& out, std::uint64_t count) {
-    if (count > wav_max_file_size - out.file_size) [[unlikely]]
-        wav_too_large(out);
-    out.file_size += count;
-}
+private:
+    int fd_;
+};
 
 // The held filter value plus 128 for every truncated filter value within
 // `reach` of zero (holding a truncated value gives what truncating the held
@@ -98,38 +85,77 @@ inline bool within_sample_table(int level, double accu) {
     return level >= -half && level <= half && accu > -half && accu < half;
 }
 
-// Runs longer than this, runs that would fill the buffer, and levels or
-// accumulators beyond the table go out of line. A short run is one loop over
-// the accumulator's chain and nothing else.
-constexpr std::uint64_t wav_short_run = 256;
-void wav_write_long_run(int level, std::uint64_t count, wav_file& out);
-
-// `count` samples at one level: the per-sample path of the whole program.
-// The level's contribution to the accumulator, (1 - hpc) * level, is the same
-// double on every sample, so it is formed once per run.
-inline void wav_write_run(int level, std::uint64_t count, wav_file& out) {
-    if (count == 0) return;
-    wav_reserve(out, count);
-    double accu = filter.hp_accu;
-    if (count > wav_short_run || count > wav_file::buf_size - out.used ||
-        !within_sample_table(level, accu)) {
-        wav_write_long_run(level, count, out);
-        return;
-    }
-    const double x = level;
-    const double hpc = filter.hpc;
-    const double drive = (1.0 - hpc) * x;
-    const std::uint8_t inverted = settings.p_inverted;  // read once: stores could alias it
-    std::uint8_t* const p = out.buf.get() + out.used;
-    for (std::size_t i = 0; i < count; ++i) {
-        accu = hpc * accu + drive;
-        p[i] = sample_bytes[static_cast<int>(x - accu)] ^ inverted;
-    }
-    out.used += count;
-    filter.hp_accu = accu;
+// Machine cycles of a clock to a number of samples at `rate`, truncated. The
+// product is formed in 64 bits: a 55,300-cycle lead-in alone passes 2^32 at
+// rates above 77.7 kHz.
+inline std::uint64_t cycles_to_samples(std::uint64_t cycles, std::uint32_t clock_hz, std::uint32_t rate) {
+    assert(clock_hz != 0 && "a format's timing must be set before it is used");
+    return cycles * rate / clock_hz;
 }
 
-// One sample.
-inline void wav_write_byte(int level, wav_file& out) { wav_write_run(level, 1, out); }
+struct wav_writer {
+    static constexpr std::size_t buf_size = 1 << 18;
+    // Runs longer than this, runs that would fill the buffer, and levels or
+    // accumulators beyond the table go out of line. A short run is one loop
+    // over the accumulator's chain and nothing else.
+    static constexpr std::uint64_t short_run = 256;
+
+    // Starts the file with its header; the sizes in it are patched by finish.
+    wav_writer(byte_sink& sink, std::uint32_t sample_rate, bool inverted);
+
+    std::uint64_t samples(std::uint64_t cycles, std::uint32_t clock_hz) const {
+        return cycles_to_samples(cycles, clock_hz, sample_rate);
+    }
+
+    // `count` samples at one level: the per-sample path of the whole program.
+    // The level's contribution to the accumulator, (1 - hpc) * level, is the
+    // same double on every sample, so it is formed once per run.
+    void run(int level, std::uint64_t count) {
+        if (count == 0) return;
+        reserve(count);
+        double accu = filter.hp_accu;
+        if (count > short_run || count > buf_size - used || !within_sample_table(level, accu)) {
+            long_run(level, count);
+            return;
+        }
+        const double x = level;
+        const double hpc = filter.hpc;
+        const double drive = (1.0 - hpc) * x;
+        const std::uint8_t mask = inverted;  // read once: stores could alias it
+        std::uint8_t* const p = buf.get() + used;
+        for (std::size_t i = 0; i < count; ++i) {
+            accu = hpc * accu + drive;
+            p[i] = sample_bytes[static_cast<int>(x - accu)] ^ mask;
+        }
+        used += count;
+        filter.hp_accu = accu;
+    }
+
+    // Flushes, patches the sizes, closes the sink and reports the size.
+    void finish();
+    // Hands the buffered bytes to the sink.
+    void flush();
+
+    byte_sink& sink;
+    const std::uint32_t sample_rate;
+    const std::uint8_t inverted;  // XOR mask: 0, or 255 for an inverted signal
+    hp_filter filter;
+    const std::uint64_t limit;    // the sink's capacity, at most the 4 GiB of a WAV file
+    std::uint64_t file_size = 0;  // bytes accepted so far, header included
+    std::size_t used = 0;         // bytes waiting in buf
+    std::unique_ptr<std::uint8_t[]> buf;
+
+private:
+    // Counts `count` more bytes into the file, or ends the run before the file
+    // would pass the size limit.
+    void reserve(std::uint64_t count) {
+        if (count > limit - file_size) [[unlikely]]
+            too_large();
+        file_size += count;
+    }
+    [[noreturn]] void too_large() const;
+    [[noreturn]] void write_failed() const;
+    void long_run(int level, std::uint64_t count);
+};
 
 }  // namespace korvax

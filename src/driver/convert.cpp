@@ -1,0 +1,109 @@
+#include "driver/convert.h"
+
+#include <cstdio>
+
+#include "driver/registry.h"
+#include "output/fatal.h"
+
+namespace korvax {
+namespace {
+
+const tape_format* select_format(const options& o, const char* path) {
+    if (o.format < 0 || o.format >= format_count) {
+        for (const tape_format* format : tape_format_registry) {
+            if (format->analyze(path)) {
+                std::fprintf(stderr, "Supported format detected: %s.\n", format->description);
+                return format;
+            }
+        }
+        return nullptr;
+    }
+    const tape_format* forced = tape_format_registry[static_cast<std::size_t>(o.format)];
+    std::fprintf(stderr, "Selected format: %s.\n", forced->description);
+    return !forced->analyzed_when_forced || forced->analyze(path) ? forced : nullptr;
+}
+
+file_ptr open_input(const char* path) {
+    file_ptr in = open_image(path);
+    if (!in) {
+        std::fprintf(stderr, "Error opening %s.\n", path);
+        quit(exit_input);
+    }
+    return in;
+}
+
+// 13055 as "13,055".
+std::string with_commas(std::uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string s;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+        s += digits[i];
+    }
+    return s;
+}
+
+// Reads the WAV back from its file. When it fails, the advice that fits:
+// the polarity when the signal reads back inverted, else the rate when it is
+// below the format's recommended one, else the format's own.
+int check_readback(const tape_format& format, const options& o, const char* input, const std::string& wav_path) {
+    wav_samples wav;
+    std::string why;
+    if (!read_wav(wav_path, wav, why)) {
+        std::fprintf(stderr, "Read-back check: %s cannot be read back: %s.\n", wav_path.c_str(), why.c_str());
+        return exit_readback;
+    }
+    const auto read_back = [&] {
+        const file_ptr in = open_input(input);
+        readback r = format.verify(in.get(), input, wav);
+        check_read(in.get(), input);
+        return r;
+    };
+    const readback r = read_back();
+    if (r.error.empty()) {
+        std::fprintf(stderr, "Read-back check: %s %s read back, as in the image.\n", with_commas(r.count).c_str(),
+                     r.unit);
+        return exit_ok;
+    }
+    std::fprintf(stderr, "Read-back check failed at %u Hz: %s.\n", wav.sample_rate, r.error.c_str());
+    for (std::uint8_t& sample : wav.samples) sample ^= 255;
+    if (read_back().error.empty())
+        std::fputs(o.inverted ? "The signal reads back only without -n: convert without it.\n"
+                              : "The signal reads back only inverted: convert with -n.\n",
+                   stderr);
+    else if (wav.sample_rate < format.recommended_rate)
+        std::fprintf(stderr, "Use %u Hz or more.\n", format.recommended_rate);
+    else if (!r.hint.empty())
+        std::fprintf(stderr, "%s\n", r.hint.c_str());
+    return exit_readback;
+}
+
+}  // namespace
+
+int convert(const options& o, const std::string& input, byte_sink* output) {
+    try {
+        const char* path = input.c_str();
+        const tape_format* format = select_format(o, path);
+        if (format == nullptr) {
+            std::fputs("Unknown/unsupported tape image file.\n", stderr);
+            return exit_image;
+        }
+        if (output == nullptr) {
+            std::fputs("Error creating output file or none specified.\n", stderr);
+            return exit_ok;
+        }
+        // Opened before the header is written, so a failure leaves the output empty.
+        {
+            const file_ptr in = open_input(path);
+            wav_writer out(*output, o.sample_rate, o.inverted);
+            format->convert(in.get(), path, out, signal_levels{o.p_gain, 0});
+            check_read(in.get(), path);
+            out.finish();
+        }
+        return o.verify ? check_readback(*format, o, path, output->name()) : exit_ok;
+    } catch (const exit_request& e) {
+        return e.status;
+    }
+}
+
+}  // namespace korvax

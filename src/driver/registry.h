@@ -1,0 +1,30 @@
+// The registry of tape formats. A format's number (-f, the usage list) is its
+// position here; detection asks them in this order.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "formats/cas_trs80.h"
+#include "formats/cgc.h"
+#include "formats/htp.h"
+#include "formats/mtap.h"
+
+namespace korvax {
+
+inline constexpr auto tape_format_registry = std::to_array<const tape_format*>({
+    &cgc_format,
+    &htp_format,
+    &mtap_format,
+    &cas_trs80_format,
+});
+inline constexpr int format_count = static_cast<int>(tape_format_registry.size());
+
+// The number of the format with this short name, or -1.
+constexpr int format_number(std::string_view name) {
+    for (int i = 0; i < format_count; ++i)
+        if (name == tape_format_registry[i]->name) return i;
+    return -1;
+}
+
+}  // namespace korvax

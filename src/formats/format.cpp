@@ -1,0 +1,34 @@
+#include "formats/format.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "output/fatal.h"
+
+namespace korvax {
+
+file_ptr open_image(const char* path) { return file_ptr(std::fopen(path, "rb"), std::fclose); }
+
+void check_read(std::FILE* in, const char* path) {
+    if (!std::ferror(in)) return;
+    std::fprintf(stderr, "Error reading %s.\n", path);
+    quit(exit_input);
+}
+
+int freadbyte(std::FILE* in, const char* path) {
+    const int c = std::getc(in);
+    if (c == EOF) {
+        check_read(in, path);
+        std::fputs("unexpected End of File!\n", stderr);
+        quit(exit_image);
+    }
+    return c;
+}
+
+bool has_extension(const char* path, const char* extension) {
+    const char* dot = std::strrchr(path, '.');
+    return dot != nullptr && ::strcasecmp(dot, extension) == 0;
+}
+
+}  // namespace korvax

@@ -1,0 +1,55 @@
+// How a tape format plugs in: a descriptor of its texts and operations, and
+// the helpers that several formats share. A format's number is its position
+// in the registry (driver/registry.h) and nothing else.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "output/wav.h"
+#include "verify/readback.h"
+
+namespace korvax {
+
+// The levels a signal is drawn with.
+struct signal_levels {
+    std::uint8_t p_gain = 75;    // high level: the gain 1..8 times 15, low 8 bits
+    std::uint8_t p_silence = 0;  // rest
+};
+
+struct tape_format {
+    const char* name;         // short name for the usage list
+    const char* extension;    // usual file extension, without the dot
+    const char* description;  // shown in the usage list and the detection message
+    // Whether the image at `path` is one of this format's.
+    bool (*analyze)(const char* path);
+    // Writes the whole signal of the image in `in`, named `path`, lead-in
+    // included.
+    void (*convert)(std::FILE* in, const char* path, wav_writer& out, const signal_levels& levels);
+    // Reads the WAV back as the machine's loader would and compares it with
+    // the image in `in`.
+    readback (*verify)(std::FILE* in, const char* path, const wav_samples& wav);
+    // The lowest sample rate at which every image reads back with margin.
+    std::uint32_t recommended_rate;
+    // Asked even when the format is forced: the image's header says how to
+    // play it, and an image without one cannot be played.
+    bool analyzed_when_forced;
+};
+
+using file_ptr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+// The image opened for reading; empty when it cannot be opened.
+file_ptr open_image(const char* path);
+
+// Ends the run with "Error reading NAME." (status 4) once the stream has met
+// a read error: an unreadable image is not an unrecognised one.
+void check_read(std::FILE* in, const char* path);
+
+// The next byte of the stream; the end of the file is fatal (status 6).
+int freadbyte(std::FILE* in, const char* path);
+
+// Whether the path's extension, from its last "." to its end, is `extension`
+// (with its dot) in any letter case.
+bool has_extension(const char* path, const char* extension);
+
+}  // namespace korvax

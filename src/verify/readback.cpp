@@ -1,0 +1,155 @@
+#include "verify/readback.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace korvax {
+namespace {
+
+std::uint32_t le32(const byte_vector& b, std::size_t at) {
+    return static_cast<std::uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t{b[at + 3]} << 24);
+}
+
+// A gap is read as a given length when it is within an eighth of it: room for
+// a tape's speed error and for rounding to whole samples, while a cell and a
+// half cell (or a long and a short half-wave) stay far apart.
+bool near(double gap, double nominal) { return std::abs(gap - nominal) <= nominal / 8; }
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", v);
+    std::string s = text;
+    return s.ends_with(".0") ? s.substr(0, s.size() - 2) : s;
+}
+
+}  // namespace
+
+bool read_wav(const std::string& path, wav_samples& wav, std::string& why) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    const byte_vector b = f ? read_rest(f.get()) : byte_vector{};
+    if (!f || std::ferror(f.get())) {
+        why = "it cannot be read";
+        return false;
+    }
+    const auto text = [&](std::size_t at, const char* s) { return std::memcmp(b.data() + at, s, 4) == 0; };
+    if (b.size() < 44 || !text(0, "RIFF") || !text(8, "WAVE") || !text(12, "fmt ") || !text(36, "data") ||
+        le32(b, 20) != 0x00010001 || (le32(b, 32) & 0xFFFF0000) != 0x00080000) {
+        why = "it is not an 8-bit mono PCM WAV file";
+        return false;
+    }
+    if (le32(b, 4) != b.size() - 8 || le32(b, 40) != b.size() - 44) {
+        why = "its size fields do not match its length";
+        return false;
+    }
+    wav.sample_rate = le32(b, 24);
+    wav.samples.assign(b.begin() + 44, b.end());
+    return true;
+}
+
+byte_vector read_rest(std::FILE* in) {
+    byte_vector b;
+    std::uint8_t block[65536];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, in)) > 0;) b.insert(b.end(), block, block + n);
+    return b;
+}
+
+// The high-pass filter makes a flat top droop and the silence after it
+// undershoot, but by far less than half the peak.
+std::vector<std::size_t> pulse_starts(const byte_vector& y) {
+    int peak = 0;
+    for (std::uint8_t v : y) peak = std::max(peak, std::abs(v - 128));
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < y.size(); ++i)
+        if (2 * std::abs(y[i] - 128) > peak && (i == 0 || 2 * std::abs(y[i - 1] - 128) <= peak)) starts.push_back(i);
+    return starts;
+}
+
+// The filter drifts by a few units per sample at most; a change of level
+// jumps by the whole difference of the levels.
+std::vector<edge> edges(const byte_vector& y) {
+    int step = 0;
+    for (std::size_t i = 1; i < y.size(); ++i) step = std::max(step, std::abs(y[i] - y[i - 1]));
+    std::vector<edge> found;
+    for (std::size_t i = 1; i < y.size(); ++i)
+        if (2 * std::abs(y[i] - y[i - 1]) > step) found.push_back({i, y[i] > y[i - 1]});
+    return found;
+}
+
+readback read_bytes(const std::vector<std::size_t>& at, std::size_t end, double cell, const byte_vector& want) {
+    const auto gap = [&](std::size_t i) { return double(i + 1 < at.size() ? at[i + 1] : end) - double(at[i]); };
+    byte_vector got;
+    readback r;
+    std::size_t bits = 0;
+    for (std::size_t i = 0; i < at.size(); ++bits) {
+        int bit = 0;
+        if (i + 1 < at.size() && near(gap(i), cell / 2) && near(gap(i + 1), cell / 2)) {
+            bit = 1, i += 2;
+        } else if (near(gap(i), cell)) {
+            i += 1;
+        } else {
+            r.error = "byte " + std::to_string(bits / 8) + ", bit " + std::to_string(7 - bits % 8) + " at sample " +
+                      std::to_string(at[i]) + ": a gap of " + number(gap(i)) + " samples, where a 0 bit is " +
+                      number(cell) + " and each half of a 1 bit " + number(cell / 2);
+            break;
+        }
+        if (bits % 8 == 0) got.push_back(0);
+        got.back() = static_cast<std::uint8_t>(got.back() | bit << (7 - bits % 8));
+    }
+    if (r.error.empty() && bits % 8) r.error = "the signal ends after " + std::to_string(bits) + " bits, not whole bytes";
+    const auto differ = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    r.count = static_cast<std::uint64_t>(differ.first - got.begin());
+    if (!r.error.empty()) return r;
+    if (differ.first != got.end())
+        r.error = "byte " + std::to_string(r.count) + " reads back as " + std::to_string(*differ.first) +
+                  ", not " + (differ.second != want.end() ? std::to_string(*differ.second) : "the end");
+    else if (got.size() != want.size())
+        r.error = "the signal ends after " + std::to_string(got.size()) + " of " + std::to_string(want.size()) +
+                  " bytes";
+    return r;
+}
+
+readback read_pulses(const wav_samples& wav, bool half_waves, const std::vector<std::uint64_t>& units,
+                     std::uint32_t units_per_second) {
+    readback r;
+    r.unit = "pulses";
+    const std::vector<edge> e = edges(wav.samples);
+    // A loader times each pulse from the start of its high half.
+    if (!e.empty() && e.front().rise) {
+        r.error = "the first pulse starts with its low half, so every pulse is read half a pulse out of step";
+        return r;
+    }
+    std::vector<std::size_t> halves;
+    std::size_t from = 0;
+    for (const edge& x : e) halves.push_back(x.at - from), from = x.at;
+    if (from < wav.samples.size()) halves.push_back(wav.samples.size() - from);
+    const std::size_t step = half_waves ? 1 : 2;
+    const double per_unit = double(wav.sample_rate) / units_per_second;
+    std::int64_t off = 0;
+    std::size_t at = 0;  // the pulse's first sample
+    for (std::size_t i = 0; i < halves.size(); i += step, ++r.count) {
+        const std::size_t got = halves[i] + (!half_waves && i + 1 < halves.size() ? halves[i + 1] : 0);
+        if (r.count >= units.size()) {
+            r.error = "more pulses read back than the image holds (" + std::to_string(units.size()) + ")";
+            return r;
+        }
+        const std::uint64_t u = units[r.count];
+        if (std::abs(double(got) - double(u) * per_unit) > 1.0) {
+            r.error = "pulse " + std::to_string(r.count) + " at sample " + std::to_string(at) +
+                      " is " + std::to_string(got) + " samples, where it should be " + number(double(u) * per_unit);
+            return r;
+        }
+        at += got;
+        off += std::int64_t(got) - std::int64_t((std::uint64_t{wav.sample_rate} * u + units_per_second / 2) / units_per_second);
+    }
+    if (r.count != units.size())
+        r.error = std::to_string(r.count) + " of " + std::to_string(units.size()) +
+                  " pulses read back: the shorter ones vanish at this rate";
+    else if (off != 0)
+        r.error = "the pulses add up to " + std::to_string(off) + " samples more than the image's";
+    return r;
+}
+
+}  // namespace korvax
