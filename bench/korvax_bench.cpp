@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/korvax.h"
+#include "driver/convert.h"
 #include "output/filter.h"
 #include "output/wav.h"
 
@@ -120,12 +120,11 @@ void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 // offset. The level is fixed, so the hold's branches are always predicted and
 // the loop runs at the pace of the accumulator's chain.
 double floor_seconds(std::uint64_t samples, unsigned rate) {
-    korvax::filter_init(rate);
-    const double hpc = korvax::filter.hpc;
+    const double hpc = korvax::filter_init(rate).hpc;
     const double x = 75;
     const double drive = (1.0 - hpc) * x;
-    const std::uint8_t mask = korvax::settings.p_inverted;
-    constexpr std::size_t size = korvax::wav_file::buf_size;
+    const std::uint8_t mask = 0;
+    constexpr std::size_t size = korvax::wav_writer::buf_size;
     auto buf = std::make_unique<std::uint8_t[]>(size);
     double accu = 0.0;
     const double t0 = cpu_seconds();
@@ -138,23 +137,22 @@ double floor_seconds(std::uint64_t samples, unsigned rate) {
     return cpu_seconds() - t0;
 }
 
-// One whole conversion through the library's run(), its messages discarded,
-// into a new file as a user converting an image gets. (Rewriting a file in
-// place would time the disk: ext4 forces a truncated and rewritten file's
-// blocks out when it is closed.) Returns the run's exit status.
+// One whole conversion through the program's run function (detection, the
+// encoder, the WAV file on disk), its messages discarded, into a new file as a
+// user converting an image gets. (Rewriting a file in place would time the
+// disk: ext4 forces a truncated and rewritten file's blocks out when it is
+// closed.) Returns the run's exit status.
 int convert(const std::string& in, const std::string& out, unsigned rate) {
     ::unlink(out.c_str());
-    std::string s = std::to_string(rate);
-    std::vector<std::string> args = {"korvax", "-s", s, "-i", in, "-o", out};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    korvax::options o;
+    o.sample_rate = rate;
+    korvax::fd_sink sink(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), out);
     std::fflush(stderr);
     const int saved = ::dup(2);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 2);
     ::close(null);
-    const int status = korvax::run(static_cast<int>(args.size()), argv.data());
+    const int status = korvax::convert(o, in, &sink);
     std::fflush(stderr);
     ::dup2(saved, 2);
     ::close(saved);

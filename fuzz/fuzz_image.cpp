@@ -7,10 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "driver/korvax.h"
-#include "output/filter.h"
-#include "output/wav.h"
-
 namespace korvax_fuzz {
 namespace {
 
@@ -44,13 +40,6 @@ std::string write_image(const std::uint8_t* data, std::size_t size, const std::s
     }
     ::close(fd);
     return path;
-}
-
-void reset_run() {
-    korvax::settings = korvax::run_settings{};
-    korvax::machine = korvax::machine_timing{};
-    korvax::wave = korvax::wav_header{};
-    korvax::filter = korvax::hp_filter{};
 }
 
 void fail(const char* what) {

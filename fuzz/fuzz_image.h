@@ -1,6 +1,5 @@
-// What the fuzz targets share: the image is handed to the formats the way the
-// program hands it, as a file on disk (analyze takes a path, convert a
-// stream), and each input starts from the settings a fresh process has.
+// What the fuzz targets share: the image is handed to the program the way a
+// user hands it, as a file on disk.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +12,6 @@ namespace korvax_fuzz {
 // `suffix` (".cas", ".HTP", "" ...) and returns its path. The file and its
 // folder are removed when the process ends.
 std::string write_image(const std::uint8_t* data, std::size_t size, const std::string& suffix);
-
-// Settings, machine record, header template and filter as a new run has them.
-void reset_run();
 
 // Stops the process with a message when a property fails, so that both
 // libFuzzer and the replay driver report the input.

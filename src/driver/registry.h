@@ -21,7 +21,7 @@ inline constexpr auto tape_format_registry = std::to_array<const tape_format*>({
 inline constexpr int format_count = static_cast<int>(tape_format_registry.size());
 
 // The number of the format with this short name, or -1.
-constexpr int format_number(std::string_view name) {
+inline int format_number(std::string_view name) {
     for (int i = 0; i < format_count; ++i)
         if (name == tape_format_registry[i]->name) return i;
     return -1;

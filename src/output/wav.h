@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "output/filter.h"
 
@@ -59,6 +60,27 @@ public:
 
 private:
     int fd_;
+};
+
+// Bytes kept in memory, up to a capacity.
+class memory_sink final : public byte_sink {
+public:
+    explicit memory_sink(std::string name, std::uint64_t capacity = wav_max_file_size)
+        : byte_sink(std::move(name)), capacity_(capacity) {}
+    bool write(const std::uint8_t* p, std::size_t n) override {
+        bytes.insert(bytes.end(), p, p + n);
+        return true;
+    }
+    bool write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) override {
+        if (offset > bytes.size() || n > bytes.size() - offset) return false;
+        std::memcpy(bytes.data() + offset, p, n);
+        return true;
+    }
+    std::uint64_t capacity() const override { return capacity_; }
+    std::vector<std::uint8_t> bytes;
+
+private:
+    std::uint64_t capacity_;
 };
 
 // The held filter value plus 128 for every truncated filter value within

@@ -8,18 +8,13 @@
 #include <cstdio>
 #include <fstream>
 
-#include <gtest/gtest.h>
-
-#include "driver/korvax.h"
-#include "output/filter.h"
-#include "output/wav.h"
+#include "driver/registry.h"
 
 namespace korvax_test {
 
-namespace {
+bytes text(std::string_view s) { return bytes(s.begin(), s.end()); }
 
-// envp null: the child inherits this process's environment.
-result run_with_env(const std::vector<std::string>& args, char* const* envp) {
+result run_korvax(const std::vector<std::string>& args) {
     // Standard output and error go to files, which cannot fill up and block
     // the child as pipes could.
     const scratch_dir dir;
@@ -32,7 +27,7 @@ result run_with_env(const std::vector<std::string>& args, char* const* envp) {
     if (pid == 0) {
         ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
         ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
-        ::execve(KORVAX_BINARY, argv.data(), envp != nullptr ? envp : environ);
+        ::execv(KORVAX_BINARY, argv.data());
         ::_exit(127);
     }
     int wstatus = 0;
@@ -40,18 +35,6 @@ result run_with_env(const std::vector<std::string>& args, char* const* envp) {
     const bytes o = read_file(out), e = read_file(err);
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), std::string(o.begin(), o.end()),
             std::string(e.begin(), e.end())};
-}
-
-}  // namespace
-
-result run_korvax(const std::vector<std::string>& args) { return run_with_env(args, nullptr); }
-
-result run_korvax(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    std::vector<std::string> copy = env;
-    std::vector<char*> envp;
-    for (std::string& e : copy) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    return run_with_env(args, envp.data());
 }
 
 scratch_dir::scratch_dir() {
@@ -66,58 +49,28 @@ scratch_dir::~scratch_dir() {
 
 std::string scratch_dir::write(const std::string& name, const bytes& content) const {
     const std::string p = path(name);
-    std::ofstream f(p, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
+                                              static_cast<std::streamsize>(content.size()));
     return p;
 }
 
 bytes read_file(const std::string& path) {
-    // In one block: the round trips read hundreds of megabytes of WAV files.
-    std::ifstream f(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = f ? static_cast<std::streamoff>(f.tellg()) : 0;
-    bytes b(size > 0 ? static_cast<std::size_t>(size) : 0);
-    f.seekg(0);
-    f.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
-    return b;
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
-
-bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
 bytes with_zero_leader(const bytes& payload, std::size_t zeros) { return bytes(zeros, 0x00) + bytes{0xA5} + payload; }
 
 bytes tap_image(int version, const bytes& data, int machine, int video, long long claimed, const std::string& prefix) {
-    bytes b(prefix.begin(), prefix.end());
-    for (char c : std::string("TAPE-RAW")) b.push_back(static_cast<std::uint8_t>(c));
     const auto length = static_cast<std::uint32_t>(claimed < 0 ? static_cast<long long>(data.size()) : claimed);
+    bytes b = text(prefix) + text("TAPE-RAW");
     b.insert(b.end(), {static_cast<std::uint8_t>(version), static_cast<std::uint8_t>(machine),
                        static_cast<std::uint8_t>(video), 0});
     for (int shift = 0; shift < 32; shift += 8) b.push_back(static_cast<std::uint8_t>(length >> shift));
-    b.insert(b.end(), data.begin(), data.end());
-    return b;
+    return b + data;
 }
 
-wav_info read_wav(const std::string& path) {
-    const bytes b = read_file(path);
-    wav_info w;
-    if (b.size() < 44) {
-        ADD_FAILURE() << path << " is too short for a WAV header";
-        return w;
-    }
-    w.sample_rate = static_cast<std::uint32_t>(b[24] | b[25] << 8 | b[26] << 16 | b[27] << 24);
-    w.samples.assign(b.begin() + 44, b.end());
-    // The one header the program writes: 8-bit mono PCM at this rate, its
-    // sizes those of this file.
-    bytes header;
-    const auto put = [&](std::string_view text) { header.insert(header.end(), text.begin(), text.end()); };
-    const auto le = [&](std::uint32_t v, int size) {
-        for (int i = 0; i < size; ++i) header.push_back(static_cast<std::uint8_t>(v >> 8 * i));
-    };
-    const auto n = static_cast<std::uint32_t>(w.samples.size());
-    put("RIFF"), le(36 + n, 4), put("WAVEfmt "), le(16, 4), le(1, 2), le(1, 2);
-    le(w.sample_rate, 4), le(w.sample_rate, 4), le(1, 2), le(8, 2), put("data"), le(n, 4);
-    EXPECT_EQ(header, bytes(b.begin(), b.begin() + 44)) << path;
-    return w;
-}
+std::string format_option(std::string_view name) { return std::to_string(korvax::format_number(name)); }
 
 std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes) {
     std::vector<std::string> files;
@@ -139,43 +92,25 @@ std::string detected_format(const std::string& name, const bytes& content) {
     return "status " + std::to_string(r.status) + ": " + r.err;
 }
 
-std::vector<int> raw_levels(int format, const bytes& image, unsigned rate, std::uint8_t gain) {
+// A filter coefficient of 1 keeps the accumulator at 0, so every sample is
+// its level plus 128.
+runs signal_runs(std::string_view format, const bytes& image, unsigned rate, std::uint8_t gain) {
     scratch_dir dir;
-    const std::string in_path = dir.write("image", image);
-    const std::string out_path = dir.path("out");
-    korvax::settings = korvax::run_settings{};
-    korvax::settings.p_gain = gain;
-    korvax::machine = korvax::machine_timing{};
-    korvax::machine.format_index = format;
-    korvax::wav_set_sample_freq(static_cast<int>(rate));
-    korvax::filter.hpc = 1.0;
-    korvax::filter.hp_accu = 0.0;
-    const korvax::tape_format& f = *korvax::tape_format_registry.at(static_cast<std::size_t>(format));
-    if (f.analyze_loads_image) f.analyze(in_path.c_str());
-    f.init();
-    std::FILE* in = std::fopen(in_path.c_str(), "rb");
+    const std::string path = dir.write("image", image);
+    korvax::memory_sink sink("signal");
     {
-        korvax::wav_file out;
-        korvax::wav_open(out, ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), out_path);
-        f.convert(in, out);
-        korvax::wav_flush(out);
+        korvax::wav_writer out(sink, rate, false);
+        out.filter = {1.0, 0.0};
+        const korvax::file_ptr in = korvax::open_image(path.c_str());
+        korvax::tape_format_registry.at(korvax::format_number(format))->convert(in.get(), path.c_str(), out, {gain, 0});
+        out.flush();
     }
-    std::fclose(in);
-    std::vector<int> levels;
-    for (std::uint8_t b : read_file(out_path)) levels.push_back(int{b} - 128);
-    return levels;
-}
-
-void add_run(runs& r, int level, std::size_t count) {
-    if (!r.empty() && r.back().first == level)
-        r.back().second += count;
-    else
-        r.emplace_back(level, count);
-}
-
-runs level_runs(const std::vector<int>& levels) {
     runs r;
-    for (int s : levels) add_run(r, s, 1);
+    for (std::size_t i = korvax::wav_header_size; i < sink.bytes.size(); ++i) {
+        const int level = sink.bytes[i] - 128;
+        if (!r.empty() && r.back().first == level) ++r.back().second;
+        else r.emplace_back(level, 1);
+    }
     return r;
 }
 

@@ -1,4 +1,5 @@
-// Test helpers: run the real korvax binary, make scratch files, read WAVs.
+// Test helpers: run the real korvax binary, make scratch files and images,
+// and draw a format's signal before the filter.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvax_test {
@@ -17,6 +19,7 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+bytes text(std::string_view s);
 
 struct result {
     int status = -1;
@@ -26,8 +29,6 @@ struct result {
 
 // Runs the korvax binary with these arguments (no shell involved).
 result run_korvax(const std::vector<std::string>& args);
-// The same with exactly this environment ("NAME=value" entries).
-result run_korvax(const std::vector<std::string>& args, const std::vector<std::string>& env);
 
 // A fresh directory, removed with everything in it when the test ends.
 class scratch_dir {
@@ -45,9 +46,8 @@ private:
 };
 
 bytes read_file(const std::string& path);
-bool file_exists(const std::string& path);
 
-// 256 zero bytes, 0xA5, then `payload`: the start that TRS-80 and Homelab
+// `zeros` zero bytes, 0xA5, then `payload`: the start that TRS-80 and Homelab
 // detection looks for.
 bytes with_zero_leader(const bytes& payload, std::size_t zeros = 256);
 
@@ -57,14 +57,8 @@ bytes with_zero_leader(const bytes& payload, std::size_t zeros = 256);
 bytes tap_image(int version, const bytes& data, int machine = 0, int video = 0, long long claimed = -1,
                 const std::string& prefix = "C64-");
 
-// A WAV file as a player reads it.
-struct wav_info {
-    std::uint32_t sample_rate = 0;
-    bytes samples;  // the data chunk
-};
-// Reads a WAV file; fails the current test unless its header is the one the
-// program writes, with sizes matching the file.
-wav_info read_wav(const std::string& path);
+// The number -f takes for the format with this short name, as text.
+std::string format_option(std::string_view name);
 
 // Files of the shared corpus of real images whose names start with any of
 // `prefixes`, sorted; none when the corpus is absent.
@@ -75,18 +69,10 @@ std::vector<std::string> corpus_files(std::initializer_list<std::string_view> pr
 // image is not recognised, or else its whole answer.
 std::string detected_format(const std::string& name, const bytes& content);
 
-// The signal a format writes for an image before the filter: the level of
-// every sample, from the format's convert alone (no header, no lead-in). The
-// filter is bypassed (a coefficient of 1 keeps the accumulator at 0).
-std::vector<int> raw_levels(int format, const bytes& image, unsigned rate = 44100,
-                            std::uint8_t gain = 75);
-
-// Run lengths of a level stream: (level, count) pairs.
+// The signal a format writes for an image before the filter, lead-in
+// included, as (level, samples) runs.
 using runs = std::vector<std::pair<int, std::size_t>>;
-runs level_runs(const std::vector<int>& levels);
-// Appends a run, joined to the last one when at the same level, as
-// level_runs reads a stream back.
-void add_run(runs& r, int level, std::size_t count);
+runs signal_runs(std::string_view format, const bytes& image, unsigned rate = 44100, std::uint8_t gain = 75);
 // `unit` `times` over (its last and first runs at different levels).
 runs repeat(const runs& unit, int times);
 

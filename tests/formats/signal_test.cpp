@@ -1,0 +1,150 @@
+// What each format writes: the exact runs of its signal before the filter,
+// many conversions in one process so that no state may leak from one to the
+// next; and how the formats recognise their images.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "support/run.h"
+
+using namespace korvax_test;
+
+namespace {
+
+// Bits most significant first, each drawn as `zero` or `one` (bit 0 as the
+// `last_` ones).
+runs bits(const bytes& image, const runs& zero, const runs& one, const runs& last_zero, const runs& last_one) {
+    runs r;
+    for (std::uint8_t b : image)
+        for (int bit = 7; bit >= 0; --bit) r = r + ((b >> bit) & 1 ? (bit ? one : last_one) : (bit ? zero : last_zero));
+    return r;
+}
+
+// A lead-in of 55,300 cycles of the 1.7472 MHz clock; a 0 bit is a pulse (238
+// cycles high, 238 low) and silence to the end of its 3,566-cycle cell, a 1
+// bit two pulses in half cells. Each run is truncated on its own.
+TEST(trs80_signal, bit_cells_at_each_rate) {
+    const bytes image = {0x00, 0xFF, 0xA5};
+    for (const auto& [rate, leadin, zero, one] : std::vector<std::tuple<unsigned, std::size_t, runs, runs>>{
+             {44100, 1395, {{75, 6}, {-75, 6}, {0, 77}}, repeat({{75, 6}, {-75, 6}, {0, 32}}, 2)},
+             {8000, 253, {{75, 1}, {-75, 1}, {0, 14}}, repeat({{75, 1}, {-75, 1}, {0, 5}}, 2)},
+             // 55,300 x 96,000 passes 2^32.
+             {96000, 3038, {{75, 13}, {-75, 13}, {0, 169}}, repeat({{75, 13}, {-75, 13}, {0, 71}}, 2)},
+         })
+        EXPECT_EQ((runs{{0, leadin}} + bits(image, zero, one, zero, one)), signal_runs("CAS", image, rate)) << rate;
+}
+
+// Bits 7 to 1: a 0 is 8 samples high and 56 silent, a 1 twice 8 and 24. Bit 0,
+// the last, has 9-sample highs. An 812-sample lead-in comes first.
+TEST(homelab_signal, bits_at_44100_hz) {
+    const runs zero = {{75, 8}, {0, 56}}, one = repeat({{75, 8}, {0, 24}}, 2);
+    const runs last_zero = {{75, 9}, {0, 56}}, last_one = repeat({{75, 9}, {0, 24}}, 2);
+    const bytes image = {0x00, 0xFF, 0x81};
+    EXPECT_EQ((runs{{0, 812}} + bits(image, zero, one, last_zero, last_one)), signal_runs("HTP", image));
+}
+
+// Half-waves alternate between the gain level (first) and silence across bit
+// and byte boundaries, a 0 one long half-wave, a 1 two short ones, truncated
+// per half-wave; the 0xAA leader and the data sit between two silences of
+// 15,000 cycles of the 2,216,750 Hz clock. A last half-wave at the silence
+// level runs on into the closing silence.
+runs square_wave(const bytes& data, unsigned rate) {
+    const std::size_t zero = rate / 1200, one = zero / 2, silence = 15000ull * rate / 2216750;
+    runs r = {{0, silence}};
+    bool low = false;
+    const auto add = [&r](int level, std::size_t n) {
+        if (r.back().first == level) r.back().second += n;
+        else r.emplace_back(level, n);
+    };
+    for (std::uint8_t byte : bytes(255, 0xAA) + data)
+        for (int bit = 7; bit >= 0; --bit)
+            for (int half = 0; half <= ((byte >> bit) & 1); ++half, low = !low)
+                add(low ? 0 : 75, (byte >> bit) & 1 ? one : zero);
+    add(0, silence);
+    return r;
+}
+
+// 0x80 has an odd number of half-waves: the next conversion would start at
+// the silence level if it kept the last one's. Without the header text the
+// whole image is played; with it, what follows its 0x00, less the byte there
+// unless it is the sync byte "f".
+TEST(cgenie_signal, half_waves_silences_and_header_rules) {
+    const bytes head = text("Colour Genie - Virtual Tape File");
+    for (unsigned rate : {44100u, 11025u, 8000u, 192000u})
+        EXPECT_EQ(square_wave({0x66, 0x00, 0xFF, 0x80}, rate), signal_runs("CGC", {0x66, 0x00, 0xFF, 0x80}, rate));
+    for (const auto& [image, data] : std::vector<std::pair<bytes, bytes>>{
+             {head + text("0123456789") + bytes{0, 'f', 0x55, 1}, {'f', 0x55, 1}},
+             {text("colour genie - virtual tape file") + bytes{0, 'f'}, text("colour genie - virtual tape file") + bytes{0, 'f'}},
+             {head + bytes{'a', 0, 'X', 1, 2}, {1, 2}},
+             {head + bytes{0, 0, 'f'}, {'f'}},
+             {head + text("abc"), {}},
+         })
+        EXPECT_EQ(square_wave(data, 44100), signal_runs("CGC", image)) << std::string(image.begin(), image.end());
+}
+
+// At 44100 Hz on a C64 PAL clock (123,156 units a second).
+TEST(mtap_signal, pulses_escapes_and_levels) {
+    struct signal_case {
+        const char* what;
+        int version;
+        bytes data;
+        runs expected;
+        std::uint8_t gain = 75;
+        unsigned rate = 44100;
+    };
+    for (const signal_case& c : std::vector<signal_case>{
+             {"0x30 is 17 samples, the shorter half first", 1, {0x30}, {{0, 8}, {75, 9}}},
+             {"rounded, not truncated: 0x05 is 2 samples", 1, {0x05}, {{0, 1}, {75, 1}}},
+             {"0x30 at 96000 Hz is 37 samples", 1, {0x30}, {{0, 18}, {75, 19}}, 75, 96000},
+             {"v0 lone zero: 882 cycles", 0, {0x10, 0, 0x10}, {{0, 3}, {75, 3}, {0, 19}, {75, 20}, {0, 3}, {75, 3}}},
+             {"v0 three zeros are one pulse of 118", 0, {0x30, 0, 0, 0}, {{0, 8}, {75, 9}, {0, 59}, {75, 59}}},
+             {"v1 escape: 10,000 cycles", 1, {0, 0x10, 0x27, 0, 0x30}, {{0, 224}, {75, 224}, {0, 8}, {75, 9}}},
+             {"v1 escape in the last three bytes: nothing", 1, {0x30, 0, 0x30, 0x30}, repeat({{0, 8}, {75, 9}}, 3)},
+             {"v1 0x01: two empty halves, level back where it was", 1, {0x01, 0x30}, {{0, 8}, {75, 9}}},
+             {"v1 0x02: one sample at the flipped level", 1, {0x02, 0x30}, {{75, 1}, {0, 8}, {75, 9}}},
+             {"v2 half-waves at 80 and 80 XOR 75", 2, {0x30, 0x30}, {{80, 17}, {27, 17}}},
+             {"v2 0x01 flips the level once", 2, {0x01, 0x30}, {{27, 17}}},
+             {"v2 pause of 0 flips the level once", 2, {0, 0, 0, 0, 0x30}, {{27, 17}}},
+             {"v2 at gain 1 swings up to 95", 2, {0x30, 0x30}, {{80, 17}, {95, 17}}, 15},
+             {"v2 at gain 0 does not swing", 2, {0x30, 0x30}, {{80, 34}}, 0},
+             // Long pauses, whose sample count passes 32 bits on the way.
+             {"v0 1000 zeros in one pulse", 0, bytes(1000, 0), {{0, 19739}, {75, 19740}}},
+             {"v1 longest escape", 1, {0, 0xFF, 0xFF, 0xFF}, {{0, 375476}, {75, 375477}}},
+             {"v2 longest escape at 192000 Hz", 2, {0, 0xFF, 0xFF, 0xFF}, {{80, 3269455}}, 75, 192000},
+         })
+        EXPECT_EQ(c.expected, signal_runs("MTAP", tap_image(c.version, c.data), c.rate, c.gain)) << c.what;
+}
+
+TEST(detection, by_content_and_extension) {
+    const std::string trs80 = "TRS-80 Model I/VideoGenie high level tape image", homelab = "Homelab high level tape image",
+                      cgenie = "Colour Genie high level tape image format";
+    const bytes head = text("Colour Genie - Virtual Tape File");
+    bytes stray = with_zero_leader({1, 2}), near_text = head;
+    stray[100] = 0x01;
+    near_text[31] = 'E';
+    for (const auto& [name, content, expected] : std::vector<std::tuple<const char*, bytes, std::string>>{
+             // Exactly 256 zeros, then 0xA5, and the extension.
+             {"GAME.CAS", with_zero_leader({1}), trs80},
+             {"game.Cas", with_zero_leader({}), trs80},
+             {"game.bin", with_zero_leader({1}), ""},
+             {"game.cas", stray, ""},
+             {"game.cas", bytes(256, 0), ""},
+             {"game.cas", with_zero_leader({}, 257), ""},
+             {"game.cas", with_zero_leader({}, 255), ""},
+             {"GAME.HTP", with_zero_leader({'A', 0}), homelab},
+             {"g.htp", with_zero_leader({}, 257), ""},
+             // Colour Genie: the header text under any name, or a .cas image
+             // starting with the sync byte or the 0xAA leader.
+             {"game", head, cgenie},
+             {"game.cas", {0x66, 0x55}, cgenie},
+             {"GAME.CAS", {0xAA, 0x66}, cgenie},
+             {"game.bin", {0x66, 0x55}, ""},
+             {"game.cas.bak", {0x66}, ""},
+             {"game.bin", near_text + bytes{0, 'f'}, ""},
+             {"game.cas", {0x55, 0x66}, ""},
+             {"game.cas", {}, ""},
+         })
+        EXPECT_EQ(expected, detected_format(name, content)) << name << ", " << content.size() << " bytes";
+}
+
+}  // namespace
