@@ -38,6 +38,7 @@ const LONG_STEP_MS = 180 * 1000;
 
 let passed = 0;
 let failed = 0;
+let skipped = 0;
 
 function withTimeout(promise, ms, what) {
   let timer;
@@ -47,7 +48,12 @@ function withTimeout(promise, ms, what) {
   return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
 }
 
-async function test(name, body, ms = STEP_MS) {
+async function test(name, body, ms = STEP_MS, needs = null) {
+  if (needs && !lists(needs)) {
+    skipped += 1;
+    console.log(`skip ${name}: the program has no ${needs} yet`);
+    return;
+  }
   try {
     await withTimeout(Promise.resolve().then(body), ms, name);
     passed += 1;
@@ -66,8 +72,23 @@ function check(cond, message) {
 
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'korvax-web-'));
 
-// The command line's WAV and messages for an image and options.
+// The program's usage text (-h answers it with status 1) and the options it
+// lists: the page passes -V whenever the program has it, and shows the
+// TRS-80 speed only then.
+function usageText() {
+  try {
+    return execFileSync(BIN, ['-h'], { stdio: ['ignore', 'pipe', 'pipe'], encoding: 'utf8', timeout: STEP_MS });
+  } catch (e) {
+    return String(e.stdout) + String(e.stderr);
+  }
+}
+let usage = '';
+const lists = (option) => new RegExp(`^${option}\\b`, 'm').test(usage);
+
+// The command line's WAV for an image and options, with -V as the page
+// passes it.
 function native(image, options) {
+  if (lists('-V')) options = [...options, '-V'];
   const out = path.join(scratch, `native-${path.basename(image)}.wav`);
   fs.rmSync(out, { force: true });
   let stderr = '';
@@ -244,6 +265,7 @@ const IMAGES = [
 const SETTINGS = [
   { name: 'defaults', page: {}, cli: [] },
   { name: '-s 22050 -g 8 -n', page: { rate: '22050', gain: '8', invert: true }, cli: ['-s', '22050', '-g', '8', '-n'] },
+  { name: '-f 3 -b 1500', page: { format: '3', speed: '1500' }, cli: ['-f', '3', '-b', '1500'], needs: '-b', only: 'hello.cas' },
 ];
 
 // Images or settings the program refuses: its message and the page's words.
@@ -260,6 +282,8 @@ const REFUSED = [
 async function main() {
   check(fs.existsSync(BIN), `no command-line program at ${BIN}`);
   check(fs.existsSync(path.join(DIST, 'korvax.wasm')), `no built page in ${DIST}`);
+  usage = usageText();
+  check(/^-s\b/m.test(usage), `no usage text from ${BIN} -h`);
   const server = await serve(DIST);
   const base = `http://127.0.0.1:${server.address().port}/`;
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'korvax-chromium-'));
@@ -279,22 +303,16 @@ async function main() {
     // Setting rows are shown exactly for the options of the program's usage.
     await test('the page loads with a setting row per option the program lists', async () => {
       await openPage(page, base);
-      let usage = '';
-      try {
-        execFileSync(BIN, ['-h'], { stdio: ['ignore', 'pipe', 'pipe'] });
-      } catch (e) {
-        usage = String(e.stdout) + String(e.stderr);
-      }
       const rows = await page.$$eval('[data-option]', (els) => els.map((el) => ({ option: el.dataset.option, shown: !el.hidden })));
       for (const row of rows) {
-        const listed = new RegExp(`^${row.option}\\b`, 'm').test(usage);
+        const listed = lists(row.option);
         check(row.shown === listed, `row ${row.option}: shown ${row.shown}, listed in usage ${listed}`);
       }
     });
 
     for (const image of IMAGES) {
       const file = path.join(EXAMPLES, image.file);
-      for (const setting of SETTINGS) {
+      for (const setting of SETTINGS.filter((x) => !x.only || x.only === image.file)) {
         await test(`${image.file}, ${setting.name}: same WAV as the command line`, async () => {
           await openPage(page, base);
           let r = await upload(page, file);
@@ -311,7 +329,9 @@ async function main() {
           const duration = await audioDuration(page);
           const seconds = wavSeconds(expected);
           check(Math.abs(duration - seconds) < 0.005, `audio duration ${duration} s, data bytes / rate ${seconds} s`);
-        });
+          check((r.verdict !== null) === lists('-V'), `read-back verdict shown: ${r.verdict}`);
+          if (r.verdict !== null) check(/reads back/.test(r.verdict) && !/does not/.test(r.verdict), `verdict: ${r.verdict}`);
+        }, STEP_MS, setting.needs);
       }
     }
 
@@ -385,6 +405,21 @@ async function main() {
       });
     }
 
+    await test('phone screen: nothing wider than 360 px', async () => {
+      await page.setViewport({ width: 360, height: 740, isMobile: true, hasTouch: true });
+      try {
+        await openPage(page, base);
+        await upload(page, path.join(EXAMPLES, 'hello.tap'));
+        const wide = await page.evaluate(() => [...document.querySelectorAll('body *')]
+          .filter((el) => el.getBoundingClientRect().right > document.documentElement.clientWidth + 0.5)
+          .map((el) => el.id || el.tagName));
+        const scroll = await page.evaluate(() => document.documentElement.scrollWidth);
+        check(scroll <= 360 && wide.length === 0, `page ${scroll} px wide; past the edge: ${wide.join(' ')}`);
+      } finally {
+        await page.setViewport({ width: 800, height: 900 });
+      }
+    });
+
     await test('works offline once loaded', async () => {
       await openPage(page, base);
       await page.evaluate(() => navigator.serviceWorker.ready.then(() => true));
@@ -424,6 +459,6 @@ main()
   })
   .finally(() => {
     clearTimeout(overall);
-    console.log(`${passed} passed, ${failed} failed`);
+    console.log(`${passed} passed, ${failed} failed${skipped ? `, ${skipped} skipped` : ''}`);
     process.exit(failed === 0 ? 0 : 1);
   });
