@@ -247,7 +247,8 @@ function convert() {
   }
   offerWav(wav);
   const kb = Math.round(wav.length / 1024);
-  setStatus(`Converted in ${seconds.toFixed(2)} s: ${kb} KB of sound, ready to play or download.`, 'ok');
+  if (result.status === 7) setStatus(`${STATUS_WORDS[7]} The WAV (${kb} KB) is offered all the same. (status 7)`, 'error');
+  else setStatus(`Converted in ${seconds.toFixed(2)} s: ${kb} KB of sound, ready to play or download.`, 'ok');
   setResultState('done');
 }
 
