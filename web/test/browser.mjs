@@ -352,6 +352,21 @@ async function main() {
       });
     }
 
+    await test('an image dropped on the page is converted like a chosen one', async () => {
+      await openPage(page, base);
+      const file = path.join(EXAMPLES, 'hello.htp');
+      await page.evaluate((b64, name) => {
+        const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
+        const data = new DataTransfer();
+        data.items.add(new File([bytes], name));
+        document.getElementById('status').dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true }));
+      }, fs.readFileSync(file).toString('base64'), 'hello.htp');
+      await page.waitForFunction(() => document.getElementById('result').dataset.state === 'done', { timeout: STEP_MS });
+      const r = await pageResult(page);
+      check(r.download === 'hello.htp.wav', `download name ${r.download}`);
+      sameBytes(await offeredWav(page), native(file, []), 'dropped hello.htp');
+    });
+
     await test('keyboard alone: focus order, play and stop', async () => {
       await openPage(page, base);
       await upload(page, path.join(EXAMPLES, 'hello.htp'));
