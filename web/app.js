@@ -159,7 +159,8 @@ function unlinkQuietly(path) {
 // program detects by it).
 function safeName(name) {
   const base = name.split(/[\\/]/).pop() || 'image';
-  return base.replace(/[^A-Za-z0-9._-]/g, '_').replace(/^\.+/, '_');
+  const safe = base.replace(/[^A-Za-z0-9._-]/g, '_');
+  return safe === '.' || safe === '..' ? 'image' : safe;
 }
 
 async function takeFile(file) {
