@@ -8,7 +8,7 @@
 // Environment: KORVAX_BIN, KORVAX_DIST, CHROMIUM (default /usr/bin/chromium),
 // KORVAX_SCREENSHOT (write a screenshot of the page there).
 // Prints "N passed, N failed" and exits non-zero on a failure.
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -105,16 +105,7 @@ function native(image, options) {
 
 // What the program prints on stderr, whatever its status.
 function runForStderr(args) {
-  const file = path.join(scratch, 'stderr.txt');
-  const fd = fs.openSync(file, 'w');
-  try {
-    execFileSync(BIN, args, { stdio: ['ignore', 'ignore', fd], timeout: STEP_MS });
-  } catch {
-    // the status is not what is read here
-  } finally {
-    fs.closeSync(fd);
-  }
-  return fs.readFileSync(file, 'utf8');
+  return spawnSync(BIN, args, { stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8', timeout: STEP_MS }).stderr;
 }
 
 // ---- the server ------------------------------------------------------------
