@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdarg>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -100,14 +101,20 @@ bool signature_matches(std::FILE* in) {
     return n == sizeof line && std::memcmp(line + 4, "TAPE-RAW", 8) == 0;
 }
 
+// A line of the header report, when one is asked for.
+[[gnu::format(printf, 2, 3)]] void say(bool report, const char* format, ...) {
+    if (!report) return;
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
 // The one reader of TAP images, for detection and conversion alike: the
 // header, reported when `report`, and the pulse data. Nothing when the stream
 // is no usable TAP image; an end of file inside the header is fatal, and so is
 // a read error.
 std::optional<tap_image> read_tap(std::FILE* in, const char* path, bool report) {
-    const auto say = [report](const char* format, auto... args) {
-        if (report) std::fprintf(stderr, format, args...);
-    };
     tap_image tap;
     if (std::fseek(in, 0, SEEK_END) != 0) return std::nullopt;
     const off_t file_size = ::ftello(in);
@@ -118,21 +125,21 @@ std::optional<tap_image> read_tap(std::FILE* in, const char* path, bool report) 
 
     tap.version = freadbyte(in, path);
     if (tap.version > newest_version) {
-        say("MTAP Version not (yet) supported, sorry!\n");
+        say(report, "MTAP Version not (yet) supported, sorry!\n");
         return std::nullopt;
     }
     tap.machine_type = freadbyte(in, path);
-    say("Machine type : %s\n", machine_name(tap.machine_type));
+    say(report, "Machine type : %s\n", machine_name(tap.machine_type));
     tap.video_standard = freadbyte(in, path);
-    say("Video standard : %s\n", video_name(tap.video_standard));
+    say(report, "Video standard : %s\n", video_name(tap.video_standard));
     freadbyte(in, path);  // reserved
     tap.frequency = tape_frequency(tap.machine_type, tap.video_standard);
-    say("Tape frequency : %d\n", static_cast<int>(tap.frequency * cycles_per_unit));
+    say(report, "Tape frequency : %d\n", static_cast<int>(tap.frequency * cycles_per_unit));
     std::uint32_t length = 0;
     for (int shift = 0; shift < 32; shift += 8)
         length |= static_cast<std::uint32_t>(freadbyte(in, path)) << shift;
     // Printed unsigned: a damaged header's length past 2^31 is still a length.
-    say("TAP data length : %u\n", length);
+    say(report, "TAP data length : %u\n", length);
 
     // The header has been read, yet the size the system reports can be less
     // than 20 bytes (files under /proc report 0): then no data is counted as
@@ -140,27 +147,27 @@ std::optional<tap_image> read_tap(std::FILE* in, const char* path, bool report) 
     const std::uint64_t in_file =
         file_size > static_cast<off_t>(header_size) ? static_cast<std::uint64_t>(file_size) - header_size : 0;
     if (length != in_file) {
-        say("    WARNING: TAP data size (%u) doesn't match header (%u).\n", static_cast<std::uint32_t>(in_file),
+        say(report, "    WARNING: TAP data size (%u) doesn't match header (%u).\n", static_cast<std::uint32_t>(in_file),
             length);
         // The larger of the two is used.
         if (length < in_file) length = static_cast<std::uint32_t>(std::min<std::uint64_t>(in_file, UINT32_MAX));
     }
-    say("TAP version : %d\n", tap.version);
+    say(report, "TAP version : %d\n", tap.version);
 
     // Never more than the file holds, whatever the header claims: the bytes
     // past the end of the file are reported missing, not played.
     try {
         tap.data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, in_file)));
     } catch (const std::bad_alloc&) {
-        say("Couldn't allocate buffer memory!\n");
+        say(report, "Couldn't allocate buffer memory!\n");
         return std::nullopt;
     }
     if (!tap.data.empty()) tap.data.resize(std::fread(tap.data.data(), 1, tap.data.size(), in));
     check_read(in, path);
     if (tap.data.size() < length) {
-        say("WARNING! TAP data size mismatch. Read %zu bytes, header stated %u bytes.\n", tap.data.size(), length);
+        say(report, "WARNING! TAP data size mismatch. Read %zu bytes, header stated %u bytes.\n", tap.data.size(), length);
         // No line break: the driver's next line continues this one.
-        say("         Image may not be readable.");
+        say(report, "         Image may not be readable.");
     }
     return tap;
 }
