@@ -260,24 +260,24 @@ function failed(text) {
 
 function showVerdict(result, kind, checked) {
   const el = $('verdict');
-  if (!checked) {
+  const lines = result.stderr.split('\n').filter((l) => l.trim());
+  const at = lines.findIndex((l) => l.startsWith('Read-back check'));
+  if (!checked || at < 0 || (result.status !== 0 && result.status !== 7)) {
     el.hidden = true;
     return;
   }
-  // The program's own verdict: its last line that is not the size report.
-  const own = result.stderr.split('\n').filter((l) => l.trim() && !/kbytes written/.test(l)).pop() ?? '';
-  let words;
+  // The program's verdict line, and after a failure the line that says what
+  // to change.
+  const [verdict, advice] = lines.slice(at);
   if (result.status === 0) {
-    words = 'Read-back check: the WAV reads back as the image, so it should load.';
+    const count = verdict.replace(/^Read-back check: /, '').replace(/, as in the image\.$/, '');
+    el.textContent = `The WAV reads back as the image (${count}), so it should load.`;
     el.className = 'ok';
-  } else if (result.status === 7) {
-    words = `Read-back check: the WAV does not read back. ${kind ? kind.advice : 'Try a higher sample rate, another gain, or invert.'}`;
-    el.className = 'error';
   } else {
-    el.hidden = true;
-    return;
+    const change = advice ?? (kind ? kind.advice : 'Try a higher sample rate, another gain, or invert.');
+    el.textContent = `The WAV does not read back as the image. What to change: ${change} (${verdict.replace(/^Read-back check failed /, 'Failed ')})`;
+    el.className = 'error';
   }
-  el.textContent = own ? `${words} (The program says: ${own.trim()})` : words;
   el.hidden = false;
 }
 
