@@ -4,6 +4,12 @@ cassette routine writes them. Run it from anywhere; it writes next to itself.
 
 hello.cas  TRS-80 Model I Level II BASIC:  10 PRINT "HELLO FROM KORVAX"
                                            20 GOTO 10
+hello-255.cas  the same, after a leader of 255 zero bytes, as most tools
+               write it
+hello-level1.cas  TRS-80 Level I (250 baud): a block of memory at 0x4200
+                  holding the text HELLO FROM KORVAX
+hello-fast.cas  TRS-80 Model III high speed (1500 baud): the BASIC program
+                of hello.cas
 hello.htp  Homelab: one block named HELLO holding the text HELLO FROM KORVAX
 hello-cgenie.cas  Colour Genie SYSTEM tape HELLO: copies HELLO FROM KORVAX to
                   the screen and waits, after the emulators' text header
@@ -16,7 +22,7 @@ import os
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def trs80_basic():
+def trs80_basic_program():
     # Level II keeps BASIC at 0x42E9; each line is a pointer to the next line,
     # the line number, the tokenised text and a 0x00; two zero bytes end it.
     lines = [(10, bytes([0xB2]) + b' "HELLO FROM KORVAX"'),  # 0xB2 = PRINT
@@ -27,8 +33,32 @@ def trs80_basic():
         addr += 2 + 2 + len(text) + 1
         program += addr.to_bytes(2, "little") + number.to_bytes(2, "little") + text + b"\0"
     program += b"\0\0"
-    # Leader of zero bytes, the sync byte, three 0xD3 and a one-letter name.
-    return bytes(256) + b"\xA5" + b"\xD3\xD3\xD3H" + program
+    # Three 0xD3 and a one-letter name come first.
+    return b"\xD3\xD3\xD3H" + program
+
+
+def trs80_basic(leader=256):
+    # Leader of zero bytes, the sync byte, then the program.
+    return bytes(leader) + b"\xA5" + trs80_basic_program()
+
+
+def trs80_level1():
+    # Leader, sync byte, the start and end (exclusive) addresses big-endian,
+    # the bytes, and a checksum that makes the bytes sum to 0 mod 256 (as in
+    # the real Level I images seen).
+    data = b"HELLO FROM KORVAX\r"
+    start = 0x4200
+    return (bytes(255) + b"\xA5" + start.to_bytes(2, "big") + (start + len(data)).to_bytes(2, "big")
+            + data + bytes([-sum(data) % 256]))
+
+
+def trs80_high_speed():
+    # A leader of 0x55 bytes and the sync byte 0x7F, then every byte of the
+    # tape behind a 0 start bit, packed most significant bit first; 0 bits
+    # fill the last byte.
+    bits = "".join("0" + format(b, "08b") for b in trs80_basic_program())
+    bits += "0" * (-len(bits) % 8)
+    return bytes([0x55] * 256) + b"\x7F" + bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
 
 
 def homelab_block():
@@ -123,7 +153,9 @@ def c64_basic_tap():
     return (b"C64-TAPE-RAW" + bytes([1, 0, 0, 0]) + len(data).to_bytes(4, "little") + data)
 
 
-for name, content in [("hello.cas", trs80_basic()), ("hello.htp", homelab_block()),
+for name, content in [("hello.cas", trs80_basic()), ("hello-255.cas", trs80_basic(255)),
+                      ("hello-level1.cas", trs80_level1()), ("hello-fast.cas", trs80_high_speed()),
+                      ("hello.htp", homelab_block()),
                       ("hello-cgenie.cas", cgenie_system()), ("hello.tap", c64_basic_tap())]:
     with open(os.path.join(HERE, name), "wb") as f:
         f.write(content)

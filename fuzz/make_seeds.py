@@ -36,7 +36,8 @@ def tap(version, payload, length=None, machine=0, video=0, prefix=b"C64-"):
 CGC_HEADER = b"Colour Genie - Virtual Tape File"
 
 IMAGES = {
-    "cas": [zero_leader(b"\xD3\xD3\xD3H\x00"), zero_leader(b"", 255), bytes(3)],
+    "cas": [zero_leader(b"\xD3\xD3\xD3H\x00"), zero_leader(b"", 255), bytes(3),
+            zero_leader(b"\x42\x00\x42\x02\x01\x02\xFD", 1) * 2, b"\x55\x55\x7F\x00\x80"],
     "htp": [zero_leader(b"HELLO\x00\x16\x40\x01\x00A\x41\x00"), zero_leader(b"\xFF\x81")],
     "mtap": [tap(0, b"\x30\x00\x00\x00\x42"), tap(1, b"\x30\x00\x10\x27\x00\x56"),
              tap(2, b"\x30\x30\x00\x01\x00\x00\x01"), tap(1, b"\x30" * 8, length=1000),

@@ -8,11 +8,18 @@
 namespace korvax {
 namespace {
 
+// The format's line about the image's kind, if it has one to tell.
+void report_kind(const tape_format& format, const char* path) {
+    const std::string line = format.kind_line != nullptr ? format.kind_line(path) : "";
+    if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 const tape_format* select_format(const options& o, const char* path) {
     if (o.format < 0 || o.format >= format_count) {
         for (const tape_format* format : tape_format_registry) {
             if (format->analyze(path)) {
                 std::fprintf(stderr, "Supported format detected: %s.\n", format->description);
+                report_kind(*format, path);
                 return format;
             }
         }
@@ -20,7 +27,9 @@ const tape_format* select_format(const options& o, const char* path) {
     }
     const tape_format* forced = tape_format_registry[static_cast<std::size_t>(o.format)];
     std::fprintf(stderr, "Selected format: %s.\n", forced->description);
-    return !forced->analyzed_when_forced || forced->analyze(path) ? forced : nullptr;
+    if (forced->analyzed_when_forced && !forced->analyze(path)) return nullptr;
+    report_kind(*forced, path);
+    return forced;
 }
 
 file_ptr open_input(const char* path) {
@@ -31,6 +40,8 @@ file_ptr open_input(const char* path) {
     }
     return in;
 }
+
+signal_levels levels(const options& o) { return {o.p_gain, 0, o.baud}; }
 
 // 13055 as "13,055".
 std::string with_commas(std::uint64_t n) {
@@ -55,7 +66,7 @@ int check_readback(const tape_format& format, const options& o, const char* inpu
     }
     const auto read_back = [&] {
         const file_ptr in = open_input(input);
-        readback r = format.verify(in.get(), input, wav);
+        readback r = format.verify(in.get(), input, wav, levels(o));
         check_read(in.get(), input);
         return r;
     };
@@ -88,6 +99,8 @@ int convert(const options& o, const std::string& input, byte_sink* output) {
             std::fputs("Unknown/unsupported tape image file.\n", stderr);
             return exit_image;
         }
+        if (o.baud != 0 && format != &cas_trs80_format)
+            std::fputs("Option -b ignored: only TRS-80 images have a choice of speed.\n", stderr);
         if (output == nullptr) {
             std::fputs("Error creating output file or none specified.\n", stderr);
             return exit_ok;
@@ -96,7 +109,7 @@ int convert(const options& o, const std::string& input, byte_sink* output) {
         {
             const file_ptr in = open_input(path);
             wav_writer out(*output, o.sample_rate, o.inverted);
-            format->convert(in.get(), path, out, signal_levels{o.p_gain, 0});
+            format->convert(in.get(), path, out, levels(o));
             check_read(in.get(), path);
             out.finish();
         }

@@ -16,6 +16,7 @@ struct options {
     std::uint8_t p_gain = 75;           // the signal's high level: gain 1..8 times 15, low 8 bits
     bool inverted = false;              // -n
     bool verify = false;                // -V: read the WAV back from the sink's name
+    int baud = 0;                       // -b: TRS-80 speed, 250, 500 or 1500; 0 takes it from the image
 };
 
 // Selects the format (detection or the forced one, reported on standard

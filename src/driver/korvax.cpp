@@ -39,6 +39,7 @@ struct run_state {
         "\nUsage:\n"
         "korvax [options] -i <input_filename> -o <output_filename>\n"
         "\nCommand line options:\n"
+        "-b <baud>       : TRS-80 speed: 250 (Level I), 500 or 1500 (default: from the image)\n"
         "-f <#format>    : force given format (number picked from the list above)\n"
         "-g <gain>       : gain, must be between 1 and 8 (default: 5)\n"
         "-h              : prints this text\n"
@@ -125,7 +126,7 @@ void open_output(run_state& run, const char* path) {
     run.output = std::make_unique<fd_sink>(fd, path);
 }
 
-constexpr const char* optstring = "?hnVf:g:i:o:s:";
+constexpr const char* optstring = "?hnVb:f:g:i:o:s:";
 
 // Every -i of the command line, wherever it stands, without acting on any
 // option.
@@ -173,6 +174,15 @@ void read_options(run_state& run, int argc, char** argv) {
                 }
                 // Used even when illegal: the low 8 bits of gain x 15.
                 run.settings.p_gain = static_cast<std::uint8_t>(static_cast<long long>(gain) * 15);
+                break;
+            }
+            case 'b': {
+                const int baud = option_number('b');
+                if (baud != 250 && baud != 500 && baud != 1500) {
+                    std::fputs("Error parsing argument for '-b'.\n", stderr);
+                    quit(exit_parse);
+                }
+                run.settings.baud = baud;
                 break;
             }
             case 'i':

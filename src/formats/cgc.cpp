@@ -111,7 +111,7 @@ void cgc_convert(std::FILE* in, const char*, wav_writer& out, const signal_level
 // Half-waves alternate between two levels, so every level change is read.
 // When the last half-wave is at the silence level it has no edge of its own:
 // the start of the closing silence ends it.
-readback cgc_verify(std::FILE* in, const char*, const wav_samples& wav) {
+readback cgc_verify(std::FILE* in, const char*, const wav_samples& wav, const signal_levels&) {
     const double zero = wav.sample_rate / bit_rate;
     const std::size_t n = wav.samples.size();
     const std::size_t silence = n - std::min<std::size_t>(n, cycles_to_samples(silence_cycles, cgenie_clock_hz, wav.sample_rate));
@@ -134,6 +134,7 @@ const tape_format cgc_format = {
     .analyze = cgc_analyze,
     .convert = cgc_convert,
     .verify = cgc_verify,
+    .kind_line = nullptr,
     .recommended_rate = 22050,
     .analyzed_when_forced = false,
 };

@@ -6,16 +6,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "output/wav.h"
 #include "verify/readback.h"
 
 namespace korvax {
 
-// The levels a signal is drawn with.
+// The levels a signal is drawn with, and the speed asked for.
 struct signal_levels {
     std::uint8_t p_gain = 75;    // high level: the gain 1..8 times 15, low 8 bits
     std::uint8_t p_silence = 0;  // rest
+    int baud = 0;                // TRS-80 speed (-b): 250, 500 or 1500; 0 takes it from the image
 };
 
 struct tape_format {
@@ -28,8 +30,12 @@ struct tape_format {
     // included.
     void (*convert)(std::FILE* in, const char* path, wav_writer& out, const signal_levels& levels);
     // Reads the WAV back as the machine's loader would and compares it with
-    // the image in `in`.
-    readback (*verify)(std::FILE* in, const char* path, const wav_samples& wav);
+    // the image in `in`, converted with `levels`.
+    readback (*verify)(std::FILE* in, const char* path, const wav_samples& wav, const signal_levels& levels);
+    // The line that tells what kind of image the one at `path` is, when the
+    // format has kinds worth telling (empty for the ordinary kind); null when
+    // it has none. Reported after the detected or forced format.
+    std::string (*kind_line)(const char* path);
     // The lowest sample rate at which every image reads back with margin.
     std::uint32_t recommended_rate;
     // Asked even when the format is forced: the image's header says how to

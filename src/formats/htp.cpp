@@ -1,7 +1,7 @@
 // Homelab HTP images.
 //
 // Like a TRS-80 image, the file is the byte stream the machine writes: its
-// leader of zero bytes, 0xA5, then name, address, length, data and checksum
+// leader of zero bytes (of any length), 0xA5, then name, address, length, data and checksum
 // (and further blocks). Every byte is played as single positive pulses in
 // cells of 4,425 cycles of the 3 MHz clock: 570 cycles high, then silence. A 1
 // bit has two pulses, one at the start of each 2,212-cycle half cell. Bit 0,
@@ -47,7 +47,9 @@ void dump_bit(wav_writer& out, const signal_levels& s, const bit_shapes& shapes,
     }
 }
 
-bool htp_analyze(const char* path) { return has_zero_leader(path, ".htp"); }
+bool htp_analyze(const char* path) { return image_start(path, ".htp", false).kind != tape_start::none; }
+
+std::string htp_kind_line(const char* path) { return tape_start_line(image_start(path, nullptr, false)); }
 
 void htp_convert(std::FILE* in, const char*, wav_writer& out, const signal_levels& s) {
     const auto samples = [&](std::uint64_t cycles) { return out.samples(cycles, homelab_clock_hz); };
@@ -68,7 +70,7 @@ void htp_convert(std::FILE* in, const char*, wav_writer& out, const signal_level
 
 // Bytes are framed by counting bits; the last bit's longer pulses (2.5% of a
 // cell) are well within the reader's tolerance.
-readback htp_verify(std::FILE* in, const char*, const wav_samples& wav) {
+readback htp_verify(std::FILE* in, const char*, const wav_samples& wav, const signal_levels&) {
     const double cell = double(bit_cell_cycles) * wav.sample_rate / homelab_clock_hz;
     return read_bytes(pulse_starts(wav.samples), wav.samples.size(), cell, read_rest(in));
 }
@@ -84,6 +86,7 @@ const tape_format htp_format = {
     .verify = htp_verify,
     // Below it the last bit's longer pulse rounds to as many samples as the
     // others, and a loader that looks for it to frame bytes is lost.
+    .kind_line = htp_kind_line,
     .recommended_rate = 44100,
     .analyzed_when_forced = false,
 };

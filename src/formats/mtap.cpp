@@ -247,7 +247,7 @@ void mtap_convert(std::FILE* in, const char* path, wav_writer& out, const signal
 
 // Each pulse timed from one falling level change to the one after next, as a
 // loader times it from its high half; version 2 half-wave by half-wave.
-readback mtap_verify(std::FILE* in, const char* path, const wav_samples& wav) {
+readback mtap_verify(std::FILE* in, const char* path, const wav_samples& wav, const signal_levels&) {
     const tap_image tap = reread_tap(in, path);
     std::vector<std::uint64_t> units;
     for_each_pulse(tap, [&](std::uint64_t u) { units.push_back(u); });
@@ -265,6 +265,7 @@ const tape_format mtap_format = {
     .analyze = mtap_analyze,
     .convert = mtap_convert,
     .verify = mtap_verify,
+    .kind_line = nullptr,
     .recommended_rate = 22050,
     .analyzed_when_forced = true,
 };

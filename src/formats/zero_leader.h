@@ -1,12 +1,41 @@
-// Recognition shared by the TRS-80 and Homelab images: both start with the
-// machine's own leader of exactly 256 zero bytes and the sync byte 0xA5, and
-// are told apart only by the file extension.
+// The start of a TRS-80 or Homelab image, read once for detection, the
+// detection report, the conversion and the read-back alike.
+//
+// Both machines write a leader of zero bytes and the sync byte 0xA5; real
+// images have leaders of any length (most have 255 bytes, some 128 or 256).
+// The two are told apart only by the file extension. TRS-80 images have two
+// more kinds:
+// - Level I tapes (250 baud) have a leader of zeros and 0xA5 too, then a
+//   program: its start and end addresses (big-endian, the end exclusive), the
+//   bytes between them and a checksum. Images often hold it twice.
+// - Model III and 4 high-speed tapes (1500 baud) have a leader of 0x55 bytes
+//   and the sync byte 0x7F.
 #pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace korvax {
 
-// Whether the path ends in `extension` (with its dot, any letter case) and the
-// file starts with 256 bytes of 0x00 followed by 0xA5.
-bool has_zero_leader(const char* path, const char* extension);
+struct tape_start {
+    enum kind_t { none, low_speed, level1, high_speed } kind = none;
+    std::uint64_t leader = 0;  // bytes before the sync byte
+};
+
+// Reads the start of the image in `in` and puts the stream back at its
+// beginning. Only zero leaders count unless `trs80`, which also tells high
+// speed and Level I images. A read error is left on the stream.
+tape_start read_tape_start(std::FILE* in, bool trs80);
+
+// The start of the image at `path` when the path ends in `extension` (with its
+// dot, any letter case; any name when null); `none` otherwise or when it
+// cannot be opened. A read
+// error ends the run (status 4).
+tape_start image_start(const char* path, const char* extension, bool trs80);
+
+// The line that tells a kind the plain rule (exactly 256 zero bytes, then
+// 0xA5) does not cover, for the detection report; empty for that plain kind.
+std::string tape_start_line(const tape_start& start);
 
 }  // namespace korvax

@@ -25,6 +25,27 @@ std::string number(double v) {
     return s.ends_with(".0") ? s.substr(0, s.size() - 2) : s;
 }
 
+// Bits most significant first: the `bits`th bit read is `bit`.
+void add_bit(byte_vector& got, std::size_t bits, bool bit) {
+    if (bits % 8 == 0) got.push_back(0);
+    got.back() = static_cast<std::uint8_t>(got.back() | int(bit) << (7 - bits % 8));
+}
+
+// The bytes read (`bits` bits in all) against the image's: the count of those
+// that match, and where they first differ unless reading already stopped.
+void compare(readback& r, const byte_vector& got, std::size_t bits, const byte_vector& want) {
+    if (r.error.empty() && bits % 8) r.error = "the signal ends after " + std::to_string(bits) + " bits, not whole bytes";
+    const auto differ = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    r.count = static_cast<std::uint64_t>(differ.first - got.begin());
+    if (!r.error.empty()) return;
+    if (differ.first != got.end())
+        r.error = "byte " + std::to_string(r.count) + " reads back as " + std::to_string(*differ.first) +
+                  ", not " + (differ.second != want.end() ? std::to_string(*differ.second) : "the end");
+    else if (got.size() != want.size())
+        r.error = "the signal ends after " + std::to_string(got.size()) + " of " + std::to_string(want.size()) +
+                  " bytes";
+}
+
 }  // namespace
 
 bool read_wav(const std::string& path, wav_samples& wav, std::string& why) {
@@ -95,19 +116,44 @@ readback read_bytes(const std::vector<std::size_t>& at, std::size_t end, double 
                       number(cell) + " and each half of a 1 bit " + number(cell / 2);
             break;
         }
-        if (bits % 8 == 0) got.push_back(0);
-        got.back() = static_cast<std::uint8_t>(got.back() | bit << (7 - bits % 8));
+        add_bit(got, bits, bit);
     }
-    if (r.error.empty() && bits % 8) r.error = "the signal ends after " + std::to_string(bits) + " bits, not whole bytes";
-    const auto differ = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-    r.count = static_cast<std::uint64_t>(differ.first - got.begin());
-    if (!r.error.empty()) return r;
-    if (differ.first != got.end())
-        r.error = "byte " + std::to_string(r.count) + " reads back as " + std::to_string(*differ.first) +
-                  ", not " + (differ.second != want.end() ? std::to_string(*differ.second) : "the end");
-    else if (got.size() != want.size())
-        r.error = "the signal ends after " + std::to_string(got.size()) + " of " + std::to_string(want.size()) +
-                  " bytes";
+    compare(r, got, bits, want);
+    return r;
+}
+
+readback read_cycles(const byte_vector& y, double zero, double one, const byte_vector& want) {
+    readback r;
+    const std::vector<std::size_t> starts = pulse_starts(y);
+    if (!starts.empty() && y[starts.front()] < 128) {
+        r.error = "the first cycle starts with its negative half, so every cycle is read half a cycle out of step";
+        return r;
+    }
+    std::vector<std::size_t> at;
+    if (!starts.empty()) {
+        at.push_back(starts.front());
+        for (const edge& e : edges(y))
+            if (e.rise && e.at > starts.front()) at.push_back(e.at);
+    }
+    byte_vector got;
+    std::size_t bits = 0;
+    double last = 0;  // the last bit's cycle
+    for (std::size_t i = 0; i + 1 < at.size(); ++i, ++bits) {
+        const double gap = double(at[i + 1] - at[i]);
+        const bool bit = near(gap, one);
+        if (!bit && !near(gap, zero)) {
+            r.error = "byte " + std::to_string(bits / 8) + ", bit " + std::to_string(7 - bits % 8) + " at sample " +
+                      std::to_string(at[i]) + ": a cycle of " + number(gap) + " samples, where a 0 bit is " +
+                      number(zero) + " and a 1 bit " + number(one);
+            break;
+        }
+        last = bit ? one : zero;
+        add_bit(got, bits, bit);
+    }
+    if (r.error.empty() && bits > 0 && !near(double(y.size() - at.back()), last / 2))
+        r.error = "the half cycle after the last bit is " + std::to_string(y.size() - at.back()) +
+                  " samples, where it should be " + number(last / 2);
+    compare(r, got, bits, want);
     return r;
 }
 

@@ -53,6 +53,13 @@ std::vector<edge> edges(const byte_vector& y);
 // one gap of a whole cell of `cell` samples. Compared with `want`.
 readback read_bytes(const std::vector<std::size_t>& at, std::size_t end, double cell, const byte_vector& want);
 
+// Bits, most significant first, as whole cycles of a square wave, each from
+// a rise to the next (the first from where the signal first leaves rest): a 0
+// is a cycle of `zero` samples, a 1 one of `one`. After the last bit comes a
+// half cycle as long as that bit's half, whose rise closes it. Compared with
+// `want`.
+readback read_cycles(const byte_vector& y, double zero, double one, const byte_vector& want);
+
 // Pulse lengths in samples, from one falling level change to the one after
 // the next (or every half-wave when `half_waves`), against pulses of `units`
 // at `units_per_second`: each within one sample of its exact length, and the

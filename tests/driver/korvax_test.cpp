@@ -25,6 +25,7 @@ const std::string usage =
     "\nUsage:\n"
     "korvax [options] -i <input_filename> -o <output_filename>\n"
     "\nCommand line options:\n"
+    "-b <baud>       : TRS-80 speed: 250 (Level I), 500 or 1500 (default: from the image)\n"
     "-f <#format>    : force given format (number picked from the list above)\n"
     "-g <gain>       : gain, must be between 1 and 8 (default: 5)\n"
     "-h              : prints this text\n"
@@ -126,6 +127,18 @@ cli_family options_and_bounds() {
                  "Illegal gain value: 0.\n" + gains + "Illegal gain value: 9.\n" + gains + detected(trs80) + no_output},
                 {"format 4 detects", game, {"-f", "4", "-i", "@@/game.cas"}, 0,
                  "Illegal format index: 4.\nFormat index must be between 0 and 3.\n" + detected(trs80) + no_output},
+                // -b sets the TRS-80 speed; no other value is one.
+                {"250 baud", game, io("game.cas", {"-b", "250"}), 0, detected(trs80) + kbytes(324227), 324227},
+                {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662),
+                 66662},
+                {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n", 0},
+                {"baud not a number", {}, {"-b", "fast"}, 2, "Error parsing argument for '-b'.\n"},
+                {"baud for homelab", {{"game.htp", with_zero_leader({})}}, io("game.htp", {"-b", "500"}), 0,
+                 detected("Homelab high level tape image") +
+                     "Option -b ignored: only TRS-80 images have a choice of speed.\n" + kbytes(132698),
+                 132698},
+                {"forced, 255-byte leader", {{"game.cas", with_zero_leader({}, 255)}}, io("game.cas", {"-f", "3"}), 0,
+                 selected(trs80) + "Leader of 255 zero bytes.\n" + kbytes(183707), 183707},
             }};
 }
 

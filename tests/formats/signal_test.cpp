@@ -21,17 +21,33 @@ runs bits(const bytes& image, const runs& zero, const runs& one, const runs& las
 }
 
 // A lead-in of 55,300 cycles of the 1.7472 MHz clock; a 0 bit is a pulse (238
-// cycles high, 238 low) and silence to the end of its 3,566-cycle cell, a 1
-// bit two pulses in half cells. Each run is truncated on its own.
+// cycles high, 238 low) and silence to the end of its cell, a 1 bit two
+// pulses in half cells. Each run is truncated on its own. Cells are 3,566
+// cycles, or 6,240 for a Level I program (a leader, 0xA5, addresses 0x4000 to
+// 0x4001, a byte and a checksum).
 TEST(trs80_signal, bit_cells_at_each_rate) {
-    const bytes image = {0x00, 0xFF, 0xA5};
-    for (const auto& [rate, leadin, zero, one] : std::vector<std::tuple<unsigned, std::size_t, runs, runs>>{
-             {44100, 1395, {{75, 6}, {-75, 6}, {0, 77}}, repeat({{75, 6}, {-75, 6}, {0, 32}}, 2)},
-             {8000, 253, {{75, 1}, {-75, 1}, {0, 14}}, repeat({{75, 1}, {-75, 1}, {0, 5}}, 2)},
+    const bytes level2 = {0x00, 0xFF, 0xA5}, level1 = with_zero_leader({0x40, 0x00, 0x40, 0x01, 0xAB, 0xCD}, 1);
+    for (const auto& [image, rate, leadin, zero, one] : std::vector<std::tuple<bytes, unsigned, std::size_t, runs, runs>>{
+             {level2, 44100, 1395, {{75, 6}, {-75, 6}, {0, 77}}, repeat({{75, 6}, {-75, 6}, {0, 32}}, 2)},
+             {level2, 8000, 253, {{75, 1}, {-75, 1}, {0, 14}}, repeat({{75, 1}, {-75, 1}, {0, 5}}, 2)},
              // 55,300 x 96,000 passes 2^32.
-             {96000, 3038, {{75, 13}, {-75, 13}, {0, 169}}, repeat({{75, 13}, {-75, 13}, {0, 71}}, 2)},
+             {level2, 96000, 3038, {{75, 13}, {-75, 13}, {0, 169}}, repeat({{75, 13}, {-75, 13}, {0, 71}}, 2)},
+             {level1, 44100, 1395, {{75, 6}, {-75, 6}, {0, 145}}, repeat({{75, 6}, {-75, 6}, {0, 66}}, 2)},
+             {level1, 8000, 253, {{75, 1}, {-75, 1}, {0, 26}}, repeat({{75, 1}, {-75, 1}, {0, 12}}, 2)},
          })
         EXPECT_EQ((runs{{0, leadin}} + bits(image, zero, one, zero, one)), signal_runs("CAS", image, rate)) << rate;
+}
+
+// High speed: each bit a whole cycle, 720 us for a 0 (15.876 samples at
+// 44100 Hz), 340 us for a 1 (7.497), its half at the gain first, every edge at
+// the sample nearest its exact time; then a half cycle as long as the last
+// bit's. Truncated, every half of a 1 would be 7 samples.
+TEST(trs80_signal, high_speed_cycles) {
+    runs r = {{0, 1395}};
+    for (std::size_t i = 0; std::size_t half : {16, 16, 7, 8, 16, 15, 8, 7, 16, 16, 8, 7, 16, 16, 7, 8, 16, 16, 7,
+                                                8, 7, 8, 7, 8, 7, 8, 7, 8, 7, 8, 7, 8, 7})
+        r.emplace_back(i++ % 2 ? -75 : 75, half);
+    EXPECT_EQ(r, signal_runs("CAS", {0x55, 0x7F}));
 }
 
 // Bits 7 to 1: a 0 is 8 samples high and 56 silent, a 1 twice 8 and 24. Bit 0,
@@ -121,18 +137,36 @@ TEST(detection, by_content_and_extension) {
     const bytes head = text("Colour Genie - Virtual Tape File");
     bytes stray = with_zero_leader({1, 2}), near_text = head;
     stray[100] = 0x01;
+    const bytes level1 = with_zero_leader({0x42, 0x00, 0x42, 0x02, 1, 2, 0xFD}, 255);
+    const std::string level1_line = "TRS-80 Level I tape (250 baud)";
     near_text[31] = 'E';
     for (const auto& [name, content, expected] : std::vector<std::tuple<const char*, bytes, std::string>>{
-             // Exactly 256 zeros, then 0xA5, and the extension.
+             // Zeros, then 0xA5, and the extension; a leader other than 256
+             // bytes is told.
              {"GAME.CAS", with_zero_leader({1}), trs80},
              {"game.Cas", with_zero_leader({}), trs80},
              {"game.bin", with_zero_leader({1}), ""},
              {"game.cas", stray, ""},
              {"game.cas", bytes(256, 0), ""},
-             {"game.cas", with_zero_leader({}, 257), ""},
-             {"game.cas", with_zero_leader({}, 255), ""},
+             {"game.cas", with_zero_leader({}, 0), ""},
+             {"game.cas", with_zero_leader({}, 257), trs80 + ".\nLeader of 257 zero bytes"},
+             {"game.cas", with_zero_leader({}, 1), trs80 + ".\nLeader of 1 zero byte"},
              {"GAME.HTP", with_zero_leader({'A', 0}), homelab},
-             {"g.htp", with_zero_leader({}, 257), ""},
+             {"g.htp", with_zero_leader({}, 255), homelab + ".\nLeader of 255 zero bytes"},
+             {"g.htp", bytes{0x55, 0x7F}, ""},
+             // A Level I program: addresses from 0x4000 up, the bytes between
+             // them and a checksum, then the end, 32 bytes at most, or a leader.
+             {"game.cas", level1, trs80 + ".\n" + level1_line},
+             {"game.cas", level1 + level1, trs80 + ".\n" + level1_line},
+             {"game.cas", level1 + bytes(32, 1), trs80 + ".\n" + level1_line},
+             {"game.cas", level1 + bytes(33, 1), trs80 + ".\nLeader of 255 zero bytes"},
+             {"game.cas", with_zero_leader({0x3F, 0xFF, 0x40, 0x00, 7, 7}), trs80},
+             {"game.cas", with_zero_leader({0x40, 0x01, 0x40, 0x00, 7}), trs80},
+             {"game.cas", bytes(level1.begin(), level1.end() - 1), trs80 + ".\nLeader of 255 zero bytes"},
+             // High speed: 0x55 bytes, then 0x7F.
+             {"game.cas", bytes{0x55, 0x7F}, trs80 + ".\nTRS-80 high-speed tape (1500 baud)"},
+             {"game.cas", bytes(256, 0x55) + bytes{0x7F, 0}, trs80 + ".\nTRS-80 high-speed tape (1500 baud)"},
+             {"game.cas", bytes(256, 0x55) + bytes{0x7E}, ""},
              // Colour Genie: the header text under any name, or a .cas image
              // starting with the sync byte or the 0xAA leader.
              {"game", head, cgenie},

@@ -12,17 +12,20 @@ using namespace korvax_test;
 
 namespace {
 
-enum class family { trs80, homelab, cgenie, tap01, tap2 };
+enum class family { trs80, trs80_level1, trs80_fast, homelab, cgenie, tap01, tap2 };
 
 // A Commodore image is told by its signature and version byte; a .cas image
 // that starts with the Colour Genie's sync byte, leader byte or header text is
-// a Colour Genie one, any other a TRS-80 one.
+// a Colour Genie one, any other a TRS-80 one, whose speed the program reports.
 family family_of(const std::string& path, const bytes& content) {
     if (content.size() > 12 && std::equal(content.begin() + 4, content.begin() + 12, "TAPE-RAW"))
         return content[12] == 2 ? family::tap2 : family::tap01;
     if (path.ends_with(".htp")) return family::homelab;
-    return !content.empty() && (content[0] == 0x66 || content[0] == 0xAA || content[0] == 'C') ? family::cgenie
-                                                                                               : family::trs80;
+    if (!content.empty() && (content[0] == 0x66 || content[0] == 0xAA || content[0] == 'C')) return family::cgenie;
+    const std::string said = run_korvax({"-i", path}).err;
+    return said.find("(250 baud)") != std::string::npos    ? family::trs80_level1
+           : said.find("(1500 baud)") != std::string::npos ? family::trs80_fast
+                                                           : family::trs80;
 }
 
 struct known_limit {
@@ -36,6 +39,9 @@ struct known_limit {
 const known_limit known_limits[] = {
     {family::trs80, 8000, 0, -1,
      "each run of a cell is rounded down on its own, so a 1 bit is 14 samples against 16.3 (14% short)"},
+    {family::trs80_fast, 8000, 0, -1, "a 1 bit's cycle is 2 or 3 samples against 2.7 (up to 26% off)"},
+    {family::trs80_fast, 11025, 0, -1, "a 1 bit's cycle is 3 or 4 samples against 3.7 (up to 20% off)"},
+    {family::trs80_fast, 0, 0, 1, "each cycle starts with its negative half, so cycles are read half a cycle out of step"},
     {family::homelab, 8000, 0, -1, "a 1 bit's half cell is 5 samples against 5.9 (15% short)"},
     // Not 8000 Hz, where a 1's half-wave is 3 samples against 3.3 (10% short).
     {family::cgenie, 11025, 0, -1, "a 1's half-wave is 4 samples against 4.6 (13% short)"},
@@ -58,15 +64,12 @@ void sweep(const std::vector<std::string>& paths, const std::vector<unsigned>& r
     for (const std::string& path : paths) {
         const bytes content = read_file(path);
         const family fam = family_of(path, content);
-        // Real TRS-80 images mostly have 255 zero bytes and need the format forced.
-        const std::vector<std::string> force = fam == family::trs80 ? std::vector<std::string>{"-f", format_option("CAS")}
-                                                                   : std::vector<std::string>{};
         for (unsigned rate : rates)
             for (int gain : gains)
                 for (bool inverted : {false, true}) {
                     std::vector<std::string> args = {"-V", "-s", std::to_string(rate), "-g", std::to_string(gain)};
                     if (inverted) args.push_back("-n");
-                    args = args + force + std::vector<std::string>{"-i", path, "-o", dir.path("o.wav")};
+                    args = args + std::vector<std::string>{"-i", path, "-o", dir.path("o.wav")};
                     const result r = run_korvax(args);
                     const std::string where = path + " at " + std::to_string(rate) + " Hz, gain " +
                                               std::to_string(gain) + (inverted ? ", -n" : "");
@@ -98,18 +101,19 @@ TEST(read_back, examples_and_made_images_at_every_rate_gain_and_polarity) {
         made.write("v0.tap", tap_image(0, {0x30, 0x42, 0x56, 0x00, 0x30, 0x00, 0x00, 0x00, 0x56, 0x42, 0x00})),
         made.write("v1.tap", tap_image(1, {0x30, 0x00, 0x10, 0x27, 0x00, 0x56, 0x42, 0x00, 0x30})),
         made.write("v2.tap", tap_image(2, {0x6A, 0x6B, 0x1A, 0x1B, 0x34, 0x35, 0x00, 0xFF, 0x3F, 0x00, 0x0D, 0x0E}))};
-    for (const char* example : {"hello.cas", "hello.htp", "hello-cgenie.cas", "hello.tap"})
+    for (const char* example :
+         {"hello.cas", "hello-255.cas", "hello-level1.cas", "hello-fast.cas", "hello.htp", "hello-cgenie.cas", "hello.tap"})
         paths.push_back(std::string(KORVAX_EXAMPLES) + "/" + example);
     sweep(paths, every_rate, {1, 2, 3, 4, 5, 6, 7, 8});
 }
 
 // Read back at every setting, the corpus's half hour of audio would take
-// minutes. So the smallest real image of each kind is swept over every rate
-// at gain 1, the weakest signal, and every real image is read back at
-// 22,050 Hz.
+// minutes. So the smallest real image of each kind (each TRS-80 speed) is
+// swept over every rate at gain 1, the weakest signal, and every real image is
+// read back at 22,050 Hz.
 TEST(read_back, real_images) {
-    const auto smallest = corpus_files(
-        {"trs80-system-follin", "homelab2-basic-tehen", "cgenie-66leader", "c64-pal-v1-retroload", "c16-pal-v2-bucle"});
+    const auto smallest = corpus_files({"trs80-system-follin", "trs80-odd-level1", "trs80-cas-hs", "homelab2-basic-tehen",
+                                        "cgenie-66leader", "c64-pal-v1-retroload", "c16-pal-v2-bucle"});
     if (smallest.empty()) GTEST_SKIP() << "the shared corpus is not present";
     sweep(smallest, every_rate, {1});
     std::vector<std::string> all;
