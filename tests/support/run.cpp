@@ -99,7 +99,7 @@ runs signal_runs(std::string_view format, const bytes& image, unsigned rate, std
     const std::string path = dir.write("image", image);
     korvax::memory_sink sink("signal");
     {
-        korvax::wav_writer out(sink, rate, false);
+        korvax::wav_writer out(sink, rate, false, korvax::wav_header_size);
         out.filter = {1.0, 0.0};
         const korvax::file_ptr in = korvax::open_image(path.c_str());
         korvax::tape_format_registry.at(korvax::format_number(format))->convert(in.get(), path.c_str(), out, {gain, 0});
