@@ -62,6 +62,9 @@ mode_t new_file_mode() {
 }  // namespace
 
 std::unique_ptr<output_file> output_file::open(const std::string& name) {
+    // A file-size limit makes the write fail, rather than end the program
+    // with the temporary file left behind.
+    ::signal(SIGXFSZ, SIG_IGN);
     const auto in_place = [&](int fd) -> std::unique_ptr<output_file> {
         if (fd < 0) return nullptr;
         ::signal(SIGPIPE, SIG_IGN);
@@ -106,7 +109,8 @@ std::unique_ptr<output_file> output_file::open(const std::string& name) {
 output_file::~output_file() {
     if (temp_.empty()) return;
     ::unlink(temp_.c_str());
-    pending_temp = nullptr;
+    const char* own = temp_.c_str();
+    pending_temp.compare_exchange_strong(own, nullptr);
 }
 
 bool output_file::close() {

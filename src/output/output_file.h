@@ -2,8 +2,9 @@
 //
 // A regular file, or a name that does not exist yet, is written under a
 // temporary name in the same folder and renamed over the name only once the
-// WAV is complete and closed: a run that fails, or is interrupted by SIGINT,
-// SIGTERM or SIGHUP, leaves the name as it was and no temporary file behind.
+// WAV is complete and closed: a run that fails (a full disk, a file-size
+// limit) or is interrupted by SIGINT, SIGTERM or SIGHUP leaves the name as it
+// was and no temporary file behind.
 // The temporary file is created exclusively under an unpredictable name, so
 // that a link planted in a shared folder cannot redirect the write, and gets
 // the permissions a newly created file gets under the umask. A name that
