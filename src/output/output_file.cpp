@@ -76,14 +76,14 @@ std::unique_ptr<output_file> output_file::open(const std::string& name) {
     if (exists && S_ISDIR(st.st_mode)) return nullptr;
     if (exists && !S_ISREG(st.st_mode)) return in_place(::open(name.c_str(), O_WRONLY | O_CLOEXEC));
 
-    // A file that may not be written is not replaced either.
+    // A file that may not be written is not replaced either; through links,
+    // the file they lead to is.
     std::filesystem::path target = name;
-    if (exists) {
+    struct stat link {};
+    if (exists && ::access(name.c_str(), W_OK) != 0) return nullptr;
+    if (exists && ::lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
         char* real = ::realpath(name.c_str(), nullptr);
-        if (::access(name.c_str(), W_OK) != 0 || real == nullptr) {
-            std::free(real);
-            return nullptr;
-        }
+        if (real == nullptr) return nullptr;
         target = real;
         std::free(real);
     }
