@@ -42,8 +42,10 @@ const std::string usage =
     "03 - \tCAS - \tTRS-80 Model I/VideoGenie high level tape image.\n";
 
 // In arguments and expected messages, "@@" stands for the scratch folder.
-constexpr long long unchecked = -2;  // the output is not looked at
-constexpr long long absent = -1;     // no output file may exist
+// Either way the run may leave no file in the scratch folder but out.wav of a
+// row that gives its size.
+constexpr long long unchecked = -2;  // the output is elsewhere, or one of the row's files
+constexpr long long absent = -1;     // no out.wav
 
 struct cli_case {
     std::string label;
@@ -100,9 +102,7 @@ TEST_P(cli_cases, end_as_documented) {
         EXPECT_EQ(replace_here(c.err, root), r.err);
         EXPECT_EQ(c.status == 1 ? usage : "", r.out);
         for (const auto& [name, content] : c.files) EXPECT_EQ(content, read_file(scratch.path(name))) << name;
-        if (c.wav_size == absent) {
-            EXPECT_FALSE(std::filesystem::exists(scratch.path("out.wav")));
-        } else if (c.wav_size >= 0) {
+        if (c.wav_size >= 0) {
             EXPECT_EQ(c.wav_size, static_cast<long long>(read_file(scratch.path("out.wav")).size()));
         }
     }
@@ -205,10 +205,9 @@ cli_family output_is_input() {
 // run that fails, before or during the conversion, leaves it and no
 // temporary file.
 cli_family earlier_output() {
-    std::map<std::string, bytes> kept = {{"out.wav", text("RIFF, yesterday's good WAV")}};
-    kept.insert(game.begin(), game.end());
-    std::map<std::string, bytes> plain = kept;
-    plain["plain.bin"] = {1, 2, 3};
+    const bytes yesterday = text("RIFF, yesterday's good WAV");
+    const std::map<std::string, bytes> kept = {{"out.wav", yesterday}, {"game.cas", game.at("game.cas")}};
+    const std::map<std::string, bytes> plain = {{"out.wav", yesterday}, {"plain.bin", {1, 2, 3}}};
     return {"earlier_output_kept",
             {
                 {"named before a missing input", kept, {"-o", "@@/out.wav", "-i", "@@/typo.cas"}, 4,
@@ -216,8 +215,7 @@ cli_family earlier_output() {
                 {"usage", kept, {"-o@@/out.wav"}, 1, ""},
                 {"unrecognised image", plain, io("plain.bin"), 6, unknown},
                 {"file-size limit part-way", kept, io("game.cas"), 5, detected(trs80) + "Error writing @@/out.wav.\n",
-                 unchecked,
-                 [](const std::string&) {
+                 unchecked, [](const std::string&) {
                      rlimit limit{};
                      ::getrlimit(RLIMIT_FSIZE, &limit);
                      limit.rlim_cur = 100000;
@@ -338,9 +336,8 @@ TEST(streamed_output, matches_the_file_for_every_format) {
         auto reader = std::async(std::launch::async, [&] { return read_file(fifo); });
         const result fed = run_korvax({"-i", in, "-o", fifo});
         EXPECT_TRUE(wav == text(piped.out) && wav == reader.get());
-        EXPECT_EQ(0, file.status + piped.status + fed.status);
-        EXPECT_EQ(file.err, piped.err);
-        EXPECT_EQ(file.err, fed.err);
+        EXPECT_TRUE(file.status == 0 && piped.status == 0 && fed.status == 0);
+        EXPECT_TRUE(file.err == piped.err && file.err == fed.err) << piped.err << fed.err;
         tap_err = file.err;
     }
     const result cut = run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/hello.tap", "-o", "-"}, 1000);
