@@ -53,10 +53,16 @@ struct held_interruptions {
     ~held_interruptions() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
 };
 
+// What a file created with mode 0666 gets; mkstemp's 0600 in the page's file
+// system, which has one user and whose umask is a stub that reports 0777.
 mode_t new_file_mode() {
+#ifdef __EMSCRIPTEN__
+    return 0600;
+#else
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return 0666 & ~mask;
+#endif
 }
 
 }  // namespace
