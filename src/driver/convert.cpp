@@ -54,12 +54,18 @@ std::string with_commas(std::uint64_t n) {
     return s;
 }
 
-// Reads the WAV back from its file. When it fails, the advice that fits:
+// Reads the WAV back from its file (what went to a pipe or a device is gone,
+// and is not read back). When it fails, the advice that fits:
 // the polarity when the signal reads back inverted, else the rate when it is
 // below the format's recommended one, else the format's own.
-int check_readback(const tape_format& format, const options& o, const char* input, const std::string& wav_path) {
+int check_readback(const tape_format& format, const options& o, const char* input, const byte_sink& output) {
+    const std::string& wav_path = output.name();
     wav_samples wav;
     std::string why;
+    if (!output.is_file()) {
+        std::fprintf(stderr, "Read-back check: %s cannot be read back: it is not a file.\n", wav_path.c_str());
+        return exit_readback;
+    }
     if (!read_wav(wav_path, wav, why)) {
         std::fprintf(stderr, "Read-back check: %s cannot be read back: %s.\n", wav_path.c_str(), why.c_str());
         return exit_readback;
@@ -89,6 +95,40 @@ int check_readback(const tape_format& format, const options& o, const char* inpu
     return exit_readback;
 }
 
+// The WAV of the image on the sink, in two passes over the image: the first
+// counts the samples, quietly, so that the header carries the true sizes from
+// its first byte (a pipe cannot seek back); the second writes them, and the
+// format reports what it finds. When the count meets a read error or passes
+// the sink's limit, a count that reports and keeps to the limit runs again:
+// it stops where the writing would have, after the same messages, with
+// nothing written.
+void write_wav(const tape_format& format, const options& o, const char* path, byte_sink& sink) {
+    const file_ptr in = open_input(path);
+    const auto pass = [&](wav_writer& out) {
+        std::rewind(in.get());
+        format.convert(in.get(), path, out, levels(o));
+        return out.file_size;
+    };
+    wav_writer quiet_count(sink, o.sample_rate, wav_writer::count_only{.quiet = true});
+    std::uint64_t size = pass(quiet_count);
+    bool reported = false;
+    if (std::ferror(in.get()) || size > wav_limit(sink)) {
+        wav_writer count(sink, o.sample_rate, wav_writer::count_only{.quiet = false});
+        size = pass(count);
+        check_read(in.get(), path);
+        reported = true;
+    }
+    wav_writer out(sink, o.sample_rate, o.inverted, size, reported);
+    pass(out);
+    check_read(in.get(), path);
+    if (out.file_size != size) {
+        std::fprintf(stderr, "Error reading %s.\n", path);
+        std::fputs("The image changed while it was converted.\n", stderr);
+        quit(exit_input);
+    }
+    out.finish();
+}
+
 }  // namespace
 
 int convert(const options& o, const std::string& input, byte_sink* output) {
@@ -105,15 +145,8 @@ int convert(const options& o, const std::string& input, byte_sink* output) {
             std::fputs("Error creating output file or none specified.\n", stderr);
             return exit_ok;
         }
-        // Opened before the header is written, so a failure leaves the output empty.
-        {
-            const file_ptr in = open_input(path);
-            wav_writer out(*output, o.sample_rate, o.inverted);
-            format->convert(in.get(), path, out, levels(o));
-            check_read(in.get(), path);
-            out.finish();
-        }
-        return o.verify ? check_readback(*format, o, path, output->name()) : exit_ok;
+        write_wav(*format, o, path, *output);
+        return o.verify ? check_readback(*format, o, path, *output) : exit_ok;
     } catch (const exit_request& e) {
         return e.status;
     }

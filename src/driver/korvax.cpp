@@ -1,6 +1,5 @@
 #include "driver/korvax.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "driver/convert.h"
 #include "driver/registry.h"
 #include "output/fatal.h"
+#include "output/output_file.h"
 
 namespace korvax {
 namespace {
@@ -29,7 +29,7 @@ struct run_state {
     options settings;
     std::string input_name;               // empty until -i
     std::vector<std::string> all_inputs;  // every -i of the command line
-    std::unique_ptr<fd_sink> output;      // open from -o to the end of the run
+    std::unique_ptr<output_file> output;  // ready from -o to the end of the run
 };
 
 [[noreturn]] void print_usage() {
@@ -118,12 +118,14 @@ void open_output(run_state& run, const char* path) {
             quit(exit_output);
         }
     }
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    // Nothing is truncated yet: a file is replaced only by a complete WAV.
+    // A later -o replaces an earlier one, whose temporary file goes.
+    run.output.reset();
+    run.output = output_file::open(path);
+    if (!run.output) {
         std::fprintf(stderr, "Error opening %s for writing.\n", path);
         quit(exit_output);
     }
-    run.output = std::make_unique<fd_sink>(fd, path);
 }
 
 constexpr const char* optstring = "?hnVb:f:g:i:o:s:";

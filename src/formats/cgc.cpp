@@ -101,9 +101,9 @@ void cgc_convert(std::FILE* in, const char*, wav_writer& out, const signal_level
     square_wave w(out, s);
     const std::uint64_t silence = out.samples(silence_cycles, cgenie_clock_hz);
     out.run(s.p_silence, silence);
-    skip_header(in, true);
+    skip_header(in, !out.quiet);
     for (int i = 0; i < leader_bytes; ++i) w.output_wav_byte(leader_byte);
-    std::fputs("Writing leader (AAh) bytes.\n", stderr);
+    if (!out.quiet) std::fputs("Writing leader (AAh) bytes.\n", stderr);
     for (int c; (c = std::getc(in)) != EOF;) w.output_wav_byte(c);
     out.run(s.p_silence, silence);
 }

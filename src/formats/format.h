@@ -27,7 +27,10 @@ struct tape_format {
     // Whether the image at `path` is one of this format's.
     bool (*analyze)(const char* path);
     // Writes the whole signal of the image in `in`, named `path`, lead-in
-    // included.
+    // included. It runs twice over the image, from its start each time:
+    // first to count the samples, then to write them; its reports of what it
+    // finds are printed only when the writer is not `quiet`, its failures
+    // either way.
     void (*convert)(std::FILE* in, const char* path, wav_writer& out, const signal_levels& levels);
     // Reads the WAV back as the machine's loader would and compares it with
     // the image in `in`, converted with `levels`.

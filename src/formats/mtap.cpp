@@ -223,7 +223,7 @@ void warn_about_v2_gain(std::uint8_t gain) {
 void mtap_convert(std::FILE* in, const char* path, wav_writer& out, const signal_levels& s) {
     const tap_image tap = reread_tap(in, path);
     const bool half_waves = tap.version == 2;
-    if (half_waves) warn_about_v2_gain(s.p_gain);
+    if (half_waves && !out.quiet) warn_about_v2_gain(s.p_gain);
     // The level of the next run of samples; it flips after every run, even an
     // empty one.
     std::uint8_t level = half_waves ? v2_first_level : 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "output/fatal.h"
@@ -41,26 +42,27 @@ bool fd_sink::write(const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-bool fd_sink::write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) {
-    return ::pwrite(fd_, p, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
-}
-
 bool fd_sink::close() {
     const int fd = fd_;
     fd_ = -1;
     return ::close(fd) == 0;
 }
 
-wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, bool invert)
+wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, bool invert, std::uint64_t size, bool quiet_pass)
     : sink(out),
       sample_rate(rate),
       inverted(invert ? 255 : 0),
+      counting(false),
+      quiet(quiet_pass),
       filter(filter_init(rate)),
-      limit(std::min(out.capacity(), wav_max_file_size)),
+      limit(wav_limit(out)),
       buf(std::make_unique<std::uint8_t[]>(buf_size)) {
-    // The sizes at offsets 4 and 40 stay 0 until finish knows them.
+    // The RIFF chunk covers everything after its own 8-byte id and size; the
+    // data chunk everything after the 44-byte header. No pad byte follows an
+    // odd-sized data chunk.
     std::uint8_t h[wav_header_size] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E',
                                        'f', 'm', 't', ' ', 16, 0, 0, 0};
+    put_le32(h + 4, static_cast<std::uint32_t>(size - 8));
     put_le16(h + 20, 1);  // PCM
     put_le16(h + 22, channels);
     put_le32(h + 24, sample_rate);
@@ -68,9 +70,21 @@ wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, bool invert)
     put_le16(h + 32, block_align);
     put_le16(h + 34, bits_per_sample);
     std::memcpy(h + 36, "data", 4);
+    put_le32(h + 40, static_cast<std::uint32_t>(size - wav_header_size));
     reserve(wav_header_size);
     std::memcpy(buf.get(), h, wav_header_size);
     used = wav_header_size;
+}
+
+wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, count_only how)
+    : sink(out),
+      sample_rate(rate),
+      inverted(0),
+      counting(true),
+      quiet(how.quiet),
+      filter(filter_init(rate)),
+      limit(how.quiet ? UINT64_MAX : wav_limit(out)) {
+    reserve(wav_header_size);
 }
 
 void wav_writer::write_failed() const {
@@ -129,17 +143,9 @@ void wav_writer::long_run(int level, std::uint64_t count) {
 
 void wav_writer::finish() {
     flush();
-    // The RIFF chunk covers everything after its own 8-byte id and size; the
-    // data chunk everything after the 44-byte header. No pad byte follows an
-    // odd-sized data chunk.
-    const std::uint64_t riff = file_size - 8;
-    std::uint8_t size[4];
-    put_le32(size, static_cast<std::uint32_t>(riff));
-    if (!sink.write_at(4, size, 4)) write_failed();
-    put_le32(size, static_cast<std::uint32_t>(file_size - wav_header_size));
-    if (!sink.write_at(40, size, 4) || !sink.close()) write_failed();
+    if (!sink.close()) write_failed();
     // RIFF size in KiB, a half rounded up.
-    std::fprintf(stderr, "%llu kbytes written.\n", static_cast<unsigned long long>((riff + 512) / 1024));
+    std::fprintf(stderr, "%llu kbytes written.\n", static_cast<unsigned long long>((file_size - 8 + 512) / 1024));
 }
 
 }  // namespace korvax

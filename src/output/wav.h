@@ -4,14 +4,18 @@
 // and whether to invert. It knows no machine; each format writes its own
 // lead-in and signal as runs of samples at one level. Samples are filtered,
 // offset to unsigned (level 0 at rest is byte 128), XORed with the inversion
-// mask and collected in a large buffer that goes to the sink in blocks. At the
-// end the RIFF and data sizes are patched into the header.
+// mask and collected in a large buffer that goes to the sink in blocks.
 //
-// Every failure of the output (write, seek, close, or a file that would pass
-// the 32-bit size fields) ends the run with status 5; a failed output is never
+// The header carries the file's true sizes from its first byte, since a pipe
+// cannot seek back to patch them: a conversion first runs through the image
+// with a writer that only counts its samples, then writes them.
+//
+// Every failure of the output (write, close, or a file that would pass the
+// 32-bit size fields) ends the run with status 5; a failed output is never
 // reported as written.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -37,12 +41,13 @@ public:
     byte_sink& operator=(const byte_sink&) = delete;
     // Each answers whether it worked.
     virtual bool write(const std::uint8_t* p, std::size_t n) = 0;
-    // Rewrites bytes already written, `offset` bytes from the start.
-    virtual bool write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) = 0;
     virtual bool close() { return true; }
     // The most bytes the sink takes: a WAV file's size fields are 32 bits
     // wide, and a sink may take less.
     virtual std::uint64_t capacity() const { return wav_max_file_size; }
+    // Whether, once closed, the bytes are a file that can be read back under
+    // name().
+    virtual bool is_file() const { return false; }
     const std::string& name() const { return name_; }
 
 private:
@@ -50,12 +55,11 @@ private:
 };
 
 // A file descriptor, which the sink owns and closes.
-class fd_sink final : public byte_sink {
+class fd_sink : public byte_sink {
 public:
     fd_sink(int fd, std::string name) : byte_sink(std::move(name)), fd_(fd) {}
     ~fd_sink() override;
     bool write(const std::uint8_t* p, std::size_t n) override;
-    bool write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) override;
     bool close() override;
 
 private:
@@ -69,11 +73,6 @@ public:
         : byte_sink(std::move(name)), capacity_(capacity) {}
     bool write(const std::uint8_t* p, std::size_t n) override {
         bytes.insert(bytes.end(), p, p + n);
-        return true;
-    }
-    bool write_at(std::uint64_t offset, const std::uint8_t* p, std::size_t n) override {
-        if (offset > bytes.size() || n > bytes.size() - offset) return false;
-        std::memcpy(bytes.data() + offset, p, n);
         return true;
     }
     std::uint64_t capacity() const override { return capacity_; }
@@ -115,6 +114,9 @@ inline std::uint64_t cycles_to_samples(std::uint64_t cycles, std::uint32_t clock
     return cycles * rate / clock_hz;
 }
 
+// The most bytes a WAV on this sink may have.
+inline std::uint64_t wav_limit(const byte_sink& sink) { return std::min(sink.capacity(), wav_max_file_size); }
+
 struct wav_writer {
     static constexpr std::size_t buf_size = 1 << 18;
     // Runs longer than this, runs that would fill the buffer, and levels or
@@ -122,8 +124,18 @@ struct wav_writer {
     // over the accumulator's chain and nothing else.
     static constexpr std::uint64_t short_run = 256;
 
-    // Starts the file with its header; the sizes in it are patched by finish.
-    wav_writer(byte_sink& sink, std::uint32_t sample_rate, bool inverted);
+    // Starts a WAV of `file_size` bytes, header included, with its header.
+    // When `quiet`, the format keeps its reports to itself (a counting pass
+    // has printed them).
+    wav_writer(byte_sink& sink, std::uint32_t sample_rate, bool inverted, std::uint64_t file_size,
+               bool quiet = false);
+    // A writer that only counts the bytes of the file (file_size), quietly or
+    // not. A quiet count is not held to the sink's limit, so that a run that
+    // passes it stops where the writing would, after the same reports.
+    struct count_only {
+        bool quiet;
+    };
+    wav_writer(byte_sink& sink, std::uint32_t sample_rate, count_only how);
 
     std::uint64_t samples(std::uint64_t cycles, std::uint32_t clock_hz) const {
         return cycles_to_samples(cycles, clock_hz, sample_rate);
@@ -135,6 +147,7 @@ struct wav_writer {
     void run(int level, std::uint64_t count) {
         if (count == 0) return;
         reserve(count);
+        if (counting) return;
         double accu = filter.hp_accu;
         if (count > short_run || count > buf_size - used || !within_sample_table(level, accu)) {
             long_run(level, count);
@@ -153,7 +166,7 @@ struct wav_writer {
         filter.hp_accu = accu;
     }
 
-    // Flushes, patches the sizes, closes the sink and reports the size.
+    // Flushes, closes the sink and reports the size.
     void finish();
     // Hands the buffered bytes to the sink.
     void flush();
@@ -161,6 +174,8 @@ struct wav_writer {
     byte_sink& sink;
     const std::uint32_t sample_rate;
     const std::uint8_t inverted;  // XOR mask: 0, or 255 for an inverted signal
+    const bool counting;          // runs are only counted
+    const bool quiet;             // formats print no reports of what they find
     hp_filter filter;
     const std::uint64_t limit;    // the sink's capacity, at most the 4 GiB of a WAV file
     std::uint64_t file_size = 0;  // bytes accepted so far, header included

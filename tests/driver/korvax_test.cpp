@@ -1,15 +1,19 @@
 // The command line as a user meets it, and hostile input as users' files
 // bring it. Every case runs the real binary and checks its exact standard
 // output, standard error and status (so a sanitizer report, which would add
-// to standard error, fails the case too), the size of the WAV it leaves, and
-// that every file it was given is byte for byte as before.
+// to standard error, fails the case too), the size of the WAV it leaves, that
+// every file it was given is byte for byte as before, and that it leaves no
+// other file behind.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
+#include <future>
 #include <map>
 #include <ostream>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -39,8 +43,10 @@ const std::string usage =
     "03 - \tCAS - \tTRS-80 Model I/VideoGenie high level tape image.\n";
 
 // In arguments and expected messages, "@@" stands for the scratch folder.
-constexpr long long unchecked = -2;  // the output is not looked at
-constexpr long long absent = -1;     // no output file may exist
+// Either way the run may leave no file in the scratch folder but out.wav of a
+// row that gives its size.
+constexpr long long unchecked = -2;  // the output is elsewhere, or one of the row's files
+constexpr long long absent = -1;     // no out.wav
 
 struct cli_case {
     std::string label;
@@ -67,6 +73,13 @@ void PrintTo(const cli_family& f, std::ostream* os) { *os << f.label; }
 
 class cli_cases : public testing::TestWithParam<cli_family> {};
 
+std::set<std::string> listing(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        names.insert(std::filesystem::relative(e.path(), dir).string());
+    return names;
+}
+
 TEST_P(cli_cases, end_as_documented) {
     for (const cli_case& c : GetParam().cases) {
         SCOPED_TRACE(c.label);
@@ -76,17 +89,21 @@ TEST_P(cli_cases, end_as_documented) {
             std::filesystem::create_directories(std::filesystem::path(scratch.path(name)).parent_path());
             scratch.write(name, content);
         }
+        rlimit limit{};  // a row's setup may lower the file-size limit for its run
+        ::getrlimit(RLIMIT_FSIZE, &limit);
         if (c.setup) c.setup(root);
+        std::set<std::string> names = listing(root);
+        if (c.wav_size >= 0) names.insert("out.wav");
         std::vector<std::string> args;
         for (const std::string& a : c.args) args.push_back(replace_here(a, root));
         const result r = run_korvax(args);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        EXPECT_EQ(names, listing(root));
         EXPECT_EQ(c.status, r.status);
         EXPECT_EQ(replace_here(c.err, root), r.err);
         EXPECT_EQ(c.status == 1 ? usage : "", r.out);
         for (const auto& [name, content] : c.files) EXPECT_EQ(content, read_file(scratch.path(name))) << name;
-        if (c.wav_size == absent) {
-            EXPECT_FALSE(std::filesystem::exists(scratch.path("out.wav")));
-        } else if (c.wav_size >= 0) {
+        if (c.wav_size >= 0) {
             EXPECT_EQ(c.wav_size, static_cast<long long>(read_file(scratch.path("out.wav")).size()));
         }
     }
@@ -131,7 +148,7 @@ cli_family options_and_bounds() {
                 {"250 baud", game, io("game.cas", {"-b", "250"}), 0, detected(trs80) + kbytes(324227), 324227},
                 {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662),
                  66662},
-                {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n", 0},
+                {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n", absent},
                 {"baud not a number", {}, {"-b", "fast"}, 2, "Error parsing argument for '-b'.\n"},
                 {"baud for homelab", {{"game.htp", with_zero_leader({})}}, io("game.htp", {"-b", "500"}), 0,
                  detected("Homelab high level tape image") +
@@ -149,16 +166,16 @@ cli_family run_course() {
             {
                 // Non-option arguments count but name nothing.
                 {"no options", {}, {"game.cas", "out.wav"}, 6, unknown},
-                {"unrecognised image", plain, io("plain.bin"), 6, unknown, 0},
-                {"forced commodore, no tap", plain, io("plain.bin", {"-f", "2"}), 6, selected(commodore) + unknown, 0},
-                {"forced without input", {}, {"-f", "3", "-o", "@@/out.wav"}, 4, selected(trs80) + "Error opening .\n", 0},
+                {"unrecognised image", plain, io("plain.bin"), 6, unknown, absent},
+                {"forced commodore, no tap", plain, io("plain.bin", {"-f", "2"}), 6, selected(commodore) + unknown, absent},
+                {"forced without input", {}, {"-f", "3", "-o", "@@/out.wav"}, 4, selected(trs80) + "Error opening .\n", absent},
                 // -i fails before later options are read.
                 {"missing input", {}, {"-i", "@@/nothing.cas", "-n"}, 4, "Error opening @@/nothing.cas.\n"},
                 // /proc/self/mem opens and seeks, but its first page cannot be read.
                 {"read error, detecting", {}, {"-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, mem},
                 {"read error, trs80", {}, {"-f", "3", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, selected(trs80) + mem},
                 {"read error, commodore", {}, {"-f", "2", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4,
-                 selected(commodore) + mem, 0},
+                 selected(commodore) + mem, absent},
                 {"folder", {}, io("dir.cas"), 4, "Error opening @@/dir.cas.\n", absent,
                  [](const std::string& d) { ::mkdir((d + "/dir.cas").c_str(), 0755); }},
                 // Detection would use up a pipe's bytes before the conversion reads them.
@@ -197,6 +214,34 @@ cli_family output_is_input() {
             }};
 }
 
+// A WAV from an earlier run stays as it was until a new one is complete: a
+// run that fails, before or during the conversion, leaves it and no
+// temporary file.
+cli_family earlier_output() {
+    const bytes yesterday = text("RIFF, yesterday's good WAV");
+    const std::map<std::string, bytes> kept = {{"out.wav", yesterday}, {"game.cas", game.at("game.cas")}};
+    const std::map<std::string, bytes> plain = {{"out.wav", yesterday}, {"plain.bin", {1, 2, 3}}};
+    return {"earlier_output_kept",
+            {
+                {"named before a missing input", kept, {"-o", "@@/out.wav", "-i", "@@/typo.cas"}, 4,
+                 "Error opening @@/typo.cas.\n"},
+                {"usage", kept, {"-o@@/out.wav"}, 1, ""},
+                {"unrecognised image", plain, io("plain.bin"), 6, unknown},
+                {"file-size limit part-way", kept, io("game.cas"), 5, detected(trs80) + "Error writing @@/out.wav.\n",
+                 unchecked, [](const std::string&) {
+                     rlimit limit{};
+                     ::getrlimit(RLIMIT_FSIZE, &limit);
+                     limit.rlim_cur = 100000;
+                     ::setrlimit(RLIMIT_FSIZE, &limit);
+                 }},
+                // The folder is tried before any conversion work.
+                {"missing folder", game, {"-o", "@@/none/out.wav", "-i", "@@/game.cas"}, 5,
+                 "Error opening @@/none/out.wav for writing.\n", absent},
+                {"a second -o replaces the first", game, {"-o", "@@/first.wav", "-o", "@@/out.wav", "-i", "@@/game.cas"},
+                 0, game_ok, 184419},
+            }};
+}
+
 // The TAP header report, in the order it is read.
 std::string tap_report(const std::string& machine, const std::string& video, int clock, long long length,
                        const std::string& warning = "", int version = 1) {
@@ -220,7 +265,7 @@ cli_family read_back() {
                  report + "Read-back check failed at 44100 Hz: the first pulse starts with its low half, so every pulse is "
                           "read half a pulse out of step.\nThe signal reads back only inverted: convert with -n.\n", 78},
                 {"inverted", tap, io("game.tap", {"-n", "-V"}), 0,
-                 "Inverted output signal.\n" + report + "Read-back check: 2 pulses read back, as in the image.\n"},
+                 "Inverted output signal.\n" + report + "Read-back check: 2 pulses read back, as in the image.\n", 78},
             }};
 }
 
@@ -277,15 +322,41 @@ cli_family tap_headers() {
         std::string expected = n < 12 ? unknown : "unexpected End of File!\n";
         for (std::size_t i = std::min<std::size_t>(3, n < 13 ? 0 : n - 13); i-- > 0;) expected = lines[i] + expected;
         f.cases.push_back({"cut at " + std::to_string(n), {{"game.tap", bytes(whole.begin(), whole.begin() + long(n))}},
-                           io("game.tap"), 6, expected, 0});
+                           io("game.tap"), 6, expected, absent});
     }
     return f;
 }
 
 INSTANTIATE_TEST_SUITE_P(table, cli_cases,
-                         testing::Values(options_and_bounds(), run_course(), output_is_input(), read_back(),
-                                         tap_headers()),
+                         testing::Values(options_and_bounds(), run_course(), output_is_input(), earlier_output(),
+                                         read_back(), tap_headers()),
                          [](const testing::TestParamInfo<cli_family>& info) { return info.param.label; });
+
+// Standard output and a FIFO cannot seek back, so the header carries the true
+// sizes from the start: the same bytes and messages as a file output. A
+// reader that goes away early ends the run with status 5.
+TEST(streamed_output, matches_the_file_for_every_format) {
+    scratch_dir dir;
+    const std::string fifo = dir.path("fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    std::string tap_err;
+    for (const char* image : {"hello.cas", "hello.htp", "hello-cgenie.cas", "hello.tap"}) {
+        SCOPED_TRACE(image);
+        const std::string in = std::string(KORVAX_EXAMPLES) + "/" + image;
+        const result file = run_korvax({"-i", in, "-o", dir.path("out.wav")});
+        const bytes wav = read_file(dir.path("out.wav"));
+        const result piped = run_korvax({"-i", in, "-o", "-"}, SIZE_MAX);
+        auto reader = std::async(std::launch::async, [&] { return read_file(fifo); });
+        const result fed = run_korvax({"-i", in, "-o", fifo});
+        EXPECT_TRUE(wav == text(piped.out) && wav == reader.get());
+        EXPECT_TRUE(file.status == 0 && piped.status == 0 && fed.status == 0);
+        EXPECT_TRUE(file.err == piped.err && file.err == fed.err) << piped.err << fed.err;
+        tap_err = file.err;
+    }
+    const result cut = run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/hello.tap", "-o", "-"}, 1000);
+    EXPECT_EQ(5, cut.status);
+    EXPECT_EQ(tap_err.substr(0, tap_err.rfind("787 kbytes")) + "Error writing -.\n", cut.err);
+}
 
 // The bytes of the bundled examples, recorded once after checking the output
 // by hand and kept as size and hash: a change to the rounding of a duration,

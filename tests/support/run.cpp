@@ -14,7 +14,7 @@ namespace korvax_test {
 
 bytes text(std::string_view s) { return bytes(s.begin(), s.end()); }
 
-result run_korvax(const std::vector<std::string>& args) {
+result run_korvax(const std::vector<std::string>& args, std::optional<std::size_t> pipe_reader) {
     // Standard output and error go to files, which cannot fill up and block
     // the child as pipes could.
     const scratch_dir dir;
@@ -23,16 +23,28 @@ result run_korvax(const std::vector<std::string>& args) {
     std::vector<char*> argv = {const_cast<char*>("korvax")};  // as a user's shell would name it
     for (std::string& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
+    int pipe_ends[2] = {-1, -1};
+    if (pipe_reader && ::pipe2(pipe_ends, O_CLOEXEC) != 0) return {};
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+        ::dup2(pipe_reader ? pipe_ends[1] : ::open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
         ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
         ::execv(KORVAX_BINARY, argv.data());
         ::_exit(127);
     }
+    bytes o;
+    if (pipe_reader) {
+        ::close(pipe_ends[1]);
+        std::uint8_t block[4096];
+        for (ssize_t n; o.size() < *pipe_reader &&
+                        (n = ::read(pipe_ends[0], block, std::min(sizeof block, *pipe_reader - o.size()))) > 0;)
+            o.insert(o.end(), block, block + n);
+        ::close(pipe_ends[0]);
+    }
     int wstatus = 0;
     ::waitpid(pid, &wstatus, 0);
-    const bytes o = read_file(out), e = read_file(err);
+    if (!pipe_reader) o = read_file(out);
+    const bytes e = read_file(err);
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), std::string(o.begin(), o.end()),
             std::string(e.begin(), e.end())};
 }
@@ -99,7 +111,7 @@ runs signal_runs(std::string_view format, const bytes& image, unsigned rate, std
     const std::string path = dir.write("image", image);
     korvax::memory_sink sink("signal");
     {
-        korvax::wav_writer out(sink, rate, false);
+        korvax::wav_writer out(sink, rate, false, korvax::wav_header_size);
         out.filter = {1.0, 0.0};
         const korvax::file_ptr in = korvax::open_image(path.c_str());
         korvax::tape_format_registry.at(korvax::format_number(format))->convert(in.get(), path.c_str(), out, {gain, 0});

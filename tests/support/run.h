@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,8 +28,10 @@ struct result {
     std::string err;  // standard error
 };
 
-// Runs the korvax binary with these arguments (no shell involved).
-result run_korvax(const std::vector<std::string>& args);
+// Runs the korvax binary with these arguments (no shell involved). With
+// `pipe_reader`, standard output is a pipe whose reader takes at most that
+// many bytes, then goes away.
+result run_korvax(const std::vector<std::string>& args, std::optional<std::size_t> pipe_reader = std::nullopt);
 
 // A fresh directory, removed with everything in it when the test ends.
 class scratch_dir {

@@ -1,0 +1,44 @@
+// The WAV's destination as the command line names it (-o).
+//
+// A regular file, or a name that does not exist yet, is written under a
+// temporary name in the same folder and renamed over the name only once the
+// WAV is complete and closed: a run that fails (a full disk, a file-size
+// limit) or is interrupted by SIGINT, SIGTERM or SIGHUP leaves the name as it
+// was and no temporary file behind.
+// The temporary file is created exclusively under an unpredictable name, so
+// that a link planted in a shared folder cannot redirect the write, and gets
+// the permissions a newly created file gets under the umask. A name that
+// leads to a file through links replaces that file; the links stay.
+//
+// Anything else that can be written is written in place, never renamed over:
+// "-" (standard output), a pipe, a terminal, /dev/null. A reader that goes
+// away makes the write fail (SIGPIPE is ignored) rather than end the program.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "output/wav.h"
+
+namespace korvax {
+
+class output_file final : public fd_sink {
+public:
+    // The output `name` names, ready to take the WAV; empty when it cannot be
+    // written (its folder missing or not writable, a folder, a file that may
+    // not be written).
+    static std::unique_ptr<output_file> open(const std::string& name);
+    // Removes the temporary file of a run that did not finish.
+    ~output_file() override;
+    // Closes the file and renames it into place.
+    bool close() override;
+    bool is_file() const override { return !target_.empty(); }
+
+private:
+    output_file(int fd, std::string name, std::string temp, std::string target)
+        : fd_sink(fd, std::move(name)), temp_(std::move(temp)), target_(std::move(target)) {}
+    std::string temp_;    // the temporary file, until it is renamed
+    std::string target_;  // the file it replaces; empty when written in place
+};
+
+}  // namespace korvax
