@@ -139,8 +139,9 @@ std::optional<program_file> read_programs(std::FILE* in, const char* path, bool 
     // A program's address and bytes at `offset`; `length` bytes in all.
     const auto add = [&](std::string name, unsigned start, std::uint64_t offset, std::uint64_t length) {
         if (start + length > 0xFFFF) {
-            say("Program %s does not fit in memory: %llu bytes from $%04X pass $FFFF.\n", trimmed(name).c_str(),
-                static_cast<unsigned long long>(length), start);
+            say("Program %s does not fit in memory: %llu bytes from $%04X would end at $%llX, past $FFFF.\n",
+                trimmed(name).c_str(), static_cast<unsigned long long>(length), start,
+                static_cast<unsigned long long>(start + length));
             quit(exit_image);
         }
         program p{std::move(name), static_cast<std::uint16_t>(start), read_at(in, path, offset, length)};

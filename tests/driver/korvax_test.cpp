@@ -35,7 +35,8 @@ const std::string usage =
     "00 - \tCGC - \tColour Genie high level tape image format.\n"
     "01 - \tHTP - \tHomelab high level tape image.\n"
     "02 - \tMTAP - \tCommodore low level tape image.\n"
-    "03 - \tCAS - \tTRS-80 Model I/VideoGenie high level tape image.\n";
+    "03 - \tCAS - \tTRS-80 Model I/VideoGenie high level tape image.\n"
+    "04 - \tPRG - \tCommodore program file.\n";
 
 // In arguments and expected messages, "@@" stands for the scratch folder.
 constexpr long long unchecked = -2;  // the output is not looked at
@@ -124,8 +125,8 @@ cli_family options_and_bounds() {
                  "Unsupported sample rate: 192001.\n" + rates, absent},
                 {"illegal gains go on", game, {"-g", "0", "-g", "9", "-i", "@@/game.cas"}, 0,
                  "Illegal gain value: 0.\n" + gains + "Illegal gain value: 9.\n" + gains + detected(trs80) + no_output},
-                {"format 4 detects", game, {"-f", "4", "-i", "@@/game.cas"}, 0,
-                 "Illegal format index: 4.\nFormat index must be between 0 and 3.\n" + detected(trs80) + no_output},
+                {"format 5 detects", game, {"-f", "5", "-i", "@@/game.cas"}, 0,
+                 "Illegal format index: 5.\nFormat index must be between 0 and 4.\n" + detected(trs80) + no_output},
             }};
 }
 
@@ -269,9 +270,63 @@ cli_family tap_headers() {
     return f;
 }
 
+// A T64 archive: its header, 32-byte directory entries (entry type, file
+// type, start, stated end, offset of the bytes, name), then `data`.
+struct t64_entry {
+    int type, file_type;
+    unsigned start, end, offset;
+    std::string name;
+};
+bytes t64(const std::vector<t64_entry>& entries, const bytes& data) {
+    const auto le16 = [](unsigned v) { return bytes{std::uint8_t(v), std::uint8_t(v >> 8)}; };
+    bytes b = text("C64S tape image file") + bytes(14, 0) + le16(unsigned(entries.size())) + le16(unsigned(entries.size())) + bytes(26, ' ');
+    for (const t64_entry& e : entries)
+        b = b + bytes{std::uint8_t(e.type), std::uint8_t(e.file_type)} + le16(e.start) + le16(e.end) + bytes(2, 0) +
+            le16(e.offset) + bytes(6, 0) + text(e.name) + bytes(16 - e.name.size(), ' ');
+    return b + data;
+}
+
+// Program files: their names, the top of memory, and the T64 directory's
+// entries of every kind, in order.
+cli_family program_files() {
+    const std::string prg = "Commodore program file", head = "Program file : ";
+    const auto snapshot = [](int entry) {
+        return "    WARNING: T64 entry " + std::to_string(entry) + " (FREEZE) is a memory snapshot, not a program: skipped.\n";
+    };
+    const bytes archive = t64({{1, 0x82, 0x0801, 0xFFFF, 0xC0, "GAME"},
+                               {1, 0x81, 0x1000, 0x1001, 0xC3, "NOTES"},
+                               {0, 0, 0, 0, 0, ""},
+                               {3, 0, 0, 0, 0xC4, "FREEZE"},
+                               {1, 0x82, 0xC000, 0xC001, 0x1000, "LOST"}},
+                              {1, 2, 3, 4, 5});
+    return {"program_files",
+            {
+                {"PRG named from its file", {{"caf\xC3\xA9_and_a_long_name.prg", {0x01, 0x08, 0x60}}},
+                 io("caf\xC3\xA9_and_a_long_name.prg"), 0,
+                 head + "PRG\nProgram : CAF  AND A LONG, start $0801, end $0802\n" + detected(prg) + kbytes(775362),
+                 775362},
+                {"PRG of 2 bytes", {{"game.prg", {0x01, 0x08}}}, io("game.prg"), 6, unknown, 0},
+                {"PRG up to $FFFF", {{"top.prg", {0xFE, 0xFF, 0x00}}}, {"-i", "@@/top.prg"}, 0,
+                 head + "PRG\nProgram : TOP, start $FFFE, end $FFFF\n" + detected(prg) + no_output},
+                {"PRG past $FFFF", {{"big.prg", bytes{0x00, 0xC0} + bytes(0x4000, 0)}}, io("big.prg"), 6,
+                 head + "PRG\nProgram BIG does not fit in memory: 16384 bytes from $C000 would end at $10000, past $FFFF.\n",
+                 0},
+                {"P00 cut short", {{"game.p00", text("C64File") + bytes(19, 0)}}, io("game.p00"), 6,
+                 head + "P00\n" + unknown, 0},
+                {"T64 entries of every kind", {{"game.t64", archive}}, {"-i", "@@/game.t64"}, 0,
+                 head + "T64\nProgram : GAME, start $0801, end $0804\n    WARNING: the T64 directory states end $FFFF.\n"
+                        "    WARNING: T64 entry 1 (NOTES) is not a program (types $01, $81): skipped.\n" + snapshot(3) +
+                     "    WARNING: T64 entry 4 (LOST) has no bytes in the file: skipped.\n" + detected(prg) + no_output},
+                {"T64 of a snapshot only", {{"game.t64", t64({{3, 0, 0, 0, 0x60, "FREEZE"}}, {1, 2})}}, io("game.t64"),
+                 6, head + "T64\n" + snapshot(0) + unknown, 0},
+                {"forced, no program file", {{"plain.bin", {1, 2, 3}}}, io("plain.bin", {"-f", format_option("PRG")}), 6,
+                 selected(prg) + unknown, 0},
+            }};
+}
+
 INSTANTIATE_TEST_SUITE_P(table, cli_cases,
                          testing::Values(options_and_bounds(), run_course(), output_is_input(), read_back(),
-                                         tap_headers()),
+                                         tap_headers(), program_files()),
                          [](const testing::TestParamInfo<cli_family>& info) { return info.param.label; });
 
 // The bytes of the bundled examples, recorded once after checking the output
@@ -297,6 +352,9 @@ TEST(examples, convert_to_their_recorded_bytes) {
              golden_case{"hello.tap", {}, 805890, 0x98cc9e4449b747a1u},
              golden_case{"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
              golden_case{"hello-cgenie.cas", {"-s", "48000", "-g", "8"}, 97012, 0xe596d2b44a1eea9eu},
+             // The program of hello.tap as a program file plays as hello.tap.
+             golden_case{"hello.prg", {}, 805890, 0x98cc9e4449b747a1u},
+             golden_case{"hello2.t64", {}, 1603540, 0x9d22e762718bab43u},
          }) {
         const std::vector<std::string> args =
             g.options + std::vector<std::string>{"-i", std::string(KORVAX_EXAMPLES) + "/" + g.image, "-o", dir.path("o.wav")};

@@ -50,7 +50,7 @@ TEST(manual_page, documents_the_options_and_formats_of_the_usage_text) {
     // Formats: "NN - \tNAME - \tdescription." against ".SS N NAME" and the
     // description on the line after.
     const std::set<std::string> formats = matches(usage.out, std::regex(R"(0*(\d+) - \t(\S+) - \t(.*)\.(?=\n))"));
-    EXPECT_EQ(4u, formats.size());
+    EXPECT_EQ(5u, formats.size());
     EXPECT_EQ(formats, matches(section("FORMATS"), std::regex(R"(\.SS (\d+) (\S+)\n(.*))")));
 }
 
