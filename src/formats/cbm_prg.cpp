@@ -171,6 +171,11 @@ std::optional<program_file> read_programs(std::FILE* in, const char* path, bool 
             const std::uint8_t* e = entry(i);
             return std::uint64_t{le16(e + 8)} | std::uint64_t{le16(e + 10)} << 16;
         };
+        // Where each entry's bytes start, in order, the end of the file last.
+        std::vector<std::uint64_t> data_starts = {size};
+        for (std::size_t i = 0; i < dir.size() / t64_entry_size; ++i)
+            if (entry(i)[0] != t64_free) data_starts.push_back(offset(i));
+        std::sort(data_starts.begin(), data_starts.end());
         for (std::size_t i = 0; i < dir.size() / t64_entry_size; ++i) {
             const std::uint8_t* e = entry(i);
             if (e[0] == t64_free) continue;
@@ -184,9 +189,8 @@ std::optional<program_file> read_programs(std::FILE* in, const char* path, bool 
                         trimmed(name).c_str(), e[0], e[1]);
                 continue;
             }
-            std::uint64_t next = size;
-            for (std::size_t j = 0; j < dir.size() / t64_entry_size; ++j)
-                if (entry(j)[0] != t64_free && offset(j) > offset(i)) next = std::min(next, offset(j));
+            const auto after = std::upper_bound(data_starts.begin(), data_starts.end(), offset(i));
+            const std::uint64_t next = after == data_starts.end() ? size : *after;
             if (offset(i) >= next) {
                 say("    WARNING: T64 entry %zu (%s) has no bytes in the file: skipped.\n", i, trimmed(name).c_str());
                 continue;
