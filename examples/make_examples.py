@@ -16,6 +16,10 @@ hello-cgenie.cas  Colour Genie SYSTEM tape HELLO: copies HELLO FROM KORVAX to
 hello.tap  Commodore 64 BASIC, as the ROM loader reads it from tape:
                                            10 PRINT "HELLO FROM KORVAX"
                                            20 GOTO 10
+hello.prg  the same program as a C64 program file: load address, then bytes
+hello2.t64 a T64 archive of two programs: the same BASIC program named HELLO,
+           and machine code at 0xC000 named BORDER (SYS 49152 flashes the
+           border)
 """
 import os
 
@@ -130,16 +134,21 @@ def c64_block(payload, leader):
     return bytes(pulses)
 
 
-def c64_basic_tap():
+def c64_basic():
     # BASIC starts at 0x0801; lines are laid out as on the TRS-80.
     lines = [(10, bytes([0x99]) + b' "HELLO FROM KORVAX"'),  # 0x99 = PRINT
              (20, bytes([0x89]) + b" 10")]                   # 0x89 = GOTO
-    start = addr = 0x0801
+    addr = 0x0801
     program = b""
     for number, text in lines:
         addr += 2 + 2 + len(text) + 1
         program += addr.to_bytes(2, "little") + number.to_bytes(2, "little") + text + b"\0"
-    program += b"\0\0"
+    return program + b"\0\0"
+
+
+def c64_basic_tap():
+    program = c64_basic()
+    start = 0x0801
     end = start + len(program)
     # Header block: type 1 (BASIC program, loaded to the start of BASIC),
     # start and end (one past the last byte) addresses, the name padded with
@@ -153,9 +162,35 @@ def c64_basic_tap():
     return (b"C64-TAPE-RAW" + bytes([1, 0, 0, 0]) + len(data).to_bytes(4, "little") + data)
 
 
+def c64_prg():
+    # A program file: the load address, little-endian, then the bytes.
+    return (0x0801).to_bytes(2, "little") + c64_basic()
+
+
+def c64_t64():
+    # Machine code at 0xC000: INC 0xD020 (the border colour), DEX, BNE back,
+    # DEY, BNE back, RTS.
+    code = b"\xEE\x20\xD0\xCA\xD0\xFA\x88\xD0\xF7\x60"
+    programs = [(b"HELLO", 0x0801, c64_basic()), (b"BORDER", 0xC000, code)]
+    # A 64-byte header (its signature, version 0x0101, the number of entries
+    # and of used ones, the tape's name), then a 32-byte entry per program
+    # (entry type 1, file type 0x82 for a program, start, end, the offset of
+    # its bytes, its name padded with spaces), then the bytes.
+    header = (b"C64S tape image file".ljust(32, b"\0") + (0x0101).to_bytes(2, "little")
+              + len(programs).to_bytes(2, "little") * 2 + bytes(2) + b"KORVAX".ljust(24, b" "))
+    offset = 64 + 32 * len(programs)
+    entries = b""
+    for name, start, data in programs:
+        entries += (bytes([1, 0x82]) + start.to_bytes(2, "little") + (start + len(data)).to_bytes(2, "little")
+                    + bytes(2) + offset.to_bytes(4, "little") + bytes(4) + name.ljust(16, b" "))
+        offset += len(data)
+    return header + entries + b"".join(data for _, _, data in programs)
+
+
 for name, content in [("hello.cas", trs80_basic()), ("hello-255.cas", trs80_basic(255)),
                       ("hello-level1.cas", trs80_level1()), ("hello-fast.cas", trs80_high_speed()),
                       ("hello.htp", homelab_block()),
-                      ("hello-cgenie.cas", cgenie_system()), ("hello.tap", c64_basic_tap())]:
+                      ("hello-cgenie.cas", cgenie_system()), ("hello.tap", c64_basic_tap()),
+                      ("hello.prg", c64_prg()), ("hello2.t64", c64_t64())]:
     with open(os.path.join(HERE, name), "wb") as f:
         f.write(content)

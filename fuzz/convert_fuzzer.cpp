@@ -60,15 +60,19 @@ conversion convert(const std::uint8_t* settings, const std::string& path) {
 std::string other_image() {
     static const std::string path = [] {
         std::vector<std::uint8_t> b;
+        std::string suffix = ".other";
         if (std::string_view(KORVAX_FUZZ_FORMAT) == "MTAP") {
             const std::string head = "C64-TAPE-RAW";
             b.assign(head.begin(), head.end());
             b.insert(b.end(), {2, 0, 0, 0, 3, 0, 0, 0, 0x30, 0x42, 0x56});
+        } else if (std::string_view(KORVAX_FUZZ_FORMAT) == "PRG") {
+            b = {0x00, 0xC0, 0x60};  // told by its extension
+            suffix = ".other.prg";
         } else {
             b.assign(256, 0x00);
             b.insert(b.end(), {0xA5, 0x80, 0x66, 0x01});
         }
-        return korvax_fuzz::write_image(b.data(), b.size(), ".other");
+        return korvax_fuzz::write_image(b.data(), b.size(), suffix);
     }();
     return path;
 }

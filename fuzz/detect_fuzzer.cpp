@@ -15,7 +15,8 @@
 
 namespace {
 
-const std::array<const char*, 8> suffixes = {".cas", ".CAS", ".htp", ".Htp", ".tap", ".wav", "", ".cas.bin"};
+const std::array<const char*, 10> suffixes = {".cas", ".CAS", ".htp", ".Htp", ".tap",
+                                               ".wav", "",     ".cas.bin", ".prg", ".Prg"};
 
 int analyze_once(const korvax::tape_format& format, const std::string& path) {
     try {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "formats/cas_trs80.h"
+#include "formats/cbm_prg.h"
 #include "formats/cgc.h"
 #include "formats/htp.h"
 #include "formats/mtap.h"
@@ -17,6 +18,7 @@ inline constexpr auto tape_format_registry = std::to_array<const tape_format*>({
     &htp_format,
     &mtap_format,
     &cas_trs80_format,
+    &cbm_prg_format,
 });
 inline constexpr int format_count = static_cast<int>(tape_format_registry.size());
 

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdarg>
 #include <cstring>
 
 #include "output/fatal.h"
@@ -24,6 +25,14 @@ int freadbyte(std::FILE* in, const char* path) {
         quit(exit_image);
     }
     return c;
+}
+
+void say(bool report, const char* format, ...) {
+    if (!report) return;
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
 }
 
 bool has_extension(const char* path, const char* extension) {

@@ -57,6 +57,9 @@ void check_read(std::FILE* in, const char* path);
 // The next byte of the stream; the end of the file is fatal (status 6).
 int freadbyte(std::FILE* in, const char* path);
 
+// A line of a format's report on standard error, when `report`.
+[[gnu::format(printf, 2, 3)]] void say(bool report, const char* format, ...);
+
 // Whether the path's extension, from its last "." to its end, is `extension`
 // (with its dot) in any letter case.
 bool has_extension(const char* path, const char* extension);

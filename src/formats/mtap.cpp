@@ -27,12 +27,12 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstdarg>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <vector>
 
+#include "formats/pulses.h"
 #include "output/fatal.h"
 
 namespace korvax {
@@ -44,7 +44,7 @@ constexpr unsigned cycles_per_unit = 8;
 constexpr std::uint64_t zero_byte_cycles = 882;  // a version 0 zero byte, not 256 x 8
 
 // Tape frequencies: units of pulse data per second, the machine clock / 8.
-constexpr std::uint32_t c64_pal = 123'156;     // 985,248 Hz / 8
+constexpr std::uint32_t c64_pal = c64_pal_units;
 constexpr std::uint32_t ntsc = 127'841;        // 1,022,728 Hz / 8, C64 and VIC-20
 constexpr std::uint32_t vic20_pal = 138'551;   // 1,108,408 Hz / 8
 constexpr std::uint32_t c264_pal = 110'840;    // 886,720 Hz / 8
@@ -99,15 +99,6 @@ bool signature_matches(std::FILE* in) {
         if (c == '\n') break;
     }
     return n == sizeof line && std::memcmp(line + 4, "TAPE-RAW", 8) == 0;
-}
-
-// A line of the header report, when one is asked for.
-[[gnu::format(printf, 2, 3)]] void say(bool report, const char* format, ...) {
-    if (!report) return;
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
 }
 
 // The one reader of TAP images, for detection and conversion alike: the
@@ -224,23 +215,15 @@ void mtap_convert(std::FILE* in, const char* path, wav_writer& out, const signal
     const tap_image tap = reread_tap(in, path);
     const bool half_waves = tap.version == 2;
     if (half_waves && !out.quiet) warn_about_v2_gain(s.p_gain);
-    // The level of the next run of samples; it flips after every run, even an
-    // empty one.
-    std::uint8_t level = half_waves ? v2_first_level : 0;
-    const auto wave_out = [&](std::uint64_t count) {
-        out.run(level, count);
-        level ^= s.p_gain;
-    };
-    const std::uint64_t rate = out.sample_rate;
+    // The level of the next version 2 half-wave; it flips after every one,
+    // even an empty one.
+    std::uint8_t level = v2_first_level;
     for_each_pulse(tap, [&](std::uint64_t units) {
-        // Rounded to the nearest sample, in 64 bits so that the longest
-        // pauses come out whole.
-        const std::uint64_t samples = (rate * units + tap.frequency / 2) / tap.frequency;
         if (half_waves) {
-            wave_out(samples);
+            out.run(level, pulse_samples(units, tap.frequency, out.sample_rate));
+            level ^= s.p_gain;
         } else {
-            wave_out(samples / 2);
-            wave_out(samples - samples / 2);
+            square_pulse(out, units, tap.frequency, s.p_gain);
         }
     });
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <ostream>
 #include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -40,7 +41,8 @@ const std::string usage =
     "00 - \tCGC - \tColour Genie high level tape image format.\n"
     "01 - \tHTP - \tHomelab high level tape image.\n"
     "02 - \tMTAP - \tCommodore low level tape image.\n"
-    "03 - \tCAS - \tTRS-80 Model I/VideoGenie high level tape image.\n";
+    "03 - \tCAS - \tTRS-80 Model I/VideoGenie high level tape image.\n"
+    "04 - \tPRG - \tCommodore program file.\n";
 
 // In arguments and expected messages, "@@" stands for the scratch folder.
 // Either way the run may leave no file in the scratch folder but out.wav of a
@@ -142,8 +144,8 @@ cli_family options_and_bounds() {
                  "Unsupported sample rate: 192001.\n" + rates, absent},
                 {"illegal gains go on", game, {"-g", "0", "-g", "9", "-i", "@@/game.cas"}, 0,
                  "Illegal gain value: 0.\n" + gains + "Illegal gain value: 9.\n" + gains + detected(trs80) + no_output},
-                {"format 4 detects", game, {"-f", "4", "-i", "@@/game.cas"}, 0,
-                 "Illegal format index: 4.\nFormat index must be between 0 and 3.\n" + detected(trs80) + no_output},
+                {"format 5 detects", game, {"-f", "5", "-i", "@@/game.cas"}, 0,
+                 "Illegal format index: 5.\nFormat index must be between 0 and 4.\n" + detected(trs80) + no_output},
                 // -b sets the TRS-80 speed; no other value is one.
                 {"250 baud", game, io("game.cas", {"-b", "250"}), 0, detected(trs80) + kbytes(324227), 324227},
                 {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662),
@@ -327,9 +329,53 @@ cli_family tap_headers() {
     return f;
 }
 
+// A T64 archive: its header, 32-byte directory entries (entry type, file
+// type, start, stated end, offset of the bytes, name), then `data`.
+bytes t64(const std::vector<std::tuple<int, int, unsigned, unsigned, unsigned, std::string>>& entries, const bytes& data) {
+    const auto le16 = [](unsigned v) { return bytes{std::uint8_t(v), std::uint8_t(v >> 8)}; };
+    const bytes count = le16(unsigned(entries.size()));
+    bytes b = text("C64S tape image file") + bytes(14, 0) + count + count + bytes(26, ' ');
+    for (const auto& [type, file_type, start, end, offset, name] : entries)
+        b = b + bytes{std::uint8_t(type), std::uint8_t(file_type)} + le16(start) + le16(end) + bytes(2, 0) +
+            le16(offset) + bytes(6, 0) + text(name) + bytes(16 - name.size(), ' ');
+    return b + data;
+}
+
+// Program files: their names, the top of memory, and the T64 directory's
+// entries of every kind, in order.
+cli_family program_files() {
+    const std::string prg = "Commodore program file", head = "Program file : ";
+    const auto snapshot = [](int entry) {
+        return "    WARNING: T64 entry " + std::to_string(entry) + " (FREEZE) is a memory snapshot, not a program: skipped.\n";
+    };
+    const bytes archive = t64({{1, 0x82, 0x0801, 0xFFFF, 0xE0, "GAME"},
+                               {1, 0x81, 0x1000, 0x1001, 0xE3, "NOTES"},
+                               {0, 0, 0, 0, 0, ""},
+                               {3, 0, 0, 0, 0xE4, "FREEZE"},
+                               {1, 0x82, 0xC000, 0xC001, 0x1000, "LOST"}},
+                              {1, 2, 3, 4, 5});
+    return {"program_files",
+            {
+                {"PRG named from its file", {{"caf\xC3\xA9_and_a_long_name.prg", {0x01, 0x08, 0x60}}},
+                 {"-i", "@@/caf\xC3\xA9_and_a_long_name.prg"}, 0,
+                 head + "PRG\nProgram : CAF  AND A LONG, start $0801, end $0802\n" + detected(prg) + no_output},
+                {"PRG up to $FFFF", {{"top.prg", {0xFE, 0xFF, 0x00}}}, {"-i", "@@/top.prg"}, 0,
+                 head + "PRG\nProgram : TOP, start $FFFE, end $FFFF\n" + detected(prg) + no_output},
+                {"PRG past $FFFF", {{"big.prg", bytes{0x00, 0xC0} + bytes(0x4000, 0)}}, io("big.prg"), 6,
+                 head + "PRG\nProgram BIG does not fit in memory: 16384 bytes from $C000 would end at $10000, past $FFFF.\n",
+                 absent},
+                {"T64 entries of every kind", {{"game.t64", archive}}, {"-i", "@@/game.t64"}, 0,
+                 head + "T64\nProgram : GAME, start $0801, end $0804\n    WARNING: the T64 directory states end $FFFF.\n"
+                        "    WARNING: T64 entry 1 (NOTES) is not a program (types $01, $81): skipped.\n" + snapshot(3) +
+                     "    WARNING: T64 entry 4 (LOST) has no bytes in the file: skipped.\n" + detected(prg) + no_output},
+                {"T64 of a snapshot only", {{"game.t64", t64({{3, 0, 0, 0, 0x60, "FREEZE"}}, {1, 2})}}, io("game.t64"),
+                 6, head + "T64\n" + snapshot(0) + unknown, absent},
+            }};
+}
+
 INSTANTIATE_TEST_SUITE_P(table, cli_cases,
                          testing::Values(options_and_bounds(), run_course(), output_is_input(), earlier_output(),
-                                         read_back(), tap_headers()),
+                                         read_back(), tap_headers(), program_files()),
                          [](const testing::TestParamInfo<cli_family>& info) { return info.param.label; });
 
 // Standard output and a FIFO cannot seek back, so the header carries the true
@@ -381,6 +427,9 @@ TEST(examples, convert_to_their_recorded_bytes) {
              golden_case{"hello.tap", {}, 805890, 0x98cc9e4449b747a1u},
              golden_case{"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
              golden_case{"hello-cgenie.cas", {"-s", "48000", "-g", "8"}, 97012, 0xe596d2b44a1eea9eu},
+             // The program of hello.tap as a program file plays as hello.tap.
+             golden_case{"hello.prg", {}, 805890, 0x98cc9e4449b747a1u},
+             golden_case{"hello2.t64", {}, 1603540, 0x9d22e762718bab43u},
          }) {
         const std::vector<std::string> args =
             g.options + std::vector<std::string>{"-i", std::string(KORVAX_EXAMPLES) + "/" + g.image, "-o", dir.path("o.wav")};

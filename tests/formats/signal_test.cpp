@@ -131,9 +131,86 @@ TEST(mtap_signal, pulses_escapes_and_levels) {
         EXPECT_EQ(c.expected, signal_runs("MTAP", tap_image(c.version, c.data), c.rate, c.gain)) << c.what;
 }
 
+// The C64 ROM loader's reading of a program tape, from the signal's runs at
+// 44100 Hz: a low run and a high run are a pulse, short, medium or long by
+// its length in units of 8 cycles of the PAL clock, or else a pause. A byte
+// is a long-medium marker, eight bits least significant first (short-medium
+// 0, medium-short 1) and an odd parity bit; long-short ends a copy of a
+// block. Each block comes twice: a countdown (0x89 to 0x81, the repeat 0x09
+// to 0x01), the payload and its XOR checksum, the repeat equal to the first.
+// Gives the payloads in order.
+std::vector<bytes> kernal_blocks(const runs& r) {
+    std::string p;  // the pulses: S, M, L, or P for a pause
+    for (std::size_t i = 0; i + 1 < r.size(); i += 2) {
+        const double units = double(r[i].second + r[i + 1].second) * 123156 / 44100;
+        p += units < 57 ? 'S' : units < 76 ? 'M' : units < 100 ? 'L' : 'P';
+    }
+    std::vector<bytes> copies(1), blocks;
+    for (std::size_t i = 0; i < p.size(); i += p.compare(i, 2, "LM") ? 1 : 20) {
+        if (p.compare(i, 2, "LS") == 0) copies.emplace_back(), ++i;
+        else if (p.compare(i, 2, "LM") && !copies.back().empty()) ADD_FAILURE() << "a stray pulse in a block at " << i;
+        if (p.compare(i, 2, "LM")) continue;
+        int value = 0, ones = 0;
+        for (int bit = 0; bit < 9; ++bit) {
+            const std::string half = p.substr(i + 2 + 2 * bit, 2);
+            EXPECT_TRUE(half == "MS" || half == "SM") << "a bit at pulse " << i;
+            value |= (half == "MS") << bit, ones += half == "MS";
+        }
+        EXPECT_EQ(1, ones % 2) << "parity of the byte at pulse " << i;
+        copies.back().push_back(std::uint8_t(value));
+    }
+    copies.pop_back();
+    EXPECT_EQ(0u, copies.size() % 2);
+    for (std::size_t k = 0; k < copies.size(); ++k) {
+        const bytes& c = copies[k];
+        const std::size_t n = std::min<std::size_t>(9, c.size());
+        for (std::size_t j = 0; j < 9; ++j)
+            EXPECT_EQ((k % 2 ? 9 : 0x89) - int(j), j < n ? c[j] : -1) << "countdown of copy " << k;
+        std::uint8_t sum = 0;
+        for (std::size_t j = n; j < c.size(); ++j) sum ^= c[j];
+        EXPECT_EQ(0, sum) << "checksum of copy " << k;
+        const bytes payload(c.begin() + long(n), c.end() - !c.empty());
+        if (k % 2 == 0) blocks.push_back(payload);
+        else EXPECT_EQ(blocks.back(), payload) << "the repeat of block " << k / 2;
+    }
+    return blocks;
+}
+
+// Each program is a header block (type 1 at 0x0801, else 3; start; end, one
+// past the last byte; the name; spaces to 192 bytes), then its bytes.
+TEST(prg_signal, loads_as_the_kernal_reads_it) {
+    struct program { std::uint8_t type; unsigned start; std::string name; bytes data; };
+    const bytes hello = read_file(std::string(KORVAX_EXAMPLES) + "/hello.prg");
+    const program basic = {1, 0x0801, "HELLO", bytes(hello.begin() + 2, hello.end())};
+    const program border = {3, 0xC000, "BORDER", {0xEE, 0x20, 0xD0, 0xCA, 0xD0, 0xFA, 0x88, 0xD0, 0xF7, 0x60}};
+    std::vector<std::tuple<std::string, bytes, std::vector<program>>> files = {
+        {"hello.prg", hello, {basic}},
+        {"border", text("C64File") + bytes{0} + text("BORDER") + bytes(12, 0) + bytes{0x00, 0xC0} + border.data, {border}},
+        {"hello2.t64", read_file(std::string(KORVAX_EXAMPLES) + "/hello2.t64"), {basic, border}}};
+    // Real files: machine code at 0xC000, and C128 BASIC at 0x1C01 in a P00.
+    for (const std::string& path : corpus_files({"c64-prg-mc-ribos", "c64-p00-"})) {
+        const bytes b = read_file(path);
+        const bool p00 = path.ends_with(".p00");
+        files.push_back({path.substr(path.rfind('/') + 1), b, {{3, p00 ? 0x1C01u : 0xC000u,
+                         p00 ? "VDCLPTEST2" : "C64-PRG-MC-RIBOS", bytes(b.begin() + (p00 ? 28 : 2), b.end())}}});
+    }
+    for (const auto& [name, image, programs] : files) {
+        const std::vector<bytes> blocks = kernal_blocks(signal_runs("PRG", image, 44100, 75, name));
+        ASSERT_EQ(2 * programs.size(), blocks.size()) << name;
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            const program& p = programs[i];
+            const unsigned end = p.start + unsigned(p.data.size());
+            const bytes header = bytes{p.type, std::uint8_t(p.start), std::uint8_t(p.start >> 8), std::uint8_t(end),
+                                       std::uint8_t(end >> 8)} + text(p.name) + bytes(187 - p.name.size(), ' ');
+            EXPECT_EQ(header, blocks[2 * i]) << name << ", program " << i;
+            EXPECT_EQ(p.data, blocks[2 * i + 1]) << name << ", program " << i;
+        }
+    }
+}
+
 TEST(detection, by_content_and_extension) {
     const std::string trs80 = "TRS-80 Model I/VideoGenie high level tape image", homelab = "Homelab high level tape image",
-                      cgenie = "Colour Genie high level tape image format";
+                      cgenie = "Colour Genie high level tape image format", prg = "Commodore program file";
     const bytes head = text("Colour Genie - Virtual Tape File");
     bytes stray = with_zero_leader({1, 2}), near_text = head;
     stray[100] = 0x01;
@@ -177,6 +254,11 @@ TEST(detection, by_content_and_extension) {
              {"game.bin", near_text + bytes{0, 'f'}, ""},
              {"game.cas", {0x55, 0x66}, ""},
              {"game.cas", {}, ""},
+             // Program files: a P00 or T64 by its signature under any name, a
+             // PRG by its extension in any case.
+             {"GAME.PRG", {0x01, 0x08, 0x00}, prg},
+             {"game.prg", {0x01, 0x08}, ""},
+             {"game", text("C64File") + bytes(19, 0) + bytes{0x01, 0x08, 0x00}, prg},
          })
         EXPECT_EQ(expected, detected_format(name, content)) << name << ", " << content.size() << " bytes";
 }

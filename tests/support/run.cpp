@@ -99,16 +99,17 @@ std::string detected_format(const std::string& name, const bytes& content) {
     const result r = run_korvax({"-i", dir.write(name, content)});
     const std::string head = "Supported format detected: ", tail = ".\nError creating output file or none specified.\n";
     if (r.status == 6 && r.err == "Unknown/unsupported tape image file.\n") return "";
-    if (r.status == 0 && r.err.starts_with(head) && r.err.ends_with(tail) && r.err.size() > head.size() + tail.size())
-        return r.err.substr(head.size(), r.err.size() - head.size() - tail.size());
+    const std::size_t at = r.err.find(head) + head.size();  // after the format's own report, if any
+    if (r.status == 0 && at >= head.size() && r.err.ends_with(tail) && r.err.size() > at + tail.size())
+        return r.err.substr(at, r.err.size() - at - tail.size());
     return "status " + std::to_string(r.status) + ": " + r.err;
 }
 
 // A filter coefficient of 1 keeps the accumulator at 0, so every sample is
 // its level plus 128.
-runs signal_runs(std::string_view format, const bytes& image, unsigned rate, std::uint8_t gain) {
+runs signal_runs(std::string_view format, const bytes& image, unsigned rate, std::uint8_t gain, const std::string& name) {
     scratch_dir dir;
-    const std::string path = dir.write("image", image);
+    const std::string path = dir.write(name, image);
     korvax::memory_sink sink("signal");
     {
         korvax::wav_writer out(sink, rate, false, korvax::wav_header_size);

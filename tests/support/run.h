@@ -68,14 +68,16 @@ std::string format_option(std::string_view name);
 std::vector<std::string> corpus_files(std::initializer_list<std::string_view> prefixes);
 
 // What the real binary says of an image named `name` holding `content`, asked
-// without an output file: the detected format's description, "" when the
-// image is not recognised, or else its whole answer.
+// without an output file: the detected format's description (after the
+// format's report, if any), "" when the image is not recognised, or else its
+// whole answer.
 std::string detected_format(const std::string& name, const bytes& content);
 
-// The signal a format writes for an image before the filter, lead-in
-// included, as (level, samples) runs.
+// The signal a format writes for an image (in a file called `name`) before
+// the filter, lead-in included, as (level, samples) runs.
 using runs = std::vector<std::pair<int, std::size_t>>;
-runs signal_runs(std::string_view format, const bytes& image, unsigned rate = 44100, std::uint8_t gain = 75);
+runs signal_runs(std::string_view format, const bytes& image, unsigned rate = 44100, std::uint8_t gain = 75,
+                 const std::string& name = "image");
 // `unit` `times` over (its last and first runs at different levels).
 runs repeat(const runs& unit, int times);
 
