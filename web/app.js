@@ -37,7 +37,9 @@ const STATUS_WORDS = {
 const KINDS = [
   { kind: 'tap2', matches: (m) => /Commodore/.test(m) && /TAP version : 2\b/.test(m),
     advice: 'For a TAP version 2 image: no invert, and gain 5, 6 or 8.' },
-  { kind: 'tap01', matches: (m) => /Commodore/.test(m),
+  { kind: 'prg', matches: (m) => /Commodore program file/.test(m),
+    advice: 'For a Commodore program file: invert, and 22050 Hz or more.' },
+  { kind: 'tap01', matches: (m) => /Commodore low level tape image/.test(m),
     advice: 'For a TAP version 0 or 1 image: invert, and 22050 Hz or more.' },
   { kind: 'cgenie', matches: (m) => /Colour Genie/.test(m), advice: 'For a Colour Genie image: 22050 Hz or more, or try invert.' },
   { kind: 'homelab', matches: (m) => /Homelab/.test(m), advice: 'For a Homelab image: 44100 Hz or more, or try invert.' },
@@ -181,8 +183,9 @@ function inspectAndConvert() {
   if (inspect()) convert();
 }
 
-// What the command line prints for `-i NAME` alone: detection and, for a TAP
-// image, its header.
+// What the command line prints for `-i NAME` alone: detection and what the
+// reader reports (a TAP image's header, a program file's programs, a TRS-80
+// tape's kind).
 function inspect() {
   clearWav();
   const format = SETTINGS.find((x) => x.id === 'format');
