@@ -38,7 +38,7 @@ const KINDS = [
   { kind: 'tap2', matches: (m) => /Commodore/.test(m) && /TAP version : 2\b/.test(m),
     advice: 'For a TAP version 2 image: no invert, and gain 5, 6 or 8.' },
   { kind: 'prg', matches: (m) => /Commodore program file/.test(m),
-    advice: 'For a Commodore program file: invert, and 22050 Hz or more.' },
+    advice: 'For a Commodore program file: no invert, and 22050 Hz or more.' },
   { kind: 'tap01', matches: (m) => /Commodore low level tape image/.test(m),
     advice: 'For a TAP version 0 or 1 image: invert, and 22050 Hz or more.' },
   { kind: 'cgenie', matches: (m) => /Colour Genie/.test(m), advice: 'For a Colour Genie image: 22050 Hz or more, or try invert.' },

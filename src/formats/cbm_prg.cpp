@@ -30,7 +30,9 @@
 // (long, medium), its eight bits least significant first (0 short-medium, 1
 // medium-short) and a bit that makes the count of ones odd. Pulses are 0x30,
 // 0x42 and 0x56 units of 8 cycles of the PAL clock, played as a TAP image of
-// version 1 plays them. A third of a second (one pulse of 328,416 cycles, as
+// version 1 plays them but with the high half of each pulse first: a loader
+// times a pulse from the falling edge at its start, so this signal reads back
+// without -n, where a TAP image of version 1 needs it. A third of a second (one pulse of 328,416 cycles, as
 // a TAP image writes a pause) parts the header from the data and one program
 // from the next.
 //
@@ -271,7 +273,7 @@ void for_each_pulse(const program_file& file, F pulse) {
 
 void cbm_prg_convert(std::FILE* in, const char* path, wav_writer& out, const signal_levels& s) {
     for_each_pulse(reread_programs(in, path),
-                   [&](std::uint64_t units) { square_pulse(out, units, c64_pal_units, s.p_gain); });
+                   [&](std::uint64_t units) { square_pulse(out, units, c64_pal_units, s.p_gain, true); });
 }
 
 // Read back as a TAP image of the same pulses would be.

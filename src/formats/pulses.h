@@ -1,7 +1,6 @@
 // Commodore tape pulses as a TAP image gives them: lengths in units of 8
 // machine cycles, played at the machine's tape frequency (its clock / 8).
-// Shared by the TAP format and the program file format, so that a program
-// file plays exactly as the TAP image of its signal would.
+// Shared by the TAP format and the program file format.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +18,11 @@ inline std::uint64_t pulse_samples(std::uint64_t units, std::uint32_t units_per_
     return (std::uint64_t{rate} * units + units_per_second / 2) / units_per_second;
 }
 
-// One pulse as a whole square wave: its shorter half first at level 0, then
-// the other at `gain`.
-void square_pulse(wav_writer& out, std::uint64_t units, std::uint32_t units_per_second, std::uint8_t gain);
+// One pulse as a whole square wave, its shorter half first: at level 0 and
+// then at `gain`, as a TAP image of version 0 or 1 plays it, or with
+// `high_first` at `gain` and then at 0, so that every pulse starts with the
+// falling edge a loader times it from.
+void square_pulse(wav_writer& out, std::uint64_t units, std::uint32_t units_per_second, std::uint8_t gain,
+                  bool high_first = false);
 
 }  // namespace korvax

@@ -428,8 +428,8 @@ TEST(examples, convert_to_their_recorded_bytes) {
              golden_case{"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
              golden_case{"hello-cgenie.cas", {"-s", "48000", "-g", "8"}, 97012, 0xe596d2b44a1eea9eu},
              // The program of hello.tap as a program file plays as hello.tap.
-             golden_case{"hello.prg", {}, 805890, 0x98cc9e4449b747a1u},
-             golden_case{"hello2.t64", {}, 1603540, 0x9d22e762718bab43u},
+             golden_case{"hello.prg", {}, 805890, 0x7803840241c73bb6u},
+             golden_case{"hello2.t64", {}, 1603540, 0x73d24b7079cb5fb0u},
          }) {
         const std::vector<std::string> args =
             g.options + std::vector<std::string>{"-i", std::string(KORVAX_EXAMPLES) + "/" + g.image, "-o", dir.path("o.wav")};

@@ -48,7 +48,7 @@ const known_limit known_limits[] = {
     // Not 8000 Hz, where a 1's half-wave is 3 samples against 3.3 (10% short).
     {family::cgenie, 11025, 0, -1, "a 1's half-wave is 4 samples against 4.6 (13% short)"},
     {family::tap01, 0, 0, 0, "the first half of each pulse is the low one, so only -n starts pulses with a rise"},
-    {family::program, 0, 0, 0, "played as TAP version 1: only -n starts pulses with a rise"},
+    {family::program, 0, 0, 1, "each pulse starts with its high half, so -n starts it with a rise"},
     // Version 2 alternates between 80 and 80 XOR the gain level: below 80 at
     // gains 5 to 8, so the first half-wave is the high one; above it at gains
     // 1, 3 and 4, which need -n; at gain 2 (78) the step is lost in rounding.

@@ -415,7 +415,7 @@ async function main() {
       await test('screenshot', async () => {
         await openPage(page, base);
         await upload(page, path.join(EXAMPLES, 'hello2.t64'));
-        const r = await applySettings(page, { invert: true, rate: '22050' });
+        const r = await applySettings(page, { invert: false, rate: '22050' });
         check(r.state === 'done' && /reads back as the image/.test(r.verdict ?? ''), `page state ${r.state}, verdict ${r.verdict}`);
         await page.evaluate(() => document.activeElement?.blur());
         await page.screenshot({ path: process.env.KORVAX_SCREENSHOT, fullPage: true });
