@@ -276,11 +276,18 @@ void cbm_prg_convert(std::FILE* in, const char* path, wav_writer& out, const sig
                    [&](std::uint64_t units) { square_pulse(out, units, c64_pal_units, s.p_gain, true); });
 }
 
-// Read back as a TAP image of the same pulses would be.
+// Read back as a TAP image of the same pulses would be, each within a sample
+// of its length; then loaded as the ROM loads it, each program's header and
+// bytes.
 readback cbm_prg_verify(std::FILE* in, const char* path, const wav_samples& wav, const signal_levels&) {
+    const program_file file = reread_programs(in, path);
     std::vector<std::uint64_t> units;
-    for_each_pulse(reread_programs(in, path), [&](std::uint64_t u) { units.push_back(u); });
-    return read_pulses(wav, false, units, c64_pal_units);
+    std::vector<byte_vector> blocks;
+    for_each_pulse(file, [&](std::uint64_t u) { units.push_back(u); });
+    for (const program& p : file.programs) blocks.insert(blocks.end(), {header_block(p), p.bytes});
+    const readback timed = read_pulses(wav, false, units, c64_pal_units);
+    if (!timed.error.empty()) return timed;
+    return read_kernal_blocks(pulse_lengths(wav.samples, false), double(wav.sample_rate) / c64_pal_units, blocks);
 }
 
 }  // namespace

@@ -157,6 +157,16 @@ readback read_cycles(const byte_vector& y, double zero, double one, const byte_v
     return r;
 }
 
+std::vector<std::size_t> pulse_lengths(const byte_vector& y, bool half_waves) {
+    std::vector<std::size_t> halves, pulses;
+    std::size_t from = 0;
+    for (const edge& x : edges(y)) halves.push_back(x.at - from), from = x.at;
+    if (from < y.size()) halves.push_back(y.size() - from);
+    for (std::size_t i = 0; i < halves.size(); i += half_waves ? 1 : 2)
+        pulses.push_back(halves[i] + (!half_waves && i + 1 < halves.size() ? halves[i + 1] : 0));
+    return pulses;
+}
+
 readback read_pulses(const wav_samples& wav, bool half_waves, const std::vector<std::uint64_t>& units,
                      std::uint32_t units_per_second) {
     readback r;
@@ -167,16 +177,10 @@ readback read_pulses(const wav_samples& wav, bool half_waves, const std::vector<
         r.error = "the first pulse starts with its low half, so every pulse is read half a pulse out of step";
         return r;
     }
-    std::vector<std::size_t> halves;
-    std::size_t from = 0;
-    for (const edge& x : e) halves.push_back(x.at - from), from = x.at;
-    if (from < wav.samples.size()) halves.push_back(wav.samples.size() - from);
-    const std::size_t step = half_waves ? 1 : 2;
     const double per_unit = double(wav.sample_rate) / units_per_second;
     std::int64_t off = 0;
     std::size_t at = 0;  // the pulse's first sample
-    for (std::size_t i = 0; i < halves.size(); i += step, ++r.count) {
-        const std::size_t got = halves[i] + (!half_waves && i + 1 < halves.size() ? halves[i + 1] : 0);
+    for (const std::size_t got : pulse_lengths(wav.samples, half_waves)) {
         if (r.count >= units.size()) {
             r.error = "more pulses read back than the image holds (" + std::to_string(units.size()) + ")";
             return r;
@@ -188,6 +192,7 @@ readback read_pulses(const wav_samples& wav, bool half_waves, const std::vector<
             return r;
         }
         at += got;
+        ++r.count;
         off += std::int64_t(got) - std::int64_t((std::uint64_t{wav.sample_rate} * u + units_per_second / 2) / units_per_second);
     }
     if (r.count != units.size())
@@ -195,6 +200,65 @@ readback read_pulses(const wav_samples& wav, bool half_waves, const std::vector<
                   " pulses read back: the shorter ones vanish at this rate";
     else if (off != 0)
         r.error = "the pulses add up to " + std::to_string(off) + " samples more than the image's";
+    return r;
+}
+
+readback read_kernal_blocks(const std::vector<std::size_t>& pulses, double samples_per_unit,
+                            const std::vector<byte_vector>& blocks) {
+    readback r;
+    std::string p;  // each pulse as S, M or L, or P for a pause
+    for (const std::size_t n : pulses) {
+        const double units = double(n) / samples_per_unit;
+        p += units < 57 ? 'S' : units < 76 ? 'M' : units < 100 ? 'L' : 'P';
+    }
+    std::vector<byte_vector> copies(1);
+    for (std::size_t i = 0; i < p.size();) {
+        if (p.compare(i, 2, "LS") == 0) {
+            copies.emplace_back();
+            i += 2;
+            continue;
+        }
+        if (p.compare(i, 2, "LM") != 0) {  // a pilot, a trailer or a pause
+            ++i;
+            continue;
+        }
+        int value = 0, ones = 0;
+        for (int bit = 0; bit < 9; ++bit) {
+            const std::string pair = p.substr(i + 2 + 2 * std::size_t(bit), 2);
+            if (pair != "MS" && pair != "SM") {
+                r.error = "pulse " + std::to_string(i + 2 + 2 * std::size_t(bit)) + " starts no bit: a byte ends early";
+                return r;
+            }
+            value |= (pair == "MS") << bit;
+            ones += pair == "MS";
+        }
+        if (ones % 2 == 0) {
+            r.error = "the byte at pulse " + std::to_string(i) + " fails its parity check";
+            return r;
+        }
+        copies.back().push_back(static_cast<std::uint8_t>(value));
+        i += 20;
+    }
+    copies.pop_back();  // what follows the last end-of-data marker
+    for (std::size_t k = 0; k < copies.size() && k / 2 < blocks.size(); ++k) {
+        byte_vector want;
+        std::uint8_t sum = 0;
+        for (int n = 9; n >= 1; --n) want.push_back(static_cast<std::uint8_t>(k % 2 ? n : 0x80 | n));
+        for (const std::uint8_t b : blocks[k / 2]) want.push_back(b), sum ^= b;
+        want.push_back(sum);
+        const auto differ = std::mismatch(copies[k].begin(), copies[k].end(), want.begin(), want.end());
+        if (differ.first != copies[k].end() || differ.second != want.end()) {
+            r.error = "block " + std::to_string(k / 2) + ", copy " + std::to_string(k % 2 + 1) + ": byte " +
+                      std::to_string(differ.first - copies[k].begin()) + " reads back as " +
+                      (differ.first != copies[k].end() ? std::to_string(*differ.first) : "the end") + ", not " +
+                      (differ.second != want.end() ? std::to_string(*differ.second) : "the end");
+            return r;
+        }
+        if (k % 2) r.count += blocks[k / 2].size();
+    }
+    if (copies.size() != 2 * blocks.size())
+        r.error = std::to_string(copies.size()) + " copies of blocks read back, where there are two of each of " +
+                  std::to_string(blocks.size());
     return r;
 }
 

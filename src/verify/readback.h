@@ -60,11 +60,26 @@ readback read_bytes(const std::vector<std::size_t>& at, std::size_t end, double 
 // `want`.
 readback read_cycles(const byte_vector& y, double zero, double one, const byte_vector& want);
 
+// The signal's pulses in samples, each from a level change to the one after
+// the next (the first from the start), or each half-wave when `half_waves`.
+std::vector<std::size_t> pulse_lengths(const byte_vector& y, bool half_waves);
+
 // Pulse lengths in samples, from one falling level change to the one after
 // the next (or every half-wave when `half_waves`), against pulses of `units`
 // at `units_per_second`: each within one sample of its exact length, and the
 // total exactly that of the pulses rounded to the nearest sample.
 readback read_pulses(const wav_samples& wav, bool half_waves, const std::vector<std::uint64_t>& units,
                      std::uint32_t units_per_second);
+
+// Blocks as the Commodore ROM loader reads them from `pulses` (in samples):
+// short, medium or long by their length in units of 8 cycles (a unit is
+// `samples_per_unit` samples), halfway between 0x30, 0x42 and 0x56, and
+// longer ones pauses. A byte is a long-medium marker, eight bits least
+// significant first (short-medium 0, medium-short 1) and a bit that makes the
+// count of ones odd; a long-short pair ends a copy of a block. Each block
+// comes twice, with a countdown before its payload (0x89 to 0x81, then 0x09
+// to 0x01) and its XOR checksum after, and the payloads must be `blocks`.
+readback read_kernal_blocks(const std::vector<std::size_t>& pulses, double samples_per_unit,
+                            const std::vector<byte_vector>& blocks);
 
 }  // namespace korvax
