@@ -4,15 +4,12 @@
 // to standard error, fails the case too), the size of the WAV it leaves, that
 // every file it was given is byte for byte as before, and that it leaves no
 // other file behind.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <functional>
 #include <future>
 #include <map>
-#include <ostream>
 #include <set>
 #include <tuple>
 
@@ -65,16 +62,6 @@ std::string replace_here(std::string s, const std::string& dir) {
     return s;
 }
 
-// A row of the table: one behaviour, tried in one or more variants.
-struct cli_family {
-    std::string label;
-    std::vector<cli_case> cases;
-};
-// Test names and failure reports show the row's label, not its bytes.
-void PrintTo(const cli_family& f, std::ostream* os) { *os << f.label; }
-
-class cli_cases : public testing::TestWithParam<cli_family> {};
-
 std::set<std::string> listing(const std::string& dir) {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
@@ -82,15 +69,13 @@ std::set<std::string> listing(const std::string& dir) {
     return names;
 }
 
-TEST_P(cli_cases, end_as_documented) {
-    for (const cli_case& c : GetParam().cases) {
+// Runs each case and checks that it ends as documented.
+void check(const std::vector<cli_case>& cases) {
+    for (const cli_case& c : cases) {
         SCOPED_TRACE(c.label);
         scratch_dir scratch;
         const std::string root = std::filesystem::path(scratch.path("x")).parent_path().string();
-        for (const auto& [name, content] : c.files) {
-            std::filesystem::create_directories(std::filesystem::path(scratch.path(name)).parent_path());
-            scratch.write(name, content);
-        }
+        for (const auto& [name, content] : c.files) scratch.write(name, content);
         rlimit limit{};  // a row's setup may lower the file-size limit for its run
         ::getrlimit(RLIMIT_FSIZE, &limit);
         if (c.setup) c.setup(root);
@@ -127,121 +112,106 @@ std::vector<std::string> io(const std::string& image, std::vector<std::string> o
 const std::map<std::string, bytes> game = {{"game.cas", with_zero_leader({})}};
 const std::string game_ok = detected(trs80) + kbytes(184419);
 
-cli_family options_and_bounds() {
+TEST(command_line, options_and_bounds) {
     const std::string rates = "Supported sample rates are between 8000 and 192000.\n";
     const std::string gains = "Gain must be between 1 and 8.\n";
-    return {"options_and_bounds",
-            {
-                {"no arguments", {}, {}, 1, ""},
-                // Options are read before the argument count is checked.
-                {"missing argument", {}, {"-n", "-s"}, 1,
-                 "Inverted output signal.\nkorvax: option requires an argument -- 's'\n"},
-                {"rate not a number", {}, {"-s", "fast"}, 2, "Error parsing argument for '-s'.\n"},
-                // 2^32 + 8000 must not wrap to a valid rate.
-                {"rate past int", {}, {"-s", "4294975296"}, 2, "Error parsing argument for '-s'.\n"},
-                {"rate 8000 in octal", game, io("game.cas", {"-s", "017500"}), 0, detected(trs80) + kbytes(33185), 33185},
-                {"rate 192001 in hexadecimal", game, io("game.cas", {"-s", "0x2EE01"}), 3,
-                 "Unsupported sample rate: 192001.\n" + rates, absent},
-                {"illegal gains go on", game, {"-g", "0", "-g", "9", "-i", "@@/game.cas"}, 0,
-                 "Illegal gain value: 0.\n" + gains + "Illegal gain value: 9.\n" + gains + detected(trs80) + no_output},
-                {"format 5 detects", game, {"-f", "5", "-i", "@@/game.cas"}, 0,
-                 "Illegal format index: 5.\nFormat index must be between 0 and 4.\n" + detected(trs80) + no_output},
-                // -b sets the TRS-80 speed; no other value is one.
-                {"250 baud", game, io("game.cas", {"-b", "250"}), 0, detected(trs80) + kbytes(324227), 324227},
-                {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662),
-                 66662},
-                {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n", absent},
-                {"baud not a number", {}, {"-b", "fast"}, 2, "Error parsing argument for '-b'.\n"},
-                {"baud for homelab", {{"game.htp", with_zero_leader({})}}, io("game.htp", {"-b", "500"}), 0,
-                 detected("Homelab high level tape image") +
-                     "Option -b ignored: only TRS-80 images have a choice of speed.\n" + kbytes(132698),
-                 132698},
-                {"forced, 255-byte leader", {{"game.cas", with_zero_leader({}, 255)}}, io("game.cas", {"-f", "3"}), 0,
-                 selected(trs80) + "Leader of 255 zero bytes.\n" + kbytes(183707), 183707},
-            }};
+    check({
+        {"no arguments", {}, {}, 1, ""},
+        // Options are read before the argument count is checked.
+        {"missing argument", {}, {"-n", "-s"}, 1,
+         "Inverted output signal.\nkorvax: option requires an argument -- 's'\n"},
+        {"rate not a number", {}, {"-s", "fast"}, 2, "Error parsing argument for '-s'.\n"},
+        // 2^32 + 8000 must not wrap to a valid rate.
+        {"rate past int", {}, {"-s", "4294975296"}, 2, "Error parsing argument for '-s'.\n"},
+        {"rate 8000 in octal", game, io("game.cas", {"-s", "017500"}), 0, detected(trs80) + kbytes(33185), 33185},
+        {"rate 192001 in hexadecimal", game, io("game.cas", {"-s", "0x2EE01"}), 3,
+         "Unsupported sample rate: 192001.\n" + rates, absent},
+        {"illegal gains go on", game, {"-g", "0", "-g", "9", "-i", "@@/game.cas"}, 0,
+         "Illegal gain value: 0.\n" + gains + "Illegal gain value: 9.\n" + gains + detected(trs80) + no_output},
+        {"format 5 detects", game, {"-f", "5", "-i", "@@/game.cas"}, 0,
+         "Illegal format index: 5.\nFormat index must be between 0 and 4.\n" + detected(trs80) + no_output},
+        // -b sets the TRS-80 speed; no other value is one.
+        {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662), 66662},
+        {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n", absent},
+        {"baud for homelab", {{"game.htp", with_zero_leader({})}}, io("game.htp", {"-b", "500"}), 0,
+         detected("Homelab high level tape image") +
+             "Option -b ignored: only TRS-80 images have a choice of speed.\n" + kbytes(132698), 132698},
+        {"forced, 255-byte leader", {{"game.cas", with_zero_leader({}, 255)}}, io("game.cas", {"-f", "3"}), 0,
+         selected(trs80) + "Leader of 255 zero bytes.\n" + kbytes(183707), 183707},
+    });
 }
 
-cli_family run_course() {
+TEST(command_line, run_course) {
     const std::map<std::string, bytes> plain = {{"plain.bin", {1, 2, 3}}};
     const std::string mem = "Error reading /proc/self/mem.\n";
-    return {"run_course",
-            {
-                // Non-option arguments count but name nothing.
-                {"no options", {}, {"game.cas", "out.wav"}, 6, unknown},
-                {"unrecognised image", plain, io("plain.bin"), 6, unknown, absent},
-                {"forced commodore, no tap", plain, io("plain.bin", {"-f", "2"}), 6, selected(commodore) + unknown, absent},
-                {"forced without input", {}, {"-f", "3", "-o", "@@/out.wav"}, 4, selected(trs80) + "Error opening .\n", absent},
-                // -i fails before later options are read.
-                {"missing input", {}, {"-i", "@@/nothing.cas", "-n"}, 4, "Error opening @@/nothing.cas.\n"},
-                // /proc/self/mem opens and seeks, but its first page cannot be read.
-                {"read error, detecting", {}, {"-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, mem},
-                {"read error, trs80", {}, {"-f", "3", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, selected(trs80) + mem},
-                {"read error, commodore", {}, {"-f", "2", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4,
-                 selected(commodore) + mem, absent},
-                {"folder", {}, io("dir.cas"), 4, "Error opening @@/dir.cas.\n", absent,
-                 [](const std::string& d) { ::mkdir((d + "/dir.cas").c_str(), 0755); }},
-                // Detection would use up a pipe's bytes before the conversion reads them.
-                {"pipe", {}, io("fifo"), 4, "Error opening @@/fifo.\nInput must be a file that can be read twice, not a pipe.\n",
-                 absent,
-                 [](const std::string& d) {
-                     ::mkfifo((d + "/fifo").c_str(), 0600);
-                     // A writer that stays open, so that opening the pipe to read does not block.
-                     ::open((d + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-                 }},
-                {"full device", game, {"-i", "@@/game.cas", "-o", "/dev/full"}, 5,
-                 detected(trs80) + "Error writing /dev/full.\n"},
-                {"output under a file", game, {"-i", "@@/game.cas", "-o", "@@/game.cas/out.wav"}, 5,
-                 "Error opening @@/game.cas/out.wav for writing.\n"},
-            }};
+    check({
+        // Non-option arguments count but name nothing.
+        {"no options", {}, {"game.cas", "out.wav"}, 6, unknown},
+        {"forced commodore, no tap", plain, io("plain.bin", {"-f", "2"}), 6, selected(commodore) + unknown, absent},
+        // -i fails before later options are read.
+        {"missing input", {}, {"-i", "@@/nothing.cas", "-n"}, 4, "Error opening @@/nothing.cas.\n"},
+        // /proc/self/mem opens and seeks, but its first page cannot be read.
+        {"read error, detecting", {}, {"-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, mem},
+        {"read error, trs80", {}, {"-f", "3", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, selected(trs80) + mem},
+        {"read error, commodore", {}, {"-f", "2", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4,
+         selected(commodore) + mem, absent},
+        {"folder", {}, io("dir.cas"), 4, "Error opening @@/dir.cas.\n", absent,
+         [](const std::string& d) { ::mkdir((d + "/dir.cas").c_str(), 0755); }},
+        // Detection would use up a pipe's bytes before the conversion reads them.
+        {"pipe", {}, io("fifo"), 4, "Error opening @@/fifo.\nInput must be a file that can be read twice, not a pipe.\n",
+         absent,
+         [](const std::string& d) {
+             ::mkfifo((d + "/fifo").c_str(), 0600);
+             // A writer that stays open, so that opening the pipe to read does not block.
+             ::open((d + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+         }},
+        {"full device", game, {"-i", "@@/game.cas", "-o", "/dev/full"}, 5,
+         detected(trs80) + "Error writing /dev/full.\n"},
+    });
 }
 
 // The input is never destroyed, however the output names it.
-cli_family output_is_input() {
+TEST(command_line, output_is_the_input) {
     const std::string refused = "Output file is the input file.\n";
-    return {"output_is_the_input",
-            {
-                {"hard link", game, {"-i", "@@/game.cas", "-o", "@@/hard.wav"}, 5,
-                 "Error opening @@/hard.wav for writing.\n" + refused, unchecked,
-                 [](const std::string& d) { ::link((d + "/game.cas").c_str(), (d + "/hard.wav").c_str()); }},
-                {"input through a link", game, {"-i", "@@/link.cas", "-o", "@@/game.cas"}, 5,
-                 "Error opening @@/game.cas for writing.\n" + refused, unchecked,
-                 [](const std::string& d) { ::symlink("game.cas", (d + "/link.cas").c_str()); }},
-                // The first -i is replaced by the second, but is still an input.
-                {"an earlier -i", {{"game.cas", with_zero_leader({})}, {"other.cas", {1}}},
-                 {"-i", "@@/game.cas", "-i", "@@/other.cas", "-o", "@@/game.cas"}, 5,
-                 "Error opening @@/game.cas for writing.\n" + refused},
-                {"output first, another spelling", game, {"-o", "@@/./x/../game.cas", "-i", "@@/game.cas"}, 5,
-                 "Error opening @@/./x/../game.cas for writing.\n" + refused, unchecked,
-                 [](const std::string& d) { ::mkdir((d + "/x").c_str(), 0755); }},
-            }};
+    check({
+        {"hard link", game, {"-i", "@@/game.cas", "-o", "@@/hard.wav"}, 5,
+         "Error opening @@/hard.wav for writing.\n" + refused, unchecked,
+         [](const std::string& d) { ::link((d + "/game.cas").c_str(), (d + "/hard.wav").c_str()); }},
+        // The first -i is replaced by the second, but is still an input.
+        {"an earlier -i", {{"game.cas", with_zero_leader({})}, {"other.cas", {1}}},
+         {"-i", "@@/game.cas", "-i", "@@/other.cas", "-o", "@@/game.cas"}, 5,
+         "Error opening @@/game.cas for writing.\n" + refused},
+        {"output first, another spelling", game, {"-o", "@@/./x/../game.cas", "-i", "@@/game.cas"}, 5,
+         "Error opening @@/./x/../game.cas for writing.\n" + refused, unchecked,
+         [](const std::string& d) { ::mkdir((d + "/x").c_str(), 0755); }},
+    });
 }
 
 // A WAV from an earlier run stays as it was until a new one is complete: a
 // run that fails, before or during the conversion, leaves it and no
 // temporary file.
-cli_family earlier_output() {
+TEST(command_line, earlier_output_kept) {
     const bytes yesterday = text("RIFF, yesterday's good WAV");
     const std::map<std::string, bytes> kept = {{"out.wav", yesterday}, {"game.cas", game.at("game.cas")}};
     const std::map<std::string, bytes> plain = {{"out.wav", yesterday}, {"plain.bin", {1, 2, 3}}};
-    return {"earlier_output_kept",
-            {
-                {"named before a missing input", kept, {"-o", "@@/out.wav", "-i", "@@/typo.cas"}, 4,
-                 "Error opening @@/typo.cas.\n"},
-                {"usage", kept, {"-o@@/out.wav"}, 1, ""},
-                {"unrecognised image", plain, io("plain.bin"), 6, unknown},
-                {"file-size limit part-way", kept, io("game.cas"), 5, detected(trs80) + "Error writing @@/out.wav.\n",
-                 unchecked, [](const std::string&) {
-                     rlimit limit{};
-                     ::getrlimit(RLIMIT_FSIZE, &limit);
-                     limit.rlim_cur = 100000;
-                     ::setrlimit(RLIMIT_FSIZE, &limit);
-                 }},
-                // The folder is tried before any conversion work.
-                {"missing folder", game, {"-o", "@@/none/out.wav", "-i", "@@/game.cas"}, 5,
-                 "Error opening @@/none/out.wav for writing.\n", absent},
-                {"a second -o replaces the first", game, {"-o", "@@/first.wav", "-o", "@@/out.wav", "-i", "@@/game.cas"},
-                 0, game_ok, 184419},
-            }};
+    check({
+        {"named before a missing input", kept, {"-o", "@@/out.wav", "-i", "@@/typo.cas"}, 4,
+         "Error opening @@/typo.cas.\n"},
+        {"usage", kept, {"-o@@/out.wav"}, 1, ""},
+        {"unrecognised image", plain, io("plain.bin"), 6, unknown},
+        {"file-size limit part-way", kept, io("game.cas"), 5, detected(trs80) + "Error writing @@/out.wav.\n",
+         unchecked, [](const std::string&) {
+             rlimit limit{};
+             ::getrlimit(RLIMIT_FSIZE, &limit);
+             limit.rlim_cur = 100000;
+             ::setrlimit(RLIMIT_FSIZE, &limit);
+         }},
+        // The folder is tried before any conversion work.
+        {"missing folder", game, {"-o", "@@/none/out.wav", "-i", "@@/game.cas"}, 5,
+         "Error opening @@/none/out.wav for writing.\n", absent},
+        {"a second -o replaces the first", game, {"-o", "@@/first.wav", "-o", "@@/out.wav", "-i", "@@/game.cas"},
+         0, game_ok, 184419},
+    });
 }
 
 // The TAP header report, in the order it is read.
@@ -253,28 +223,27 @@ std::string tap_report(const std::string& machine, const std::string& video, int
 }
 
 // -V reads the WAV back and keeps it either way.
-cli_family read_back() {
+TEST(command_line, read_back) {
     const std::map<std::string, bytes> tap = {{"game.tap", tap_image(1, {0x30, 0x30})}};
     const std::string report = tap_report("C64", "PAL", 985248, 2) + detected(commodore) + kbytes(78);
-    return {"read_back",
-            {
-                {"reads back", game, io("game.cas", {"-V"}), 0,
-                 game_ok + "Read-back check: 257 bytes read back, as in the image.\n", 184419},
-                {"too low a rate", game, io("game.cas", {"-V", "-s", "8000"}), 7,
-                 detected(trs80) + kbytes(33185) + "Read-back check failed at 8000 Hz: byte 256, bit 7 at sample 33021: a gap "
-                 "of 7 samples, where a 0 bit is 16.3 and each half of a 1 bit 8.2.\nUse 22050 Hz or more.\n", 33185},
-                {"only inverted", tap, io("game.tap", {"-V"}), 7,
-                 report + "Read-back check failed at 44100 Hz: the first pulse starts with its low half, so every pulse is "
-                          "read half a pulse out of step.\nThe signal reads back only inverted: convert with -n.\n", 78},
-                {"inverted", tap, io("game.tap", {"-n", "-V"}), 0,
-                 "Inverted output signal.\n" + report + "Read-back check: 2 pulses read back, as in the image.\n", 78},
-            }};
+    check({
+        {"reads back", game, io("game.cas", {"-V"}), 0,
+         game_ok + "Read-back check: 257 bytes read back, as in the image.\n", 184419},
+        {"too low a rate", game, io("game.cas", {"-V", "-s", "8000"}), 7,
+         detected(trs80) + kbytes(33185) + "Read-back check failed at 8000 Hz: byte 256, bit 7 at sample 33021: a gap "
+         "of 7 samples, where a 0 bit is 16.3 and each half of a 1 bit 8.2.\nUse 22050 Hz or more.\n", 33185},
+        {"only inverted", tap, io("game.tap", {"-V"}), 7,
+         report + "Read-back check failed at 44100 Hz: the first pulse starts with its low half, so every pulse is "
+                  "read half a pulse out of step.\nThe signal reads back only inverted: convert with -n.\n", 78},
+        {"inverted", tap, io("game.tap", {"-n", "-V"}), 0,
+         "Inverted output signal.\n" + report + "Read-back check: 2 pulses read back, as in the image.\n", 78},
+    });
 }
 
 // The clock a TAP header's machine and video bytes choose, its length field
 // wrong both ways, and the version 2 gain warning. A pause of 1,000,000
 // cycles is 44,760 samples on a C64 PAL clock.
-cli_family tap_headers() {
+TEST(command_line, tap_headers) {
     const bytes pause = {0x00, 0x40, 0x42, 0x0F};
     const auto row = [&](const std::string& label, const bytes& image, const std::string& report, long long samples,
                          std::vector<std::string> options = {}, const std::string& warning = "") {
@@ -285,37 +254,30 @@ cli_family tap_headers() {
         return "    WARNING: TAP data size (" + std::to_string(in_file) + ") doesn't match header (" +
                std::to_string(claimed) + ").\n";
     };
-    const auto v2_warning = [](int level) {
-        return "    WARNING: at this gain, version 2 half-waves swing between levels 80 and " + std::to_string(level) +
-               "; use gain 5, 6 or 8 for a signal that loads.\n";
+    std::vector<cli_case> cases = {
+        row("C64 NTSC", tap_image(1, pause, 0, 1), tap_report("C64", "NTSC", 1022728, 4), 43120),
+        row("VIC-20 PAL", tap_image(1, pause, 1, 0), tap_report("VIC-20", "PAL", 1108408, 4), 39787),
+        row("C264 PAL", tap_image(1, pause, 2, 0), tap_report("C264", "PAL", 886720, 4), 49734),
+        row("C264 NTSC", tap_image(1, pause, 2, 1), tap_report("C264", "NTSC", 894880, 4), 49280),
+        row("unknown bytes are a C64 on PAL", tap_image(1, pause, 3, 2),
+            tap_report("unknown", "unknown", 985248, 4), 44760),
+        row("header claims less: the file's length wins", tap_image(1, pause, 0, 0, 2),
+            tap_report("C64", "PAL", 985248, 2, mismatch(4, 2)), 44760),
+        // Only what is in the file is played, and nothing more is allocated.
+        row("20 bytes claiming 4 GB", tap_image(1, {}, 0, 0, 0xF0000000),
+            tap_report("C64", "PAL", 985248, 4026531840, mismatch(0, 4026531840)) +
+                "WARNING! TAP data size mismatch. Read 0 bytes, header stated 4026531840 bytes.\n"
+                "         Image may not be readable.", 0),
+        row("any prefix", tap_image(1, pause, 0, 0, -1, std::string("\0\xFF\r ", 4)),
+            tap_report("C64", "PAL", 985248, 4), 44760),
+        row("version 2, gain 7", tap_image(2, pause), tap_report("C64", "PAL", 985248, 4, "", 2), 44760, {"-g", "7"},
+            "    WARNING: at this gain, version 2 half-waves swing between levels 80 and 57; use gain 5, 6 or "
+            "8 for a signal that loads.\n"),
+        row("version 2, gain 8", tap_image(2, pause), tap_report("C64", "PAL", 985248, 4, "", 2), 44760, {"-g", "8"}),
+        {"version 3", {{"game.tap", tap_image(3, pause)}}, io("game.tap"), 6,
+         "MTAP Version not (yet) supported, sorry!\n" + unknown},
+        {"line feed in the prefix", {{"game.tap", tap_image(1, pause, 0, 0, -1, "C6\n-")}}, io("game.tap"), 6, unknown},
     };
-    cli_family f{"tap_headers",
-                 {
-                     row("C64 NTSC", tap_image(1, pause, 0, 1), tap_report("C64", "NTSC", 1022728, 4), 43120),
-                     row("VIC-20 PAL", tap_image(1, pause, 1, 0), tap_report("VIC-20", "PAL", 1108408, 4), 39787),
-                     row("C264 PAL", tap_image(1, pause, 2, 0), tap_report("C264", "PAL", 886720, 4), 49734),
-                     row("C264 NTSC", tap_image(1, pause, 2, 1), tap_report("C264", "NTSC", 894880, 4), 49280),
-                     row("unknown bytes are a C64 on PAL", tap_image(1, pause, 3, 2),
-                         tap_report("unknown", "unknown", 985248, 4), 44760),
-                     row("header claims less: the file's length wins", tap_image(1, pause, 0, 0, 2),
-                         tap_report("C64", "PAL", 985248, 2, mismatch(4, 2)), 44760),
-                     // Only what is in the file is played, and nothing more is allocated.
-                     row("20 bytes claiming 4 GB", tap_image(1, {}, 0, 0, 0xF0000000),
-                         tap_report("C64", "PAL", 985248, 4026531840, mismatch(0, 4026531840)) +
-                             "WARNING! TAP data size mismatch. Read 0 bytes, header stated 4026531840 bytes.\n"
-                             "         Image may not be readable.",
-                         0),
-                     row("any prefix", tap_image(1, pause, 0, 0, -1, std::string("\0\xFF\r ", 4)),
-                         tap_report("C64", "PAL", 985248, 4), 44760),
-                     row("version 2, gain 7", tap_image(2, pause), tap_report("C64", "PAL", 985248, 4, "", 2), 44760,
-                         {"-g", "7"}, v2_warning(57)),
-                     row("version 2, gain 8", tap_image(2, pause), tap_report("C64", "PAL", 985248, 4, "", 2), 44760,
-                         {"-g", "8"}),
-                     {"version 3", {{"game.tap", tap_image(3, pause)}}, io("game.tap"), 6,
-                      "MTAP Version not (yet) supported, sorry!\n" + unknown},
-                     {"line feed in the prefix", {{"game.tap", tap_image(1, pause, 0, 0, -1, "C6\n-")}}, io("game.tap"), 6,
-                      unknown},
-                 }};
     // Cut at every length: shorter than the signature it is no TAP image;
     // after that, the lines read so far are reported, then the end.
     const bytes whole = tap_image(1, {});
@@ -323,10 +285,10 @@ cli_family tap_headers() {
     for (std::size_t n = 0; n < 20; ++n) {
         std::string expected = n < 12 ? unknown : "unexpected End of File!\n";
         for (std::size_t i = std::min<std::size_t>(3, n < 13 ? 0 : n - 13); i-- > 0;) expected = lines[i] + expected;
-        f.cases.push_back({"cut at " + std::to_string(n), {{"game.tap", bytes(whole.begin(), whole.begin() + long(n))}},
-                           io("game.tap"), 6, expected, absent});
+        cases.push_back({"cut at " + std::to_string(n), {{"game.tap", bytes(whole.begin(), whole.begin() + long(n))}},
+                         io("game.tap"), 6, expected, absent});
     }
-    return f;
+    check(cases);
 }
 
 // A T64 archive: its header, 32-byte directory entries (entry type, file
@@ -343,7 +305,7 @@ bytes t64(const std::vector<std::tuple<int, int, unsigned, unsigned, unsigned, s
 
 // Program files: their names, the top of memory, and the T64 directory's
 // entries of every kind, in order.
-cli_family program_files() {
+TEST(command_line, program_files) {
     const std::string prg = "Commodore program file", head = "Program file : ";
     const auto snapshot = [](int entry) {
         return "    WARNING: T64 entry " + std::to_string(entry) + " (FREEZE) is a memory snapshot, not a program: skipped.\n";
@@ -354,92 +316,76 @@ cli_family program_files() {
                                {3, 0, 0, 0, 0xE4, "FREEZE"},
                                {1, 0x82, 0xC000, 0xC001, 0x1000, "LOST"}},
                               {1, 2, 3, 4, 5});
-    return {"program_files",
-            {
-                {"PRG named from its file", {{"caf\xC3\xA9_and_a_long_name.prg", {0x01, 0x08, 0x60}}},
-                 {"-i", "@@/caf\xC3\xA9_and_a_long_name.prg"}, 0,
-                 head + "PRG\nProgram : CAF  AND A LONG, start $0801, end $0802\n" + detected(prg) + no_output},
-                {"PRG up to $FFFF", {{"top.prg", {0xFE, 0xFF, 0x00}}}, {"-i", "@@/top.prg"}, 0,
-                 head + "PRG\nProgram : TOP, start $FFFE, end $FFFF\n" + detected(prg) + no_output},
-                {"PRG past $FFFF", {{"big.prg", bytes{0x00, 0xC0} + bytes(0x4000, 0)}}, io("big.prg"), 6,
-                 head + "PRG\nProgram BIG does not fit in memory: 16384 bytes from $C000 would end at $10000, past $FFFF.\n",
-                 absent},
-                {"T64 entries of every kind", {{"game.t64", archive}}, {"-i", "@@/game.t64"}, 0,
-                 head + "T64\nProgram : GAME, start $0801, end $0804\n    WARNING: the T64 directory states end $FFFF.\n"
-                        "    WARNING: T64 entry 1 (NOTES) is not a program (types $01, $81): skipped.\n" + snapshot(3) +
-                     "    WARNING: T64 entry 4 (LOST) has no bytes in the file: skipped.\n" + detected(prg) + no_output},
-                {"T64 of a snapshot only", {{"game.t64", t64({{3, 0, 0, 0, 0x60, "FREEZE"}}, {1, 2})}}, io("game.t64"),
-                 6, head + "T64\n" + snapshot(0) + unknown, absent},
-            }};
-}
-
-INSTANTIATE_TEST_SUITE_P(table, cli_cases,
-                         testing::Values(options_and_bounds(), run_course(), output_is_input(), earlier_output(),
-                                         read_back(), tap_headers(), program_files()),
-                         [](const testing::TestParamInfo<cli_family>& info) { return info.param.label; });
-
-// Standard output and a FIFO cannot seek back, so the header carries the true
-// sizes from the start: the same bytes and messages as a file output. A
-// reader that goes away early ends the run with status 5.
-TEST(streamed_output, matches_the_file_for_every_format) {
-    scratch_dir dir;
-    const std::string fifo = dir.path("fifo");
-    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
-    std::string tap_err;
-    for (const char* image : {"hello.cas", "hello.htp", "hello-cgenie.cas", "hello.tap"}) {
-        SCOPED_TRACE(image);
-        const std::string in = std::string(KORVAX_EXAMPLES) + "/" + image;
-        const result file = run_korvax({"-i", in, "-o", dir.path("out.wav")});
-        const bytes wav = read_file(dir.path("out.wav"));
-        const result piped = run_korvax({"-i", in, "-o", "-"}, SIZE_MAX);
-        auto reader = std::async(std::launch::async, [&] { return read_file(fifo); });
-        const result fed = run_korvax({"-i", in, "-o", fifo});
-        EXPECT_TRUE(wav == text(piped.out) && wav == reader.get());
-        EXPECT_TRUE(file.status == 0 && piped.status == 0 && fed.status == 0);
-        EXPECT_TRUE(file.err == piped.err && file.err == fed.err) << piped.err << fed.err;
-        tap_err = file.err;
-    }
-    const result cut = run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/hello.tap", "-o", "-"}, 1000);
-    EXPECT_EQ(5, cut.status);
-    EXPECT_EQ(tap_err.substr(0, tap_err.rfind("787 kbytes")) + "Error writing -.\n", cut.err);
+    check({
+        {"PRG named from its file", {{"caf\xC3\xA9_and_a_long_name.prg", {0x01, 0x08, 0x60}}},
+         {"-i", "@@/caf\xC3\xA9_and_a_long_name.prg"}, 0,
+         head + "PRG\nProgram : CAF  AND A LONG, start $0801, end $0802\n" + detected(prg) + no_output},
+        {"P00 under any name", {{"game", text("C64File") + bytes{0} + text("BORDER") + bytes(12, 0) + bytes{0x00, 0xC0, 0x60}}},
+         {"-i", "@@/game"}, 0, head + "P00\nProgram : BORDER, start $C000, end $C001\n" + detected(prg) + no_output},
+        {"PRG up to $FFFF", {{"top.prg", {0xFE, 0xFF, 0x00}}}, {"-i", "@@/top.prg"}, 0,
+         head + "PRG\nProgram : TOP, start $FFFE, end $FFFF\n" + detected(prg) + no_output},
+        {"PRG past $FFFF", {{"big.prg", bytes{0x00, 0xC0} + bytes(0x4000, 0)}}, io("big.prg"), 6,
+         head + "PRG\nProgram BIG does not fit in memory: 16384 bytes from $C000 would end at $10000, past $FFFF.\n",
+         absent},
+        {"T64 entries of every kind", {{"game.t64", archive}}, {"-i", "@@/game.t64"}, 0,
+         head + "T64\nProgram : GAME, start $0801, end $0804\n    WARNING: the T64 directory states end $FFFF.\n"
+                "    WARNING: T64 entry 1 (NOTES) is not a program (types $01, $81): skipped.\n" + snapshot(3) +
+             "    WARNING: T64 entry 4 (LOST) has no bytes in the file: skipped.\n" + detected(prg) + no_output},
+        {"T64 of a snapshot only", {{"game.t64", t64({{3, 0, 0, 0, 0x60, "FREEZE"}}, {1, 2})}}, io("game.t64"),
+         6, head + "T64\n" + snapshot(0) + unknown, absent},
+    });
 }
 
 // The bytes of the bundled examples, recorded once after checking the output
 // by hand and kept as size and hash: a change to the rounding of a duration,
-// the header or the filter shows here, whatever the compiler. The last row
-// pins the filter coefficient's digits: it holds samples whose filtered value
-// lies so close to a whole number that 2 pi written as 6.2832 truncates them
-// the other way.
-TEST(examples, convert_to_their_recorded_bytes) {
-    struct golden_case {
-        const char* image;
-        std::vector<std::string> options;
-        std::size_t size;
-        std::uint64_t fnv1a;
-    };
+// the header or the filter shows here, whatever the compiler. The row at
+// 48000 Hz pins the filter coefficient's digits: it holds samples whose
+// filtered value lies so close to a whole number that 2 pi written as 6.2832
+// truncates them the other way.
+// Standard output and a FIFO are written in place and a FIFO cannot seek
+// back, so the header carries the true sizes from the start: at the default
+// settings each example gives the same bytes and messages there as in a file.
+// A reader that goes away early ends the run with status 5.
+TEST(examples, convert_to_their_recorded_bytes_in_a_file_a_pipe_and_a_fifo) {
     scratch_dir dir;
-    for (const golden_case& g : {
-             golden_case{"hello.cas", {}, 213507, 0x7eb31e83f45e5700u},
-             golden_case{"hello.htp", {}, 147586, 0x1297ad53c78b573du},
-             golden_case{"hello.cas", {"-s", "8000", "-g", "8", "-n"}, 38225, 0xc717e35953006a9fu},
-             golden_case{"hello.htp", {"-s", "192000", "-g", "1"}, 650885, 0x3674ce0f2d37ebe2u},
-             golden_case{"hello-cgenie.cas", {}, 87328, 0xb7dd2c2ed03703d0u},
-             golden_case{"hello.tap", {}, 805890, 0x98cc9e4449b747a1u},
-             golden_case{"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
-             golden_case{"hello-cgenie.cas", {"-s", "48000", "-g", "8"}, 97012, 0xe596d2b44a1eea9eu},
-             // The program of hello.tap as a program file plays as hello.tap.
-             golden_case{"hello.prg", {}, 805890, 0x7803840241c73bb6u},
-             golden_case{"hello2.t64", {}, 1603540, 0x73d24b7079cb5fb0u},
+    const std::string fifo = dir.path("fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    using golden = std::tuple<std::string, std::vector<std::string>, std::size_t, std::uint64_t>;
+    for (const auto& [image, options, size, fnv1a] : std::vector<golden>{
+             {"hello.cas", {}, 213507, 0x7eb31e83f45e5700u},
+             {"hello.htp", {}, 147586, 0x1297ad53c78b573du},
+             {"hello.cas", {"-s", "8000", "-g", "8", "-n"}, 38225, 0xc717e35953006a9fu},
+             {"hello.cas", {"-s", "96000"}, 467854, 0xa30616f7340ec52fu},
+             {"hello-level1.cas", {}, 351794, 0xf695f57efee13df5u},
+             {"hello-fast.cas", {}, 59655, 0x96b278f85e6ca8a8u},
+             {"hello.htp", {"-s", "192000", "-g", "1"}, 650885, 0x3674ce0f2d37ebe2u},
+             {"hello-cgenie.cas", {}, 87328, 0xb7dd2c2ed03703d0u},
+             {"hello.tap", {}, 805890, 0x98cc9e4449b747a1u},
+             {"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
+             {"hello-cgenie.cas", {"-s", "48000", "-g", "8"}, 97012, 0xe596d2b44a1eea9eu},
+             {"hello.prg", {}, 805890, 0x7803840241c73bb6u},
+             {"hello2.t64", {}, 1603540, 0x73d24b7079cb5fb0u},
          }) {
-        const std::vector<std::string> args =
-            g.options + std::vector<std::string>{"-i", std::string(KORVAX_EXAMPLES) + "/" + g.image, "-o", dir.path("o.wav")};
-        ASSERT_EQ(0, run_korvax(args).status) << g.image;
+        SCOPED_TRACE(image);
+        const auto to = [&](const std::string& output) {
+            return options + std::vector<std::string>{"-i", std::string(KORVAX_EXAMPLES) + "/" + image, "-o", output};
+        };
+        const result file = run_korvax(to(dir.path("o.wav")));
         const bytes wav = read_file(dir.path("o.wav"));
         std::uint64_t h = 0xcbf29ce484222325u;
         for (std::uint8_t x : wav) h = (h ^ x) * 0x100000001b3u;
-        EXPECT_EQ(g.size, wav.size()) << g.image;
-        EXPECT_EQ(g.fnv1a, h) << g.image;
+        EXPECT_TRUE(file.status == 0 && size == wav.size() && fnv1a == h) << file.err << wav.size() << std::hex << h;
+        if (!options.empty()) continue;
+        const result piped = run_korvax(to("-"));
+        auto reader = std::async(std::launch::async, [&] { return read_file(fifo); });
+        const result fed = run_korvax(to(fifo));
+        EXPECT_TRUE(wav == text(piped.out) && wav == reader.get());
+        EXPECT_TRUE(piped.status == 0 && fed.status == 0 && file.err == piped.err && file.err == fed.err) << piped.err;
     }
+    auto early = std::async(std::launch::async, [&] { std::ifstream(fifo).ignore(1000); });
+    const result cut = run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/hello.tap", "-o", fifo});
+    EXPECT_EQ(5, cut.status);
+    EXPECT_TRUE(cut.err.ends_with("Commodore low level tape image.\nError writing " + fifo + ".\n")) << cut.err;
 }
 
 }  // namespace
