@@ -1,0 +1,132 @@
+#include "audio/wav_file.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+namespace korvax {
+namespace {
+
+constexpr std::uint16_t format_pcm = 1, format_float = 3, format_extensible = 0xFFFE;
+
+std::uint32_t le(const unsigned char* p, int n) {
+    std::uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+}  // namespace
+
+wav_file::~wav_file() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+std::unique_ptr<wav_file> wav_file::open(const std::string& path, std::string& why, unsigned channel) {
+    std::unique_ptr<wav_file> w(new wav_file);
+    w->file_ = std::fopen(path.c_str(), "rb");
+    struct stat st {};
+    if (w->file_ == nullptr || ::fstat(::fileno(w->file_), &st) != 0) {
+        why = "it cannot be read";
+        return nullptr;
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    unsigned char head[12];
+    if (std::fread(head, 1, 12, w->file_) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0) {
+        why = std::ferror(w->file_) ? "it cannot be read" : "it is not a WAV file";
+        return nullptr;
+    }
+    if (le(head + 4, 4) != size - 8) {
+        why = "its size fields do not match its length";
+        return nullptr;
+    }
+    // Chunks follow one another, each padded to an even length; "fmt " comes
+    // before "data".
+    std::uint64_t at = 12;
+    bool have_format = false;
+    unsigned block = 0;
+    for (;;) {
+        unsigned char chunk[8];
+        if (std::fread(chunk, 1, 8, w->file_) != 8) {
+            why = std::ferror(w->file_) ? "it cannot be read" : "it has no samples";
+            return nullptr;
+        }
+        const std::uint64_t length = le(chunk + 4, 4);
+        at += 8;
+        if (std::memcmp(chunk, "fmt ", 4) == 0) {
+            unsigned char f[40] = {};
+            if (length < 16 || std::fread(f, 1, std::min<std::uint64_t>(length, sizeof f), w->file_) !=
+                                   std::min<std::uint64_t>(length, sizeof f)) {
+                why = "its format chunk is damaged";
+                return nullptr;
+            }
+            std::uint16_t tag = static_cast<std::uint16_t>(le(f, 2));
+            if (tag == format_extensible && length >= 26) tag = static_cast<std::uint16_t>(le(f + 24, 2));
+            w->channels_ = le(f + 2, 2);
+            w->rate_ = le(f + 4, 4);
+            block = le(f + 12, 2);
+            w->bits_ = le(f + 14, 2);
+            w->is_float_ = tag == format_float;
+            const bool pcm = tag == format_pcm && (w->bits_ == 8 || w->bits_ == 16 || w->bits_ == 24 || w->bits_ == 32);
+            const bool fp = tag == format_float && (w->bits_ == 32 || w->bits_ == 64);
+            if (!(pcm || fp) || w->channels_ == 0 || w->rate_ == 0 || block != w->channels_ * w->bits_ / 8) {
+                why = "it is not a PCM or float WAV file this program reads";
+                return nullptr;
+            }
+            have_format = true;
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            if (!have_format) {
+                why = "its samples come before their format";
+                return nullptr;
+            }
+            if (length > size - at) {
+                why = "its size fields do not match its length";
+                return nullptr;
+            }
+            w->frames_ = w->left_ = length / block;
+            break;
+        }
+        at += length + (length & 1);
+        if (at > size || std::fseek(w->file_, static_cast<long>(at), SEEK_SET) != 0) {
+            why = "its size fields do not match its length";
+            return nullptr;
+        }
+    }
+    if (channel >= w->channels_) {
+        why = "it has no channel " + std::to_string(channel + 1);
+        return nullptr;
+    }
+    w->channel_ = channel;
+    return w;
+}
+
+std::size_t wav_file::read(float* out, std::size_t n) {
+    const unsigned bytes = bits_ / 8, block = bytes * channels_;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, left_));
+    buf_.resize(n * block);
+    const std::size_t got = n == 0 ? 0 : std::fread(buf_.data(), block, n, file_);
+    if (got < n) failed_ = true;
+    left_ -= got;
+    const unsigned char* p = buf_.data() + channel_ * bytes;
+    for (std::size_t i = 0; i < got; ++i, p += block) {
+        if (bits_ == 8) {
+            out[i] = static_cast<float>(p[0] - 128) * (1.0f / 128);
+        } else if (!is_float_) {
+            // The sample's top bytes as a signed 32-bit number.
+            std::uint32_t v = 0;
+            for (unsigned k = 0; k < bytes; ++k) v |= std::uint32_t{p[k]} << (8 * (4 - bytes + k));
+            out[i] = static_cast<float>(static_cast<std::int32_t>(v) * (1.0 / 2147483648.0));
+        } else if (bits_ == 32) {
+            float f;
+            std::memcpy(&f, p, 4);
+            out[i] = f;
+        } else {
+            double d;
+            std::memcpy(&d, p, 8);
+            out[i] = static_cast<float>(d);
+        }
+    }
+    return got;
+}
+
+}  // namespace korvax

@@ -1,0 +1,43 @@
+// A WAV file read in blocks, without holding it: RIFF WAVE with PCM samples of
+// 8, 16, 24 or 32 bits or IEEE float samples of 32 or 64 bits, any number of
+// channels, one of which is read.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/samples.h"
+
+namespace korvax {
+
+class wav_file final : public sample_source {
+public:
+    // The WAV at `path`, ready to read `channel` from its first sample; empty,
+    // with the reason in `why`, when it cannot be read, is not a WAV of those
+    // kinds, or its sizes do not match the file.
+    static std::unique_ptr<wav_file> open(const std::string& path, std::string& why, unsigned channel = 0);
+    ~wav_file() override;
+
+    std::uint32_t rate() const override { return rate_; }
+    std::size_t read(float* out, std::size_t n) override;
+
+    unsigned channels() const { return channels_; }
+    unsigned bits() const { return bits_; }
+    std::uint64_t frames() const { return frames_; }
+    // Whether reading met a read error (the samples then end early).
+    bool failed() const { return failed_; }
+
+private:
+    wav_file() = default;
+    std::FILE* file_ = nullptr;
+    std::uint32_t rate_ = 0;
+    unsigned channels_ = 0, bits_ = 0, channel_ = 0;
+    bool is_float_ = false;
+    bool failed_ = false;
+    std::uint64_t frames_ = 0, left_ = 0;  // frames in the data chunk, and not read yet
+    std::vector<unsigned char> buf_;
+};
+
+}  // namespace korvax
