@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace korvax {
@@ -22,6 +24,19 @@ struct tape_segment {
     int baud = 0;              // the speed, where a machine has several (TRS-80: 250, 500, 1500)
     std::vector<std::uint8_t> bytes;
     std::vector<doubtful_byte> doubtful;  // in order of index
+};
+
+// One segment or program as the report tells it: a line each.
+struct tape_item {
+    double start_seconds = 0;           // where it starts in the recording
+    std::string machine;                // "TRS-80", "Colour Genie", "Homelab", "Commodore"
+    int baud = 0;                       // where the machine has several speeds
+    std::string kind;                   // what it holds, e.g. "SYSTEM", "BASIC", "Level I", "header", "program"
+    std::string name;                   // where the format has one
+    std::optional<unsigned> load_address;
+    std::size_t length = 0;             // bytes of data
+    enum class checksum { none, holds, fails } check = checksum::none;  // where the format has one
+    std::vector<doubtful_byte> doubtful;
 };
 
 }  // namespace korvax
