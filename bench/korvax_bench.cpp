@@ -147,16 +147,8 @@ int convert(const std::string& in, const std::string& out, unsigned rate) {
     korvax::options o;
     o.sample_rate = rate;
     korvax::fd_sink sink(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), out);
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    ::close(null);
-    const int status = korvax::convert(o, in, &sink);
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    return status;
+    korvax::kept_messages dropped;
+    return korvax::convert(o, in, &sink, dropped);
 }
 
 double median(std::vector<double> v) {

@@ -29,7 +29,23 @@ std::unique_ptr<wav_file> wav_file::open(const std::string& path, std::string& w
         why = "it cannot be read";
         return nullptr;
     }
-    const auto size = static_cast<std::uint64_t>(st.st_size);
+    return read_header(std::move(w), static_cast<std::uint64_t>(st.st_size), why, channel);
+}
+
+std::unique_ptr<wav_file> wav_file::open(const std::vector<std::uint8_t>& bytes, std::string& why, unsigned channel) {
+    std::unique_ptr<wav_file> w(new wav_file);
+    // An empty buffer cannot be opened as a stream, and holds no WAV anyway.
+    static unsigned char nothing = 0;
+    w->file_ = ::fmemopen(bytes.empty() ? &nothing : const_cast<std::uint8_t*>(bytes.data()), bytes.empty() ? 1 : bytes.size(), "rb");
+    if (w->file_ == nullptr) {
+        why = "it cannot be read";
+        return nullptr;
+    }
+    return read_header(std::move(w), bytes.size(), why, channel);
+}
+
+std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std::uint64_t size, std::string& why,
+                                                unsigned channel) {
     unsigned char head[12];
     if (std::fread(head, 1, 12, w->file_) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
         std::memcmp(head + 8, "WAVE", 4) != 0) {
@@ -108,19 +124,23 @@ std::size_t wav_file::read(float* out, std::size_t n) {
     if (got < n) failed_ = true;
     left_ -= got;
     const unsigned char* p = buf_.data() + channel_ * bytes;
-    for (std::size_t i = 0; i < got; ++i, p += block) {
-        if (bits_ == 8) {
-            out[i] = static_cast<float>(p[0] - 128) * (1.0f / 128);
-        } else if (!is_float_) {
-            // The sample's top bytes as a signed 32-bit number.
+    // One loop per kind of sample, so that each runs without a branch.
+    if (bits_ == 8 && block == 1) {
+        for (std::size_t i = 0; i < got; ++i) out[i] = static_cast<float>(p[i] - 128) * (1.0f / 128);
+    } else if (bits_ == 8) {
+        for (std::size_t i = 0; i < got; ++i) out[i] = static_cast<float>(p[i * block] - 128) * (1.0f / 128);
+    } else if (!is_float_) {
+        // The sample's bytes as the top of a signed 32-bit number.
+        const unsigned shift = 8 * (4 - bytes);
+        for (std::size_t i = 0; i < got; ++i, p += block) {
             std::uint32_t v = 0;
-            for (unsigned k = 0; k < bytes; ++k) v |= std::uint32_t{p[k]} << (8 * (4 - bytes + k));
+            for (unsigned k = 0; k < bytes; ++k) v |= std::uint32_t{p[k]} << (shift + 8 * k);
             out[i] = static_cast<float>(static_cast<std::int32_t>(v) * (1.0 / 2147483648.0));
-        } else if (bits_ == 32) {
-            float f;
-            std::memcpy(&f, p, 4);
-            out[i] = f;
-        } else {
+        }
+    } else if (bits_ == 32) {
+        for (std::size_t i = 0; i < got; ++i, p += block) std::memcpy(&out[i], p, 4);
+    } else {
+        for (std::size_t i = 0; i < got; ++i, p += block) {
             double d;
             std::memcpy(&d, p, 8);
             out[i] = static_cast<float>(d);

@@ -18,6 +18,8 @@ public:
     // with the reason in `why`, when it cannot be read, is not a WAV of those
     // kinds, or its sizes do not match the file.
     static std::unique_ptr<wav_file> open(const std::string& path, std::string& why, unsigned channel = 0);
+    // The same for a WAV held in memory, which must outlive the reader.
+    static std::unique_ptr<wav_file> open(const std::vector<std::uint8_t>& bytes, std::string& why, unsigned channel = 0);
     ~wav_file() override;
 
     std::uint32_t rate() const override { return rate_; }
@@ -31,6 +33,8 @@ public:
 
 private:
     wav_file() = default;
+    static std::unique_ptr<wav_file> read_header(std::unique_ptr<wav_file> w, std::uint64_t size, std::string& why,
+                                                 unsigned channel);
     std::FILE* file_ = nullptr;
     std::uint32_t rate_ = 0;
     unsigned channels_ = 0, bits_ = 0, channel_ = 0;

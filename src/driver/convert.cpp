@@ -1,47 +1,62 @@
 #include "driver/convert.h"
 
-#include <cstdio>
+#include <memory>
+#include <new>
 
+#include "audio/wav_file.h"
 #include "driver/registry.h"
 #include "output/fatal.h"
 
 namespace korvax {
 namespace {
 
-// The format's line about the image's kind, if it has one to tell.
-void report_kind(const tape_format& format, const char* path) {
-    const std::string line = format.kind_line != nullptr ? format.kind_line(path) : "";
-    if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
+signal_levels levels(const options& o) { return {o.p_gain, 0, o.baud, o.inverted}; }
+
+// Reading the image, as each format is asked or the forced one is: what it
+// found is told as it is read, and a reading that ends the run ends it here.
+std::unique_ptr<tape> ask(const tape_format& format, const image& im, bool forced, messages& out, report& found) {
+    found = {};
+    std::unique_ptr<tape> t = format.read(im, found, forced);
+    found.print_entries(out);
+    if (found.fatal != 0) {
+        out.line(found.fatal_message);
+        quit(found.fatal);
+    }
+    return t;
 }
 
-const tape_format* select_format(const options& o, const char* path) {
-    if (o.format < 0 || o.format >= format_count) {
+void tell_kind(const report& found, messages& out) {
+    if (!found.kind.empty()) out.line(found.kind);
+    for (const std::string& w : found.kind_warnings) out.line(w);
+}
+
+bool forced(const options& o) { return o.format >= 0 && o.format < format_count; }
+
+// The format of the image: the forced one (announced already when
+// `announced`), or the first that recognises it.
+std::unique_ptr<tape> select_format(const options& o, const image& im, bool announced, messages& out,
+                                    run_result& result) {
+    if (!forced(o)) {
         for (const tape_format* format : tape_format_registry) {
-            if (format->analyze(path)) {
-                std::fprintf(stderr, "Supported format detected: %s.\n", format->description);
-                report_kind(*format, path);
-                return format;
+            if (std::unique_ptr<tape> t = ask(*format, im, false, out, result.found)) {
+                out.say("Supported format detected: %s.", format->description);
+                tell_kind(result.found, out);
+                result.format = format;
+                return t;
             }
         }
+        result.found = {};
         return nullptr;
     }
-    const tape_format* forced = tape_format_registry[static_cast<std::size_t>(o.format)];
-    std::fprintf(stderr, "Selected format: %s.\n", forced->description);
-    if (forced->analyzed_when_forced && !forced->analyze(path)) return nullptr;
-    report_kind(*forced, path);
-    return forced;
-}
-
-file_ptr open_input(const char* path) {
-    file_ptr in = open_image(path);
-    if (!in) {
-        std::fprintf(stderr, "Error opening %s.\n", path);
-        quit(exit_input);
+    const tape_format* format = tape_format_registry[static_cast<std::size_t>(o.format)];
+    if (!announced) out.say("Selected format: %s.", format->description);
+    std::unique_ptr<tape> t = ask(*format, im, true, out, result.found);
+    if (t) {
+        tell_kind(result.found, out);
+        result.format = format;
     }
-    return in;
+    return t;
 }
-
-signal_levels levels(const options& o) { return {o.p_gain, 0, o.baud}; }
 
 // 13055 as "13,055".
 std::string with_commas(std::uint64_t n) {
@@ -54,101 +69,150 @@ std::string with_commas(std::uint64_t n) {
     return s;
 }
 
+// The WAV's samples as the program wrote them, inverted: every 8-bit sample
+// XOR 255, which is its negative less one step.
+class inverted_source final : public sample_source {
+public:
+    explicit inverted_source(sample_source& in) : in_(in) {}
+    std::uint32_t rate() const override { return in_.rate(); }
+    std::size_t read(float* out, std::size_t n) override {
+        const std::size_t got = in_.read(out, n);
+        for (std::size_t i = 0; i < got; ++i) out[i] = -out[i] - 1.0f / 128;
+        return got;
+    }
+
+private:
+    sample_source& in_;
+};
+
 // Reads the WAV back from its file (what went to a pipe or a device is gone,
-// and is not read back). When it fails, the advice that fits:
-// the polarity when the signal reads back inverted, else the rate when it is
-// below the format's recommended one, else the format's own.
-int check_readback(const tape_format& format, const options& o, const char* input, const byte_sink& output) {
-    const std::string& wav_path = output.name();
-    wav_samples wav;
-    std::string why;
-    if (!output.is_file()) {
-        std::fprintf(stderr, "Read-back check: %s cannot be read back: it is not a file.\n", wav_path.c_str());
+// and is not read back), block by block. When it fails, the advice that
+// fits: the polarity when the signal reads back inverted, else the rate when
+// it is below the format's recommended one, else the format's own.
+int check_readback(const tape& t, const tape_format& format, const options& o, const byte_sink& output,
+                   messages& out, run_result& result) {
+    const std::string& name = output.name();
+    if (!output.is_file() && output.kept() == nullptr) {
+        out.say("Read-back check: %s cannot be read back: it is not a file.", name.c_str());
         return exit_readback;
     }
-    if (!read_wav(wav_path, wav, why)) {
-        std::fprintf(stderr, "Read-back check: %s cannot be read back: %s.\n", wav_path.c_str(), why.c_str());
-        return exit_readback;
-    }
-    const auto read_back = [&] {
-        const file_ptr in = open_input(input);
-        readback r = format.verify(in.get(), input, wav, levels(o));
-        check_read(in.get(), input);
-        return r;
+    const auto open = [&](std::string& why) {
+        return output.kept() != nullptr ? wav_file::open(*output.kept(), why) : wav_file::open(name, why);
     };
-    const readback r = read_back();
+    std::string why;
+    const std::unique_ptr<wav_file> wav = open(why);
+    if (!wav) {
+        out.say("Read-back check: %s cannot be read back: %s.", name.c_str(), why.c_str());
+        return exit_readback;
+    }
+    const signal_levels lv = levels(o);
+    const readback r = t.read_back(lv, *wav, wav->frames());
+    result.checked = r;
+    if (wav->failed()) {
+        out.say("Read-back check: %s cannot be read back: it cannot be read.", name.c_str());
+        return exit_readback;
+    }
     if (r.error.empty()) {
-        std::fprintf(stderr, "Read-back check: %s %s read back, as in the image.\n", with_commas(r.count).c_str(),
-                     r.unit);
+        out.say("Read-back check: %s %s read back, as in the image.", with_commas(r.count).c_str(), r.unit);
         return exit_ok;
     }
-    std::fprintf(stderr, "Read-back check failed at %u Hz: %s.\n", wav.sample_rate, r.error.c_str());
-    for (std::uint8_t& sample : wav.samples) sample ^= 255;
-    if (read_back().error.empty())
-        std::fputs(o.inverted ? "The signal reads back only without -n: convert without it.\n"
-                              : "The signal reads back only inverted: convert with -n.\n",
-                   stderr);
-    else if (wav.sample_rate < format.recommended_rate)
-        std::fprintf(stderr, "Use %u Hz or more.\n", format.recommended_rate);
+    out.say("Read-back check failed at %u Hz: %s.", wav->rate(), r.error.c_str());
+    const std::unique_ptr<wav_file> again = open(why);
+    bool reads_inverted = false;
+    if (again) {
+        inverted_source flipped(*again);
+        reads_inverted = t.read_back(lv, flipped, again->frames()).error.empty();
+    }
+    if (reads_inverted)
+        result.advice.push_back(o.inverted ? "The signal reads back only without -n: convert without it."
+                                           : "The signal reads back only inverted: convert with -n.");
+    else if (wav->rate() < format.recommended_rate)
+        result.advice.push_back("Use " + std::to_string(format.recommended_rate) + " Hz or more.");
     else if (!r.hint.empty())
-        std::fprintf(stderr, "%s\n", r.hint.c_str());
+        result.advice.push_back(r.hint);
+    for (const std::string& a : result.advice) out.line(a);
     return exit_readback;
 }
 
-// The WAV of the image on the sink, in two passes over the image: the first
-// counts the samples, quietly, so that the header carries the true sizes from
-// its first byte (a pipe cannot seek back); the second writes them, and the
-// format reports what it finds. When the count meets a read error or passes
-// the sink's limit, a count that reports and keeps to the limit runs again:
-// it stops where the writing would have, after the same messages, with
-// nothing written.
-void write_wav(const tape_format& format, const options& o, const char* path, byte_sink& sink) {
-    const file_ptr in = open_input(path);
-    const auto pass = [&](wav_writer& out) {
-        std::rewind(in.get());
-        format.convert(in.get(), path, out, levels(o));
-        return out.file_size;
-    };
-    wav_writer quiet_count(sink, o.sample_rate, wav_writer::count_only{.quiet = true});
-    std::uint64_t size = pass(quiet_count);
-    bool reported = false;
-    if (std::ferror(in.get()) || size > wav_limit(sink)) {
-        wav_writer count(sink, o.sample_rate, wav_writer::count_only{.quiet = false});
-        size = pass(count);
-        check_read(in.get(), path);
-        reported = true;
+// The WAV of the tape on the sink. The timeline is walked twice: first to
+// count the samples, so that the header carries the true sizes from its first
+// byte (a pipe cannot seek back), then to write them.
+void write_wav(const tape& t, const options& o, byte_sink& sink, messages& out, run_result& result) {
+    const signal_levels lv = levels(o);
+    wav_writer counter(sink, out, o.sample_rate, wav_writer::count_only{});
+    timeline counting(counter, &result.marks);
+    t.play(lv, counting);
+    const std::uint64_t size = counter.file_size;
+    t.tell(lv, out);
+    if (size > wav_limit(sink)) {
+        out.say("Error writing %s.", sink.name().c_str());
+        out.line("Output exceeds the 4 GiB size limit of WAV files.");
+        quit(exit_output);
     }
-    wav_writer out(sink, o.sample_rate, o.inverted, size, reported);
-    pass(out);
-    check_read(in.get(), path);
-    if (out.file_size != size) {
-        std::fprintf(stderr, "Error reading %s.\n", path);
-        std::fputs("The image changed while it was converted.\n", stderr);
-        quit(exit_input);
+    wav_writer writer(sink, out, o.sample_rate, o.inverted, size);
+    timeline writing(writer);
+    t.play(lv, writing);
+    writer.finish();
+    result.wav_size = size;
+}
+
+int run(const options& o, const image& im, bool announced, byte_sink* output, messages& out, run_result* result) {
+    run_result local;
+    run_result& res = result != nullptr ? *result : local;
+    res = {};
+    // What ran out of memory or failed without a word is told, with the
+    // status of the step it stopped: reading (4), writing (5) or the check (7).
+    int step = exit_input;
+    const auto ended = [&](int status) { return res.status = status; };
+    try {
+        const std::unique_ptr<tape> t = select_format(o, im, announced, out, res);
+        if (!t) {
+            out.line("Unknown/unsupported tape image file.");
+            return ended(exit_image);
+        }
+        if (o.baud != 0 && res.format != &cas_trs80_format)
+            out.line("Option -b ignored: only TRS-80 images have a choice of speed.");
+        if (output == nullptr) {
+            out.line("Error creating output file or none specified.");
+            return ended(exit_ok);
+        }
+        step = exit_output;
+        write_wav(*t, o, *output, out, res);
+        step = exit_readback;
+        return ended(o.verify ? check_readback(*t, *res.format, o, *output, out, res) : exit_ok);
+    } catch (const exit_request& e) {
+        return ended(e.status);
+    } catch (const std::bad_alloc&) {
+        out.say("Not enough memory to %s %s.", step == exit_readback ? "read back the WAV of" : "convert",
+                shown_name(im.name).c_str());
+        return ended(step);
+    } catch (const std::exception& e) {
+        out.say("Error converting %s: %s.", shown_name(im.name).c_str(), e.what());
+        return ended(step);
     }
-    out.finish();
 }
 
 }  // namespace
 
-int convert(const options& o, const std::string& input, byte_sink* output) {
+int convert(const options& o, const image& im, byte_sink* output, messages& out, run_result* result) {
+    return run(o, im, false, output, out, result);
+}
+
+// A forced format is named before the image is read, so that a read error
+// follows its line. Without a name there is no image to read: nothing is
+// recognised in it.
+int convert(const options& o, const std::string& input, byte_sink* output, messages& out, run_result* result) {
     try {
-        const char* path = input.c_str();
-        const tape_format* format = select_format(o, path);
-        if (format == nullptr) {
-            std::fputs("Unknown/unsupported tape image file.\n", stderr);
-            return exit_image;
-        }
-        if (o.baud != 0 && format != &cas_trs80_format)
-            std::fputs("Option -b ignored: only TRS-80 images have a choice of speed.\n", stderr);
-        if (output == nullptr) {
-            std::fputs("Error creating output file or none specified.\n", stderr);
-            return exit_ok;
-        }
-        write_wav(*format, o, path, *output);
-        return o.verify ? check_readback(*format, o, path, *output) : exit_ok;
+        if (forced(o)) out.say("Selected format: %s.", tape_format_registry[static_cast<std::size_t>(o.format)]->description);
+        const image im = input.empty() && !forced(o) ? image{} : read_image(input, out);
+        return run(o, im, forced(o), output, out, result);
     } catch (const exit_request& e) {
+        if (result != nullptr) result->status = e.status;
         return e.status;
+    } catch (const std::bad_alloc&) {
+        out.say("Not enough memory to read %s.", shown_name(input).c_str());
+        if (result != nullptr) result->status = exit_input;
+        return exit_input;
     }
 }
 

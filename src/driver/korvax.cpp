@@ -1,5 +1,6 @@
 #include "driver/korvax.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/convert.h"
@@ -91,19 +93,24 @@ bool same_file(const std::string& a, const std::string& b) {
     return !ec && ca == cb;
 }
 
-// The image is read more than once (by detection, then by the conversion, and
-// a Colour Genie header is read and sought back over), so a pipe, whose bytes
-// are gone once read, would lose data without a word: it is refused.
+// A name that cannot be opened, or a folder, is refused at once; the image's
+// bytes are read when the run starts, once, so a pipe or standard input ("-")
+// serves as well as a file.
 void open_input(run_state& run, const char* path) {
-    std::FILE* f = std::fopen(path, "rb");
-    struct stat st {};
-    const bool readable = f != nullptr && ::fstat(::fileno(f), &st) == 0 && !S_ISDIR(st.st_mode);
-    const bool seekable = readable && std::fseek(f, 0, SEEK_END) == 0;
-    if (f != nullptr) std::fclose(f);
-    if (!seekable) {
-        std::fprintf(stderr, "Error opening %s.\n", path);
-        if (readable) std::fputs("Input must be a file that can be read twice, not a pipe.\n", stderr);
-        quit(exit_input);
+    if (std::string_view(path) != "-") {
+        // A named pipe is not opened here: its writer would take a reader
+        // that comes and goes for the end of its reading.
+        struct stat st {};
+        bool readable = ::stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+        if (readable && !S_ISFIFO(st.st_mode)) {
+            const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            readable = fd >= 0;
+            if (fd >= 0) ::close(fd);
+        }
+        if (!readable) {
+            std::fprintf(stderr, "Error opening %s.\n", path);
+            quit(exit_input);
+        }
     }
     run.input_name = path;
 }
@@ -112,7 +119,7 @@ void open_output(run_state& run, const char* path) {
     // The input is never destroyed: an output naming any -i of the command
     // line is refused before anything is created or truncated.
     for (const std::string& input : run.all_inputs) {
-        if (same_file(path, input)) {
+        if (input != "-" && same_file(path, input)) {
             std::fprintf(stderr, "Error opening %s for writing.\n", path);
             std::fputs("Output file is the input file.\n", stderr);
             quit(exit_output);
@@ -210,7 +217,8 @@ int run_once(run_state& run, int argc, char** argv) {
     run.all_inputs = input_names(argc, argv);
     read_options(run, argc, argv);
     if (argc <= 2) print_usage();
-    return convert(run.settings, run.input_name, run.output.get());
+    stderr_messages out;
+    return convert(run.settings, run.input_name, run.output.get(), out);
 }
 
 }  // namespace

@@ -5,11 +5,11 @@
 #include <array>
 #include <string_view>
 
-#include "formats/cas_trs80.h"
-#include "formats/cbm_prg.h"
-#include "formats/cgc.h"
-#include "formats/htp.h"
-#include "formats/mtap.h"
+#include "formats/cbm/program_file.h"
+#include "formats/cbm/tap.h"
+#include "formats/cgenie/image.h"
+#include "formats/homelab/image.h"
+#include "formats/trs80/image.h"
 
 namespace korvax {
 

@@ -1,67 +1,63 @@
-// How a tape format plugs in: a descriptor of its texts and operations, and
-// the helpers that several formats share. A format's number is its position
-// in the registry (driver/registry.h) and nothing else.
+// How a tape format plugs in: a descriptor of its texts and of the one
+// function that reads its images, and the tape that reading gives, which
+// plays its signal and reads it back. A format's number is its position in
+// the registry (driver/registry.h) and nothing else.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
-#include "output/wav.h"
-#include "verify/readback.h"
+#include "audio/samples.h"
+#include "output/fatal.h"
+#include "output/messages.h"
+#include "tape/image.h"
+#include "tape/readback.h"
+#include "tape/report.h"
+#include "tape/timeline.h"
 
 namespace korvax {
 
-// The levels a signal is drawn with, and the speed asked for.
+// The levels a signal is drawn with, and what else the user asked of it.
 struct signal_levels {
     std::uint8_t p_gain = 75;    // high level: the gain 1..8 times 15, low 8 bits
     std::uint8_t p_silence = 0;  // rest
     int baud = 0;                // TRS-80 speed (-b): 250, 500 or 1500; 0 takes it from the image
+    bool inverted = false;       // -n: the writer inverts every sample
+};
+
+// An image read by its format, ready to be played.
+class tape {
+public:
+    virtual ~tape() = default;
+    // What the format tells when the signal is written (not when the image
+    // is only identified).
+    virtual void tell(const signal_levels&, messages&) const {}
+    // The whole signal, lead-in included.
+    virtual void play(const signal_levels& levels, timeline& t) const = 0;
+    // The signal in `wav` (of `samples` samples), written with `levels`, read
+    // back as the machine's loader would and compared with the image.
+    virtual readback read_back(const signal_levels& levels, sample_source& wav, std::uint64_t samples) const = 0;
 };
 
 struct tape_format {
     const char* name;         // short name for the usage list
     const char* extension;    // usual file extension, without the dot
     const char* description;  // shown in the usage list and the detection message
-    // Whether the image at `path` is one of this format's.
-    bool (*analyze)(const char* path);
-    // Writes the whole signal of the image in `in`, named `path`, lead-in
-    // included. It runs twice over the image, from its start each time:
-    // first to count the samples, then to write them; its reports of what it
-    // finds are printed only when the writer is not `quiet`, its failures
-    // either way.
-    void (*convert)(std::FILE* in, const char* path, wav_writer& out, const signal_levels& levels);
-    // Reads the WAV back as the machine's loader would and compares it with
-    // the image in `in`, converted with `levels`.
-    readback (*verify)(std::FILE* in, const char* path, const wav_samples& wav, const signal_levels& levels);
-    // The line that tells what kind of image the one at `path` is, when the
-    // format has kinds worth telling (empty for the ordinary kind); null when
-    // it has none. Reported after the detected or forced format.
-    std::string (*kind_line)(const char* path);
+    // The image as this format's tape, with what reading found in `found`;
+    // empty when it is none of this format's images. A format `forced` with
+    // -f plays whatever it can of an image that does not look like its own,
+    // where it has a way to.
+    std::unique_ptr<tape> (*read)(const image& im, report& found, bool forced);
     // The lowest sample rate at which every image reads back with margin.
     std::uint32_t recommended_rate;
-    // Asked even when the format is forced: the image's header says how to
-    // play it, and an image without one cannot be played.
-    bool analyzed_when_forced;
+    // A small image of this format's own, which it recognises and every
+    // other format refuses.
+    image (*sample)();
 };
 
-using file_ptr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-// The image opened for reading; empty when it cannot be opened.
-file_ptr open_image(const char* path);
-
-// Ends the run with "Error reading NAME." (status 4) once the stream has met
-// a read error: an unreadable image is not an unrecognised one.
-void check_read(std::FILE* in, const char* path);
-
-// The next byte of the stream; the end of the file is fatal (status 6).
-int freadbyte(std::FILE* in, const char* path);
-
-// A line of a format's report on standard error, when `report`.
-[[gnu::format(printf, 2, 3)]] void say(bool report, const char* format, ...);
-
-// Whether the path's extension, from its last "." to its end, is `extension`
+// Whether the name's extension, from its last "." to its end, is `extension`
 // (with its dot) in any letter case.
-bool has_extension(const char* path, const char* extension);
+bool has_extension(const std::string& name, const char* extension);
 
 }  // namespace korvax

@@ -1,6 +1,5 @@
 #include "formats/zero_leader.h"
 
-#include "formats/format.h"
 
 namespace korvax {
 namespace {
@@ -8,64 +7,58 @@ namespace {
 constexpr int zero_sync = 0xA5;
 constexpr int fast_fill = 0x55;
 constexpr int fast_sync = 0x7F;
-constexpr long level1_lowest_start = 0x4000;
+constexpr std::uint64_t level1_lowest_start = 0x4000;
+constexpr int level2_system = 0x55, level2_basic = 0xD3;
 // Bytes after a Level I program that still leave the image one: emulators
 // and tools pad or append a little.
-constexpr long level1_most_after = 32;
+constexpr std::uint64_t level1_most_after = 32;
 
-// Counts the bytes equal to `fill` from the stream's position; whether there
-// is at least one and the byte after them (the end of the file counts as a
-// byte of its own) is `sync`.
-bool leader(std::FILE* in, int fill, int sync, std::uint64_t& count) {
-    int c;
-    count = 0;
-    while ((c = std::getc(in)) == fill) ++count;
-    return count > 0 && c == sync;
+// Counts the bytes equal to `fill` from `at`; whether there is at least one
+// and the byte after them (the end counts as a byte of its own) is `sync`.
+bool leader(std::span<const std::uint8_t> b, std::size_t at, int fill, int sync, std::uint64_t& count) {
+    std::size_t i = at;
+    while (i < b.size() && b[i] == fill) ++i;
+    count = i - at;
+    return count > 0 && i < b.size() && b[i] == sync;
 }
 
-// Whether the bytes after the sync byte read as a Level I program: its start
-// address (at least 0x4000) and end address (exclusive, not below the start),
-// both big-endian, then the bytes between them and a checksum, which is not
-// checked. After it the file ends, holds a few bytes more, or starts another
-// leader (the program again).
-bool level1_program(std::FILE* in) {
-    int b[4];
-    for (int& x : b)
-        if ((x = std::getc(in)) == EOF) return false;
-    const long start = b[0] << 8 | b[1], end = b[2] << 8 | b[3];
+// Whether the bytes from `at` (after the sync byte) read as a Level I
+// program: its start address (at least 0x4000) and end address (exclusive,
+// not below the start), both big-endian, then the bytes between them and a
+// checksum, which is not checked. After it the image ends, holds a few bytes
+// more, or starts another leader (the program again). A program whose bytes
+// run out before its checksum is one too, cut short: `s` says how far.
+bool level1_program(std::span<const std::uint8_t> b, std::size_t at, tape_start& s) {
+    if (b.size() < at + 4) return false;
+    const std::uint64_t start = b[at] << 8 | b[at + 1], end = b[at + 2] << 8 | b[at + 3];
     if (start < level1_lowest_start || end < start) return false;
-    if (std::fseek(in, end - start, SEEK_CUR) != 0 || std::getc(in) == EOF) return false;
-    const long after = std::ftell(in);
-    if (after < 0) return false;
+    const std::uint64_t checksum = at + 4 + (end - start);
+    // Cut short, only the addresses speak for Level I: a Level II tape's
+    // first byte (0x55 before a SYSTEM tape's name, 0xD3 before BASIC) is
+    // none of its.
+    if (checksum >= b.size() && (b[at] == level2_system || b[at] == level2_basic)) return false;
+    if (checksum >= b.size()) {
+        s.level1_wanted = end - start;
+        s.level1_found = b.size() - (at + 4);
+        return true;
+    }
+    const std::uint64_t after = checksum + 1;
     std::uint64_t zeros = 0;
-    if (leader(in, 0, zero_sync, zeros)) return true;
-    return std::fseek(in, 0, SEEK_END) == 0 && std::ftell(in) - after <= level1_most_after;
+    if (leader(b, after, 0, zero_sync, zeros)) return true;
+    return b.size() - after <= level1_most_after;
 }
 
 }  // namespace
 
-tape_start read_tape_start(std::FILE* in, bool trs80) {
+tape_start read_tape_start(std::span<const std::uint8_t> b, bool trs80) {
     tape_start s;
-    std::fseek(in, 0, SEEK_SET);
-    const int first = std::getc(in);
-    std::fseek(in, 0, SEEK_SET);
-    if (first == 0 && leader(in, 0, zero_sync, s.leader))
-        s.kind = trs80 && level1_program(in) ? tape_start::level1 : tape_start::low_speed;
-    else if (trs80 && first == fast_fill && leader(in, fast_fill, fast_sync, s.leader))
+    const int first = b.empty() ? -1 : b[0];
+    if (first == 0 && leader(b, 0, 0, zero_sync, s.leader))
+        s.kind = trs80 && level1_program(b, s.leader + 1, s) ? tape_start::level1 : tape_start::low_speed;
+    else if (trs80 && first == fast_fill && leader(b, 0, fast_fill, fast_sync, s.leader))
         s.kind = tape_start::high_speed;
     else
         s.leader = 0;
-    // Not rewind, which would clear a read error.
-    std::fseek(in, 0, SEEK_SET);
-    return s;
-}
-
-tape_start image_start(const char* path, const char* extension, bool trs80) {
-    if (extension != nullptr && !has_extension(path, extension)) return {};
-    const file_ptr f = open_image(path);
-    if (!f) return {};
-    const tape_start s = read_tape_start(f.get(), trs80);
-    check_read(f.get(), path);
     return s;
 }
 

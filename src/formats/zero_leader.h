@@ -1,5 +1,4 @@
-// The start of a TRS-80 or Homelab image, read once for detection, the
-// detection report, the conversion and the read-back alike.
+// The start of a TRS-80 or Homelab image.
 //
 // Both machines write a leader of zero bytes and the sync byte 0xA5; real
 // images have leaders of any length (most have 255 bytes, some 128 or 256).
@@ -13,7 +12,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <span>
 #include <string>
 
 namespace korvax {
@@ -21,18 +20,14 @@ namespace korvax {
 struct tape_start {
     enum kind_t { none, low_speed, level1, high_speed } kind = none;
     std::uint64_t leader = 0;  // bytes before the sync byte
+    // A Level I program whose bytes run out before its checksum: the data
+    // bytes its addresses call for, and those the image has.
+    std::uint64_t level1_wanted = 0, level1_found = 0;
 };
 
-// Reads the start of the image in `in` and puts the stream back at its
-// beginning. Only zero leaders count unless `trs80`, which also tells high
-// speed and Level I images. A read error is left on the stream.
-tape_start read_tape_start(std::FILE* in, bool trs80);
-
-// The start of the image at `path` when the path ends in `extension` (with its
-// dot, any letter case; any name when null); `none` otherwise or when it
-// cannot be opened. A read
-// error ends the run (status 4).
-tape_start image_start(const char* path, const char* extension, bool trs80);
+// How the image starts. Only zero leaders count unless `trs80`, which also
+// tells high speed and Level I images.
+tape_start read_tape_start(std::span<const std::uint8_t> bytes, bool trs80);
 
 // The line that tells a kind the plain rule (exactly 256 zero bytes, then
 // 0xA5) does not cover, for the detection report; empty for that plain kind.

@@ -48,12 +48,12 @@ bool fd_sink::close() {
     return ::close(fd) == 0;
 }
 
-wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, bool invert, std::uint64_t size, bool quiet_pass)
+wav_writer::wav_writer(byte_sink& out, messages& told, std::uint32_t rate, bool invert, std::uint64_t size)
     : sink(out),
+      log(told),
       sample_rate(rate),
       inverted(invert ? 255 : 0),
       counting(false),
-      quiet(quiet_pass),
       filter(filter_init(rate)),
       limit(wav_limit(out)),
       buf(std::make_unique<std::uint8_t[]>(buf_size)) {
@@ -76,25 +76,25 @@ wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, bool invert, std::uin
     used = wav_header_size;
 }
 
-wav_writer::wav_writer(byte_sink& out, std::uint32_t rate, count_only how)
+wav_writer::wav_writer(byte_sink& out, messages& told, std::uint32_t rate, count_only)
     : sink(out),
+      log(told),
       sample_rate(rate),
       inverted(0),
       counting(true),
-      quiet(how.quiet),
       filter(filter_init(rate)),
-      limit(how.quiet ? UINT64_MAX : wav_limit(out)) {
+      limit(UINT64_MAX) {
     reserve(wav_header_size);
 }
 
 void wav_writer::write_failed() const {
-    std::fprintf(stderr, "Error writing %s.\n", sink.name().c_str());
+    log.say("Error writing %s.", sink.name().c_str());
     quit(exit_output);
 }
 
 void wav_writer::too_large() const {
-    std::fprintf(stderr, "Error writing %s.\n", sink.name().c_str());
-    std::fputs("Output exceeds the 4 GiB size limit of WAV files.\n", stderr);
+    log.say("Error writing %s.", sink.name().c_str());
+    log.line("Output exceeds the 4 GiB size limit of WAV files.");
     quit(exit_output);
 }
 
@@ -145,7 +145,7 @@ void wav_writer::finish() {
     flush();
     if (!sink.close()) write_failed();
     // RIFF size in KiB, a half rounded up.
-    std::fprintf(stderr, "%llu kbytes written.\n", static_cast<unsigned long long>((file_size - 8 + 512) / 1024));
+    log.say("%llu kbytes written.", static_cast<unsigned long long>((file_size - 8 + 512) / 1024));
 }
 
 }  // namespace korvax

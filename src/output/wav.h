@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "output/filter.h"
+#include "output/messages.h"
 
 namespace korvax {
 
@@ -48,6 +49,8 @@ public:
     // Whether, once closed, the bytes are a file that can be read back under
     // name().
     virtual bool is_file() const { return false; }
+    // The bytes, when the sink keeps them in memory.
+    virtual const std::vector<std::uint8_t>* kept() const { return nullptr; }
     const std::string& name() const { return name_; }
 
 private:
@@ -76,6 +79,7 @@ public:
         return true;
     }
     std::uint64_t capacity() const override { return capacity_; }
+    const std::vector<std::uint8_t>* kept() const override { return &bytes; }
     std::vector<std::uint8_t> bytes;
 
 private:
@@ -124,18 +128,13 @@ struct wav_writer {
     // over the accumulator's chain and nothing else.
     static constexpr std::uint64_t short_run = 256;
 
-    // Starts a WAV of `file_size` bytes, header included, with its header.
-    // When `quiet`, the format keeps its reports to itself (a counting pass
-    // has printed them).
-    wav_writer(byte_sink& sink, std::uint32_t sample_rate, bool inverted, std::uint64_t file_size,
-               bool quiet = false);
-    // A writer that only counts the bytes of the file (file_size), quietly or
-    // not. A quiet count is not held to the sink's limit, so that a run that
-    // passes it stops where the writing would, after the same reports.
-    struct count_only {
-        bool quiet;
-    };
-    wav_writer(byte_sink& sink, std::uint32_t sample_rate, count_only how);
+    // Starts a WAV of `file_size` bytes, header included, with its header;
+    // its failures are told to `out`.
+    wav_writer(byte_sink& sink, messages& out, std::uint32_t sample_rate, bool inverted, std::uint64_t file_size);
+    // A writer that only counts the bytes of the file (file_size), with no
+    // limit: the count tells whether the file would pass one.
+    struct count_only {};
+    wav_writer(byte_sink& sink, messages& out, std::uint32_t sample_rate, count_only);
 
     std::uint64_t samples(std::uint64_t cycles, std::uint32_t clock_hz) const {
         return cycles_to_samples(cycles, clock_hz, sample_rate);
@@ -172,10 +171,10 @@ struct wav_writer {
     void flush();
 
     byte_sink& sink;
+    messages& log;
     const std::uint32_t sample_rate;
     const std::uint8_t inverted;  // XOR mask: 0, or 255 for an inverted signal
     const bool counting;          // runs are only counted
-    const bool quiet;             // formats print no reports of what they find
     hp_filter filter;
     const std::uint64_t limit;    // the sink's capacity, at most the 4 GiB of a WAV file
     std::uint64_t file_size = 0;  // bytes accepted so far, header included

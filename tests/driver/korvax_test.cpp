@@ -103,6 +103,8 @@ const std::string no_output = "Error creating output file or none specified.\n";
 std::string detected(const std::string& d) { return "Supported format detected: " + d + ".\n"; }
 std::string selected(const std::string& d) { return "Selected format: " + d + ".\n"; }
 std::string kbytes(long long file_size) { return std::to_string((file_size - 8 + 512) / 1024) + " kbytes written.\n"; }
+const std::string inverted_hint =
+    "Decoders read this signal only inverted: if the machine does not load it, convert with -n.\n";
 
 std::vector<std::string> io(const std::string& image, std::vector<std::string> options = {}) {
     return options + std::vector<std::string>{"-i", "@@/" + image, "-o", "@@/out.wav"};
@@ -157,14 +159,17 @@ TEST(command_line, run_course) {
          selected(commodore) + mem, absent},
         {"folder", {}, io("dir.cas"), 4, "Error opening @@/dir.cas.\n", absent,
          [](const std::string& d) { ::mkdir((d + "/dir.cas").c_str(), 0755); }},
-        // Detection would use up a pipe's bytes before the conversion reads them.
-        {"pipe", {}, io("fifo"), 4, "Error opening @@/fifo.\nInput must be a file that can be read twice, not a pipe.\n",
-         absent,
+        // The image is read once, so a pipe serves as a file does.
+        {"pipe", {}, io("fifo.cas"), 0, game_ok, 184419,
          [](const std::string& d) {
-             ::mkfifo((d + "/fifo").c_str(), 0600);
-             // A writer that stays open, so that opening the pipe to read does not block.
-             ::open((d + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+             ::mkfifo((d + "/fifo.cas").c_str(), 0600);
+             if (::fork() == 0) {
+                 const bytes b = with_zero_leader({});
+                 std::ofstream((d + "/fifo.cas").c_str(), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 257);
+                 ::_exit(0);
+             }
          }},
+        {"standard input, empty", {}, {"-i", "-", "-o", "@@/out.wav"}, 6, "No image on standard input.\n", absent},
         {"full device", game, {"-i", "@@/game.cas", "-o", "/dev/full"}, 5,
          detected(trs80) + "Error writing /dev/full.\n"},
     });
@@ -225,7 +230,7 @@ std::string tap_report(const std::string& machine, const std::string& video, int
 // -V reads the WAV back and keeps it either way.
 TEST(command_line, read_back) {
     const std::map<std::string, bytes> tap = {{"game.tap", tap_image(1, {0x30, 0x30})}};
-    const std::string report = tap_report("C64", "PAL", 985248, 2) + detected(commodore) + kbytes(78);
+    const std::string report = tap_report("C64", "PAL", 985248, 2) + detected(commodore);
     check({
         {"reads back", game, io("game.cas", {"-V"}), 0,
          game_ok + "Read-back check: 257 bytes read back, as in the image.\n", 184419},
@@ -233,10 +238,10 @@ TEST(command_line, read_back) {
          detected(trs80) + kbytes(33185) + "Read-back check failed at 8000 Hz: byte 256, bit 7 at sample 33021: a gap "
          "of 7 samples, where a 0 bit is 16.3 and each half of a 1 bit 8.2.\nUse 22050 Hz or more.\n", 33185},
         {"only inverted", tap, io("game.tap", {"-V"}), 7,
-         report + "Read-back check failed at 44100 Hz: the first pulse starts with its low half, so every pulse is "
+         report + inverted_hint + kbytes(78) + "Read-back check failed at 44100 Hz: the first pulse starts with its low half, so every pulse is "
                   "read half a pulse out of step.\nThe signal reads back only inverted: convert with -n.\n", 78},
         {"inverted", tap, io("game.tap", {"-n", "-V"}), 0,
-         "Inverted output signal.\n" + report + "Read-back check: 2 pulses read back, as in the image.\n", 78},
+         "Inverted output signal.\n" + report + kbytes(78) + "Read-back check: 2 pulses read back, as in the image.\n", 78},
     });
 }
 
@@ -247,8 +252,9 @@ TEST(command_line, tap_headers) {
     const bytes pause = {0x00, 0x40, 0x42, 0x0F};
     const auto row = [&](const std::string& label, const bytes& image, const std::string& report, long long samples,
                          std::vector<std::string> options = {}, const std::string& warning = "") {
+        const std::string hint = warning.empty() && report.find("TAP version : 2") == std::string::npos ? inverted_hint : "";
         return cli_case{label, {{"game.tap", image}}, io("game.tap", std::move(options)), 0,
-                        report + detected(commodore) + warning + kbytes(44 + samples), 44 + samples};
+                        report + detected(commodore) + warning + hint + kbytes(44 + samples), 44 + samples};
     };
     const auto mismatch = [](long long in_file, long long claimed) {
         return "    WARNING: TAP data size (" + std::to_string(in_file) + ") doesn't match header (" +
@@ -267,7 +273,7 @@ TEST(command_line, tap_headers) {
         row("20 bytes claiming 4 GB", tap_image(1, {}, 0, 0, 0xF0000000),
             tap_report("C64", "PAL", 985248, 4026531840, mismatch(0, 4026531840)) +
                 "WARNING! TAP data size mismatch. Read 0 bytes, header stated 4026531840 bytes.\n"
-                "         Image may not be readable.", 0),
+                "         Image may not be readable.\n", 0),
         row("any prefix", tap_image(1, pause, 0, 0, -1, std::string("\0\xFF\r ", 4)),
             tap_report("C64", "PAL", 985248, 4), 44760),
         row("version 2, gain 7", tap_image(2, pause), tap_report("C64", "PAL", 985248, 4, "", 2), 44760, {"-g", "7"},
@@ -342,50 +348,75 @@ TEST(command_line, program_files) {
 // 48000 Hz pins the filter coefficient's digits: it holds samples whose
 // filtered value lies so close to a whole number that 2 pi written as 6.2832
 // truncates them the other way.
-// Standard output and a FIFO are written in place and a FIFO cannot seek
-// back, so the header carries the true sizes from the start: at the default
-// settings each example gives the same bytes and messages there as in a file.
-// A reader that goes away early ends the run with status 5.
-TEST(examples, convert_to_their_recorded_bytes_in_a_file_a_pipe_and_a_fifo) {
-    scratch_dir dir;
-    const std::string fifo = dir.path("fifo");
-    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
-    using golden = std::tuple<std::string, std::vector<std::string>, std::size_t, std::uint64_t>;
-    for (const auto& [image, options, size, fnv1a] : std::vector<golden>{
+std::uint64_t fnv1a(const bytes& b) {
+    std::uint64_t h = 0xcbf29ce484222325u;
+    for (std::uint8_t x : b) h = (h ^ x) * 0x100000001b3u;
+    return h;
+}
+
+TEST(examples, convert_to_their_recorded_bytes) {
+    using golden = std::tuple<std::string, korvax::options, std::size_t, std::uint64_t>;
+    const auto with = [](unsigned rate, int gain, bool inverted) {
+        korvax::options o;
+        o.sample_rate = rate;
+        o.p_gain = static_cast<std::uint8_t>(gain * 15);
+        o.inverted = inverted;
+        return o;
+    };
+    for (const auto& [image, options, size, hash] : std::vector<golden>{
              {"hello.cas", {}, 213507, 0x7eb31e83f45e5700u},
              {"hello.htp", {}, 147586, 0x1297ad53c78b573du},
-             {"hello.cas", {"-s", "8000", "-g", "8", "-n"}, 38225, 0xc717e35953006a9fu},
-             {"hello.cas", {"-s", "96000"}, 467854, 0xa30616f7340ec52fu},
+             {"hello.cas", with(8000, 8, true), 38225, 0xc717e35953006a9fu},
+             {"hello.cas", with(96000, 5, false), 467854, 0xa30616f7340ec52fu},
              {"hello-level1.cas", {}, 351794, 0xf695f57efee13df5u},
              {"hello-fast.cas", {}, 59655, 0x96b278f85e6ca8a8u},
-             {"hello.htp", {"-s", "192000", "-g", "1"}, 650885, 0x3674ce0f2d37ebe2u},
+             {"hello.htp", with(192000, 1, false), 650885, 0x3674ce0f2d37ebe2u},
              {"hello-cgenie.cas", {}, 87328, 0xb7dd2c2ed03703d0u},
              {"hello.tap", {}, 805890, 0x98cc9e4449b747a1u},
-             {"hello.tap", {"-s", "22050", "-g", "8", "-n"}, 422012, 0x1923b5a500183890u},
-             {"hello-cgenie.cas", {"-s", "48000", "-g", "8"}, 97012, 0xe596d2b44a1eea9eu},
+             {"hello.tap", with(22050, 8, true), 422012, 0x1923b5a500183890u},
+             {"hello-cgenie.cas", with(48000, 8, false), 97012, 0xe596d2b44a1eea9eu},
              {"hello.prg", {}, 805890, 0x7803840241c73bb6u},
              {"hello2.t64", {}, 1603540, 0x73d24b7079cb5fb0u},
          }) {
+        const std::string path = std::string(KORVAX_EXAMPLES) + "/" + image;
+        const in_process r = convert_in_process({path, read_file(path)}, options);
+        EXPECT_TRUE(r.status == 0 && r.wav.size() == size && fnv1a(r.wav) == hash)
+            << image << " at " << options.sample_rate << " Hz, gain level " << int(options.p_gain)
+            << (options.inverted ? ", inverted" : "") << ": expected " << size << " bytes, hash 0x" << std::hex << hash
+            << ", got " << std::dec << r.wav.size() << " bytes, hash 0x" << std::hex << fnv1a(r.wav) << std::dec
+            << ", status " << r.status << "\n" << r.err;
+    }
+}
+
+// Standard output and a FIFO are written in place and a FIFO cannot seek
+// back, so the header carries the true sizes from the start: the same bytes
+// and messages there as in a file. The image may come from standard input.
+// A reader that goes away early ends the run with status 5.
+TEST(command_line, streams_the_same_bytes_to_a_pipe_and_a_fifo) {
+    scratch_dir dir;
+    const std::string fifo = dir.path("fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    for (const std::string image : {"hello.cas", "hello.tap"}) {
         SCOPED_TRACE(image);
-        const auto to = [&](const std::string& output) {
-            return options + std::vector<std::string>{"-i", std::string(KORVAX_EXAMPLES) + "/" + image, "-o", output};
-        };
-        const result file = run_korvax(to(dir.path("o.wav")));
+        const std::string path = std::string(KORVAX_EXAMPLES) + "/" + image;
+        const result file = run_korvax({"-i", path, "-o", dir.path("o.wav")});
         const bytes wav = read_file(dir.path("o.wav"));
-        std::uint64_t h = 0xcbf29ce484222325u;
-        for (std::uint8_t x : wav) h = (h ^ x) * 0x100000001b3u;
-        EXPECT_TRUE(file.status == 0 && size == wav.size() && fnv1a == h) << file.err << wav.size() << std::hex << h;
-        if (!options.empty()) continue;
-        const result piped = run_korvax(to("-"));
+        const result piped = run_korvax({"-i", path, "-o", "-"});
         auto reader = std::async(std::launch::async, [&] { return read_file(fifo); });
-        const result fed = run_korvax(to(fifo));
+        const result fed = run_korvax({"-i", path, "-o", fifo});
+        const result from_stdin = run_korvax({"-f", "3", "-i", "-", "-o", "-"}, path);
         EXPECT_TRUE(wav == text(piped.out) && wav == reader.get());
-        EXPECT_TRUE(piped.status == 0 && fed.status == 0 && file.err == piped.err && file.err == fed.err) << piped.err;
+        EXPECT_TRUE(file.status == 0 && piped.status == 0 && fed.status == 0 && file.err == piped.err &&
+                    file.err == fed.err)
+            << piped.err;
+        if (image == "hello.cas") {
+            EXPECT_TRUE(from_stdin.status == 0 && text(from_stdin.out) == wav) << from_stdin.err;
+        }
     }
     auto early = std::async(std::launch::async, [&] { std::ifstream(fifo).ignore(1000); });
     const result cut = run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/hello.tap", "-o", fifo});
     EXPECT_EQ(5, cut.status);
-    EXPECT_TRUE(cut.err.ends_with("Commodore low level tape image.\nError writing " + fifo + ".\n")) << cut.err;
+    EXPECT_TRUE(cut.err.ends_with("convert with -n.\nError writing " + fifo + ".\n")) << cut.err;
 }
 
 }  // namespace

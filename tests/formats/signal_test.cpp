@@ -88,18 +88,29 @@ TEST(mtap_signal, pulses_escapes_and_levels) {
         EXPECT_EQ(c.expected, signal_runs("MTAP", tap_image(c.version, c.data), c.rate, c.gain)) << c.what;
 }
 
-// What the real binary says of an image named `name` holding `content`, asked
+// What the program says of an image named `name` holding `content`, asked
 // without an output file: the detected format's description (after the
-// format's report, if any), "" when the image is not recognised, or else its
-// whole answer.
+// format's report, if any) and the lines after it, "" when the image is not
+// recognised, or else its whole answer.
 std::string detected_format(const std::string& name, const bytes& content) {
-    scratch_dir dir;
-    const result r = run_korvax({"-i", dir.write(name, content)});
-    const std::string head = "Supported format detected: ", tail = ".\nError creating output file or none specified.\n";
+    const in_process r = convert_in_process({name, content}, {}, false);
+    const std::string head = "Supported format detected: ", tail = "Error creating output file or none specified.\n";
     if (r.status == 6 && r.err == "Unknown/unsupported tape image file.\n") return "";
     const std::size_t at = r.err.find(head) + head.size();  // after the format's own report, if any
     const bool found = r.status == 0 && at >= head.size() && r.err.ends_with(tail) && r.err.size() > at + tail.size();
-    return found ? r.err.substr(at, r.err.size() - at - tail.size()) : "status " + std::to_string(r.status) + ": " + r.err;
+    return found ? r.err.substr(at, r.err.size() - at - tail.size() - 2)
+                 : "status " + std::to_string(r.status) + ": " + r.err;
+}
+
+// Each format recognises its own sample image, and every other format
+// refuses it, so no two formats can claim one image.
+TEST(detection, each_format_takes_its_own_sample_and_no_other) {
+    for (const korvax::tape_format* own : korvax::tape_format_registry)
+        for (const korvax::tape_format* other : korvax::tape_format_registry) {
+            korvax::report found;
+            EXPECT_EQ(own == other, other->read(own->sample(), found, false) != nullptr)
+                << own->name << "'s sample, read by " << other->name;
+        }
 }
 
 TEST(detection, by_content_and_extension) {
@@ -125,7 +136,11 @@ TEST(detection, by_content_and_extension) {
              {"game.cas", level1 + bytes(33, 1), trs80 + ".\nLeader of 255 zero bytes"},
              {"game.cas", with_zero_leader({0x3F, 0xFF, 0x40, 0x00, 7, 7}), trs80},
              {"game.cas", with_zero_leader({0x40, 0x01, 0x40, 0x00, 7}), trs80},
-             {"game.cas", bytes(level1.begin(), level1.end() - 1), trs80 + ".\nLeader of 255 zero bytes"},
+             // Cut short, it is still played at 250 baud, with a warning.
+             {"game.cas", bytes(level1.begin(), level1.end() - 1),
+              level1_line + ".\n    WARNING: the Level I program is cut short: the image holds 2 of its 2 bytes and "
+                            "not its checksum"},
+             {"game.cas", with_zero_leader({0x55, 0x56, 0x57, 0x58, 0x59}), trs80},
              // High speed: 0x55 bytes, then 0x7F.
              {"game.cas", bytes{0x55, 0x7F}, trs80 + ".\nTRS-80 high-speed tape (1500 baud)"},
              {"game.cas", bytes(256, 0x55) + bytes{0x7E}, ""},

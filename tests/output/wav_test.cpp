@@ -23,7 +23,8 @@ TEST(wav_writer, runs_match_the_filter_sample_by_sample) {
     for (int k = 0; k < 40000; ++k) runs.emplace_back(k % 2 ? 75 : 0, 8 + k % 5);
     for (bool inverted : {false, true}) {
         korvax::memory_sink sink("o");
-        korvax::wav_writer out(sink, 22050, inverted, korvax::wav_header_size);
+        korvax::kept_messages told;
+        korvax::wav_writer out(sink, told, 22050, inverted, korvax::wav_header_size);
         for (auto [level, count] : runs) out.run(level, count);
         out.flush();
 
@@ -42,18 +43,17 @@ TEST(wav_writer, runs_match_the_filter_sample_by_sample) {
 // not one more.
 TEST(wav_writer, stops_at_the_4_gib_limit_instead_of_wrapping) {
     korvax::memory_sink sink("big.wav");
-    korvax::wav_writer out(sink, 44100, false, korvax::wav_header_size);
+    korvax::kept_messages told;
+    korvax::wav_writer out(sink, told, 44100, false, korvax::wav_header_size);
     out.file_size = korvax::wav_max_file_size - 10;
     out.run(0, 10);
-    testing::internal::CaptureStderr();
     try {
         out.run(0, 1);
         ADD_FAILURE() << "no end at the limit";
     } catch (const korvax::exit_request& e) {
         EXPECT_EQ(5, e.status);
     }
-    EXPECT_EQ("Error writing big.wav.\nOutput exceeds the 4 GiB size limit of WAV files.\n",
-              testing::internal::GetCapturedStderr());
+    EXPECT_EQ("Error writing big.wav.\nOutput exceeds the 4 GiB size limit of WAV files.\n", told.text());
 }
 
 }  // namespace

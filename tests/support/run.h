@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/convert.h"
 #include "driver/registry.h"
 
 namespace korvax_test {
@@ -63,8 +64,8 @@ struct result {
 
 // Runs the korvax binary with these arguments (no shell involved); standard
 // output and error go to files, which cannot fill up and block it as pipes
-// could.
-inline result run_korvax(const std::vector<std::string>& args) {
+// could. Standard input is the file `input` names, or nothing.
+inline result run_korvax(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
     const scratch_dir dir;
     std::vector<std::string> copy = args;
     std::vector<char*> argv = {const_cast<char*>("korvax")};  // as a user's shell would name it
@@ -72,6 +73,7 @@ inline result run_korvax(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::dup2(::open(input.c_str(), O_RDONLY), 0);
         ::dup2(::open(dir.path("out").c_str(), O_WRONLY | O_CREAT, 0600), 1);
         ::dup2(::open(dir.path("err").c_str(), O_WRONLY | O_CREAT, 0600), 2);
         ::execv(KORVAX_BINARY, argv.data());
@@ -114,21 +116,40 @@ inline std::vector<std::string> corpus_files(std::initializer_list<std::string_v
     return files;
 }
 
-// The signal a format writes for an image (in a file called `name`) before
-// the filter, lead-in included, as (level, samples) runs. A filter
-// coefficient of 1 keeps the accumulator at 0, so every sample is its level
-// plus 128.
+// A run of the program in this process: its status, messages, the WAV it
+// wrote to memory and what it found.
+struct in_process {
+    int status = -1;
+    std::string err;  // the messages, a line each
+    bytes wav;
+    korvax::run_result found;
+};
+inline in_process convert_in_process(const korvax::image& im, korvax::options o = {}, bool output = true) {
+    korvax::memory_sink sink("out.wav");
+    korvax::kept_messages out;
+    in_process r;
+    r.status = korvax::convert(o, im, output ? &sink : nullptr, out, &r.found);
+    r.err = out.text();
+    r.wav = std::move(sink.bytes);
+    return r;
+}
+
+// The signal a format writes for an image (named `name`) before the filter,
+// lead-in included, as (level, samples) runs. A filter coefficient of 1
+// keeps the accumulator at 0, so every sample is its level plus 128.
 using runs = std::vector<std::pair<int, std::size_t>>;
 inline runs signal_runs(std::string_view format, const bytes& image, unsigned rate = 44100, std::uint8_t gain = 75,
                         const std::string& name = "image") {
-    scratch_dir dir;
-    const std::string path = dir.write(name, image);
     korvax::memory_sink sink("signal");
-    korvax::wav_writer out(sink, rate, false, korvax::wav_header_size);
-    out.filter = {1.0, 0.0};
-    korvax::tape_format_registry.at(korvax::format_number(format))
-        ->convert(korvax::open_image(path.c_str()).get(), path.c_str(), out, {gain, 0});
-    out.flush();
+    korvax::kept_messages out;
+    korvax::wav_writer w(sink, out, rate, false, korvax::wav_header_size);
+    w.filter = {1.0, 0.0};
+    korvax::report found;
+    const korvax::image im{name, image};  // the tape reads it in place, so it lives as long
+    const auto tape = korvax::tape_format_registry.at(korvax::format_number(format))->read(im, found, true);
+    korvax::timeline t(w);
+    if (tape) tape->play({gain, 0, 0, false}, t);
+    w.flush();
     runs r;
     for (std::size_t i = korvax::wav_header_size; i < sink.bytes.size(); ++i) {
         if (r.empty() || r.back().first != sink.bytes[i] - 128) r.emplace_back(sink.bytes[i] - 128, 0);

@@ -2,10 +2,6 @@
 // back: converted in this process, written to memory.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,14 +19,8 @@ inline std::vector<float> program_signal(const std::string& path, unsigned rate,
     o.sample_rate = rate;
     o.inverted = inverted;
     korvax::memory_sink sink("signal");
-    std::fflush(stderr);
-    const int saved = ::dup(2), null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    const int s = korvax::convert(o, path, &sink);
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(null);
+    korvax::kept_messages dropped;
+    const int s = korvax::convert(o, path, &sink, dropped);
     if (status != nullptr) *status = s;
     std::vector<float> y;
     for (std::size_t i = korvax::wav_header_size; i < sink.bytes.size(); ++i)

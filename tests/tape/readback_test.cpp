@@ -1,13 +1,14 @@
-// The read-back check as a sweep: every image, converted by the real program
-// with -V at rates across the whole range, at every gain and in both
-// polarities, must read back (status 0), except for the known limits below,
-// each of which must still fail (status 7) so that the table cannot go stale.
+// The read-back check as a sweep: every image, converted with -V at rates
+// across the whole range, at every gain and in both polarities, must read
+// back (status 0), except for the known limits below, each of which must
+// still fail (status 7) so that the table cannot go stale. The WAVs are
+// written to memory and read back from there, in this process.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "formats/cbm/decoder.h"
 #include "support/run.h"
-#include "verify/readback.h"
 
 using namespace korvax_test;
 
@@ -16,13 +17,11 @@ namespace {
 // An image's kind as the program reports it. Each known limit names the kind
 // it applies to, a rate and a gain (0: any) and a polarity (-1: either).
 enum class family { trs80, trs80_level1, trs80_fast, homelab, cgenie, tap01, tap2, program };
-family family_of(const std::string& path) {
-    const std::string said = run_korvax({"-i", path}).err;
-    const auto has = [&](const char* s) { return said.find(s) != std::string::npos; };
-    return has("TAP version : 2") ? family::tap2 : has("TAP version") ? family::tap01
-           : has("Program file") ? family::program : has("Homelab") ? family::homelab
-           : has("Colour Genie") ? family::cgenie : has("(250 baud)") ? family::trs80_level1
-           : has("(1500 baud)") ? family::trs80_fast : family::trs80;
+family family_of(const korvax::image& im) {
+    const std::string f = convert_in_process(im, {}, false).found.found.family;
+    return f == "tap2" ? family::tap2 : f == "tap01" ? family::tap01 : f == "program" ? family::program
+           : f == "homelab" ? family::homelab : f == "cgenie" ? family::cgenie : f == "trs80-250" ? family::trs80_level1
+           : f == "trs80-1500" ? family::trs80_fast : family::trs80;
 }
 
 const struct known_limit { family fam; unsigned rate; int gain, inverted; const char* why; } known_limits[] = {
@@ -49,28 +48,32 @@ const struct known_limit { family fam; unsigned rate; int gain, inverted; const 
     {family::tap2, 0, 8, 1, "80 XOR 120 = 40, inverted: the first half-wave is the low one"},
 };
 
-void sweep(const std::vector<std::string>& paths, const std::vector<unsigned>& rates, const std::vector<int>& gains) {
-    scratch_dir dir;
-    for (const std::string& path : paths) {
-        const family fam = family_of(path);
+void sweep(const std::vector<korvax::image>& images, const std::vector<unsigned>& rates, const std::vector<int>& gains) {
+    for (const korvax::image& im : images) {
+        const family fam = family_of(im);
         for (unsigned rate : rates)
             for (int gain : gains)
                 for (int inverted : {0, 1}) {
-                    std::vector<std::string> args = {"-V", "-s", std::to_string(rate), "-g", std::to_string(gain),
-                                                     "-i", path, "-o", dir.path("o.wav")};
-                    if (inverted) args.push_back("-n");
-                    const result r = run_korvax(args);
+                    korvax::options o;
+                    o.verify = true;
+                    o.sample_rate = rate;
+                    o.p_gain = static_cast<std::uint8_t>(gain * 15);
+                    o.inverted = inverted;
+                    const int status = convert_in_process(im, o).status;
                     const auto limit = std::find_if(std::begin(known_limits), std::end(known_limits), [&](auto& k) {
                         return k.fam == fam && (k.rate == 0 || k.rate == rate) && (k.gain == 0 || k.gain == gain) &&
                                (k.inverted < 0 || k.inverted == inverted);
                     });
                     const bool known = limit != std::end(known_limits);
-                    EXPECT_EQ(known ? 7 : 0, r.status) << path << " at " << rate << " Hz, gain " << gain
-                                                       << (inverted ? ", -n" : "") << ": "
-                                                       << (known ? limit->why : r.err.c_str());
+                    if (status != (known ? 7 : 0))
+                        ADD_FAILURE() << im.name << " at " << rate << " Hz, gain " << gain << (inverted ? ", -n" : "")
+                                      << ": status " << status << (known ? ", a known limit: " : "")
+                                      << (known ? limit->why : "");
                 }
     }
 }
+
+korvax::image from_file(const std::string& path) { return {path, read_file(path)}; }
 
 const std::vector<unsigned> every_rate = {8000, 11025, 22050, 44100, 48000, 96000, 192000};
 
@@ -83,16 +86,15 @@ const std::vector<unsigned> every_rate = {8000, 11025, 22050, 44100, 48000, 9600
 // gain 1 a first half-wave of 2 samples ends while the signal still settles
 // from its jump to level 80, which hides its step of 15.
 TEST(read_back, examples_and_made_images_at_every_rate_gain_and_polarity) {
-    scratch_dir made;
-    std::vector<std::string> paths = {
-        made.write("odd-half-waves.cas", {0x66, 0x55, 0x01}),
-        made.write("v0.tap", tap_image(0, {0x30, 0x42, 0x56, 0x00, 0x30, 0x00, 0x00, 0x00, 0x56, 0x42, 0x00})),
-        made.write("v1.tap", tap_image(1, {0x30, 0x00, 0x10, 0x27, 0x00, 0x56, 0x42, 0x00, 0x30})),
-        made.write("v2.tap", tap_image(2, {0x6A, 0x6B, 0x1A, 0x1B, 0x34, 0x35, 0x00, 0xFF, 0x3F, 0x00, 0x0D, 0x0E}))};
+    std::vector<korvax::image> images = {
+        {"odd-half-waves.cas", {0x66, 0x55, 0x01}},
+        {"v0.tap", tap_image(0, {0x30, 0x42, 0x56, 0x00, 0x30, 0x00, 0x00, 0x00, 0x56, 0x42, 0x00})},
+        {"v1.tap", tap_image(1, {0x30, 0x00, 0x10, 0x27, 0x00, 0x56, 0x42, 0x00, 0x30})},
+        {"v2.tap", tap_image(2, {0x6A, 0x6B, 0x1A, 0x1B, 0x34, 0x35, 0x00, 0xFF, 0x3F, 0x00, 0x0D, 0x0E})}};
     for (const char* example : {"hello.cas", "hello-255.cas", "hello-level1.cas", "hello-fast.cas", "hello.htp",
                                 "hello-cgenie.cas", "hello.tap", "hello2.t64"})
-        paths.push_back(std::string(KORVAX_EXAMPLES) + "/" + example);
-    sweep(paths, every_rate, {1, 2, 3, 4, 5, 6, 7, 8});
+        images.push_back(from_file(std::string(KORVAX_EXAMPLES) + "/" + example));
+    sweep(images, every_rate, {1, 2, 3, 4, 5, 6, 7, 8});
 }
 
 // Read back at every setting, the corpus's half hour of audio would take
@@ -103,12 +105,16 @@ TEST(read_back, real_images) {
     const auto smallest = corpus_files({"trs80-system-follin", "trs80-odd-level1", "trs80-cas-hs", "homelab2-basic-tehen",
                                         "cgenie-66leader", "c64-pal-v1-retroload", "c16-pal-v2-bucle", "c64-prg-mc-ribos"});
     if (smallest.empty()) GTEST_SKIP() << "the shared corpus is not present";
-    sweep(smallest, every_rate, {1});
+    std::vector<korvax::image> images;
+    for (const std::string& f : smallest) images.push_back(from_file(f));
+    sweep(images, every_rate, {1});
     // Not the T64 archive whose only entry is a memory snapshot: it is
     // refused (status 6), as a made one is in the command-line test.
     std::vector<std::string> all = corpus_files({"trs80-", "homelab", "cgenie-", "c16-", "c64-", "vic20"});
     std::erase_if(all, [](const std::string& f) { return f.ends_with("snapshot.t64"); });
-    sweep(all, {22050}, {5});
+    images.clear();
+    for (const std::string& f : all) images.push_back(from_file(f));
+    sweep(images, {22050}, {5});
 }
 
 // The C64 ROM loader's reading that -V applies to program files, on
@@ -134,7 +140,9 @@ TEST(read_back, program_blocks_as_the_rom_loads_them) {
              {pulses, {header, other}, "block 1, copy 1: byte 9 reads back as 27, not 26", 192},
              {cut, {header, data}, "3 copies of blocks read back, where there are two of each of 2", 192},
          }) {
-        const korvax::readback got = korvax::read_kernal_blocks(pulse_lengths, 44100.0 / 123156, blocks);
+        korvax::cbm::kernal_reader kernal(44100.0 / 123156);
+        for (const std::size_t n : pulse_lengths) kernal.pulse(n);
+        const korvax::readback got = kernal.finish(blocks);
         EXPECT_EQ(error, got.error);
         EXPECT_EQ(count, got.count);
     }

@@ -3,5 +3,7 @@
 #include "formats/format.h"
 
 namespace korvax {
-extern const tape_format cbm_prg_format;
-}
+
+extern const tape_format htp_format;
+
+}  // namespace korvax

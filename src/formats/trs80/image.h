@@ -3,5 +3,7 @@
 #include "formats/format.h"
 
 namespace korvax {
+
 extern const tape_format cas_trs80_format;
-}
+
+}  // namespace korvax

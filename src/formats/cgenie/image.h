@@ -3,5 +3,7 @@
 #include "formats/format.h"
 
 namespace korvax {
+
 extern const tape_format cgc_format;
-}
+
+}  // namespace korvax

@@ -1,7 +1,0 @@
-#pragma once
-
-#include "formats/format.h"
-
-namespace korvax {
-extern const tape_format htp_format;
-}

@@ -1,0 +1,33 @@
+// A tape image as the formats see it: its name (some formats go by the
+// extension) and its bytes, read once, whole, from a file or a pipe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "output/messages.h"
+
+namespace korvax {
+
+using byte_vector = std::vector<std::uint8_t>;
+
+struct image {
+    std::string name;  // as given: a path, or "-" for standard input
+    byte_vector bytes;
+};
+
+// No tape image comes near this: the largest real ones are a few hundred
+// kilobytes. Anything larger is refused before it is read.
+inline constexpr std::size_t image_cap = std::size_t{64} << 20;
+
+// How a name is shown in messages: standard input by those words.
+inline std::string shown_name(const std::string& name) { return name == "-" ? "standard input" : name; }
+
+// The image `name` names ("-": standard input), read whole. A file that
+// cannot be read ends the run with status 4, one larger than the cap, or
+// nothing on standard input, with status 6, each after its message.
+image read_image(const std::string& name, messages& out);
+
+}  // namespace korvax
