@@ -8,11 +8,21 @@
 // images made here. Both are reported in nanoseconds per output sample, and
 // the ratio says how much the rest of the program costs on top of the filter.
 //
-//   korvax_bench [-r repetitions]   the benchmark
+//   korvax_bench [-r repetitions] [-c CORPUS]
+//                                   the benchmark, then the read-back check's
+//                                   cost (-V) next to the conversion's
 //   korvax_bench -w DIR             only write the images into DIR, and a
 //                                   1 MB TAP image (for the comparison with
 //                                   other converters and the memory check)
+//
+// The read-back table converts each image in a child process of its own,
+// once without -V and once with it, and reports the CPU time and the peak
+// memory (resident set) of each: a program file, a TAP image, a TRS-80
+// image, the corpus's 26-minute T64 when CORPUS is given, and a T64 of 1,000
+// one-byte programs, at 44100 and 192000 Hz.
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +38,7 @@
 
 #include "driver/convert.h"
 #include "output/filter.h"
+#include "output/output_file.h"
 #include "output/wav.h"
 
 namespace {
@@ -82,6 +93,43 @@ bytes make_cas() {
 bytes make_bench_tap() { return make_tap(600'000); }
 // About 1 MB, for the peak memory of a conversion, which holds the TAP data.
 bytes make_memory_tap() { return make_tap(1'000'000); }
+
+// A C64 program file of 40 KiB: a load address, then bytes.
+bytes make_prg() {
+    bytes prg = {0x01, 0x08};
+    noise n;
+    while (prg.size() < 40 * 1024 + 2) prg.push_back(static_cast<std::uint8_t>(n.next()));
+    return prg;
+}
+
+// A T64 archive of 1,000 programs of one byte each: a header block, a pause
+// and a data block each, so about half an hour of tape from 33 KB.
+bytes make_t64_many() {
+    constexpr unsigned count = 1000, directory = 0x40, entry = 32;
+    const auto le16 = [](bytes& b, unsigned v) { b.push_back(std::uint8_t(v)), b.push_back(std::uint8_t(v >> 8)); };
+    bytes t(directory, 0);
+    const std::string signature = "C64S tape image file";
+    std::copy(signature.begin(), signature.end(), t.begin());
+    t[0x22] = t[0x24] = count & 0xFF;
+    t[0x23] = t[0x25] = count >> 8;
+    const unsigned data = directory + count * entry;
+    for (unsigned i = 0; i < count; ++i) {
+        bytes e = {1, 0x82};
+        le16(e, 0xC000);
+        le16(e, 0xC001);
+        le16(e, 0);
+        le16(e, data + i);
+        le16(e, 0);
+        e.resize(16, 0);
+        char name[8];
+        const int n = std::snprintf(name, sizeof name, "P%u", i);
+        e.insert(e.end(), name, name + n);
+        e.resize(entry, ' ');
+        t.insert(t.end(), e.begin(), e.end());
+    }
+    for (unsigned i = 0; i < count; ++i) t.push_back(0x60);
+    return t;
+}
 
 struct image {
     const char* label;
@@ -151,6 +199,74 @@ int convert(const std::string& in, const std::string& out, unsigned rate) {
     return korvax::convert(o, in, &sink, dropped);
 }
 
+// One conversion in a child process, into a new file as the command line
+// writes it (through a temporary file), with or without -V: the child's CPU
+// time (user and system) and peak resident memory, and its status.
+struct child_run {
+    int status = -1;
+    double seconds = 0;
+    double peak_mib = 0;
+};
+child_run convert_in_child(const std::string& in, const std::string& out, unsigned rate, bool verify, bool inverted) {
+    ::unlink(out.c_str());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        korvax::options o;
+        o.sample_rate = rate;
+        o.verify = verify;
+        o.inverted = inverted;
+        const std::unique_ptr<korvax::output_file> sink = korvax::output_file::open(out);
+        korvax::kept_messages dropped;
+        ::_exit(sink ? korvax::convert(o, in, sink.get(), dropped) : 99);
+    }
+    int status = 0;
+    rusage use{};
+    ::wait4(pid, &status, 0, &use);
+    child_run r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.seconds = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
+    r.peak_mib = double(use.ru_maxrss) / 1024;
+    return r;
+}
+
+// The read-back check's cost: the best of `reps` runs each.
+int readback_table(const std::string& dir, const char* corpus, int reps) {
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {"TRS-80, 16 KiB", dir + "/bench.cas"}, {"TAP v1, 600,000 pulses", dir + "/bench.tap"},
+        {"PRG, 40 KiB", dir + "/bench.prg"}, {"T64, 1,000 programs", dir + "/many.t64"}};
+    write_file(dir + "/bench.prg", make_prg());
+    write_file(dir + "/many.t64", make_t64_many());
+    if (corpus != nullptr) inputs.emplace_back("compunet.t64 (corpus)", std::string(corpus) + "/c64-t64-multi3-compunet.t64");
+    std::printf("\n-V: CPU s of the conversion alone and with -V, best of %d runs; -V adds (x conversion);\n"
+                "peak resident memory of each\n\n", reps);
+    std::printf("%-24s %7s %9s %9s %8s %9s %9s\n", "image", "rate", "convert", "with -V", "adds", "peak", "peak -V");
+    int failures = 0;
+    for (const auto& [label, in] : inputs) {
+        if (!std::filesystem::exists(in)) continue;
+        for (const unsigned rate : rates) {
+            child_run plain{-1, 1e9, 0}, checked{-1, 1e9, 0};
+            for (int i = 0; i < reps; ++i) {
+                // A TAP image of version 1 loads inverted.
+                const bool inverted = in.ends_with(".tap");
+                const child_run a = convert_in_child(in, dir + "/v.wav", rate, false, inverted);
+                const child_run b = convert_in_child(in, dir + "/v.wav", rate, true, inverted);
+                if (a.status != 0 || b.status != 0) {
+                    std::printf("%-24s %7u   status %d, with -V %d\n", label.c_str(), rate, a.status, b.status);
+                    ++failures;
+                    break;
+                }
+                if (a.seconds < plain.seconds) plain = a;
+                if (b.seconds < checked.seconds) checked = b;
+            }
+            if (plain.status != 0) continue;
+            std::printf("%-24s %7u %9.3f %9.3f %8.2f %7.1f M %7.1f M\n", label.c_str(), rate, plain.seconds,
+                        checked.seconds, (checked.seconds - plain.seconds) / plain.seconds, plain.peak_mib,
+                        checked.peak_mib);
+        }
+    }
+    return failures;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -161,11 +277,13 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     int reps = 7;
     const char* image_dir = nullptr;
-    for (int c; (c = ::getopt(argc, argv, "r:w:")) != -1;) {
+    const char* corpus = nullptr;
+    for (int c; (c = ::getopt(argc, argv, "r:w:c:")) != -1;) {
         if (c == 'r') reps = std::max(1, std::atoi(optarg));
         else if (c == 'w') image_dir = optarg;
+        else if (c == 'c') corpus = optarg;
         else {
-            std::fprintf(stderr, "usage: korvax_bench [-r repetitions] [-w image_dir]\n");
+            std::fprintf(stderr, "usage: korvax_bench [-r repetitions] [-c corpus] [-w image_dir]\n");
             return 1;
         }
     }
@@ -215,6 +333,7 @@ int main(int argc, char** argv) {
                             *std::min_element(ratio.begin(), ratio.end()));
         }
     }
+    failures += readback_table(dir, corpus, std::min(reps, 3));
     std::filesystem::remove_all(dir);
     return failures == 0 ? 0 : 2;
 }

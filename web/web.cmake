@@ -2,7 +2,8 @@
 # (CMAKE_PROJECT_korvax_INCLUDE), so the root CMakeLists.txt stays as it is.
 #
 # The WebAssembly program is the command-line program itself: src/driver/main.cpp
-# linked with korvax_core, whatever sources the root lists for it, compiled with
+# linked with korvax_core (and page_api.cpp, the page's way in, which runs it
+# and answers with what it found as values), whatever sources the root lists for it, compiled with
 # the root's flags (-ffp-contract=off, no fast-math) at -O2, so the page's WAV is
 # byte for byte the command line's. The program reports its exit statuses with
 # C++ exceptions, hence -fexceptions at compile and link.
@@ -21,7 +22,7 @@ set(KORVAX_WEB_STATIC index.html style.css app.js)
 
 # Called once the root CMakeLists.txt has been read, when korvax_core exists.
 function(korvax_web_targets)
-  add_executable(korvax_wasm EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/src/driver/main.cpp)
+  add_executable(korvax_wasm EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/src/driver/main.cpp ${KORVAX_WEB_DIR}/page_api.cpp)
   target_link_libraries(korvax_wasm PRIVATE korvax_core)
   set_target_properties(korvax_wasm PROPERTIES
     OUTPUT_NAME korvax
@@ -38,7 +39,8 @@ function(korvax_web_targets)
     -sEXIT_RUNTIME=0
     -sALLOW_MEMORY_GROWTH=1
     -sFORCE_FILESYSTEM=1
-    -sEXPORTED_RUNTIME_METHODS=callMain,FS)
+    -sEXPORTED_FUNCTIONS=_main,_korvax_page_run
+    -sEXPORTED_RUNTIME_METHODS=callMain,FS,ccall)
 
   set(copied)
   foreach(name IN LISTS KORVAX_WEB_STATIC)

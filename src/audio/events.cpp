@@ -21,15 +21,6 @@ event_finder::event_finder(sample_source& in, looking_for what)
     log_decay_ = std::log(decay);
 }
 
-bool event_finder::next(signal_event& e) {
-    while (served_ == found_.size()) {
-        if (ended_) return false;
-        read_block();
-    }
-    e = found_[served_++];
-    return true;
-}
-
 // How much the largest step or peak has faded over `gap` samples.
 float event_finder::fade(std::uint64_t gap) const {
     return gap < decay_table ? decay_power_[gap] : static_cast<float>(std::exp(double(gap) * log_decay_));

@@ -27,7 +27,14 @@ public:
     enum class looking_for { steps, pulses };
     event_finder(sample_source& in, looking_for what);
     // The next event; false once the samples have ended.
-    bool next(signal_event& e);
+    bool next(signal_event& e) {
+        while (served_ == found_.size()) {
+            if (ended_) return false;
+            read_block();
+        }
+        e = found_[served_++];
+        return true;
+    }
     // Samples read so far: all of them once next() has said false.
     std::uint64_t samples_read() const { return base_; }
 

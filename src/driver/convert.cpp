@@ -160,6 +160,7 @@ int run(const options& o, const image& im, bool announced, byte_sink* output, me
     run_result local;
     run_result& res = result != nullptr ? *result : local;
     res = {};
+    res.sample_rate = o.sample_rate;
     // What ran out of memory or failed without a word is told, with the
     // status of the step it stopped: reading (4), writing (5) or the check (7).
     int step = exit_input;

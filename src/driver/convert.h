@@ -27,6 +27,7 @@ struct options {
 // What a run found and did, as values.
 struct run_result {
     int status = exit_ok;
+    std::uint32_t sample_rate = 0;        // of the WAV
     const tape_format* format = nullptr;  // the format that read the image
     report found;                         // what reading the image found
     std::uint64_t wav_size = 0;           // bytes of the WAV written

@@ -213,23 +213,28 @@ void read_options(run_state& run, int argc, char** argv) {
     }
 }
 
-int run_once(run_state& run, int argc, char** argv) {
+int run_once(run_state& run, int argc, char** argv, messages& out, run_result* result) {
     run.all_inputs = input_names(argc, argv);
     read_options(run, argc, argv);
     if (argc <= 2) print_usage();
-    stderr_messages out;
-    return convert(run.settings, run.input_name, run.output.get(), out);
+    return convert(run.settings, run.input_name, run.output.get(), out, result);
 }
 
 }  // namespace
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, messages& out, run_result* result) {
     run_state state;
     try {
-        return run_once(state, argc, argv);
+        return run_once(state, argc, argv, out, result);
     } catch (const exit_request& e) {
+        if (result != nullptr) result->status = e.status;
         return e.status;
     }
+}
+
+int run(int argc, char** argv) {
+    stderr_messages out;
+    return run(argc, argv, out, nullptr);
 }
 
 }  // namespace korvax

@@ -3,9 +3,15 @@
 // The command line: options to a conversion run (driver/convert.h).
 #pragma once
 
+#include "driver/convert.h"
+
 namespace korvax {
 
 // The whole program: options, selection, conversion. Returns the exit status.
 int run(int argc, char** argv);
+
+// The same with the conversion's messages told to `out` and what it found
+// kept in `result` (the web page's way in).
+int run(int argc, char** argv, messages& out, run_result* result);
 
 }  // namespace korvax

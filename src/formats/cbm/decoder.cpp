@@ -42,7 +42,7 @@ bool pulse_reader::next(std::uint64_t& samples) {
 void kernal_reader::pulse(std::uint64_t samples) {
     const double units = double(samples) / samples_per_unit_;
     window_ += units < short_medium_split ? 'S' : units < medium_long_split ? 'M' : units < long_pause_split ? 'L' : 'P';
-    if (window_.size() >= 64) parse(false);
+    if (window_.size() >= 4096) parse(false);
 }
 
 // Parses the window as far as it can; a byte needs its 20 pulses in view

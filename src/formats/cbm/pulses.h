@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/cbm/protocol.h"
+#include "tape/timeline.h"
 
 namespace korvax::cbm {
 
@@ -59,10 +60,9 @@ void for_each_tap_pulse(int version, std::span<const std::uint8_t> d, F pulse) {
 }
 
 // The pulses the ROM's SAVE writes for `programs`, one after the other, and
-// `start_block(payload)` called as each block starts (for the reader that
-// compares the blocks).
-template <typename F, typename B>
-void for_each_kernal_pulse(const std::vector<program>& programs, F pulse, B start_block) {
+// `part(kind, label)` called where each part of the tape starts.
+template <typename F, typename P>
+void for_each_kernal_pulse(const std::vector<program>& programs, F pulse, P part) {
     const auto bit = [&](int one) {
         pulse(one ? medium_pulse : short_pulse);
         pulse(one ? short_pulse : medium_pulse);
@@ -77,11 +77,13 @@ void for_each_kernal_pulse(const std::vector<program>& programs, F pulse, B star
         }
         bit(parity);
     };
-    const auto block = [&](std::span<const std::uint8_t> payload, std::size_t pilot) {
-        start_block(payload);
+    const auto block = [&](std::span<const std::uint8_t> payload, std::size_t pilot, bool header) {
         std::uint8_t checksum = 0;
         for (std::uint8_t b : payload) checksum ^= b;
+        part(tape_mark::what::leader, "");
         for (std::size_t i = 0; i < pilot; ++i) pulse(short_pulse);
+        part(header ? tape_mark::what::header : tape_mark::what::data,
+             header ? "" : std::to_string(payload.size()) + " bytes");
         for (const bool first : {true, false}) {
             for (std::uint8_t n = 9; n >= 1; --n) byte(first ? 0x80 | n : n);
             for (std::uint8_t b : payload) byte(b);
@@ -92,11 +94,16 @@ void for_each_kernal_pulse(const std::vector<program>& programs, F pulse, B star
         }
     };
     for (const program& p : programs) {
-        if (&p != &programs.front()) pulse(pause_units);
+        if (&p != &programs.front()) {
+            part(tape_mark::what::pause, "");
+            pulse(pause_units);
+        }
+        part(tape_mark::what::program, p.name.substr(0, p.name.find_last_not_of(' ') + 1));
         const std::vector<std::uint8_t> header = header_block(p);
-        block(header, header_pilot);
+        block(header, header_pilot, true);
+        part(tape_mark::what::pause, "");
         pulse(pause_units);
-        block(p.bytes, data_pilot);
+        block(p.bytes, data_pilot, false);
     }
 }
 

@@ -6,8 +6,10 @@ namespace korvax::cgenie {
 
 // Every conversion starts at the gain level: the wave's level lives here, not
 // from one conversion to the next.
-void play(std::span<const std::uint8_t> data, const signal_levels& s, timeline& t) {
+void play(std::span<const std::uint8_t> data, const std::vector<tape_part>& parts, const signal_levels& s,
+          timeline& t) {
     t.clock(tick_hz, rounding::each_run);
+    t.mark(tape_mark::what::leadin);
     t.hold(s.p_silence, silence_ticks);
     bool low = false;
     const auto byte = [&](std::uint8_t value) {
@@ -19,9 +21,15 @@ void play(std::span<const std::uint8_t> data, const signal_levels& s, timeline& 
             }
         }
     };
+    t.mark(tape_mark::what::leader);
     for (int i = 0; i < leader_bytes; ++i) byte(leader_byte);
-    for (const std::uint8_t c : data) byte(c);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        mark_parts(parts, next, i, t);
+        byte(data[i]);
+    }
     t.hold(s.p_silence, silence_ticks);
+    t.mark(tape_mark::what::end);
 }
 
 }  // namespace korvax::cgenie

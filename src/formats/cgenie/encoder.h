@@ -4,10 +4,13 @@
 #include <span>
 
 #include "formats/format.h"
+#include "tape/layout.h"
 
 namespace korvax::cgenie {
 
-// A silence, the leader, every byte of `data`, a silence.
-void play(std::span<const std::uint8_t> data, const signal_levels& s, timeline& t);
+// A silence, the leader, every byte of `data`, a silence, marking the
+// timeline where each of `parts` (by byte of `data`) starts.
+void play(std::span<const std::uint8_t> data, const std::vector<tape_part>& parts, const signal_levels& s,
+          timeline& t);
 
 }  // namespace korvax::cgenie

@@ -55,7 +55,7 @@ public:
         out.line("Writing leader (AAh) bytes.");
     }
 
-    void play(const signal_levels& s, timeline& t) const override { cgenie::play(data_, s, t); }
+    void play(const signal_levels& s, timeline& t) const override { cgenie::play(data_, parts(), s, t); }
 
     // Half-waves alternate between two levels, so every level change is read.
     // When the last half-wave is at the silence level it has no edge of its
@@ -75,6 +75,23 @@ public:
     }
 
 private:
+    // The sync byte, and a SYSTEM tape's name (0x55 and 6 characters) before
+    // its blocks.
+    std::vector<tape_part> parts() const {
+        std::vector<tape_part> p;
+        if (data_.empty()) return p;
+        if (data_[0] == cgenie::sync_byte) p.push_back({0, tape_mark::what::sync, ""});
+        constexpr std::size_t name_size = 6;
+        if (data_.size() > 2 + name_size && data_[1] == 0x55) {
+            std::string name;
+            for (std::size_t i = 2; i < 2 + name_size; ++i) name += data_[i] >= 0x20 && data_[i] < 0x7F ? char(data_[i]) : '?';
+            p.push_back({1, tape_mark::what::header, "SYSTEM " + name.substr(0, name.find_last_not_of(' ') + 1)});
+            p.push_back({2 + name_size, tape_mark::what::data, ""});
+        } else if (data_.size() > 1) {
+            p.push_back({1, tape_mark::what::data, ""});
+        }
+        return p;
+    }
     std::span<const std::uint8_t> bytes_, data_;
     std::size_t header_size_ = 0;
 };

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "formats/homelab/encoder.h"
+#include "formats/homelab/layout.h"
 #include "formats/homelab/protocol.h"
 #include "formats/zero_leader.h"
 
@@ -20,7 +21,7 @@ class htp_tape final : public tape {
 public:
     explicit htp_tape(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
-    void play(const signal_levels& s, timeline& t) const override { homelab::play(bytes_, s, t); }
+    void play(const signal_levels& s, timeline& t) const override { homelab::play(bytes_, homelab::parts(bytes_), s, t); }
 
     // Bytes are framed by counting bits, from the pulse that opens each cell.
     readback read_back(const signal_levels&, sample_source& wav, std::uint64_t) const override {

@@ -11,6 +11,7 @@
 
 #include "formats/trs80/decoder.h"
 #include "formats/trs80/encoder.h"
+#include "formats/trs80/layout.h"
 #include "formats/zero_leader.h"
 
 namespace korvax {
@@ -20,7 +21,9 @@ class cas_tape final : public tape {
 public:
     cas_tape(std::span<const std::uint8_t> bytes, const tape_start& start) : bytes_(bytes), start_(start) {}
 
-    void play(const signal_levels& s, timeline& t) const override { trs80::play(bytes_, speed(s), s, t); }
+    void play(const signal_levels& s, timeline& t) const override {
+        trs80::play(bytes_, speed(s), trs80::parts(bytes_, speed(s)), s, t);
+    }
 
     readback read_back(const signal_levels& s, sample_source& wav, std::uint64_t) const override {
         return trs80::read_back(bytes_, speed(s), wav);
