@@ -1,0 +1,406 @@
+#include "driver/read_tape.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <tuple>
+
+#include "driver/registry.h"
+#include "driver/results.h"
+#include "formats/cbm/recording.h"
+#include "formats/cgenie/recording.h"
+#include "formats/homelab/recording.h"
+#include "formats/trs80/recording.h"
+#include "output/output_file.h"
+
+namespace korvax {
+namespace {
+
+// How far into a recording the machines are tried, to find out whose tape it
+// is; when none reads anything there, the stretch doubles, up to the whole.
+constexpr double survey_seconds = 20;
+// How many of an item's doubtful bytes the report times.
+constexpr std::size_t doubts_shown = 5;
+
+// The samples of another source, no further than `limit`.
+class limited_source final : public sample_source {
+public:
+    limited_source(sample_source& in, std::uint64_t limit) : in_(in), left_(limit) {}
+    std::uint32_t rate() const override { return in_.rate(); }
+    std::size_t read(float* out, std::size_t n) override {
+        const std::size_t got = in_.read(out, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)));
+        left_ -= got;
+        return got;
+    }
+    bool reached_limit() const { return left_ == 0; }
+
+private:
+    sample_source& in_;
+    std::uint64_t left_;
+};
+
+// An image for the output, with what goes after the output's stem when it is
+// a further file (a further program of a .prg: "-2", "-3"), and what it holds.
+struct image_file {
+    std::string suffix;
+    byte_vector bytes;
+    std::string holds;
+};
+
+// What one machine's reader found in a channel.
+struct reading {
+    const struct machine_reader* machine = nullptr;
+    std::vector<tape_item> items;
+    std::size_t bytes = 0;     // read in all
+    std::size_t doubtful = 0;  // of them in doubt
+    std::size_t failing = 0;   // items whose checksum fails
+    std::vector<tape_segment> segments;
+    std::shared_ptr<cbm::recording_read> commodore;
+
+    // More read, then fewer in doubt, then fewer failing checksums.
+    auto merit() const {
+        return std::make_tuple(bytes - doubtful, -static_cast<long long>(doubtful), -static_cast<long long>(failing));
+    }
+};
+
+struct machine_reader {
+    const tape_format* format;  // the images it writes are read by this format
+    std::vector<std::string> kinds;  // the image kinds it writes; the first when the name asks for none
+    reading (*read)(sample_source&, const options&);
+    std::vector<image_file> (*images)(const reading&, const std::string& kind);
+};
+
+void tally(reading& r) {
+    for (const tape_item& i : r.items) {
+        r.bytes += i.length;
+        r.doubtful += i.doubtful.size();
+        r.failing += i.check == tape_item::checksum::fails;
+    }
+}
+
+reading segments_read(std::vector<tape_segment> s, std::vector<tape_item> items) {
+    reading r;
+    r.segments = std::move(s);
+    r.items = std::move(items);
+    tally(r);
+    return r;
+}
+
+// A .tap holds every pulse, for any loader; a .prg the first program, and the
+// others go to further files, so that nothing found is dropped; a .t64 every
+// program.
+std::vector<image_file> commodore_images(const reading& r, const std::string& kind) {
+    const cbm::recording_read& c = *r.commodore;
+    if (kind == ".t64") return {{"", cbm::t64_image(c.programs), "T64 archive"}};
+    if (kind == ".prg" && !c.programs.empty()) {
+        std::vector<image_file> files;
+        for (std::size_t i = 0; i < c.programs.size(); ++i)
+            files.push_back({i == 0 ? "" : "-" + std::to_string(i + 1), cbm::prg_image(c.programs[i]),
+                             "program " + c.programs[i].name});
+        return files;
+    }
+    return {{"", cbm::tap_image(c), "TAP image"}};
+}
+
+const machine_reader machines[] = {
+    {&cas_trs80_format, {".cas"},
+     [](sample_source& in, const options& o) {
+         std::vector<tape_segment> s = trs80::read_recording(in, o.baud);
+         std::vector<tape_item> items = trs80::describe(s);
+         return segments_read(std::move(s), std::move(items));
+     },
+     [](const reading& r, const std::string&) {
+         return std::vector<image_file>{{"", trs80::cas_image(r.segments), "TRS-80 tape"}};
+     }},
+    {&cbm_prg_format, {".tap", ".prg", ".t64"},
+     [](sample_source& in, const options&) {
+         reading r;
+         r.commodore = std::make_shared<cbm::recording_read>(cbm::read_recording(in));
+         r.items = cbm::describe(*r.commodore);
+         tally(r);
+         return r;
+     },
+     commodore_images},
+    {&cgc_format, {".cas"},
+     [](sample_source& in, const options&) {
+         std::vector<tape_segment> s = cgenie::read_recording(in);
+         std::vector<tape_item> items = cgenie::describe(s);
+         return segments_read(std::move(s), std::move(items));
+     },
+     [](const reading& r, const std::string&) {
+         return std::vector<image_file>{{"", cgenie::cas_image(r.segments), "Colour Genie tape"}};
+     }},
+    {&htp_format, {".htp"},
+     [](sample_source& in, const options&) {
+         std::vector<tape_segment> s = homelab::read_recording(in);
+         std::vector<tape_item> items = homelab::describe(s);
+         return segments_read(std::move(s), std::move(items));
+     },
+     [](const reading& r, const std::string&) {
+         return std::vector<image_file>{{"", homelab::htp_image(r.segments), "Homelab tape"}};
+     }},
+};
+
+// The forced format's machine (-f): TAP images and program files are both
+// Commodore tapes.
+const machine_reader* forced_machine(const options& o) {
+    if (o.format < 0 || o.format >= format_count) return nullptr;
+    const tape_format* f = tape_format_registry[static_cast<std::size_t>(o.format)];
+    if (f == &mtap_format) f = &cbm_prg_format;
+    for (const machine_reader& m : machines)
+        if (m.format == f) return &m;
+    return nullptr;
+}
+
+// Reads a channel with each machine's reader; the one that reads the most in
+// the channel's first stretch is the tape's machine. The stretch grows until
+// one reads anything, or it is the whole channel.
+const machine_reader* survey(recording_file& rec, unsigned channel, const options& o) {
+    for (double seconds = survey_seconds;; seconds *= 2) {
+        const auto limit = static_cast<std::uint64_t>(seconds * rec.rate());
+        const machine_reader* best = nullptr;
+        reading best_reading;
+        bool whole = true;
+        for (const machine_reader& m : machines) {
+            const std::unique_ptr<sample_source> in = rec.channel(channel);
+            if (!in) return nullptr;
+            limited_source part(*in, limit);
+            reading r = m.read(part, o);
+            whole = whole && !part.reached_limit();
+            if (r.bytes > 0 && (best == nullptr || r.merit() > best_reading.merit())) {
+                best = &m;
+                best_reading = std::move(r);
+            }
+        }
+        if (best != nullptr || whole) return best;
+    }
+}
+
+// What the channel holds when no tape is found in it: silence, clipping, a
+// level too low, or a sound of some other kind.
+std::string what_was_heard(recording_file& rec, unsigned channel) {
+    const std::unique_ptr<sample_source> in = rec.channel(channel);
+    double peak = 0;
+    std::uint64_t samples = 0, clipped = 0;
+    std::vector<float> block(65536);
+    for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = std::fabs(block[i]);
+            peak = std::max(peak, a);
+            clipped += a >= 0.999;
+        }
+        samples += n;
+    }
+    const double db = peak > 0 ? 20 * std::log10(peak) : -200;
+    char text[160];
+    if (samples == 0 || db < -80)
+        return "it is silent";
+    if (clipped * 20 > samples)
+        std::snprintf(text, sizeof text, "it is clipped: %.0f%% of its samples are at full scale; record it at a lower level",
+                      100.0 * double(clipped) / double(samples));
+    else if (db < -40)
+        std::snprintf(text, sizeof text, "its level is too low (its peak is %.0f dB below full scale); record it louder",
+                      -db);
+    else
+        std::snprintf(text, sizeof text,
+                      "it holds sound (its peak %.0f dB below full scale), but no tape signal of a machine this program knows",
+                      -db);
+    return text;
+}
+
+std::string with_commas(std::uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string s;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+        s += digits[i];
+    }
+    return s;
+}
+
+// "0:01.2 TRS-80, 500 baud: SYSTEM SPONU2, load $4F00, 12,544 bytes,
+// checksums hold, 2 bytes in doubt (at 0:05.1, 0:05.2)."
+std::string item_line(const tape_item& i) {
+    std::string line = clock_time(i.start_seconds) + " " + i.machine;
+    if (i.baud != 0) line += ", " + std::to_string(i.baud) + " baud";
+    line += ": " + i.kind;
+    if (!i.name.empty()) line += " " + i.name;
+    if (i.load_address) {
+        char a[16];
+        std::snprintf(a, sizeof a, "$%04X", *i.load_address & 0xFFFF);
+        line += std::string(", load ") + a;
+    }
+    line += ", " + with_commas(i.length) + (i.length == 1 ? " byte" : " bytes");
+    if (i.check == tape_item::checksum::holds) line += ", checksums hold";
+    if (i.check == tape_item::checksum::fails) line += ", a checksum fails";
+    if (!i.doubtful.empty()) {
+        line += ", " + with_commas(i.doubtful.size()) + (i.doubtful.size() == 1 ? " byte" : " bytes") + " in doubt (at ";
+        for (std::size_t k = 0; k < std::min(doubts_shown, i.doubtful.size()); ++k)
+            line += (k > 0 ? ", " : "") + clock_time(i.doubtful[k].seconds);
+        line += i.doubtful.size() > doubts_shown ? ", ...)" : ")";
+    }
+    return line + ".";
+}
+
+// The kind of image the output's name asks for, among the machine's: its
+// extension if it is one of them; the machine's first when the name has none,
+// or one that is no tape image's; none when it names another machine's kind.
+std::optional<std::string> kind_for(const std::string& name, const machine_reader& m) {
+    const std::size_t dot = name.rfind('.'), slash = name.rfind('/');
+    std::string ext = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? name.substr(dot) : "";
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (std::find(m.kinds.begin(), m.kinds.end(), ext) != m.kinds.end()) return ext;
+    for (const char* image : {".cas", ".htp", ".tap", ".prg", ".t64", ".p00"})
+        if (ext == image) return std::nullopt;
+    return m.kinds.front();
+}
+
+// The output's name with `suffix` before its extension: side-a.prg, side-a-2.prg.
+std::string further_name(const std::string& name, const std::string& suffix) {
+    const std::size_t dot = name.rfind('.'), slash = name.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name + suffix;
+    return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+bool written(byte_sink& sink, const byte_vector& bytes, messages& out) {
+    if (sink.write(bytes.data(), bytes.size())) return true;
+    out.say("Error writing %s.", sink.name().c_str());
+    return false;
+}
+
+bool closed(byte_sink& sink, messages& out) {
+    if (sink.close()) return true;
+    out.say("Error writing %s.", sink.name().c_str());
+    return false;
+}
+
+// The images written, played as the program plays them and read back by the
+// same reader: a check that what was written holds what was read. A TAP
+// image holds pulses as they were measured, so it is read back for its
+// programs and its count of pulses.
+int self_check(const machine_reader& m, const std::string& kind, const std::vector<image_file>& images,
+               const reading& first, const options& o, messages& out) {
+    options play;
+    play.sample_rate = 44100;
+    play.format = -1;
+    for (int f = 0; f < format_count; ++f)
+        if (tape_format_registry[static_cast<std::size_t>(f)] == (kind == ".tap" ? &mtap_format : m.format)) play.format = f;
+    std::string failed;
+    for (const image_file& written : images) {
+        const image im{"image" + kind, written.bytes};
+        memory_sink wav("check.wav");
+        kept_messages dropped;
+        const int status = convert(play, im, &wav, dropped);
+        std::string why;
+        const std::unique_ptr<recording_file> rec = status == exit_ok ? open_wav_recording(wav.bytes, why) : nullptr;
+        const std::unique_ptr<sample_source> in = rec ? rec->channel(0) : nullptr;
+        if (!in) {
+            failed = "the image " + written.holds + " cannot be played (status " + std::to_string(status) + ")";
+            break;
+        }
+        reading again = m.read(*in, o);
+        again.machine = &m;
+        if (kind == ".tap") {
+            // Its pulses, played and measured again, carry the same programs.
+            if (cbm::t64_image(again.commodore->programs) != cbm::t64_image(first.commodore->programs))
+                failed = "the programs of the TAP image read back otherwise";
+            continue;
+        }
+        const std::vector<image_file> back = m.images(again, kind);
+        const auto same = std::find_if(back.begin(), back.end(), [&](const image_file& f) { return f.bytes == written.bytes; });
+        if (same == back.end()) {
+            failed = "the " + written.holds + " reads back otherwise";
+            break;
+        }
+    }
+    if (!failed.empty()) {
+        out.say("Read-back check failed: %s.", failed.c_str());
+        return exit_readback;
+    }
+    out.line("Read-back check: the image's own signal reads back as the image.");
+    return exit_ok;
+}
+
+}  // namespace
+
+int read_tape(const options& o, const std::string& name, recording_file& rec, int channel, byte_sink* output,
+              messages& out, run_result* result) {
+    run_result local;
+    run_result& res = result != nullptr ? *result : local;
+    if (channel >= 0 && static_cast<unsigned>(channel) >= rec.channels()) {
+        out.say("Error reading %s: it has no channel %d.", shown_name(name).c_str(), channel + 1);
+        return res.status = exit_input;
+    }
+    out.say("Recording: %u Hz, %u channel%s.", rec.rate(), rec.channels(), rec.channels() == 1 ? "" : "s");
+
+    // Each channel asked for, by its machine's reader; the one that reads
+    // better is kept.
+    std::optional<reading> best;
+    unsigned best_channel = 0;
+    for (unsigned c = channel >= 0 ? unsigned(channel) : 0; c < (channel >= 0 ? unsigned(channel) + 1 : rec.channels());
+         ++c) {
+        const machine_reader* m = forced_machine(o);
+        if (m == nullptr) m = survey(rec, c, o);
+        if (m == nullptr) continue;
+        const std::unique_ptr<sample_source> in = rec.channel(c);
+        if (!in) continue;
+        reading r = m->read(*in, o);
+        r.machine = m;
+        if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
+    }
+    if (rec.cut_short()) {
+        out.say("Error reading %s: it ends before the end its header gives, or cannot be read.", shown_name(name).c_str());
+        return res.status = exit_input;
+    }
+    if (!best || (best->items.empty() && best->bytes == 0)) {
+        const unsigned c = channel >= 0 ? unsigned(channel) : 0;
+        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c).c_str());
+        return res.status = exit_image;
+    }
+    const machine_reader& m = *best->machine;
+    if (channel < 0 && rec.channels() > 1) out.say("Channel %u of %u reads better.", best_channel + 1, rec.channels());
+    for (const tape_item& i : best->items) out.line(item_line(i));
+    res.format = m.format;
+
+    const bool doubtful = best->doubtful > 0 || best->failing > 0;
+    if (output == nullptr) return res.status = doubtful ? exit_doubtful : exit_ok;
+    const std::optional<std::string> kind = kind_for(output->name(), m);
+    if (!kind) {
+        std::string kinds;
+        for (std::size_t k = 0; k < m.kinds.size(); ++k)
+            kinds += (k == 0 ? "" : k + 1 == m.kinds.size() ? " or " : ", ") + m.kinds[k];
+        out.say("Error writing %s: a %s tape is written as %s.", output->name().c_str(),
+                best->items.empty() ? m.format->description : best->items.front().machine.c_str(), kinds.c_str());
+        return res.status = exit_output;
+    }
+    const std::vector<image_file> images = m.images(*best, *kind);
+    // Every further file is made before any is put in place, so that a
+    // failure leaves none of them.
+    std::vector<std::unique_ptr<output_file>> further;
+    for (std::size_t k = 1; k < images.size(); ++k) {
+        const std::string n = further_name(output->name(), images[k].suffix);
+        further.push_back(output_file::open(n));
+        if (!further.back()) {
+            out.say("Error opening %s for writing.", n.c_str());
+            return res.status = exit_output;
+        }
+    }
+    // All are written before any is closed (put in place).
+    for (std::size_t k = 1; k < images.size(); ++k)
+        if (!written(*further[k - 1], images[k].bytes, out)) return res.status = exit_output;
+    if (!written(*output, images.front().bytes, out)) return res.status = exit_output;
+    for (std::size_t k = 1; k < images.size(); ++k)
+        if (!closed(*further[k - 1], out)) return res.status = exit_output;
+    if (!closed(*output, out)) return res.status = exit_output;
+    out.say("Image written: %s (%s).", output->name().c_str(), images.front().holds.c_str());
+    for (std::size_t k = 1; k < images.size(); ++k)
+        out.say("Image written: %s (%s).", further[k - 1]->name().c_str(), images[k].holds.c_str());
+    if (doubtful) out.line("Some bytes are in doubt: re-record the stretches named above, or keep the image as it is.");
+    if (o.verify) {
+        const int checked = self_check(m, *kind, images, *best, o, out);
+        if (checked != exit_ok) return res.status = checked;
+    }
+    return res.status = doubtful ? exit_doubtful : exit_ok;
+}
+
+}  // namespace korvax
