@@ -172,11 +172,13 @@ function recommended(found) {
   return { ...d, rate: String(found?.recommended_rate ?? d.rate), invert: found?.family === 'tap01' };
 }
 
+// The settings that suit the image, each with its reason.
 function recommendedWhy(found) {
+  const rec = recommended(found);
   const why = [];
-  if (found?.family === 'tap01') why.push('their signal reads back only inverted');
-  why.push(`${recommended(found).rate} Hz is the lowest rate that reads back with margin`);
-  return `${why.join(', and ')}.`.replace(/^./, (c) => c.toUpperCase());
+  if (rec.invert) why.push('invert (such a signal reads back only inverted)');
+  why.push(`${rec.rate} Hz (the lowest rate that reads back with margin)`);
+  return why.join(' and ');
 }
 
 function currentSettings() {
@@ -222,8 +224,8 @@ function showChoice() {
   if (sameSettings(cur, rec)) {
     mode = sameSettings(rec, def) ? 'same' : 'recommended';
     text = mode === 'same'
-      ? `The command line's defaults suit this ${name} image: ${describe(rec)}. ${recommendedWhy(found)}`
-      : `Set for this ${name} image: ${describe(rec)}. ${recommendedWhy(found)}`;
+      ? `The command line's defaults suit this ${name} image: ${recommendedWhy(found)}.`
+      : `Set for this ${name} image: ${recommendedWhy(found)}.`;
   } else if (sameSettings(cur, def)) {
     mode = 'defaults';
     text = `The command line's defaults: ${describe(def)}. For this ${name} image: ${describe(rec)}.`;

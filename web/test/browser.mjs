@@ -423,7 +423,7 @@ async function main() {
         check(expected.status === 0 && r.statusClass === 'ok', `by default: status ${expected.status}, page says "${r.status}"`);
         // One line says so, with the reason.
         const rate = image.suits.includes('-s') ? '22050' : '44100';
-        check(r.choice?.includes(`${rate} Hz is the lowest rate that reads back with margin`), `settings line: ${r.choice}`);
+        check(r.choice?.includes(`${rate} Hz (the lowest rate that reads back with margin)`), `settings line: ${r.choice}`);
         if (image.why) check(image.why.test(r.choice), `settings line lacks ${image.why}: ${r.choice}`);
       });
 
@@ -502,6 +502,25 @@ async function main() {
       const first = await upload(page, file);
       const again = await upload(page, file, 15000).catch(() => ({ runs: first.runs, state: 'nothing happened' }));
       check(again.runs > first.runs && again.state === 'done', `runs ${first.runs} then ${again.runs}, state ${again.state}`);
+    });
+
+    // A long conversion is left for the newer choice, not waited for.
+    await test('a file chosen while another converts: the newer one wins, at once', async () => {
+      await openPage(page, base);
+      const long = path.join(scratch, 'twenty-minutes.tap');
+      fs.writeFileSync(long, longTap(1200));
+      const before = (await pageResult(page)).runs;
+      await (await page.$('#file')).uploadFile(long);
+      await page.waitForFunction(() => /^Converting twenty-minutes/.test(document.getElementById('status').textContent), { timeout: STEP_MS });
+      const file = path.join(EXAMPLES, 'hello.htp');
+      const started = Date.now();
+      await (await page.$('#file')).uploadFile(file);
+      await page.waitForFunction(() => document.getElementById('result').dataset.state === 'done', { timeout: STEP_MS });
+      const waited = (Date.now() - started) / 1000;
+      const r = await pageResult(page);
+      check(r.runs === before + 1 && r.download === 'hello.htp.wav', `runs ${before} then ${r.runs}, download ${r.download}`);
+      await sameAsCommandLine(page, file, r);
+      console.log(`     the newer file's result ${waited.toFixed(2)} s after its choice`);
     });
 
     await test('phone, 390 x 844: the verdict, Play and Download in view after a file is chosen', async () => {
