@@ -74,28 +74,41 @@ class Converter {
   }
 
   spawn() {
-    this.worker = new Worker(new URL('./worker.js', import.meta.url), { type: 'module' });
+    const worker = new Worker(new URL('./worker.js', import.meta.url), { type: 'module' });
+    let loaded = false;
+    this.worker = worker;
     this.ready = new Promise((resolve, reject) => {
-      this.worker.onmessage = (e) => {
+      worker.onmessage = (e) => {
         const m = e.data;
-        if (m.type === 'ready') resolve();
-        else if (m.type === 'failed') reject(new Error(m.message));
-        else if (m.id === this.pending?.id) {
+        if (m.type === 'ready') {
+          loaded = true;
+          resolve();
+        } else if (m.type === 'failed') {
+          reject(new Error(m.message));
+        } else if (m.id === this.pending?.id) {
           if (m.type === 'progress') this.pending.onProgress?.(m);
           else this.settle(m);
+          // After a crash the program's memory may be in any state: the
+          // next request gets a fresh worker.
+          if (m.type === 'crashed') this.replace();
         }
       };
-      this.worker.onerror = (e) => {
+      worker.onerror = (e) => {
         e.preventDefault();
         const message = e.message || 'the converter stopped';
         reject(new Error(message));
         this.settle({ type: 'crashed', message });
-        // The next request gets a fresh worker.
-        this.worker.terminate();
-        this.spawn();
+        // A worker that never loaded would fail again: only one that ran is
+        // replaced.
+        if (loaded) this.replace();
       };
     });
     this.ready.catch(() => {});
+  }
+
+  replace() {
+    this.worker.terminate();
+    this.spawn();
   }
 
   settle(answer) {
@@ -110,8 +123,7 @@ class Converter {
   run(request, onProgress) {
     if (this.pending) {
       this.settle({ type: 'superseded' });
-      this.worker.terminate();
-      this.spawn();
+      this.replace();
     }
     const id = this.nextId++;
     return new Promise((resolve) => {

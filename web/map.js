@@ -13,8 +13,8 @@ export function clock(seconds) {
   return `${Math.floor(tenths / 600)}:${String(Math.floor(tenths / 10) % 60).padStart(2, '0')}.${tenths % 10}`;
 }
 
-// What each kind of mark starts, in words, and whether it is a stretch of
-// the picture (a program spans several).
+// The kinds of mark that start a stretch of the picture, in the legend's
+// words and order; a program mark names the stretches that follow it.
 const KINDS = {
   'lead-in': 'lead-in',
   leader: 'leader',
@@ -96,6 +96,10 @@ export class TapeMap {
 
   // Draws the tape of `marks`, `duration` seconds of sound.
   show(marks, duration) {
+    if (!(duration > 0)) {
+      this.clear();
+      return;
+    }
     const { segments, parts } = readMarks(marks, duration);
     this.duration = duration;
     this.segments = segments;
