@@ -5,12 +5,35 @@
 #include <string>
 #include <vector>
 
+#ifdef __EMSCRIPTEN__
+#include <emscripten.h>
+#endif
+
 #include "driver/korvax.h"
 #include "driver/results.h"
+#include "output/wav.h"
+
+namespace {
+
+// The page runs the program in a worker; as the WAV goes out, the worker is
+// told how far it has got (Module.onWavProgress, when the worker set one), so
+// a long conversion shows its progress while the page stays free.
+void tell_progress(std::uint64_t handed, std::uint64_t total) {
+#ifdef __EMSCRIPTEN__
+    EM_ASM({ if (Module.onWavProgress) Module.onWavProgress($0, $1); }, static_cast<double>(handed),
+           static_cast<double>(total));
+#else
+    (void)handed;
+    (void)total;
+#endif
+}
+
+}  // namespace
 
 // ARGS a line each; the answer lives until the next call.
 extern "C" const char* korvax_page_run(const char* args) {
     static std::string answer;
+    korvax::wav_progress = tell_progress;
     std::vector<std::string> words = {"korvax"};
     std::istringstream lines(args);
     for (std::string line; std::getline(lines, line);) words.push_back(line);

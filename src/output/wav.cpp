@@ -71,6 +71,7 @@ wav_writer::wav_writer(byte_sink& out, messages& told, std::uint32_t rate, bool 
     put_le16(h + 34, bits_per_sample);
     std::memcpy(h + 36, "data", 4);
     put_le32(h + 40, static_cast<std::uint32_t>(size - wav_header_size));
+    told_size = size;
     reserve(wav_header_size);
     std::memcpy(buf.get(), h, wav_header_size);
     used = wav_header_size;
@@ -100,7 +101,9 @@ void wav_writer::too_large() const {
 
 void wav_writer::flush() {
     if (!sink.write(buf.get(), used)) write_failed();
+    handed += used;
     used = 0;
+    if (wav_progress != nullptr) wav_progress(handed, told_size);
 }
 
 // A long run is filtered in stretches of a fixed length. Between stretches

@@ -121,6 +121,12 @@ inline std::uint64_t cycles_to_samples(std::uint64_t cycles, std::uint32_t clock
 // The most bytes a WAV on this sink may have.
 inline std::uint64_t wav_limit(const byte_sink& sink) { return std::min(sink.capacity(), wav_max_file_size); }
 
+// Told after each block the writer hands to its sink: the bytes handed so far
+// and the whole file's size, so a long conversion can show its progress (the
+// web page). Null, as the command line leaves it, tells nothing.
+using wav_progress_hook = void (*)(std::uint64_t handed, std::uint64_t total);
+inline wav_progress_hook wav_progress = nullptr;
+
 struct wav_writer {
     static constexpr std::size_t buf_size = 1 << 18;
     // Runs longer than this, runs that would fill the buffer, and levels or
@@ -179,6 +185,8 @@ struct wav_writer {
     const std::uint64_t limit;    // the sink's capacity, at most the 4 GiB of a WAV file
     std::uint64_t file_size = 0;  // bytes accepted so far, header included
     std::size_t used = 0;         // bytes waiting in buf
+    std::uint64_t handed = 0;     // bytes handed to the sink
+    std::uint64_t told_size = 0;  // the whole file's size, as the writer was told
     std::unique_ptr<std::uint8_t[]> buf;
 
 private:

@@ -1,0 +1,107 @@
+// The converter's own thread: the program built to WebAssembly runs here, so
+// a 26-minute tape does not stop the page from drawing or answering.
+//
+// Each request carries everything a run needs (the image's bytes, the
+// arguments), so a worker holds nothing between runs and the page may end one
+// mid-run and start another.
+//
+//   page → worker  { type: 'run', id, image, bytes, args, wav }
+//                   (`image` the path to write `bytes` to, or null, `args` the command
+//                   line, `wav` the output's path or null)
+//   worker → page  { type: 'ready' } once the program has loaded, or
+//                  { type: 'failed', message } if it could not;
+//                  { type: 'progress', id, phase, handed, total } while a run
+//                  writes ('write') and checks ('check') its WAV;
+//                  { type: 'done', id, result, stdout, stderr, wav, seconds }
+//                  (`result` the program's values, `wav` a Blob or null)
+import createKorvax from './korvax.js';
+
+const printed = { out: [], err: [] };
+let current = null; // the request being run
+
+const program = createKorvax({
+  print: (line) => printed.out.push(line),
+  printErr: (line) => printed.err.push(line),
+}).then((m) => {
+  m.FS.mkdirTree('/work');
+  // Called by the WAV writer after each block: progress at most every 50 ms
+  // (a block is 256 KiB), and once the last block is out, when the read-back
+  // check, if any, begins.
+  let told = 0;
+  m.onWavProgress = (handed, total) => {
+    if (!current) return;
+    const now = performance.now();
+    const last = handed >= total;
+    if (!last && now - told < 50) return;
+    told = now;
+    postMessage({ type: 'progress', id: current.id, phase: last && current.checks ? 'check' : 'write', handed, total });
+  };
+  return m;
+});
+
+program.then(
+  () => postMessage({ type: 'ready' }),
+  (e) => postMessage({ type: 'failed', message: String(e?.message || e) }));
+
+// A message the program left without its line break still belongs to this
+// run.
+function flushStreams(m) {
+  for (const fd of [1, 2]) {
+    const stream = m.FS.getStream(fd);
+    if (stream?.tty?.ops?.flush) stream.tty.ops.flush(stream.tty);
+  }
+}
+
+function unlinkQuietly(m, path) {
+  try {
+    m.FS.unlink(path);
+  } catch {
+    // not there
+  }
+}
+
+function run(m, request) {
+  const { image, wav } = request;
+  if (image) m.FS.writeFile(image, request.bytes);
+  printed.out = [];
+  printed.err = [];
+  current = { id: request.id, checks: request.args.includes('-V') };
+  const started = performance.now();
+  let answer;
+  try {
+    answer = m.ccall('korvax_page_run', 'string', ['string'], [request.args.join('\n')]);
+  } finally {
+    current = null;
+    flushStreams(m);
+    if (image) unlinkQuietly(m, image);
+  }
+  const seconds = (performance.now() - started) / 1000;
+  const result = JSON.parse(answer);
+  let blob = null;
+  if (wav) {
+    // The Blob is made here, so the page is handed the sound without copying
+    // it on its own thread.
+    if (result.status === 0 || result.status === 7) {
+      try {
+        blob = new Blob([m.FS.readFile(wav)], { type: 'audio/wav' });
+      } catch {
+        blob = null;
+      }
+    }
+    unlinkQuietly(m, wav);
+  }
+  return { type: 'done', id: request.id, result, stdout: printed.out, stderr: printed.err, wav: blob, seconds };
+}
+
+self.onmessage = async (event) => {
+  const request = event.data;
+  if (request?.type !== 'run') return;
+  const m = await program;
+  let answer;
+  try {
+    answer = run(m, request);
+  } catch (e) {
+    answer = { type: 'crashed', id: request.id, message: String(e?.message || e) };
+  }
+  postMessage(answer);
+};
