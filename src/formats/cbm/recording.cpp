@@ -1,0 +1,793 @@
+// Reading a recording of a Commodore tape, in stages that each feed the next
+// as the samples stream past; nothing is kept but the pulses and the bytes.
+//
+//   1. Edges (recording_dsp.h): zero crossings of the band-passed signal.
+//   2. Half-waves, the time between two edges. A pair of edges far closer
+//      together than any tape pulse is a click or hiss: the three half-waves
+//      around it are one. A half-wave too long for any pulse, or two running
+//      that are far weaker than the signal was, start a silence (a pause, a
+//      dropout, noise); the silence lasts until six half-waves in a row are
+//      strong and alike again.
+//   3. Pulses: from an edge of one direction to the next edge of that
+//      direction. The direction is the one under which each pulse's two
+//      halves match (a loader sees only one of them, and a recording's
+//      polarity is unknown); it is settled from the first stretch of data,
+//      where the pulse lengths change, and reviewed as the tape goes on. A
+//      silence is one long pulse.
+//   4. The pulses go into the TAP data as they are, and to the reader of the
+//      ROM loader's blocks: a byte is a marker (long, medium), eight bits
+//      least significant first (short-medium 0, medium-short 1) and an odd
+//      parity bit; a block is a leader of short pulses and two copies of the
+//      same bytes, each a countdown (0x89..0x81, then 0x09..0x01), the
+//      payload, an XOR checksum and an end marker (long, short). Every byte
+//      takes the same time (a long, a medium and nine shorts and mediums), so
+//      a byte's place in its copy follows from when it starts, even after a
+//      dropout has hidden the bytes before it. A byte read from an unclear
+//      pulse, or failing its parity, is taken from the other copy; one in
+//      doubt in both stays in doubt.
+#include "formats/cbm/recording.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <deque>
+
+#include "formats/cbm/recording_dsp.h"
+#include "formats/pulses.h"
+
+namespace korvax::cbm {
+namespace {
+
+constexpr double cycles_per_second = 985'248;  // the C64 PAL clock
+constexpr double units_per_second = c64_pal_units;  // 985,248 Hz / 8
+
+// --- Half-waves -----------------------------------------------------------
+
+// No tape pulse has a half shorter than this (a C16's shortest is 108 us);
+// a shorter one lies between the edges of a click or of hiss.
+constexpr double min_half = 70e-6;
+// Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
+// one is a pause.
+constexpr double max_half = 1.5e-3;
+// A half-wave whose peak is under this fraction of the signal's level is
+// read from something weaker than the signal: hiss, or a dropout.
+constexpr double weak_of_level = 0.4;
+// The signal is back after a silence when this many half-waves in a row are
+// of a tape pulse's length, within a factor of 2.5 of each other, and their
+// peaks within a factor of 2.
+constexpr std::size_t resume_halves = 6;
+constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0;
+// The halves of one pulse match when they differ by less than this fraction
+// of their mean (a short and a medium half differ by 32%, a medium and a
+// long one by 26%).
+constexpr double halves_match = 0.2;
+
+struct half {
+    double start, length;
+    float peak;
+    bool rising;        // starts with a rising edge
+    bool merged;        // a click or hiss was taken into it
+    bool weak = false;  // far weaker than the signal around it
+    bool silent = false;
+};
+
+bool match(double a, double b) { return std::abs(a - b) <= halves_match * (a + b) / 2; }
+
+// A pulse as the tape gives it.
+struct pulse {
+    double start, length;
+    bool unclear;  // a click, a weak half-wave, or halves that do not match
+    bool gap;      // a silence, a dropout or noise
+};
+
+// Edges in, pulses out (appended to `out`).
+class pulse_reader {
+public:
+    void add(const edge& e) {
+        if (have_edge_) glitches(half{last_.seconds, e.seconds - last_.seconds, e.peak, last_.rising, false});
+        last_ = e;
+        have_edge_ = true;
+    }
+
+    void finish() {
+        while (!recent_.empty()) {
+            silences(recent_.front());
+            recent_.pop_front();
+        }
+        while (!delayed_.empty()) {
+            pair(delayed_.front());
+            delayed_.pop_front();
+        }
+        if (polarity_ == 0) settle(mismatched_[0] <= mismatched_[1] ? -1 : 1);
+        if (open_ && halves_ == 2 && !gap_) close(pulse_end_);
+        open_ = false;
+    }
+
+    std::vector<pulse> out;
+    bool falling_first() const { return polarity_ <= 0; }
+
+private:
+    // Stage 2a: a half-wave shorter than any pulse's is a click or hiss; it
+    // and the half-waves either side of it are one.
+    void glitches(const half& h) {
+        recent_.push_back(h);
+        while (recent_.size() >= 4) {
+            const bool one = recent_[1].length < min_half, two = recent_[2].length < min_half;
+            if (!one) {
+                silences(recent_.front());
+                recent_.pop_front();
+                continue;
+            }
+            // Two short ones: the click sits at an edge, and which edge is
+            // the signal's own is the one that leaves the halves alike.
+            const double a = recent_[0].length, b = recent_[1].length, c = recent_[2].length, d = recent_[3].length;
+            const bool later = two && std::abs(a - (b + c + d)) < std::abs(a + b + c - d);
+            const std::size_t at = later ? 1 : 0;
+            half& m = recent_[at];
+            m.length += recent_[at + 1].length + recent_[at + 2].length;
+            m.peak = std::max({m.peak, recent_[at + 1].peak, recent_[at + 2].peak});
+            m.merged = true;
+            recent_.erase(recent_.begin() + std::ptrdiff_t(at) + 1, recent_.begin() + std::ptrdiff_t(at) + 3);
+            break;
+        }
+    }
+
+    // Stage 2b: silences, and where the signal comes back.
+    void silences(half h) {
+        const bool too_long = h.length > max_half;
+        h.weak = h.peak < weak_of_level * level_;
+        if (!silent_) {
+            if (too_long || (h.weak && !delayed_.empty() && delayed_.back().weak && !delayed_.back().silent)) {
+                silent_ = true;
+                if (!too_long) delayed_.back().silent = true;
+            }
+        }
+        h.silent = silent_;
+        delayed_.push_back(h);
+        if (silent_ && delayed_.size() >= resume_halves) {
+            const auto first = delayed_.end() - std::ptrdiff_t(resume_halves);
+            double shortest = max_half, longest = 0, weakest = 1e9, strongest = 0;
+            for (auto i = first; i != delayed_.end(); ++i) {
+                shortest = std::min(shortest, i->length), longest = std::max(longest, i->length);
+                weakest = std::min<double>(weakest, i->peak), strongest = std::max<double>(strongest, i->peak);
+            }
+            if (shortest >= min_half && longest <= max_half && longest <= resume_length_spread * shortest &&
+                strongest <= resume_peak_spread * weakest && weakest >= weak_of_level / 2 * level_) {
+                silent_ = false;
+                double sum = 0;
+                for (auto i = first; i != delayed_.end(); ++i) i->silent = false, i->weak = false, sum += i->peak;
+                level_ = sum / double(resume_halves);
+            }
+        }
+        if (!delayed_.back().silent && !delayed_.back().weak) level_ += (h.peak - level_) / 32;
+        while (delayed_.size() > resume_halves) {
+            pair(delayed_.front());
+            delayed_.pop_front();
+        }
+    }
+
+    // Stage 3: which edge starts a pulse, and the pulses.
+    void pair(const half& h) {
+        // Each pair of alike neighbours is a vote for the pairing that puts
+        // them in one pulse; a pair that differs, a vote against.
+        if (has_previous_ && !previous_.silent && !h.silent && !previous_.merged && !h.merged && !previous_.weak &&
+            !h.weak) {
+            double& m = mismatched_[previous_.rising ? 1 : 0];
+            m += match(previous_.length, h.length) ? 0 : 1;
+            if (polarity_ != 0) {
+                mismatched_[0] *= review_decay, mismatched_[1] *= review_decay;
+                const double now = mismatched_[polarity_ > 0 ? 1 : 0], other = mismatched_[polarity_ > 0 ? 0 : 1];
+                if (now >= review_votes && other * review_ratio <= now) polarity_ = -polarity_;
+            }
+        }
+        previous_ = h;
+        has_previous_ = true;
+        if (polarity_ == 0) {
+            undecided_.push_back(h);
+            const double a = mismatched_[0], b = mismatched_[1];
+            if (std::max(a, b) >= settle_votes && std::min(a, b) * settle_ratio <= std::max(a, b))
+                settle(a < b ? -1 : 1);
+            else if (undecided_.size() >= max_undecided)
+                settle(b < a ? 1 : -1);
+            return;
+        }
+        build(h);
+    }
+
+    void settle(int polarity) {
+        polarity_ = polarity;
+        for (const half& u : undecided_) build(u);
+        undecided_.clear();
+        undecided_.shrink_to_fit();
+    }
+
+    void build(const half& h) {
+        const bool starts = h.rising == (polarity_ > 0) && (!h.silent || previous_active_);
+        previous_active_ = !h.silent;
+        if (starts) {
+            if (open_) close(h.start);
+            open_ = true;
+            pulse_start_ = h.start;
+            halves_ = 0;
+            unclear_ = gap_ = false;
+        }
+        if (!open_) return;
+        if (halves_ == 1 && !match(first_length_, h.length)) unclear_ = true;
+        if (halves_ == 0) first_length_ = h.length;
+        ++halves_;
+        unclear_ = unclear_ || h.merged || h.weak;
+        gap_ = gap_ || h.silent;
+        pulse_end_ = h.start + h.length;
+    }
+
+    void close(double end) {
+        out.push_back({pulse_start_, end - pulse_start_, unclear_ || (halves_ != 2 && !gap_), gap_});
+    }
+
+    // Votes for a polarity: settled once one pairing has 16 more mismatches
+    // than... at least 16 and four times as many as the other; reviewed over
+    // about the last 200 pairs, turned when the other has a sixth as many.
+    static constexpr double settle_votes = 16, settle_ratio = 4;
+    static constexpr double review_decay = 0.995, review_votes = 30, review_ratio = 6;
+    static constexpr std::size_t max_undecided = 1 << 18;
+
+    edge last_{};
+    bool have_edge_ = false;
+    std::deque<half> recent_, delayed_;
+    bool silent_ = true;
+    double level_ = 0;
+
+    std::array<double, 2> mismatched_{};  // [0] pairs starting with a falling edge, [1] rising
+    int polarity_ = 0;                    // +1 rising edges start pulses, -1 falling, 0 not known yet
+    half previous_{};
+    bool has_previous_ = false;
+    std::vector<half> undecided_;
+
+    bool previous_active_ = false;
+    bool open_ = false, unclear_ = false, gap_ = false;
+    double pulse_start_ = 0, pulse_end_ = 0, first_length_ = 0;
+    int halves_ = 0;
+};
+
+// --- Leaders --------------------------------------------------------------
+
+constexpr double leader_shortest = 200e-6, leader_longest = 450e-6;
+constexpr std::size_t leader_pulses = 256;
+constexpr double leader_spread = 0.125;
+
+// Runs of alike pulses, the Commodore leader among them.
+class run_tracker {
+public:
+    // Whether `p` continues the run; a run it breaks is reported by `ended`.
+    template <typename F>
+    void add(const pulse& p, F ended) {
+        if (!p.gap && !p.unclear && count_ > 0 && std::abs(p.length - mean_) <= leader_spread * mean_) {
+            ++count_;
+            sum_ += p.length;
+            mean_ = sum_ / double(count_);
+            end_ = p.start + p.length;
+            return;
+        }
+        if (count_ > 0) ended(*this);
+        count_ = p.gap || p.unclear ? 0 : 1;
+        sum_ = mean_ = p.length;
+        start_ = p.start;
+        end_ = p.start + p.length;
+    }
+    template <typename F>
+    void finish(F ended) {
+        if (count_ > 0) ended(*this);
+        count_ = 0;
+    }
+    bool is_leader() const {
+        return count_ >= leader_pulses && mean_ >= leader_shortest && mean_ <= leader_longest;
+    }
+    std::size_t count_ = 0;
+    double sum_ = 0, mean_ = 0, start_ = 0, end_ = 0;
+};
+
+// --- The ROM loader's bytes and blocks ------------------------------------
+
+enum class kind { short_pulse, medium_pulse, long_pulse, other };
+
+// The pulse lengths of a C64 relative to its short pulse (0x30, 0x42 and
+// 0x56 units); a VIC-20's are near enough for a start, and both are then
+// followed as they are read.
+constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
+// A pulse is read clearly as one length when it lies in the nearer 38% of
+// the way to the next; between, it is unclear.
+constexpr double clear_part = 0.38;
+// Pulses in a row that make a leader (or the short pulses after a copy).
+constexpr std::size_t run_for_leader = 16;
+// The lengths follow the pulses read clearly, over about 16 of each.
+constexpr double follow = 1.0 / 16;
+// A gap longer than this ends a copy; a shorter one is a dropout inside it.
+constexpr double copy_gap = 0.15;
+// A second copy starts within this long of the first one's end.
+constexpr double copies_apart = 1.0;
+constexpr std::size_t countdown = 9;
+constexpr std::size_t header_size = 192;
+constexpr std::size_t most_bytes = 65536 + countdown + 1;
+
+struct slot {
+    std::uint8_t value = 0;
+    bool present = false, clean = false;
+    double seconds = 0;
+};
+
+struct copy {
+    double leader_start = 0;  // where the leader before it starts
+    double anchor = 0;        // where byte 0 starts
+    double byte_seconds = 0;  // how long a byte takes
+    std::vector<slot> slots;
+    std::size_t end = 0;      // bytes before the end marker, when it was read
+    bool end_read = false;
+    double end_seconds = 0;
+    int first = 0;            // +1 the first copy, -1 the second, 0 not known
+
+    const slot* at(std::size_t i) const { return i < slots.size() && slots[i].present ? &slots[i] : nullptr; }
+    double when(std::size_t i) const {
+        const slot* s = at(i);
+        return s ? s->seconds : anchor + double(i) * byte_seconds;
+    }
+};
+
+struct block {
+    double start_seconds;
+    std::vector<std::uint8_t> payload;
+    std::vector<doubtful_byte> doubtful;
+    bool holds;
+};
+
+class kernal_reader {
+public:
+    void add(const pulse& p) {
+        runs_.add(p, [&](const run_tracker& r) { run_ended(r); });
+        if (!known_) return;
+        if (p.gap) {
+            drop_byte();
+            if (p.length > copy_gap) close_copy();
+            return;
+        }
+        const auto [k, clear] = classify(p);
+        if (k == kind::other) {
+            drop_byte();
+            return;
+        }
+        if (k == kind::long_pulse) {
+            drop_byte();
+            in_byte_ = true;
+            byte_start_ = p.start;
+            pulses_.clear();
+        }
+        if (!in_byte_) return;
+        pulses_.push_back({p.length, k, clear});
+        const auto shorts = [&](std::size_t from) {
+            return std::all_of(pulses_.begin() + std::ptrdiff_t(from), pulses_.end(),
+                               [](const read_pulse& q) { return q.k == kind::short_pulse; });
+        };
+        // The end marker: long and short; some tapes write long and medium,
+        // then short pulses: four shorts in a row, which no two bits make.
+        if ((pulses_.size() == 2 && shorts(1)) || (pulses_.size() == 6 && shorts(2))) {
+            end_marker(pulses_[0].clear && pulses_[1].clear);
+            in_byte_ = false;
+        } else if (pulses_.size() == 20) {
+            byte_read();
+            in_byte_ = false;
+        }
+    }
+
+    void finish() {
+        runs_.finish([&](const run_tracker& r) { run_ended(r); });
+        drop_byte();
+        close_copy();
+        flush_first();
+        if (header_) program_from(&*header_, nullptr);
+        header_.reset();
+    }
+
+    std::vector<kernal_program> programs;
+
+private:
+    struct read_pulse {
+        double length;
+        kind k;
+        bool clear;
+    };
+
+    std::pair<kind, bool> classify(const pulse& p) const {
+        const double x = p.length;
+        if (x > long_ * 1.5) return {kind::other, false};
+        bool clear = !p.unclear;
+        if (x < medium_) {
+            const double f = (x - short_) / (medium_ - short_);
+            if (f < 0.5) return {kind::short_pulse, clear && f < clear_part && x > 0.6 * short_};
+            return {kind::medium_pulse, clear && f > 1 - clear_part};
+        }
+        const double f = (x - medium_) / (long_ - medium_);
+        if (f < 0.5) return {kind::medium_pulse, clear && f < clear_part};
+        return {kind::long_pulse, clear && f > 1 - clear_part && x < 1.3 * long_};
+    }
+
+    void learn(kind k, double x) {
+        double& c = k == kind::short_pulse ? short_ : k == kind::medium_pulse ? medium_ : long_;
+        c += (x - c) * follow;
+    }
+
+    // A run of alike pulses: a leader when long enough and of a short
+    // pulse's length, which sets (or resets) the lengths to read by.
+    void run_ended(const run_tracker& r) {
+        if (r.count_ < run_for_leader || r.mean_ < leader_shortest || r.mean_ > leader_longest) return;
+        if (known_) {
+            // The same tape at another speed: every length scales alike.
+            const double scale = r.mean_ / short_;
+            medium_ *= scale, long_ *= scale, byte_seconds_ *= scale;
+            short_ = r.mean_;
+        } else {
+            short_ = r.mean_, medium_ = r.mean_ * medium_of_short, long_ = r.mean_ * long_of_short;
+            byte_seconds_ = long_ + medium_ + 9 * (short_ + medium_);
+            known_ = true;
+        }
+        drop_byte();
+        close_copy();
+        // A leader broken by a click is still one leader.
+        if (leader_end_ == 0 || r.start_ - leader_end_ > 0.05) leader_start_ = r.start_;
+        leader_end_ = r.end_;
+    }
+
+    // A byte cut short by a gap, a long pulse or the end: its place is kept
+    // as read in doubt.
+    void drop_byte() {
+        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) put(0, false);
+        in_byte_ = false;
+    }
+
+    void byte_read() {
+        bool clean = pulses_[0].clear && pulses_[1].clear && pulses_[1].k == kind::medium_pulse;
+        int value = 0, ones = 0;
+        for (int bit = 0; bit < 9; ++bit) {
+            const read_pulse& a = pulses_[std::size_t(2 + 2 * bit)];
+            const read_pulse& b = pulses_[std::size_t(3 + 2 * bit)];
+            const bool one = a.length > b.length;
+            const bool valid = (a.k == kind::short_pulse && b.k == kind::medium_pulse) ||
+                               (a.k == kind::medium_pulse && b.k == kind::short_pulse);
+            clean = clean && valid && a.clear && b.clear;
+            if (bit < 8) value |= int(one) << bit;
+            ones += one;
+        }
+        clean = clean && ones % 2 == 1;
+        if (clean) {
+            for (std::size_t i = 0; i < 20; ++i) learn(pulses_[i].k, pulses_[i].length);
+        }
+        put(std::uint8_t(value), clean);
+    }
+
+    // A byte into the copy under way, at the place its start time gives it.
+    void put(std::uint8_t value, bool clean) {
+        if (!copy_) {
+            copy_.emplace();
+            copy_->leader_start = leader_end_ > 0 ? leader_start_ : byte_start_;
+            copy_->anchor = leader_end_ > 0 ? leader_end_ : byte_start_;
+            last_index_ = 0;
+            has_last_ = false;
+        }
+        copy& c = *copy_;
+        std::size_t index;
+        const bool counting = clean && (value & 0x7F) >= 1 && (value & 0x7F) <= countdown;
+        if (!has_last_) {
+            index = counting ? countdown - (value & 0x0F)
+                             : std::size_t(std::max(0.0, std::round((byte_start_ - c.anchor) / byte_seconds_)));
+            c.anchor = byte_start_ - double(index) * byte_seconds_;
+        } else {
+            const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
+            if (steps == 1 && last_clean_ && clean) byte_seconds_ += (byte_start_ - last_start_ - byte_seconds_) / 8;
+            index = last_index_ + std::size_t(std::max(1.0, steps));
+        }
+        if (index >= most_bytes) return;
+        if (c.slots.size() <= index) c.slots.resize(index + 1);
+        c.slots[index] = {value, true, clean, byte_start_};
+        c.byte_seconds = byte_seconds_;
+        last_index_ = index, last_start_ = byte_start_, last_clean_ = clean, has_last_ = true;
+    }
+
+    void end_marker(bool clear) {
+        if (!copy_ || !has_last_) return;
+        const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
+        copy_->end = last_index_ + std::size_t(std::max(1.0, steps));
+        copy_->end_read = clear || copy_->end_read;
+        copy_->end_seconds = byte_start_;
+        close_copy();
+    }
+
+    void close_copy() {
+        if (!copy_) return;
+        copy c = std::move(*copy_);
+        copy_.reset();
+        has_last_ = false;
+        leader_end_ = 0;
+        if (!c.end_read) {
+            c.end = c.slots.size();
+            c.end_seconds = c.when(c.end);
+        }
+        // Which copy: its countdown says so.
+        int firsts = 0, seconds = 0;
+        for (std::size_t i = 0; i < countdown; ++i)
+            if (const slot* s = c.at(i); s && s->clean) {
+                firsts += s->value == 0x89 - i;
+                seconds += s->value == 0x09 - i;
+            }
+        if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
+        c.first = firsts > seconds ? 1 : -1;
+        if (c.first > 0) {
+            flush_first();
+            first_ = std::move(c);
+            return;
+        }
+        if (first_ && c.leader_start - first_->end_seconds < copies_apart) {
+            combine(&*first_, &c);
+            first_.reset();
+        } else {
+            flush_first();
+            combine(nullptr, &c);
+        }
+    }
+
+    void flush_first() {
+        if (first_) combine(&*first_, nullptr);
+        first_.reset();
+    }
+
+    // Both copies (either may be missing) into a block: each byte from a
+    // copy that read it clearly; a byte the copies read clearly but
+    // differently, from the copy whose checksum holds.
+    void combine(const copy* one, const copy* two) {
+        const copy& any = one ? *one : *two;
+        std::size_t n = 0;
+        if (one && one->end_read) n = one->end;
+        else if (two && two->end_read) n = two->end;
+        else n = std::max(one ? one->end : 0, two ? two->end : 0);
+        if (n < countdown + 1) return;
+        const auto holds_alone = [&](const copy* c) {
+            if (!c) return false;
+            std::uint8_t sum = 0;
+            for (std::size_t i = countdown; i < n; ++i) {
+                const slot* s = c->at(i);
+                if (!s || !s->clean) return false;
+                sum ^= s->value;
+            }
+            return sum == 0;
+        };
+        const bool one_holds = holds_alone(one), two_holds = holds_alone(two);
+        block b{any.leader_start, {}, {}, true};
+        std::uint8_t sum = 0;
+        for (std::size_t i = countdown; i < n; ++i) {
+            const slot* a = one ? one->at(i) : nullptr;
+            const slot* c = two ? two->at(i) : nullptr;
+            const bool a_clean = a && a->clean, c_clean = c && c->clean;
+            std::uint8_t v = 0;
+            bool sure = true;
+            if (a_clean && c_clean && a->value != c->value) {
+                sure = one_holds != two_holds;
+                v = two_holds && !one_holds ? c->value : a->value;
+            } else if (a_clean) {
+                v = a->value;
+            } else if (c_clean) {
+                v = c->value;
+            } else {
+                sure = false;
+                v = a ? a->value : c ? c->value : 0;
+            }
+            sum ^= v;
+            if (i + 1 < n) {
+                if (!sure) b.doubtful.push_back({b.payload.size(), one ? one->when(i) : two->when(i)});
+                b.payload.push_back(v);
+            } else if (!sure) {
+                b.holds = false;
+            }
+        }
+        b.holds = b.holds && sum == 0 && b.doubtful.empty();
+        block_read(std::move(b));
+    }
+
+    // Blocks into programs: a header, then the data block it announces.
+    void block_read(block b) {
+        const bool header = b.payload.size() == header_size && (b.payload[0] == 1 || b.payload[0] == 3);
+        if (header_) {
+            const std::size_t announced = std::size_t((header_->payload[3] | header_->payload[4] << 8) -
+                                                      (header_->payload[1] | header_->payload[2] << 8)) & 0xFFFF;
+            if (!header || announced == b.payload.size()) {
+                program_from(&*header_, &b);
+                header_.reset();
+                return;
+            }
+            program_from(&*header_, nullptr);
+            header_.reset();
+        }
+        if (header) {
+            header_ = std::move(b);
+        } else if (b.payload.size() != header_size || b.payload[0] < 1 || b.payload[0] > 5) {
+            // A data block whose header was lost: the program without a name
+            // or address. (A 192-byte block of another type, the header or
+            // data of a file that is no program, is left out.)
+            program_from(nullptr, &b);
+        }
+    }
+
+    void program_from(const block* header, const block* data) {
+        kernal_program p;
+        p.start_seconds = header ? header->start_seconds : data->start_seconds;
+        if (header) {
+            const auto& h = header->payload;
+            p.type = h[0];
+            p.start = std::uint16_t(h[1] | h[2] << 8);
+            p.end = std::uint16_t(h[3] | h[4] << 8);
+            p.name.assign(h.begin() + 5, h.begin() + 21);
+            p.name.erase(p.name.find_last_not_of(' ') + 1);
+            p.header_holds = header->holds;
+            p.doubtful = header->doubtful;
+            p.header_doubtful = header->doubtful.size();
+        }
+        if (data) {
+            p.bytes = data->payload;
+            p.data_holds = data->holds;
+            p.doubtful.insert(p.doubtful.end(), data->doubtful.begin(), data->doubtful.end());
+        }
+        programs.push_back(std::move(p));
+    }
+
+    run_tracker runs_;
+    bool known_ = false;
+    double short_ = 0, medium_ = 0, long_ = 0, byte_seconds_ = 0;
+    double leader_start_ = 0, leader_end_ = 0;
+
+    bool in_byte_ = false;
+    double byte_start_ = 0;
+    std::vector<read_pulse> pulses_;
+
+    std::optional<copy> copy_, first_;
+    std::size_t last_index_ = 0;
+    double last_start_ = 0;
+    bool last_clean_ = false, has_last_ = false;
+    std::optional<block> header_;
+};
+
+void put_pulse(std::vector<std::uint8_t>& tap, double seconds) {
+    const double units = seconds * units_per_second;
+    if (units < 255.5) {
+        tap.push_back(std::uint8_t(std::clamp(std::lround(units), 1L, 255L)));
+        return;
+    }
+    for (auto cycles = std::uint64_t(std::llround(seconds * cycles_per_second)); cycles > 0;) {
+        const std::uint64_t c = std::min<std::uint64_t>(cycles, 0xFFFFFF);
+        tap.insert(tap.end(), {0, std::uint8_t(c), std::uint8_t(c >> 8), std::uint8_t(c >> 16)});
+        cycles -= c;
+    }
+}
+
+constexpr std::size_t block_samples = 8192;
+
+// The recording through the edge finder and the pulse reader, each block's
+// pulses handed to `f`; stops early when `f` returns false.
+template <typename F>
+double read_pulses(sample_source& in, double within_seconds, F f) {
+    edge_finder edges(in.rate());
+    pulse_reader pulses;
+    std::vector<float> x(block_samples);
+    std::vector<edge> found;
+    bool more = true;
+    while (more && edges.seconds() < within_seconds) {
+        const std::size_t n = in.read(x.data(), x.size());
+        found.clear();
+        edges.feed(x.data(), n, found);
+        for (const edge& e : found) pulses.add(e);
+        if (n == 0) pulses.finish();
+        more = f(pulses) && n > 0;
+        pulses.out.clear();
+    }
+    return edges.seconds();
+}
+
+void put_le(std::vector<std::uint8_t>& b, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+}
+
+}  // namespace
+
+recording_read read_recording(sample_source& in) {
+    recording_read r;
+    kernal_reader blocks;
+    run_tracker runs;
+    const auto leader_ended = [&](const run_tracker& t) {
+        if (t.is_leader()) r.leader_seconds += t.end_ - t.start_;
+    };
+    bool falling = true;
+    r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
+        for (const pulse& p : pulses.out) {
+            put_pulse(r.tap_pulses, p.length);
+            blocks.add(p);
+            runs.add(p, leader_ended);
+        }
+        falling = pulses.falling_first();
+        return true;
+    });
+    runs.finish(leader_ended);
+    blocks.finish();
+    r.programs = std::move(blocks.programs);
+    r.falling_first = falling;
+    return r;
+}
+
+std::optional<leader> find_leader(sample_source& in, double within_seconds) {
+    std::optional<leader> found;
+    run_tracker runs;
+    const auto ended = [&](const run_tracker& t) {
+        if (!found && t.is_leader()) found = leader{t.start_, t.end_ - t.start_, t.mean_};
+    };
+    read_pulses(in, within_seconds, [&](const pulse_reader& pulses) {
+        for (const pulse& p : pulses.out) runs.add(p, ended);
+        return !found;
+    });
+    runs.finish(ended);
+    return found;
+}
+
+std::vector<tape_item> describe(const recording_read& r) {
+    std::vector<tape_item> items;
+    for (const kernal_program& p : r.programs) {
+        tape_item t;
+        t.start_seconds = p.start_seconds;
+        t.machine = "Commodore";
+        t.kind = "program";
+        t.name = p.name;
+        if (p.type != 0) t.load_address = p.start;
+        t.length = p.bytes.size();
+        t.check = p.header_holds && p.data_holds ? tape_item::checksum::holds : tape_item::checksum::fails;
+        t.doubtful = p.doubtful;
+        items.push_back(std::move(t));
+    }
+    return items;
+}
+
+std::vector<std::uint8_t> tap_image(const recording_read& r) {
+    std::vector<std::uint8_t> b = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 0, 0, 0};
+    put_le(b, std::uint32_t(r.tap_pulses.size()), 4);
+    b.insert(b.end(), r.tap_pulses.begin(), r.tap_pulses.end());
+    return b;
+}
+
+std::vector<std::uint8_t> prg_image(const kernal_program& p) {
+    std::vector<std::uint8_t> b(2 + p.bytes.size());
+    b[0] = std::uint8_t(p.start), b[1] = std::uint8_t(p.start >> 8);
+    std::copy(p.bytes.begin(), p.bytes.end(), b.begin() + 2);
+    return b;
+}
+
+std::vector<std::uint8_t> t64_image(const std::vector<kernal_program>& programs) {
+    constexpr std::size_t header = 64, entry = 32;
+    const auto count = std::uint32_t(programs.size());
+    std::vector<std::uint8_t> b(header, 0);
+    const std::string signature = "C64 tape image file";
+    std::copy(signature.begin(), signature.end(), b.begin());
+    b[0x20] = 0x01, b[0x21] = 0x01;  // version 1.1
+    b[0x22] = std::uint8_t(count), b[0x23] = std::uint8_t(count >> 8);
+    b[0x24] = std::uint8_t(count), b[0x25] = std::uint8_t(count >> 8);
+    std::fill(b.begin() + 0x28, b.end(), ' ');  // the tape's name
+    std::uint32_t offset = std::uint32_t(header + entry * programs.size());
+    for (const kernal_program& p : programs) {
+        std::vector<std::uint8_t> e(entry, 0);
+        e[0] = 1;     // a tape file
+        e[1] = 0x82;  // a program
+        const auto end = std::uint16_t(p.start + p.bytes.size());
+        e[2] = std::uint8_t(p.start), e[3] = std::uint8_t(p.start >> 8);
+        e[4] = std::uint8_t(end), e[5] = std::uint8_t(end >> 8);
+        for (int i = 0; i < 4; ++i) e[std::size_t(8 + i)] = std::uint8_t(offset >> (8 * i));
+        std::fill(e.begin() + 16, e.end(), ' ');
+        std::copy_n(p.name.begin(), std::min<std::size_t>(p.name.size(), 16), e.begin() + 16);
+        b.insert(b.end(), e.begin(), e.end());
+        offset += std::uint32_t(p.bytes.size());
+    }
+    for (const kernal_program& p : programs) b.insert(b.end(), p.bytes.begin(), p.bytes.end());
+    return b;
+}
+
+}  // namespace korvax::cbm

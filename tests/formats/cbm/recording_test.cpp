@@ -1,0 +1,362 @@
+// Reading Commodore recordings back: the program's own WAV of every example
+// and corpus image, through the cassette channel's rungs, must give back the
+// programs and the pulses.
+//
+// What is expected of each image is stated independently of the reader: the
+// programs as a table (name, load address, length and a hash of the bytes,
+// taken from the files and checked against the corpus's provenance notes),
+// and the pulses from the TAP image itself. A TAP read back is in tolerance
+// when each pulse is within 11% of the image's (after the tape's speed
+// error), or a sample where that is more: the loaders tell pulse lengths
+// apart by thresholds halfway between them, and the closest neighbours
+// (0x42 and 0x56 on a C64, 42 and 56 on a C16) are 23% to 27% apart, so 11%
+// keeps every pulse on its own side. A pause is in tolerance when it is one.
+//
+// How the conditions were chosen, to keep the file near 30 s in a release
+// build: rung 0 at both rates and in both polarities for every image; rung 6
+// without dropouts at both rates and both polarities, the speed error's sign
+// alternating, for every image but the 25-minute T64 (which gets one rate);
+// rung 6 with dropouts and rung 7 over a few seeds on a few short images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "audio/wav_file.h"
+#include "formats/cbm/recording.h"
+#include "support/cassette.h"
+#include "support/run.h"
+#include "support/signal.h"
+#include "verify/readback.h"
+
+using namespace korvax_test;
+using korvax::cbm::kernal_program;
+using korvax::cbm::recording_read;
+
+namespace {
+
+// --- What each image holds ----------------------------------------------
+
+struct program_want {
+    const char* name;
+    unsigned start;
+    std::size_t size;
+    std::uint64_t hash;  // FNV-1a, 64 bits, of the bytes
+};
+
+struct image {
+    std::string path;
+    std::vector<program_want> programs;  // none: a tape of another loader, read as pulses only
+};
+
+std::uint64_t fnv(const std::vector<std::uint8_t>& b) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (std::uint8_t x : b) h = (h ^ x) * 0x100000001b3ull;
+    return h;
+}
+
+const std::map<std::string, std::vector<program_want>> programs_of = {
+    {"hello.tap", {{"HELLO", 0x0801, 37, 0x1AF15375BA621F4Eull}}},
+    {"hello.prg", {{"HELLO", 0x0801, 37, 0x1AF15375BA621F4Eull}}},
+    {"hello2.t64", {{"HELLO", 0x0801, 37, 0x1AF15375BA621F4Eull}, {"BORDER", 0xC000, 10, 0x639AA0446F372BC4ull}}},
+    {"c64-p00-c128basic-vdclptest.p00", {{"VDCLPTEST2", 0x1C01, 1190, 0xFF56F4676F566831ull}}},
+    {"c64-pal-v1-retroload-rl.tap", {{"RL", 0x1100, 144, 0xA8FCA2FBCDBD28CDull}}},
+    {"c64-prg-basic-disksumo.prg", {{"C64-PRG-BASIC-DI", 0x0801, 3006, 0x860C7D606790B4C0ull}}},
+    {"c64-prg-mc-ribos-c000.prg", {{"C64-PRG-MC-RIBOS", 0xC000, 140, 0x3EC09BE98D48B2A2ull}}},
+    {"c64-prg-sysstub-noend-bubble-escape-2k.prg", {{"C64-PRG-SYSSTUB-", 0x0801, 2041, 0x1B44F99C5285FFBDull}}},
+    {"c64-t64-multi3-compunet.t64",
+     {{"COMPUNET +7  /GP", 0x0801, 35503, 0x8914018D1BF62993ull},
+      {"COMPUNET RIP /GP", 0x0801, 4366, 0xDE1B89E543B468E9ull},
+      {"COMPUNET / MD 64", 0x0801, 38546, 0x7E1138487F8E1720ull}}},
+    {"vic20prog-c64hdr-pal-v1-bender-test.tap", {{"ALL INSTRUCTIONS", 0x1001, 320, 0xAD7ACE6B1C0E47E8ull}}},
+    {"vic20prog-c64hdr-pal-v1-prova-hello.tap", {{"HELLO", 0x1001, 16, 0x0AFFFE22F0B18D05ull}}},
+    {"vic20prog-c64hdr-pal-v1-salmonrun-maxpulse.tap",
+     {{"SALMON RUN", 0x1001, 3531, 0x37BF3E18928E1042ull},
+      {"2", 0x1000, 1280, 0xE6367DAB7675326Full},
+      {"3", 0x0334, 204, 0x90FDFBE67F60325Bull}}},
+    {"c16-pal-v1-trek.tap", {}},
+    {"c16-pal-v2-antiair.tap", {}},
+    {"c16-pal-v2-bucle.tap", {}},
+};
+
+std::string base(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+bool is_tap(const std::string& path) { return path.ends_with(".tap"); }
+
+// Every example and corpus image of the machine, the snapshot T64 (no
+// program) left out; with `only`, those whose names hold it.
+std::vector<image> images(const char* only = nullptr) {
+    std::vector<image> all;
+    for (const char* e : {"hello.tap", "hello.prg", "hello2.t64"})
+        all.push_back({std::string(KORVAX_EXAMPLES) + "/" + e, programs_of.at(e)});
+    for (const std::string& f : corpus_files({"c64-", "c16-", "vic20"}))
+        if (programs_of.contains(base(f))) all.push_back({f, programs_of.at(base(f))});
+    if (only) std::erase_if(all, [&](const image& i) { return base(i.path).find(only) == std::string::npos; });
+    return all;
+}
+
+// A TAP image's pulses in seconds, each as a whole pulse (a version 2
+// image's half-waves paired the way that matches them).
+std::vector<double> tap_seconds(const std::vector<std::uint8_t>& tap) {
+    static constexpr double clocks[3][2] = {{985248, 1022728}, {1108408, 1022728}, {886720, 894880}};
+    const int version = tap[12];
+    const double clock = clocks[std::min<int>(tap[13], 2)][tap[14] == 1];
+    std::vector<double> p;
+    for (std::size_t i = 20; i < tap.size(); ++i) {
+        if (tap[i] != 0) p.push_back(tap[i] * 8 / clock);
+        else if (version == 0) p.push_back(882 / clock);
+        else if (i + 3 < tap.size()) p.push_back((tap[i + 1] | tap[i + 2] << 8 | tap[i + 3] << 16) / clock), i += 3;
+    }
+    if (version != 2) return p;
+    std::size_t mismatched[2] = {0, 0};
+    for (std::size_t i = 0; i + 1 < p.size(); ++i) mismatched[i % 2] += std::abs(p[i] - p[i + 1]) > 0.2 * p[i];
+    std::vector<double> whole;
+    for (std::size_t i = mismatched[0] <= mismatched[1] ? 0 : 1; i + 1 < p.size(); i += 2) whole.push_back(p[i] + p[i + 1]);
+    return whole;
+}
+
+// The pulses of TAP version 1 data in units of 8 cycles.
+std::vector<std::size_t> tap_units(const std::vector<std::uint8_t>& d) {
+    std::vector<std::size_t> u;
+    for (std::size_t i = 0; i < d.size(); ++i)
+        if (d[i] != 0) u.push_back(d[i]);
+        else if (i + 3 < d.size()) u.push_back((d[i + 1] | d[i + 2] << 8 | d[i + 3] << 16) / 8), i += 3;
+    return u;
+}
+
+constexpr double tolerance = 0.11, pause = 5e-3;
+
+// Where the next leader from `from` ends: the first pulse after 32 alike
+// ones that differs from them by more than a fifth.
+std::size_t after_leader(const std::vector<double>& p, std::size_t from) {
+    for (std::size_t i = from + 2, alike = 0; i < p.size(); ++i) {
+        alike = std::abs(p[i - 1] - p[i - 2]) <= 0.125 * p[i - 1] && p[i - 1] < pause ? alike + 1 : 0;
+        if (alike >= 31 && std::abs(p[i] - p[i - 1]) > 0.2 * p[i - 1]) return i;
+    }
+    return p.size();
+}
+
+// After a pause: the first pulse, two or more past `from`, whose length
+// differs from the one before it by more than a fifth (where the leader or
+// the run of alike pulses after the pause ends).
+std::size_t after_run(const std::vector<double>& p, std::size_t from) {
+    std::size_t i = from + 3;
+    while (i < p.size() && p[i] < pause && std::abs(p[i] - p[i - 1]) <= 0.2 * p[i - 1]) ++i;
+    return std::min(i, p.size());
+}
+
+// How many of the image's pulses are not read back within tolerance, taking
+// the tape's `speed` (1.04: 4% fast) into account. Leaders are not compared
+// pulse by pulse: a loader does not count them, a recording's first edge may
+// fall anywhere in the first one, and a pause may take in the first pulses
+// after it, which the high-pass filters also bend. So the comparison starts
+// after the first leader, and after each pause (on both sides) goes on from
+// the first change of length after it. Pulses that do not line up are gathered on both sides until
+// their lengths add up again, and all count as out of tolerance.
+std::size_t pulses_off(const std::vector<double>& want, const std::vector<double>& got, double speed, unsigned rate) {
+    const auto close = [&](double w, double g, std::size_t n) {
+        return std::abs(g - w) <= std::max(tolerance * w, double(n) / rate);
+    };
+    std::size_t i = after_leader(want, 0), j = after_leader(got, 0), off = 0;
+    while (i < want.size() && j < got.size()) {
+        double w = want[i] / speed, g = got[j];
+        if (w > pause && g > pause && close(w, g, 1)) {
+            i = after_run(want, i + 1), j = after_run(got, j + 1);
+            continue;
+        }
+        ++i, ++j;
+        if (close(w, g, 1)) continue;
+        std::size_t group = 1, n = 2;
+        for (; !close(w, g, n) && n < 400 && i < want.size() && j < got.size(); ++n) {
+            if (w < g) w += want[i++] / speed, ++group;
+            else g += got[j++];
+        }
+        if (std::getenv("KORVAX_DEBUG") && off < 40)
+            std::printf("off at want %zu got %zu: group %zu, w %.6f g %.6f\n", i, j, group, w, g);
+        off += group;
+    }
+    return off + (want.size() - i > 1 ? want.size() - i : 0);
+}
+
+// --- What a recording reads back as ------------------------------------
+
+struct score {
+    bool exact = true;           // every program's name, address and bytes, and the pulses in tolerance
+    std::size_t wrong = 0;       // bytes (names, addresses) read wrong, or lost
+    std::size_t silent = 0;      // of them, neither in doubt nor in a block whose failing checksum is reported
+    std::size_t doubtful = 0;    // bytes reported in doubt
+    std::size_t pulses_off = 0;  // TAP images: pulses not within tolerance
+    std::size_t extra = 0;       // programs read that the tape does not hold
+    std::string why;             // the first thing that was not exact
+
+    void fail(const std::string& what) {
+        if (exact) why = what;
+        exact = false;
+    }
+    score& operator+=(const score& o) {
+        exact = exact && o.exact;
+        wrong += o.wrong, silent += o.silent, doubtful += o.doubtful, pulses_off += o.pulses_off, extra += o.extra;
+        return *this;
+    }
+};
+
+recording_read decode(const std::vector<float>& samples, unsigned rate) {
+    korvax::memory_source src(samples, rate);
+    return korvax::cbm::read_recording(src);
+}
+
+// The programs of an image as a clean read gives them, once that read has
+// shown the golden names, addresses and hashes.
+const std::vector<kernal_program>& reference(const image& im) {
+    static std::map<std::string, std::vector<kernal_program>> known;
+    if (const auto k = known.find(im.path); k != known.end()) return k->second;
+    std::vector<kernal_program> got = decode(program_signal(im.path, 44100), 44100).programs;
+    EXPECT_EQ(got.size(), im.programs.size()) << im.path;
+    got.resize(std::min(got.size(), im.programs.size()));
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        const program_want& w = im.programs[k];
+        EXPECT_EQ(got[k].name, w.name) << im.path;
+        EXPECT_EQ(got[k].start, w.start) << im.path;
+        EXPECT_EQ(got[k].bytes.size(), w.size) << im.path << " " << w.name;
+        EXPECT_EQ(fnv(got[k].bytes), w.hash) << im.path << " " << w.name;
+    }
+    return known[im.path] = std::move(got);
+}
+
+// The programs read against the image's: each program of the image is
+// matched with the first one read of its length (else the next one read). A
+// program not read at all is wrong in every byte, and silently: nothing
+// reports it.
+void score_programs(score& s, const image& im, const recording_read& r) {
+    const std::vector<kernal_program>& want = reference(im);
+    std::vector<bool> used(r.programs.size());
+    for (const kernal_program& w : want) {
+        const kernal_program* got = nullptr;
+        for (std::size_t k = 0; k < r.programs.size() && !got; ++k)
+            if (!used[k] && r.programs[k].bytes.size() == w.bytes.size()) used[k] = true, got = &r.programs[k];
+        for (std::size_t k = 0; k < r.programs.size() && !got; ++k)
+            if (!used[k]) used[k] = true, got = &r.programs[k];
+        if (!got) {
+            s.fail("program " + w.name + " not read");
+            s.wrong += w.bytes.size(), s.silent += w.bytes.size();
+            continue;
+        }
+        s.doubtful += got->doubtful.size();
+        if (got->name != w.name || got->start != w.start) {
+            s.fail("program " + w.name + " read as " + got->name);
+            ++s.wrong;
+            s.silent += got->header_holds && got->header_doubtful == 0;
+        }
+        std::vector<bool> in_doubt(got->bytes.size());
+        for (std::size_t d = got->header_doubtful; d < got->doubtful.size(); ++d)
+            if (got->doubtful[d].index < in_doubt.size()) in_doubt[got->doubtful[d].index] = true;
+        const std::size_t n = std::max(got->bytes.size(), w.bytes.size());
+        std::size_t wrong = 0, silent = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool right = i < got->bytes.size() && i < w.bytes.size() && got->bytes[i] == w.bytes[i];
+            if (right) continue;
+            ++wrong;
+            silent += got->data_holds && !(i < in_doubt.size() && in_doubt[i]);
+        }
+        if (wrong) s.fail("program " + w.name + ": " + std::to_string(wrong) + " bytes wrong");
+        s.wrong += wrong, s.silent += silent;
+    }
+    for (bool u : used) s.extra += !u;
+    if (s.extra) s.fail(std::to_string(s.extra) + " programs more than the tape holds");
+}
+
+// A program file's tape: a ROM loader must read every block from the TAP
+// pulses read back. Its blocks are each program's header and bytes.
+void score_program_tape(score& s, const recording_read& r, const std::vector<kernal_program>& want) {
+    std::vector<korvax::byte_vector> blocks;
+    for (const kernal_program& p : want) {
+        korvax::byte_vector h(192, ' ');
+        h[0] = p.start == 0x0801 ? 1 : 3;
+        const auto end = unsigned(p.start + p.bytes.size());
+        h[1] = std::uint8_t(p.start), h[2] = std::uint8_t(p.start >> 8), h[3] = std::uint8_t(end), h[4] = std::uint8_t(end >> 8);
+        std::copy(p.name.begin(), p.name.end(), h.begin() + 5);
+        blocks.push_back(h);
+        blocks.push_back(p.bytes);
+    }
+    const korvax::readback rb = korvax::read_kernal_blocks(tap_units(r.tap_pulses), 1.0, blocks);
+    if (!rb.error.empty()) {
+        s.fail("the TAP pulses do not load: " + rb.error);
+        ++s.pulses_off;
+    }
+}
+
+struct condition {
+    unsigned rate;
+    int rung;  // -1: the program's own WAV, untouched
+    bool inverted = false, slow = false, dropouts = false;
+    std::uint64_t seed = 1;
+};
+
+double speed_of(const condition& c) {
+    return c.rung < 0 ? 1 : 1 + (c.slow ? -1 : 1) * ladder[c.rung].speed_pct / 100;
+}
+
+// One image under one condition.
+score read_back(const image& im, const condition& c) {
+    score s;
+    std::vector<float> x = program_signal(im.path, c.rate, c.inverted && c.rung < 0);
+    if (c.rung >= 0) {
+        channel_options o;
+        o.dropouts = c.dropouts, o.invert = c.inverted, o.slow = c.slow, o.seed = c.seed;
+        x = cassette(x, c.rate, ladder[c.rung], o).samples;
+    }
+    const recording_read r = decode(x, c.rate);
+    if (!im.programs.empty()) score_programs(s, im, r);
+    if (is_tap(im.path)) {
+        std::vector<double> got = tap_seconds(korvax::cbm::tap_image(r));
+        s.pulses_off = pulses_off(tap_seconds(read_file(im.path)), got, speed_of(c), c.rate);
+        if (s.pulses_off) s.fail(std::to_string(s.pulses_off) + " pulses out of tolerance");
+    } else if (!im.programs.empty() && s.exact) {
+        score_program_tape(s, r, reference(im));
+    }
+    return s;
+}
+
+std::string describe(const image& im, const condition& c) {
+    return base(im.path) + " at " + std::to_string(c.rate) + " Hz, rung " + std::to_string(c.rung) +
+           (c.inverted ? ", inverted" : "") + (c.slow ? ", slow" : "") + (c.dropouts ? ", dropouts" : "") +
+           ", seed " + std::to_string(c.seed);
+}
+
+}  // namespace
+
+// The full table of results, for the report: every rung at both rates, in
+// both polarities, with and without dropouts, over every image. Minutes of
+// work: run by hand with --gtest_also_run_disabled_tests. KORVAX_ONLY limits
+// the images to those whose names hold it, KORVAX_RUNGS to a list of rungs.
+TEST(cbm_recording, DISABLED_results_table) {
+    const char* only = std::getenv("KORVAX_ONLY");
+    std::string rungs = std::getenv("KORVAX_RUNGS") ? std::getenv("KORVAX_RUNGS") : "01234567";
+    std::printf("rung rate  polarity dropouts | images exact | wrong | silent | in doubt | pulses off | extra\n");
+    for (char rc : rungs) {
+        const int rung = rc - '0';
+        for (bool dropouts : {false, true}) {
+            if (dropouts && ladder[rung].dropouts_per_min == 0) continue;
+            for (unsigned rate : {22050u, 44100u})
+                for (bool inverted : {false, true}) {
+                    score total;
+                    std::size_t exact = 0, count = 0;
+                    for (const image& im : images(only)) {
+                        const condition c{rate, rung, inverted, count % 2 == 1, dropouts, 1};
+                        const score s = read_back(im, c);
+                        if (!s.exact) std::printf("    %s: %s\n", describe(im, c).c_str(), s.why.c_str());
+                        exact += s.exact, ++count;
+                        total += s;
+                    }
+                    std::printf("%4d %5u %-8s %-8s | %5zu/%-5zu | %5zu | %6zu | %8zu | %10zu | %5zu\n", rung, rate,
+                                inverted ? "inverted" : "normal", dropouts ? "yes" : "no", exact, count, total.wrong,
+                                total.silent, total.doubtful, total.pulses_off, total.extra);
+                    std::fflush(stdout);
+                }
+        }
+    }
+}
