@@ -49,29 +49,42 @@ constexpr double min_half = 70e-6;
 // Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
 // one is a pause.
 constexpr double max_half = 1.5e-3;
-// A half-wave whose peak is under this fraction of the signal's level is
-// read from something weaker than the signal: hiss, or a dropout.
-constexpr double weak_of_level = 0.4;
+// A half-wave whose peak is under the first fraction of the signal's level
+// is read from something weaker than the signal: two in a row start a
+// silence (hiss, a dropout). One under the second is far too weak for its
+// edges to be trusted.
+constexpr double weak_of_level = 0.4, faint_of_level = 0.25;
 // The signal is back after a silence when this many half-waves in a row are
 // of a tape pulse's length, within a factor of 2.5 of each other, and their
-// peaks within a factor of 2.
-constexpr std::size_t resume_halves = 6;
-constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0;
+// peaks within a factor of 2 and at least half the signal's level before the
+// silence. Hiss alone passes a filter shaped for the tape signal with
+// half-waves of a pulse's length, but seldom half as strong as the signal,
+// and never six times running. It is also back, whatever its level, after
+// 16 half-waves within a factor of 1.5 of each other in length and in peak:
+// a leader, which hiss never makes.
+constexpr std::size_t resume_halves = 6, leader_halves = 16;
+constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0, resume_of_level = 0.5;
+constexpr double leader_half_spread = 1.5;
+
 // The halves of one pulse match when they differ by less than this fraction
 // of their mean (a short and a medium half differ by 32%, a medium and a
-// long one by 26%).
-constexpr double halves_match = 0.2;
+// long one by 26%): a vote for the polarity. A pulse's length does not
+// depend on where its middle edge falls, which hiss moves by a sample or
+// more at low rates, so only halves that differ threefold (an edge lost or
+// added) make it unclear.
+constexpr double halves_match = 0.2, halves_unequal = 1.0;
 
 struct half {
     double start, length;
     float peak;
     bool rising;        // starts with a rising edge
     bool merged;        // a click or hiss was taken into it
-    bool weak = false;  // far weaker than the signal around it
+    bool weak = false;   // weaker than the signal around it
+    bool faint = false;  // far weaker
     bool silent = false;
 };
 
-bool match(double a, double b) { return std::abs(a - b) <= halves_match * (a + b) / 2; }
+bool match(double a, double b, double part = halves_match) { return std::abs(a - b) <= part * (a + b) / 2; }
 
 // A pulse as the tape gives it.
 struct pulse {
@@ -136,6 +149,7 @@ private:
     void silences(half h) {
         const bool too_long = h.length > max_half;
         h.weak = h.peak < weak_of_level * level_;
+        h.faint = h.peak < faint_of_level * level_;
         if (!silent_) {
             if (too_long || (h.weak && !delayed_.empty() && delayed_.back().weak && !delayed_.back().silent)) {
                 silent_ = true;
@@ -144,26 +158,38 @@ private:
         }
         h.silent = silent_;
         delayed_.push_back(h);
-        if (silent_ && delayed_.size() >= resume_halves) {
-            const auto first = delayed_.end() - std::ptrdiff_t(resume_halves);
-            double shortest = max_half, longest = 0, weakest = 1e9, strongest = 0;
-            for (auto i = first; i != delayed_.end(); ++i) {
-                shortest = std::min(shortest, i->length), longest = std::max(longest, i->length);
-                weakest = std::min<double>(weakest, i->peak), strongest = std::max<double>(strongest, i->peak);
-            }
-            if (shortest >= min_half && longest <= max_half && longest <= resume_length_spread * shortest &&
-                strongest <= resume_peak_spread * weakest && weakest >= weak_of_level / 2 * level_) {
+        if (silent_) {
+            if ((level_ > 0 && resumes(resume_halves, resume_length_spread, resume_peak_spread, resume_of_level * level_)) ||
+                resumes(leader_halves, leader_half_spread, leader_half_spread, 0)) {
                 silent_ = false;
-                double sum = 0;
-                for (auto i = first; i != delayed_.end(); ++i) i->silent = false, i->weak = false, sum += i->peak;
-                level_ = sum / double(resume_halves);
+                level_ = 0;
+                for (auto i = delayed_.end() - std::ptrdiff_t(resume_halves); i != delayed_.end(); ++i) level_ += i->peak;
+                level_ /= double(resume_halves);
             }
         }
         if (!delayed_.back().silent && !delayed_.back().weak) level_ += (h.peak - level_) / 32;
-        while (delayed_.size() > resume_halves) {
+        while (delayed_.size() > leader_halves) {
             pair(delayed_.front());
             delayed_.pop_front();
         }
+    }
+
+    // Whether the last `n` half-waves are a signal: of a pulse's length,
+    // within `lengths` and `peaks` of each other, none weaker than `least`.
+    // If so they are marked so.
+    bool resumes(std::size_t n, double lengths, double peaks, double least) {
+        if (delayed_.size() < n) return false;
+        const auto first = delayed_.end() - std::ptrdiff_t(n);
+        double shortest = max_half, longest = 0, weakest = 1e9, strongest = 0;
+        for (auto i = first; i != delayed_.end(); ++i) {
+            shortest = std::min(shortest, i->length), longest = std::max(longest, i->length);
+            weakest = std::min<double>(weakest, i->peak), strongest = std::max<double>(strongest, i->peak);
+        }
+        if (shortest < min_half || longest > max_half || longest > lengths * shortest || strongest > peaks * weakest ||
+            weakest < least)
+            return false;
+        for (auto i = first; i != delayed_.end(); ++i) i->silent = false, i->weak = i->faint = false;
+        return true;
     }
 
     // Stage 3: which edge starts a pulse, and the pulses.
@@ -212,10 +238,10 @@ private:
             unclear_ = gap_ = false;
         }
         if (!open_) return;
-        if (halves_ == 1 && !match(first_length_, h.length)) unclear_ = true;
+        if (halves_ == 1 && !match(first_length_, h.length, halves_unequal)) unclear_ = true;
         if (halves_ == 0) first_length_ = h.length;
         ++halves_;
-        unclear_ = unclear_ || h.merged || h.weak;
+        unclear_ = unclear_ || h.merged || h.faint;
         gap_ = gap_ || h.silent;
         pulse_end_ = h.start + h.length;
     }
@@ -297,6 +323,10 @@ constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
 // A pulse is read clearly as one length when it lies in the nearer 38% of
 // the way to the next; between, it is unclear.
 constexpr double clear_part = 0.38;
+// A bit is read clearly when its pulses differ by at least this part of the
+// difference between a medium and a short pulse, and add up to a short and
+// a medium one within this part.
+constexpr double bit_margin = 0.4, bit_sum_margin = 0.25;
 // Pulses in a row that make a leader (or the short pulses after a copy).
 constexpr std::size_t run_for_leader = 16;
 // The lengths follow the pulses read clearly, over about 16 of each.
@@ -361,14 +391,16 @@ public:
             pulses_.clear();
         }
         if (!in_byte_) return;
-        pulses_.push_back({p.length, k, clear});
+        pulses_.push_back({p.length, k, clear, p.unclear});
         const auto shorts = [&](std::size_t from) {
             return std::all_of(pulses_.begin() + std::ptrdiff_t(from), pulses_.end(),
                                [](const read_pulse& q) { return q.k == kind::short_pulse; });
         };
-        // The end marker: long and short; some tapes write long and medium,
-        // then short pulses: four shorts in a row, which no two bits make.
-        if ((pulses_.size() == 2 && shorts(1)) || (pulses_.size() == 6 && shorts(2))) {
+        // The end marker: long and short, then the short pulses after the
+        // copy; some tapes write long and medium before them. Four shorts in
+        // a row are no bits (each has one), so a marker whose medium pulse
+        // reads short does not end the copy.
+        if ((pulses_.size() == 5 && shorts(1)) || (pulses_.size() == 6 && shorts(2))) {
             end_marker(pulses_[0].clear && pulses_[1].clear);
             in_byte_ = false;
         } else if (pulses_.size() == 20) {
@@ -392,7 +424,8 @@ private:
     struct read_pulse {
         double length;
         kind k;
-        bool clear;
+        bool clear;    // of its length, and not flagged
+        bool flagged;  // unclear to the pulse reader
     };
 
     std::pair<kind, bool> classify(const pulse& p) const {
@@ -412,6 +445,22 @@ private:
     void learn(kind k, double x) {
         double& c = k == kind::short_pulse ? short_ : k == kind::medium_pulse ? medium_ : long_;
         c += (x - c) * follow;
+    }
+
+    // The lengths follow the tape through its own structure, whether or not
+    // the byte read cleanly: a marker is a long and a medium pulse, each bit
+    // a short and a medium one.
+    void learn_byte() {
+        if (pulses_[0].k == kind::long_pulse && pulses_[1].k == kind::medium_pulse) {
+            learn(kind::long_pulse, pulses_[0].length);
+            learn(kind::medium_pulse, pulses_[1].length);
+        }
+        for (std::size_t i = 2; i + 1 < pulses_.size(); i += 2) {
+            const read_pulse &a = pulses_[i], &b = pulses_[i + 1];
+            if (a.k == b.k || a.k == kind::long_pulse || b.k == kind::long_pulse) continue;
+            learn(kind::short_pulse, std::min(a.length, b.length));
+            learn(kind::medium_pulse, std::max(a.length, b.length));
+        }
     }
 
     // A run of alike pulses: a leader when long enough and of a short
@@ -448,17 +497,20 @@ private:
         for (int bit = 0; bit < 9; ++bit) {
             const read_pulse& a = pulses_[std::size_t(2 + 2 * bit)];
             const read_pulse& b = pulses_[std::size_t(3 + 2 * bit)];
+            // A bit is a short and a medium pulse, medium first for a 1:
+            // which comes first is read from their difference, clearly when
+            // it is at least 40% of the difference of the lengths (and
+            // their sum a bit's).
             const bool one = a.length > b.length;
-            const bool valid = (a.k == kind::short_pulse && b.k == kind::medium_pulse) ||
-                               (a.k == kind::medium_pulse && b.k == kind::short_pulse);
-            clean = clean && valid && a.clear && b.clear;
+            const double pair = short_ + medium_;
+            clean = clean && !a.flagged && !b.flagged && a.k != kind::long_pulse && b.k != kind::long_pulse &&
+                    std::abs(a.length - b.length) >= bit_margin * (medium_ - short_) &&
+                    std::abs(a.length + b.length - pair) <= bit_sum_margin * pair;
             if (bit < 8) value |= int(one) << bit;
             ones += one;
         }
         clean = clean && ones % 2 == 1;
-        if (clean) {
-            for (std::size_t i = 0; i < 20; ++i) learn(pulses_[i].k, pulses_[i].length);
-        }
+        learn_byte();
         put(std::uint8_t(value), clean);
     }
 
@@ -481,10 +533,14 @@ private:
         } else {
             const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
             if (steps == 1 && last_clean_ && clean) byte_seconds_ += (byte_start_ - last_start_ - byte_seconds_) / 8;
-            index = last_index_ + std::size_t(std::max(1.0, steps));
+            index = last_index_ + std::size_t(std::max(0.0, steps));
         }
         if (index >= most_bytes) return;
         if (c.slots.size() <= index) c.slots.resize(index + 1);
+        // Two byte starts less than half a byte apart: a pulse misread as
+        // long started one of them in the middle of a byte. The one read
+        // cleanly keeps the place.
+        if (c.slots[index].present && (c.slots[index].clean || !clean)) return;
         c.slots[index] = {value, true, clean, byte_start_};
         c.byte_seconds = byte_seconds_;
         last_index_ = index, last_start_ = byte_start_, last_clean_ = clean, has_last_ = true;
@@ -493,7 +549,7 @@ private:
     void end_marker(bool clear) {
         if (!copy_ || !has_last_) return;
         const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
-        copy_->end = last_index_ + std::size_t(std::max(1.0, steps));
+        copy_->end = std::max(copy_->slots.size(), last_index_ + std::size_t(std::max(1.0, steps)));
         copy_->end_read = clear || copy_->end_read;
         copy_->end_seconds = byte_start_;
         close_copy();

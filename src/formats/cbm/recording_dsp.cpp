@@ -18,7 +18,7 @@ constexpr double low_pass_of_rate = 0.3;
 // A level change must reach this fraction of the recent half-waves' peak
 // level: hiss a third of the signal's level cannot flip a half-wave, while a
 // half-wave several times weaker than the last (a dropout) still does.
-constexpr double threshold_of_level = 0.3;
+constexpr double threshold_of_level = 0.2;
 // The level rises at once towards a stronger half-wave and falls over about
 // eight weaker ones.
 constexpr double level_rise = 0.5, level_fall = 0.125;
