@@ -30,7 +30,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <deque>
 
 #include "formats/cbm/recording_dsp.h"
 #include "formats/pulses.h"
@@ -93,6 +92,30 @@ struct pulse {
     bool gap;      // a silence, a dropout or noise
 };
 
+// The last few of a stream, oldest first, in a fixed ring.
+template <typename T, std::size_t N>
+class ring {
+    static_assert((N & (N - 1)) == 0, "a power of two");
+
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](std::size_t i) { return a_[(head_ + i) & (N - 1)]; }
+    T& front() { return (*this)[0]; }
+    T& back() { return (*this)[size_ - 1]; }
+    void push_back(const T& v) { a_[(head_ + size_++) & (N - 1)] = v; }
+    void pop_front() { head_ = (head_ + 1) & (N - 1), --size_; }
+    // Drops the two after the `i`th.
+    void erase_two_after(std::size_t i) {
+        for (std::size_t k = i + 1; k + 2 < size_; ++k) (*this)[k] = (*this)[k + 2];
+        size_ -= 2;
+    }
+
+private:
+    std::array<T, N> a_{};
+    std::size_t head_ = 0, size_ = 0;
+};
+
 // Edges in, pulses out (appended to `out`).
 class pulse_reader {
 public:
@@ -140,7 +163,7 @@ private:
             m.length += recent_[at + 1].length + recent_[at + 2].length;
             m.peak = std::max({m.peak, recent_[at + 1].peak, recent_[at + 2].peak});
             m.merged = true;
-            recent_.erase(recent_.begin() + std::ptrdiff_t(at) + 1, recent_.begin() + std::ptrdiff_t(at) + 3);
+            recent_.erase_two_after(at);
             break;
         }
     }
@@ -163,7 +186,7 @@ private:
                 resumes(leader_halves, leader_half_spread, leader_half_spread, 0)) {
                 silent_ = false;
                 level_ = 0;
-                for (auto i = delayed_.end() - std::ptrdiff_t(resume_halves); i != delayed_.end(); ++i) level_ += i->peak;
+                for (std::size_t i = delayed_.size() - resume_halves; i < delayed_.size(); ++i) level_ += delayed_[i].peak;
                 level_ /= double(resume_halves);
             }
         }
@@ -179,16 +202,17 @@ private:
     // If so they are marked so.
     bool resumes(std::size_t n, double lengths, double peaks, double least) {
         if (delayed_.size() < n) return false;
-        const auto first = delayed_.end() - std::ptrdiff_t(n);
+        const std::size_t first = delayed_.size() - n;
         double shortest = max_half, longest = 0, weakest = 1e9, strongest = 0;
-        for (auto i = first; i != delayed_.end(); ++i) {
-            shortest = std::min(shortest, i->length), longest = std::max(longest, i->length);
-            weakest = std::min<double>(weakest, i->peak), strongest = std::max<double>(strongest, i->peak);
+        for (std::size_t i = first; i < delayed_.size(); ++i) {
+            const half& h = delayed_[i];
+            shortest = std::min(shortest, h.length), longest = std::max(longest, h.length);
+            weakest = std::min<double>(weakest, h.peak), strongest = std::max<double>(strongest, h.peak);
         }
         if (shortest < min_half || longest > max_half || longest > lengths * shortest || strongest > peaks * weakest ||
             weakest < least)
             return false;
-        for (auto i = first; i != delayed_.end(); ++i) i->silent = false, i->weak = i->faint = false;
+        for (std::size_t i = first; i < delayed_.size(); ++i) delayed_[i].silent = false, delayed_[i].weak = delayed_[i].faint = false;
         return true;
     }
 
@@ -259,7 +283,8 @@ private:
 
     edge last_{};
     bool have_edge_ = false;
-    std::deque<half> recent_, delayed_;
+    ring<half, 4> recent_;
+    ring<half, 32> delayed_;
     bool silent_ = true;
     double level_ = 0;
 

@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace korvax::cbm {
 namespace {
 
-// The band kept: above mains hum and the droop of a cassette deck's AC
-// coupling, below the hiss that the shortest tape pulses (a C16's 110 us
-// half-wave has its fundamental near 4.4 kHz) do not need.
+// The band kept: above DC, most of the mains hum and the droop of a cassette
+// deck's AC coupling (a first-order high-pass: what hum is left moves the
+// two edges of a pulse alike, which leaves its length), below the hiss that
+// the shortest tape pulses (a C16's 110 us half-wave has its fundamental
+// near 4.4 kHz) do not need.
 constexpr double high_pass_hz = 150;
 constexpr double low_pass_hz = 6000;
 // A low-pass corner kept well below the Nyquist frequency at low rates.
@@ -25,9 +28,11 @@ constexpr double level_rise = 0.5, level_fall = 0.125;
 // Below about -60 dB of full scale nothing is a signal: a quantised silence
 // must give no edges.
 constexpr double threshold_floor = 1e-3;
-// Without an edge for 3 ms the level halves every 10 ms, so that a signal
-// much quieter than what came before it is found again.
+// Without an edge for 3 ms the level halves every 10 ms (in steps of 64
+// samples), so that a signal much quieter than what came before it is found
+// again.
 constexpr double hold_seconds = 0.003, halving_seconds = 0.010;
+constexpr std::size_t decay_step = 64;
 
 }  // namespace
 
@@ -37,53 +42,66 @@ biquad biquad::low_pass(double hz, double rate) {
     return {(1 - c) / 2 / a0, (1 - c) / a0, (1 - c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0};
 }
 
-biquad biquad::high_pass(double hz, double rate) {
-    const double w = 2 * std::numbers::pi * hz / rate, alpha = std::sin(w) / std::numbers::sqrt2, c = std::cos(w);
-    const double a0 = 1 + alpha;
-    return {(1 + c) / 2 / a0, -(1 + c) / a0, (1 + c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0};
-}
+dc_block::dc_block(double hz, double rate) : a(std::exp(-2 * std::numbers::pi * hz / rate)) {}
 
 edge_finder::edge_finder(std::uint32_t rate)
     : rate_(rate),
-      high_pass_(biquad::high_pass(high_pass_hz, rate)),
+      high_pass_(high_pass_hz, rate),
       low_pass_(biquad::low_pass(std::min(low_pass_hz, low_pass_of_rate * rate), rate)),
-      threshold_(threshold_floor),
-      hold_(std::int64_t(hold_seconds * rate)),
-      decay_(std::exp2(-1.0 / (halving_seconds * rate))) {}
+      threshold_(float(threshold_floor)),
+      hold_(std::size_t(hold_seconds * rate)),
+      until_decay_(hold_),
+      decay_(std::exp2(-double(decay_step) / (halving_seconds * rate))),
+      buf_(kept, 0.0f) {}
 
 void edge_finder::feed(const float* x, std::size_t n, std::vector<edge>& out) {
-    // The state in locals, so that the loop keeps it in registers.
-    biquad high = high_pass_, low = low_pass_;
-    double previous = previous_, rose_at = rose_at_, fell_at = fell_at_, peak = peak_, threshold = threshold_;
-    bool is_high = above_;
-    std::int64_t quiet = quiet_;
-    const double at = double(at_);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double y = high.step(low.step(x[i]));
-        const double magnitude = std::fabs(y);
-        peak = std::max(peak, magnitude);
-        if ((previous < 0) != (y < 0)) {
-            // Where the line between the two samples crosses zero.
-            const double t = at + double(i) - 1 + previous / (previous - y);
-            (y < 0 ? fell_at : rose_at) = t;
-        }
-        previous = y;
-        if (is_high ? y < -threshold : y > threshold) {
-            is_high = !is_high;
-            out.push_back({(is_high ? rose_at : fell_at) / rate_, float(peak), is_high});
-            level_ += (peak - level_) * (peak > level_ ? level_rise : level_fall);
-            threshold = std::max(threshold_floor, threshold_of_level * level_);
-            peak = magnitude;
-            quiet = 0;
-        } else if (++quiet > hold_) {
-            level_ *= decay_;
-            threshold = std::max(threshold_floor, threshold_of_level * level_);
-        }
+    // First the block through the band-pass, after the last samples of the
+    // block before; then a scan for level changes, which looks back for the
+    // zero crossing only at an edge. Two tight loops instead of one that
+    // branches on every crossing.
+    buf_.resize(kept + n);
+    float* y = buf_.data() + kept;
+    {
+        dc_block high = high_pass_;
+        biquad low = low_pass_;
+        for (std::size_t i = 0; i < n; ++i) y[i] = float(high.step(low.step(x[i])));
+        high_pass_ = high, low_pass_ = low;
     }
-    high_pass_ = high, low_pass_ = low;
-    previous_ = previous, rose_at_ = rose_at, fell_at_ = fell_at, peak_ = peak, threshold_ = threshold;
-    above_ = is_high;
-    quiet_ = quiet;
+    float peak = peak_, threshold = threshold_;
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t from = i, limit = std::min(n, i + until_decay_);
+        if (above_) {
+            for (; i < limit && y[i] >= -threshold; ++i) peak = std::max(peak, y[i]);
+        } else {
+            for (; i < limit && y[i] <= threshold; ++i) peak = std::max(peak, -y[i]);
+        }
+        until_decay_ -= i - from;
+        if (i == limit) {
+            if (until_decay_ == 0) {
+                level_ *= decay_;
+                threshold = float(std::max(threshold_floor, threshold_of_level * level_));
+                until_decay_ = decay_step;
+            }
+            continue;
+        }
+        // The crossing: the last sample on the old side, and the line from
+        // it to the next one.
+        const bool negative = y[i] < 0;
+        std::ptrdiff_t j = std::ptrdiff_t(i);
+        while (j > -std::ptrdiff_t(kept) + 1 && (y[j - 1] < 0) == negative) --j;
+        double t = double(at_) + double(j);
+        if ((y[j - 1] < 0) != negative) t += double(y[j - 1]) / (double(y[j - 1]) - double(y[j])) - 1;
+        above_ = !above_;
+        out.push_back({t / rate_, peak, above_});
+        level_ += (peak - level_) * (peak > level_ ? level_rise : level_fall);
+        threshold = float(std::max(threshold_floor, threshold_of_level * level_));
+        peak = 0;
+        for (std::ptrdiff_t k = j; k <= std::ptrdiff_t(i); ++k) peak = std::max(peak, negative ? -y[k] : y[k]);
+        until_decay_ = hold_;
+        ++i;
+    }
+    peak_ = peak, threshold_ = threshold;
+    std::memmove(buf_.data(), buf_.data() + n, kept * sizeof(float));
     at_ += std::int64_t(n);
 }
 

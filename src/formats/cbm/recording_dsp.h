@@ -13,20 +13,34 @@
 
 namespace korvax::cbm {
 
-// A second-order section in transposed direct form II.
+// A second-order section in direct form I, its sum ordered so that only
+// the last output's term waits on the sample before (the recursion is what
+// limits the speed).
 struct biquad {
     double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-    double z1 = 0, z2 = 0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
 
-    // Butterworth (Q = 1/sqrt 2) sections at `hz` for samples at `rate`.
+    // A Butterworth (Q = 1/sqrt 2) low-pass at `hz` for samples at `rate`.
     static biquad low_pass(double hz, double rate);
-    static biquad high_pass(double hz, double rate);
 
     double step(double x) {
-        const double y = b0 * x + z1;
-        z1 = b1 * x - a1 * y + z2;
-        z2 = b2 * x - a2 * y;
+        const double y = (b0 * x + b1 * x1 + b2 * x2 - a2 * y2) - a1 * y1;
+        x2 = x1, x1 = x, y2 = y1, y1 = y;
         return y;
+    }
+};
+
+// A first-order high-pass: what blocks DC costs a third of a biquad.
+struct dc_block {
+    double a = 0;  // exp(-2 pi fc / rate)
+    double x1 = 0, y1 = 0;
+
+    dc_block() = default;
+    dc_block(double hz, double rate);
+    double step(double x) {
+        y1 = a * (y1 + (x - x1));
+        x1 = x;
+        return y1;
     }
 };
 
@@ -52,18 +66,22 @@ public:
     double seconds() const { return double(at_) / rate_; }
 
 private:
+    // Samples of the block before kept in front of the next, where an edge
+    // near a block's start finds its zero crossing.
+    static constexpr std::size_t kept = 64;
+
     double rate_;
-    biquad high_pass_, low_pass_;
-    std::int64_t at_ = 0;                 // samples fed so far
-    double previous_ = 0;                 // the last conditioned sample
-    double rose_at_ = 0, fell_at_ = 0;    // the last upward and downward zero crossings, in samples
-    double level_ = 0;                    // the recent half-waves' peak level
-    double threshold_;                    // how far past zero a level change must go
-    double peak_ = 0;                     // of the half-wave under way
-    bool above_ = false;                  // which side of zero the signal was last confirmed on
-    std::int64_t quiet_ = 0;              // samples since the last edge
-    std::int64_t hold_;                   // after this many, the level decays
-    double decay_;                        // per sample, once past the hold
+    dc_block high_pass_;
+    biquad low_pass_;
+    std::int64_t at_ = 0;     // samples fed so far
+    double level_ = 0;        // the recent half-waves' peak level
+    float threshold_;         // how far past zero a level change must go
+    float peak_ = 0;          // of the half-wave under way
+    bool above_ = false;      // which side of zero the signal was last confirmed on
+    std::size_t hold_;        // samples without an edge before the level decays
+    std::size_t until_decay_; // samples left before it decays a step
+    double decay_;            // a step's decay
+    std::vector<float> buf_;  // the conditioned samples, after `kept` of the block before
 };
 
 }  // namespace korvax::cbm

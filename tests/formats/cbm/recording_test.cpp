@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -408,4 +409,22 @@ TEST(cbm_recording, DISABLED_results_table) {
                 }
         }
     }
+}
+
+// The reader's speed on a WAV file (KORVAX_WAV), streamed from disk as the
+// program reads it: run by hand, under /usr/bin/time -v for the peak memory.
+TEST(cbm_recording, DISABLED_speed) {
+    const char* path = std::getenv("KORVAX_WAV");
+    if (path == nullptr) GTEST_SKIP() << "set KORVAX_WAV to a recording";
+    std::string why;
+    const auto wav = korvax::wav_file::open(path, why);
+    ASSERT_TRUE(wav) << why;
+    const auto start = std::chrono::steady_clock::now();
+    const std::clock_t cpu = std::clock();
+    const recording_read r = korvax::cbm::read_recording(*wav);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double used = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+    std::printf("%.1f s of recording in %.3f s (%.3f s of CPU): %.0f times real time (%.0f by CPU time); %zu programs, "
+                "%zu bytes of pulses\n",
+                r.seconds, took, used, r.seconds / took, r.seconds / used, r.programs.size(), r.tap_pulses.size());
 }
