@@ -62,7 +62,7 @@ constexpr double weak_of_level = 0.4, faint_of_level = 0.25;
 // 16 half-waves within a factor of 1.5 of each other in length and in peak:
 // a leader, which hiss never makes.
 constexpr std::size_t resume_halves = 6, leader_halves = 16;
-constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0, resume_of_level = 0.5;
+constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0, resume_of_level = 0.65;
 constexpr double leader_half_spread = 1.5;
 
 // The halves of one pulse match when they differ by less than this fraction
