@@ -81,6 +81,7 @@ private:
     std::size_t hold_;        // samples without an edge before the level decays
     std::size_t until_decay_; // samples left before it decays a step
     double decay_;            // a step's decay
+    bool fit_;                // whether a crossing is timed on four samples, or two
     std::vector<float> buf_;  // the conditioned samples, after `kept` of the block before
 };
 
