@@ -49,10 +49,12 @@ constexpr double min_half = 70e-6;
 // one is a pause.
 constexpr double max_half = 1.5e-3;
 // A half-wave whose peak is under the first fraction of the signal's level
-// is read from something weaker than the signal: two in a row start a
-// silence (hiss, a dropout). One under the second is far too weak for its
-// edges to be trusted.
+// is read from something weaker than the signal: four in a row start a
+// silence (hiss, a dropout; the short pulses of a C16 lose so much more to
+// a worn head than its long ones that two in a row happen in its data). One
+// under the second is far too weak for its edges to be trusted.
 constexpr double weak_of_level = 0.4, faint_of_level = 0.25;
+constexpr std::size_t weak_for_silence = 4;
 // The signal is back after a silence when this many half-waves in a row are
 // of a tape pulse's length, within a factor of 2.5 of each other, and their
 // peaks within a factor of 2 and at least half the signal's level before the
@@ -173,11 +175,12 @@ private:
         const bool too_long = h.length > max_half;
         h.weak = h.peak < weak_of_level * level_;
         h.faint = h.peak < faint_of_level * level_;
-        if (!silent_) {
-            if (too_long || (h.weak && !delayed_.empty() && delayed_.back().weak && !delayed_.back().silent)) {
-                silent_ = true;
-                if (!too_long) delayed_.back().silent = true;
-            }
+        weak_run_ = h.weak ? weak_run_ + 1 : 0;
+        if (!silent_ && (too_long || weak_run_ >= weak_for_silence)) {
+            silent_ = true;
+            if (!too_long)
+                for (std::size_t i = delayed_.size() - (weak_for_silence - 1); i < delayed_.size(); ++i)
+                    delayed_[i].silent = true;
         }
         h.silent = silent_;
         delayed_.push_back(h);
@@ -286,6 +289,7 @@ private:
     ring<half, 4> recent_;
     ring<half, 32> delayed_;
     bool silent_ = true;
+    std::size_t weak_run_ = 0;  // weak half-waves in a row
     double level_ = 0;
 
     std::array<double, 2> mismatched_{};  // [0] pairs starting with a falling edge, [1] rising

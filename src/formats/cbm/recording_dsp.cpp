@@ -22,7 +22,7 @@ constexpr double low_pass_of_rate = 0.3;
 // level: hiss must swing further than the signal's own level to flip a
 // half-wave, while a half-wave several times weaker than the last (a
 // dropout) still makes its edges.
-constexpr double threshold_of_level = 0.2;
+constexpr double threshold_of_level = 0.15;
 // The level rises at once towards a stronger half-wave and falls over about
 // eight weaker ones.
 constexpr double level_rise = 0.5, level_fall = 0.125;

@@ -199,7 +199,8 @@ std::vector<double> classes_of(std::vector<double> p) {
 // do not line up are gathered on both sides until their lengths add up
 // again, and all count as out of tolerance (unless both sides hold a pause:
 // a pulse more or less beside a pause is no fault); then the shift of a few
-// pulses that matches the following ones best brings the two back in step.
+// pulses that matches the following ones clearly better, if any, brings the
+// two back in step.
 std::size_t pulses_off(const std::vector<double>& want, const std::vector<double>& got, double speed, unsigned rate) {
     const std::vector<double> centres = classes_of(want);
     const auto in_class = [&](double w, double g) {
@@ -236,16 +237,15 @@ std::size_t pulses_off(const std::vector<double>& want, const std::vector<double
             continue;
         }
         off += group;
-        if (std::getenv("KORVAX_DEBUG")) std::printf("group %zu at want %zu got %zu: w %.5f g %.5f\n", group, i, j, w, g);
         // Back in step: the shift of up to four pulses either way that
-        // matches most of the next twelve.
+        // matches at least three more of the next 24 than none does.
         const auto matches = [&](std::size_t a, std::size_t b) {
             std::size_t m = 0;
-            for (std::size_t k = 0; k < 12 && a + k < want.size() && b + k < got.size(); ++k)
+            for (std::size_t k = 0; k < 24 && a + k < want.size() && b + k < got.size(); ++k)
                 m += in_class(want[a + k], got[b + k]);
             return m;
         };
-        std::size_t best = matches(i, j), skip_want = 0, skip_got = 0;
+        std::size_t best = matches(i, j) + 2, skip_want = 0, skip_got = 0;
         for (std::size_t d = 1; d <= 4; ++d) {
             if (const std::size_t m = matches(i, j + d); m > best) best = m, skip_want = 0, skip_got = d;
             if (const std::size_t m = matches(i + d, j); m > best) best = m, skip_want = d, skip_got = 0;
