@@ -368,10 +368,14 @@ constexpr std::size_t countdown = 9;
 constexpr std::size_t header_size = 192;
 constexpr std::size_t most_bytes = 65536 + countdown + 1;
 
+// How a bit was read: +2 or -2 clearly a 1 or a 0, +1 or -1 unclearly, 0 not.
+using bit_reads = std::array<std::int8_t, 9>;
+
 struct slot {
     std::uint8_t value = 0;
     bool present = false, clean = false;
     double seconds = 0;
+    bit_reads bits{};  // the eight bits, least significant first, and the parity bit
 };
 
 struct copy {
@@ -430,8 +434,12 @@ public:
         // a row are no bits (each has one), so a marker whose medium pulse
         // reads short does not end the copy.
         if ((pulses_.size() == 5 && shorts(1)) || (pulses_.size() == 6 && shorts(2))) {
-            end_marker(pulses_[0].clear && pulses_[1].clear);
-            in_byte_ = false;
+            // Read unclearly (after a dropout, in hiss) it may be a byte's
+            // marker and bits: the copy is not ended on it.
+            if (std::all_of(pulses_.begin(), pulses_.end(), [](const read_pulse& q) { return q.clear; })) {
+                end_marker();
+                in_byte_ = false;
+            }
         } else if (pulses_.size() == 20) {
             byte_read();
             in_byte_ = false;
@@ -516,13 +524,15 @@ private:
     // A byte cut short by a gap, a long pulse or the end: its place is kept
     // as read in doubt.
     void drop_byte() {
-        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) put(0, false);
+        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) put(0, false, {});
         in_byte_ = false;
     }
 
     void byte_read() {
-        bool clean = pulses_[0].clear && pulses_[1].clear && pulses_[1].k == kind::medium_pulse;
+        const bool framed = pulses_[0].clear && pulses_[1].clear && pulses_[1].k == kind::medium_pulse;
+        bool clean = framed;
         int value = 0, ones = 0;
+        bit_reads bits{};
         for (int bit = 0; bit < 9; ++bit) {
             const read_pulse& a = pulses_[std::size_t(2 + 2 * bit)];
             const read_pulse& b = pulses_[std::size_t(3 + 2 * bit)];
@@ -532,19 +542,25 @@ private:
             // their sum a bit's).
             const bool one = a.length > b.length;
             const double pair = short_ + medium_;
-            clean = clean && !a.flagged && !b.flagged && a.k != kind::long_pulse && b.k != kind::long_pulse &&
-                    std::abs(a.length - b.length) >= bit_margin * (medium_ - short_) &&
-                    std::abs(a.length + b.length - pair) <= bit_sum_margin * pair;
+            const bool clear = !a.flagged && !b.flagged && a.k != kind::long_pulse && b.k != kind::long_pulse &&
+                               std::abs(a.length - b.length) >= bit_margin * (medium_ - short_) &&
+                               std::abs(a.length + b.length - pair) <= bit_sum_margin * pair;
+            clean = clean && clear;
+            bits[std::size_t(bit)] = std::int8_t((one ? 1 : -1) * (clear ? 2 : 1));
             if (bit < 8) value |= int(one) << bit;
             ones += one;
         }
+        // A byte that fails its parity has a bit wrong that looked clear, or
+        // was framed from an unclear marker: none of its bits is sure.
+        if (ones % 2 == 0 || !framed)
+            for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
         clean = clean && ones % 2 == 1;
         learn_byte();
-        put(std::uint8_t(value), clean);
+        put(std::uint8_t(value), clean, bits);
     }
 
     // A byte into the copy under way, at the place its start time gives it.
-    void put(std::uint8_t value, bool clean) {
+    void put(std::uint8_t value, bool clean, const bit_reads& bits) {
         if (!copy_) {
             copy_.emplace();
             copy_->leader_start = leader_end_ > 0 ? leader_start_ : byte_start_;
@@ -570,16 +586,19 @@ private:
         // long started one of them in the middle of a byte. The one read
         // cleanly keeps the place.
         if (c.slots[index].present && (c.slots[index].clean || !clean)) return;
-        c.slots[index] = {value, true, clean, byte_start_};
+        c.slots[index] = {value, true, clean, byte_start_, bits};
         c.byte_seconds = byte_seconds_;
-        last_index_ = index, last_start_ = byte_start_, last_clean_ = clean, has_last_ = true;
+        // Places are counted from the last byte read cleanly: one started
+        // by a pulse misread as long may lie half a byte off.
+        if (clean || !has_last_ || !last_clean_) last_index_ = index, last_start_ = byte_start_, last_clean_ = clean;
+        has_last_ = true;
     }
 
-    void end_marker(bool clear) {
+    void end_marker() {
         if (!copy_ || !has_last_) return;
         const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
         copy_->end = std::max(copy_->slots.size(), last_index_ + std::size_t(std::max(1.0, steps)));
-        copy_->end_read = clear || copy_->end_read;
+        copy_->end_read = true;
         copy_->end_seconds = byte_start_;
         close_copy();
     }
@@ -627,10 +646,12 @@ private:
     // differently, from the copy whose checksum holds.
     void combine(const copy* one, const copy* two) {
         const copy& any = one ? *one : *two;
+        // Where the payload ends: at an end marker read (the later of two:
+        // a false one only cuts a copy short), else after the last byte.
         std::size_t n = 0;
-        if (one && one->end_read) n = one->end;
-        else if (two && two->end_read) n = two->end;
-        else n = std::max(one ? one->end : 0, two ? two->end : 0);
+        for (const copy* k : {one, two})
+            if (k && k->end_read) n = std::max(n, k->end);
+        if (n == 0) n = std::max(one ? one->end : 0, two ? two->end : 0);
         if (n < countdown + 1) return;
         const auto holds_alone = [&](const copy* c) {
             if (!c) return false;
@@ -659,8 +680,21 @@ private:
             } else if (c_clean) {
                 v = c->value;
             } else {
-                sure = false;
-                v = a ? a->value : c ? c->value : 0;
+                // Neither copy read the byte clearly: bit by bit, a bit read
+                // clearly in one copy, the other unclear, is taken; two clear
+                // ones that differ, or two unclear ones, leave it in doubt;
+                // and the bits must pass the parity check together.
+                int ones = 0;
+                for (std::size_t bit = 0; bit < 9; ++bit) {
+                    const int x = a ? a->bits[bit] : 0, y = c ? c->bits[bit] : 0;
+                    int r = x;
+                    if (std::abs(x) == 2 && std::abs(y) == 2) sure = sure && x == y;
+                    else if (std::abs(y) == 2) r = y;
+                    else if (std::abs(x) != 2) sure = false, r = x != 0 ? x : y;
+                    if (r > 0 && bit < 8) v = std::uint8_t(v | 1 << bit);
+                    ones += r > 0;
+                }
+                sure = sure && ones % 2 == 1;
             }
             sum ^= v;
             if (i + 1 < n) {
