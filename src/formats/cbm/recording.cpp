@@ -704,6 +704,13 @@ private:
                 b.holds = false;
             }
         }
+        // One byte in doubt and the checksum read: the checksum gives the
+        // byte's likeliest value. It stays in doubt, and the checksum, which
+        // could check nothing, does not hold.
+        if (b.holds && b.doubtful.size() == 1) {
+            b.payload[b.doubtful.front().index] ^= sum;
+            sum = 0;
+        }
         b.holds = b.holds && sum == 0 && b.doubtful.empty();
         block_read(std::move(b));
     }
