@@ -353,9 +353,10 @@ constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
 // the way to the next; between, it is unclear.
 constexpr double clear_part = 0.38;
 // A bit is read clearly when its pulses differ by at least this part of the
-// difference between a medium and a short pulse, and add up to a short and
-// a medium one within this part.
-constexpr double bit_margin = 0.4, bit_sum_margin = 0.25;
+// difference between a medium and a short pulse (to be read clearly wrong,
+// hiss must move them apart by 1.25 times that difference), and add up to a
+// short and a medium one within this part.
+constexpr double bit_margin = 0.25, bit_sum_margin = 0.25;
 // Pulses in a row that make a leader (or the short pulses after a copy).
 constexpr std::size_t run_for_leader = 16;
 // The lengths follow the pulses read clearly, over about 16 of each.
@@ -529,7 +530,10 @@ private:
     }
 
     void byte_read() {
-        const bool framed = pulses_[0].clear && pulses_[1].clear && pulses_[1].k == kind::medium_pulse;
+        // The marker only frames the byte: a pulse misread as long starts a
+        // byte whose bits and parity fail, so a marker read as long and
+        // medium will do.
+        const bool framed = !pulses_[0].flagged && !pulses_[1].flagged && pulses_[1].k == kind::medium_pulse;
         bool clean = framed;
         int value = 0, ones = 0;
         bit_reads bits{};
@@ -538,7 +542,7 @@ private:
             const read_pulse& b = pulses_[std::size_t(3 + 2 * bit)];
             // A bit is a short and a medium pulse, medium first for a 1:
             // which comes first is read from their difference, clearly when
-            // it is at least 40% of the difference of the lengths (and
+            // it is a quarter of the difference of the lengths or more (and
             // their sum a bit's).
             const bool one = a.length > b.length;
             const double pair = short_ + medium_;
