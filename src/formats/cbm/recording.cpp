@@ -554,9 +554,11 @@ private:
             if (bit < 8) value |= int(one) << bit;
             ones += one;
         }
-        // A byte that fails its parity has a bit wrong that looked clear, or
-        // was framed from an unclear marker: none of its bits is sure.
-        if (ones % 2 == 0 || !framed)
+        // A byte framed from an unclear marker, or failing its parity with
+        // every bit read clearly (so one of them is wrong), has no bit that
+        // is sure. (Failing it with a bit unclear, that bit is the suspect.)
+        const bool all_clear = std::all_of(bits.begin(), bits.end(), [](std::int8_t b) { return std::abs(b) == 2; });
+        if (!framed || (ones % 2 == 0 && all_clear))
             for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
         clean = clean && ones % 2 == 1;
         learn_byte();

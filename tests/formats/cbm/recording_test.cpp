@@ -521,6 +521,69 @@ TEST(cbm_recording, images_written_read_back) {
     EXPECT_EQ(items[1].check, korvax::tape_item::checksum::holds);
 }
 
+// The ROM loader's rules, on a tape whose pulses are edited: hello.prg's
+// clean read, with bits of its data block changed in one copy or both
+// before it is played again. A bit flipped cleanly fails its byte's parity;
+// a blurred bit (both pulses halfway between a short and a medium) is
+// unclear; a dropout (twenty pulses as one) hides a byte. Each byte comes
+// back right from the other copy, bit by bit, or from the block's checksum
+// when both copies are in doubt (then reported in doubt).
+TEST(cbm_recording, both_copies_and_the_checksum) {
+    enum edit { flip, blur, hide };
+    struct change {
+        int copy;  // 1 or 2
+        std::size_t byte, bit;
+        edit how;
+    };
+    struct case_ {
+        const char* what;
+        std::vector<change> changes;
+        std::vector<std::size_t> doubtful;  // in the program's bytes
+    };
+    const scratch_dir dir;
+    const recording_read clean = decode(program_signal(std::string(KORVAX_EXAMPLES) + "/hello.prg", 44100), 44100);
+    ASSERT_EQ(clean.programs.size(), 1u);
+    // Where the data block's first copy starts: the first long pulse after
+    // the pause that follows the header.
+    const std::vector<std::size_t> units = tap_units(clean.tap_pulses);
+    std::size_t first = std::size_t(std::find_if(units.begin(), units.end(), [](std::size_t u) { return u > 255; }) - units.begin());
+    while (first < units.size() && !(units[first] > 76 && units[first] < 100)) ++first;
+    const std::size_t bytes = 9 + 37 + 1, second = first + 20 * bytes + 2 + 79;
+    for (const case_& k : std::vector<case_>{
+             {"a bit flipped in the first copy", {{1, 9 + 5, 3, flip}}, {}},
+             {"a bit flipped in the second copy", {{2, 9 + 5, 0, flip}}, {}},
+             {"a bit blurred in the first copy", {{1, 9 + 20, 6, blur}}, {}},
+             {"a byte hidden in the first copy", {{1, 9 + 30, 0, hide}}, {}},
+             {"different bits of one byte blurred in each copy", {{1, 9 + 7, 1, blur}, {2, 9 + 7, 5, blur}}, {}},
+             {"flipped in one copy, blurred in the other", {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}}, {2}},
+         }) {
+        std::vector<std::size_t> u = units;
+        for (const change& ch : k.changes) {
+            const std::size_t at = (ch.copy == 1 ? first : second) + 20 * ch.byte + 2 + 2 * ch.bit;
+            if (ch.how == flip) std::swap(u[at], u[at + 1]);
+            if (ch.how == blur) u[at] = u[at + 1] = 57;
+            if (ch.how == hide) {
+                u[at - 2 - 2 * ch.bit] = 20 * 57;
+                u.erase(u.begin() + std::ptrdiff_t(at - 1 - 2 * ch.bit), u.begin() + std::ptrdiff_t(at + 18 - 2 * ch.bit));
+            }
+        }
+        korvax_test::bytes tap = text("C64-TAPE-RAW") + korvax_test::bytes{1, 0, 0, 0, 0, 0, 0, 0};
+        for (std::size_t x : u)
+            if (x < 256) tap.push_back(std::uint8_t(x));
+            else tap.insert(tap.end(), {0, std::uint8_t(x * 8), std::uint8_t(x * 8 >> 8), std::uint8_t(x * 8 >> 16)});
+        const std::uint32_t n = std::uint32_t(tap.size() - 20);
+        for (int b = 0; b < 4; ++b) tap[std::size_t(16 + b)] = std::uint8_t(n >> (8 * b));
+        const recording_read r = decode(program_signal(dir.write("edited.tap", tap), 44100, true), 44100);
+        ASSERT_EQ(r.programs.size(), 1u) << k.what;
+        const kernal_program& p = r.programs[0];
+        EXPECT_EQ(p.bytes, clean.programs[0].bytes) << k.what;
+        std::vector<std::size_t> doubtful;
+        for (std::size_t d = p.header_doubtful; d < p.doubtful.size(); ++d) doubtful.push_back(p.doubtful[d].index);
+        EXPECT_EQ(doubtful, k.doubtful) << k.what;
+        EXPECT_EQ(p.data_holds, k.doubtful.empty()) << k.what;
+    }
+}
+
 // A Commodore leader is found in a Commodore recording, inverted or not, and
 // in no other machine's; silence and hiss hold no program.
 TEST(cbm_recording, leaders_and_no_signal) {
