@@ -4,10 +4,10 @@
 //   1. Edges (recording_dsp.h): zero crossings of the band-passed signal.
 //   2. Half-waves, the time between two edges. A pair of edges far closer
 //      together than any tape pulse is a click or hiss: the three half-waves
-//      around it are one. A half-wave too long for any pulse, or two running
-//      that are far weaker than the signal was, start a silence (a pause, a
+//      around it are one. A half-wave too long for any pulse, or four running
+//      that are much weaker than the signal was, start a silence (a pause, a
 //      dropout, noise); the silence lasts until six half-waves in a row are
-//      strong and alike again.
+//      near the signal's level and alike again, or sixteen are a leader.
 //   3. Pulses: from an edge of one direction to the next edge of that
 //      direction. The direction is the one under which each pulse's two
 //      halves match (a loader sees only one of them, and a recording's
@@ -23,8 +23,10 @@
 //      takes the same time (a long, a medium and nine shorts and mediums), so
 //      a byte's place in its copy follows from when it starts, even after a
 //      dropout has hidden the bytes before it. A byte read from an unclear
-//      pulse, or failing its parity, is taken from the other copy; one in
-//      doubt in both stays in doubt.
+//      pulse, or failing its parity, is taken from the other copy, bit by bit
+//      where each copy has other bits unclear; one in doubt in both stays in
+//      doubt (and when it is a block's only one, its checksum gives its
+//      likeliest value).
 #include "formats/cbm/recording.h"
 
 #include <algorithm>
@@ -57,10 +59,10 @@ constexpr double weak_of_level = 0.4, faint_of_level = 0.25;
 constexpr std::size_t weak_for_silence = 4;
 // The signal is back after a silence when this many half-waves in a row are
 // of a tape pulse's length, within a factor of 2.5 of each other, and their
-// peaks within a factor of 2 and at least half the signal's level before the
-// silence. Hiss alone passes a filter shaped for the tape signal with
-// half-waves of a pulse's length, but seldom half as strong as the signal,
-// and never six times running. It is also back, whatever its level, after
+// peaks within a factor of 2 and near the signal's level before the silence
+// (65% of it). Hiss alone passes a filter shaped for the tape signal with
+// half-waves of a pulse's length, but seldom as strong as that, and never
+// six times running. It is also back, whatever its level, after
 // 16 half-waves within a factor of 1.5 of each other in length and in peak:
 // a leader, which hiss never makes.
 constexpr std::size_t resume_halves = 6, leader_halves = 16;
@@ -90,7 +92,7 @@ bool match(double a, double b, double part = halves_match) { return std::abs(a -
 // A pulse as the tape gives it.
 struct pulse {
     double start, length;
-    bool unclear;  // a click, a weak half-wave, or halves that do not match
+    bool unclear;  // a click, a faint half-wave, or halves three times apart
     bool gap;      // a silence, a dropout or noise
 };
 
@@ -431,9 +433,9 @@ public:
                                [](const read_pulse& q) { return q.k == kind::short_pulse; });
         };
         // The end marker: long and short, then the short pulses after the
-        // copy; some tapes write long and medium before them. Four shorts in
-        // a row are no bits (each has one), so a marker whose medium pulse
-        // reads short does not end the copy.
+        // copy; some tapes write long and medium before them. No two bits
+        // hold four shorts in a row, so a marker whose medium pulse reads
+        // short does not end the copy.
         if ((pulses_.size() == 5 && shorts(1)) || (pulses_.size() == 6 && shorts(2))) {
             // Read unclearly (after a dropout, in hiss) it may be a byte's
             // marker and bits: the copy is not ended on it.
