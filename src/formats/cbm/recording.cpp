@@ -138,7 +138,7 @@ public:
             pair(delayed_.front());
             delayed_.pop_front();
         }
-        if (polarity_ == 0) settle(mismatched_[0] <= mismatched_[1] ? -1 : 1);
+        if (polarity_ == 0) settle(mismatched_falling_ <= mismatched_rising_ ? -1 : 1);
         if (open_ && halves_ == 2 && !gap_) close(pulse_end_);
         open_ = false;
     }
@@ -173,7 +173,11 @@ private:
     }
 
     // Stage 2b: silences, and where the signal comes back.
-    void silences(half h) {
+    void silences(const half& incoming) {
+        // Marked where it is kept: bytes written just before the whole is
+        // copied would stall the copy.
+        delayed_.push_back(incoming);
+        half& h = delayed_.back();
         const bool too_long = h.length > max_half;
         h.weak = h.peak < weak_of_level * level_;
         h.faint = h.peak < faint_of_level * level_;
@@ -181,11 +185,9 @@ private:
         if (!silent_ && (too_long || weak_run_ >= weak_for_silence)) {
             silent_ = true;
             if (!too_long)
-                for (std::size_t i = delayed_.size() - (weak_for_silence - 1); i < delayed_.size(); ++i)
-                    delayed_[i].silent = true;
+                for (std::size_t i = delayed_.size() - weak_for_silence; i < delayed_.size(); ++i) delayed_[i].silent = true;
         }
         h.silent = silent_;
-        delayed_.push_back(h);
         if (silent_) {
             if ((level_ > 0 && resumes(resume_halves, resume_length_spread, resume_peak_spread, resume_of_level * level_)) ||
                 resumes(leader_halves, leader_half_spread, leader_half_spread, 0)) {
@@ -195,7 +197,7 @@ private:
                 level_ /= double(resume_halves);
             }
         }
-        if (!delayed_.back().silent && !delayed_.back().weak) level_ += (h.peak - level_) / 32;
+        if (!h.silent && !h.weak) level_ += (h.peak - level_) / 32;
         while (delayed_.size() > leader_halves) {
             pair(delayed_.front());
             delayed_.pop_front();
@@ -227,11 +229,11 @@ private:
         // them in one pulse; a pair that differs, a vote against.
         if (has_previous_ && !previous_.silent && !h.silent && !previous_.merged && !h.merged && !previous_.weak &&
             !h.weak) {
-            double& m = mismatched_[previous_.rising ? 1 : 0];
-            m += match(previous_.length, h.length) ? 0 : 1;
-            if (polarity_ != 0) {
-                mismatched_[0] *= review_decay, mismatched_[1] *= review_decay;
-                const double now = mismatched_[polarity_ > 0 ? 1 : 0], other = mismatched_[polarity_ > 0 ? 0 : 1];
+            (previous_.rising ? mismatched_rising_ : mismatched_falling_) += match(previous_.length, h.length) ? 0 : 1;
+            if (polarity_ != 0 && ++votes_ % review_every == 0) {
+                mismatched_falling_ *= review_decay, mismatched_rising_ *= review_decay;
+                const double now = polarity_ > 0 ? mismatched_rising_ : mismatched_falling_;
+                const double other = polarity_ > 0 ? mismatched_falling_ : mismatched_rising_;
                 if (now >= review_votes && other * review_ratio <= now) polarity_ = -polarity_;
             }
         }
@@ -239,7 +241,7 @@ private:
         has_previous_ = true;
         if (polarity_ == 0) {
             undecided_.push_back(h);
-            const double a = mismatched_[0], b = mismatched_[1];
+            const double a = mismatched_falling_, b = mismatched_rising_;
             if (std::max(a, b) >= settle_votes && std::min(a, b) * settle_ratio <= std::max(a, b))
                 settle(a < b ? -1 : 1);
             else if (undecided_.size() >= max_undecided)
@@ -279,11 +281,13 @@ private:
         out.push_back({pulse_start_, end - pulse_start_, unclear_ || (halves_ != 2 && !gap_), gap_});
     }
 
-    // Votes for a polarity: settled once one pairing has 16 more mismatches
-    // than... at least 16 and four times as many as the other; reviewed over
-    // about the last 200 pairs, turned when the other has a sixth as many.
+    // Votes for a polarity: settled once one pairing has at least 16
+    // mismatches and four times as many as the other; reviewed every 64
+    // votes over about the last 200 (each review keeps 0.995^64 of the
+    // count), turned when the other has a sixth as many and at least 30.
     static constexpr double settle_votes = 16, settle_ratio = 4;
-    static constexpr double review_decay = 0.995, review_votes = 30, review_ratio = 6;
+    static constexpr std::size_t review_every = 64;
+    static constexpr double review_decay = 0.7256, review_votes = 30, review_ratio = 6;
     static constexpr std::size_t max_undecided = 1 << 18;
 
     edge last_{};
@@ -294,7 +298,8 @@ private:
     std::size_t weak_run_ = 0;  // weak half-waves in a row
     double level_ = 0;
 
-    std::array<double, 2> mismatched_{};  // [0] pairs starting with a falling edge, [1] rising
+    double mismatched_falling_ = 0, mismatched_rising_ = 0;  // by the edge that starts the pair
+    std::size_t votes_ = 0;
     int polarity_ = 0;                    // +1 rising edges start pulses, -1 falling, 0 not known yet
     half previous_{};
     bool has_previous_ = false;
