@@ -5,12 +5,12 @@
 // What is expected of each image is stated independently of the reader: the
 // programs as a table (name, load address, length and a hash of the bytes,
 // taken from the files and checked against the corpus's provenance notes),
-// and the pulses from the TAP image itself. A TAP read back is in tolerance
-// when each pulse is within 11% of the image's (after the tape's speed
-// error), or a sample where that is more: the loaders tell pulse lengths
-// apart by thresholds halfway between them, and the closest neighbours
-// (0x42 and 0x56 on a C64, 42 and 56 on a C16) are 23% to 27% apart, so 11%
-// keeps every pulse on its own side. A pause is in tolerance when it is one.
+// and the pulses from the TAP image itself. A pulse read back is in
+// tolerance when it lies nearer its own length than the neighbouring
+// lengths the image uses (after the tape's speed error), or within a sample
+// of it: that is how the loaders tell pulses apart, by thresholds halfway
+// between the lengths (0x30, 0x42 and 0x56 on a C64; 26, 42 and 56 units on
+// a C16). A pause is in tolerance when it is one, within 11%.
 //
 // How the conditions were chosen, to keep the file near 30 s of CPU in a
 // release build: the program's own WAV at both rates and in both polarities
