@@ -1,0 +1,932 @@
+// Reading a recording of a Commodore tape, in stages that each feed the next
+// as the samples stream past; nothing is kept but the pulses and the bytes.
+//
+//   1. Edges (recording_dsp.h): zero crossings of the band-passed signal.
+//   2. Half-waves, the time between two edges. A pair of edges far closer
+//      together than any tape pulse is a click or hiss: the three half-waves
+//      around it are one. A half-wave too long for any pulse, or four running
+//      that are much weaker than the signal was, start a silence (a pause, a
+//      dropout, noise); the silence lasts until six half-waves in a row are
+//      near the signal's level and alike again, or sixteen are a leader.
+//   3. Pulses: from an edge of one direction to the next edge of that
+//      direction. The direction is the one under which each pulse's two
+//      halves match (a loader sees only one of them, and a recording's
+//      polarity is unknown); it is settled from the first stretch of data,
+//      where the pulse lengths change, and reviewed as the tape goes on. A
+//      silence is one long pulse.
+//   4. The pulses go into the TAP data as they are, and to the reader of the
+//      ROM loader's blocks: a byte is a marker (long, medium), eight bits
+//      least significant first (short-medium 0, medium-short 1) and an odd
+//      parity bit; a block is a leader of short pulses and two copies of the
+//      same bytes, each a countdown (0x89..0x81, then 0x09..0x01), the
+//      payload, an XOR checksum and an end marker (long, short). Every byte
+//      takes the same time (a long, a medium and nine shorts and mediums), so
+//      a byte's place in its copy follows from when it starts, even after a
+//      dropout has hidden the bytes before it. A byte read from an unclear
+//      pulse, or failing its parity, is taken from the other copy, bit by bit
+//      where each copy has other bits unclear; one in doubt in both stays in
+//      doubt (and when it is a block's only one, its checksum gives its
+//      likeliest value).
+#include "formats/cbm/recording.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "formats/cbm/recording_dsp.h"
+#include "formats/cbm/protocol.h"
+
+namespace korvax::cbm {
+namespace {
+
+constexpr double cycles_per_second = 985'248;  // the C64 PAL clock
+constexpr double units_per_second = c64_pal;
+
+// --- Half-waves -----------------------------------------------------------
+
+// No tape pulse has a half shorter than this (a C16's shortest is 108 us);
+// a shorter one lies between the edges of a click or of hiss.
+constexpr double min_half = 70e-6;
+// Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
+// one is a pause.
+constexpr double max_half = 1.5e-3;
+// A half-wave whose peak is under the first fraction of the signal's level
+// is read from something weaker than the signal: four in a row start a
+// silence (hiss, a dropout; the short pulses of a C16 lose so much more to
+// a worn head than its long ones that two in a row happen in its data). One
+// under the second is far too weak for its edges to be trusted.
+constexpr double weak_of_level = 0.4, faint_of_level = 0.25;
+constexpr std::size_t weak_for_silence = 4;
+// The signal is back after a silence when this many half-waves in a row are
+// of a tape pulse's length, within a factor of 2.5 of each other, and their
+// peaks within a factor of 2 and near the signal's level before the silence
+// (65% of it). Hiss alone passes a filter shaped for the tape signal with
+// half-waves of a pulse's length, but seldom as strong as that, and never
+// six times running. It is also back, whatever its level, after
+// 16 half-waves within a factor of 1.5 of each other in length and in peak:
+// a leader, which hiss never makes.
+constexpr std::size_t resume_halves = 6, leader_halves = 16;
+constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0, resume_of_level = 0.65;
+constexpr double leader_half_spread = 1.5;
+
+// The halves of one pulse match when they differ by less than this fraction
+// of their mean (a short and a medium half differ by 32%, a medium and a
+// long one by 26%): a vote for the polarity. A pulse's length does not
+// depend on where its middle edge falls, which hiss moves by a sample or
+// more at low rates, so only halves that differ threefold (an edge lost or
+// added) make it unclear.
+constexpr double halves_match = 0.2, halves_unequal = 1.0;
+
+struct half {
+    double start, length;
+    float peak;
+    bool rising;        // starts with a rising edge
+    bool merged;        // a click or hiss was taken into it
+    bool weak = false;   // weaker than the signal around it
+    bool faint = false;  // far weaker
+    bool silent = false;
+};
+
+bool match(double a, double b, double part = halves_match) { return std::abs(a - b) <= part * (a + b) / 2; }
+
+// A pulse as the tape gives it.
+struct pulse {
+    double start, length;
+    bool unclear;  // a click, a faint half-wave, or halves three times apart
+    bool gap;      // a silence, a dropout or noise
+};
+
+// The last few of a stream, oldest first, in a fixed ring.
+template <typename T, std::size_t N>
+class ring {
+    static_assert((N & (N - 1)) == 0, "a power of two");
+
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](std::size_t i) { return a_[(head_ + i) & (N - 1)]; }
+    T& front() { return (*this)[0]; }
+    T& back() { return (*this)[size_ - 1]; }
+    void push_back(const T& v) { a_[(head_ + size_++) & (N - 1)] = v; }
+    void pop_front() { head_ = (head_ + 1) & (N - 1), --size_; }
+    // Drops the two after the `i`th.
+    void erase_two_after(std::size_t i) {
+        for (std::size_t k = i + 1; k + 2 < size_; ++k) (*this)[k] = (*this)[k + 2];
+        size_ -= 2;
+    }
+
+private:
+    std::array<T, N> a_{};
+    std::size_t head_ = 0, size_ = 0;
+};
+
+// Edges in, pulses out (appended to `out`).
+class pulse_reader {
+public:
+    void add(const edge& e) {
+        if (have_edge_) glitches(half{last_.seconds, e.seconds - last_.seconds, e.peak, last_.rising, false});
+        last_ = e;
+        have_edge_ = true;
+    }
+
+    void finish() {
+        while (!recent_.empty()) {
+            silences(recent_.front());
+            recent_.pop_front();
+        }
+        while (!delayed_.empty()) {
+            pair(delayed_.front());
+            delayed_.pop_front();
+        }
+        if (polarity_ == 0) settle(mismatched_falling_ <= mismatched_rising_ ? -1 : 1);
+        if (open_ && halves_ == 2 && !gap_) close(pulse_end_);
+        open_ = false;
+    }
+
+    std::vector<pulse> out;
+    bool falling_first() const { return polarity_ <= 0; }
+
+private:
+    // Stage 2a: a half-wave shorter than any pulse's is a click or hiss; it
+    // and the half-waves either side of it are one.
+    void glitches(const half& h) {
+        recent_.push_back(h);
+        while (recent_.size() >= 4) {
+            const bool one = recent_[1].length < min_half, two = recent_[2].length < min_half;
+            if (!one) {
+                silences(recent_.front());
+                recent_.pop_front();
+                continue;
+            }
+            // Two short ones: the click sits at an edge, and which edge is
+            // the signal's own is the one that leaves the halves alike.
+            const double a = recent_[0].length, b = recent_[1].length, c = recent_[2].length, d = recent_[3].length;
+            const bool later = two && std::abs(a - (b + c + d)) < std::abs(a + b + c - d);
+            const std::size_t at = later ? 1 : 0;
+            half& m = recent_[at];
+            m.length += recent_[at + 1].length + recent_[at + 2].length;
+            m.peak = std::max({m.peak, recent_[at + 1].peak, recent_[at + 2].peak});
+            m.merged = true;
+            recent_.erase_two_after(at);
+            break;
+        }
+    }
+
+    // Stage 2b: silences, and where the signal comes back.
+    void silences(const half& incoming) {
+        // Marked where it is kept: bytes written just before the whole is
+        // copied would stall the copy.
+        delayed_.push_back(incoming);
+        half& h = delayed_.back();
+        const bool too_long = h.length > max_half;
+        h.weak = h.peak < weak_of_level * level_;
+        h.faint = h.peak < faint_of_level * level_;
+        weak_run_ = h.weak ? weak_run_ + 1 : 0;
+        if (!silent_ && (too_long || weak_run_ >= weak_for_silence)) {
+            silent_ = true;
+            if (!too_long)
+                for (std::size_t i = delayed_.size() - weak_for_silence; i < delayed_.size(); ++i) delayed_[i].silent = true;
+        }
+        h.silent = silent_;
+        if (silent_) {
+            if ((level_ > 0 && resumes(resume_halves, resume_length_spread, resume_peak_spread, resume_of_level * level_)) ||
+                resumes(leader_halves, leader_half_spread, leader_half_spread, 0)) {
+                silent_ = false;
+                level_ = 0;
+                for (std::size_t i = delayed_.size() - resume_halves; i < delayed_.size(); ++i) level_ += delayed_[i].peak;
+                level_ /= double(resume_halves);
+            }
+        }
+        if (!h.silent && !h.weak) level_ += (h.peak - level_) / 32;
+        while (delayed_.size() > leader_halves) {
+            pair(delayed_.front());
+            delayed_.pop_front();
+        }
+    }
+
+    // Whether the last `n` half-waves are a signal: of a pulse's length,
+    // within `lengths` and `peaks` of each other, none weaker than `least`.
+    // If so they are marked so.
+    bool resumes(std::size_t n, double lengths, double peaks, double least) {
+        if (delayed_.size() < n) return false;
+        const std::size_t first = delayed_.size() - n;
+        double shortest = max_half, longest = 0, weakest = 1e9, strongest = 0;
+        for (std::size_t i = first; i < delayed_.size(); ++i) {
+            const half& h = delayed_[i];
+            shortest = std::min(shortest, h.length), longest = std::max(longest, h.length);
+            weakest = std::min<double>(weakest, h.peak), strongest = std::max<double>(strongest, h.peak);
+        }
+        if (shortest < min_half || longest > max_half || longest > lengths * shortest || strongest > peaks * weakest ||
+            weakest < least)
+            return false;
+        for (std::size_t i = first; i < delayed_.size(); ++i) delayed_[i].silent = false, delayed_[i].weak = delayed_[i].faint = false;
+        return true;
+    }
+
+    // Stage 3: which edge starts a pulse, and the pulses.
+    void pair(const half& h) {
+        // Each pair of alike neighbours is a vote for the pairing that puts
+        // them in one pulse; a pair that differs, a vote against.
+        if (has_previous_ && !previous_.silent && !h.silent && !previous_.merged && !h.merged && !previous_.weak &&
+            !h.weak) {
+            (previous_.rising ? mismatched_rising_ : mismatched_falling_) += match(previous_.length, h.length) ? 0 : 1;
+            if (polarity_ != 0 && ++votes_ % review_every == 0) {
+                mismatched_falling_ *= review_decay, mismatched_rising_ *= review_decay;
+                const double now = polarity_ > 0 ? mismatched_rising_ : mismatched_falling_;
+                const double other = polarity_ > 0 ? mismatched_falling_ : mismatched_rising_;
+                if (now >= review_votes && other * review_ratio <= now) polarity_ = -polarity_;
+            }
+        }
+        previous_ = h;
+        has_previous_ = true;
+        if (polarity_ == 0) {
+            undecided_.push_back(h);
+            const double a = mismatched_falling_, b = mismatched_rising_;
+            if (std::max(a, b) >= settle_votes && std::min(a, b) * settle_ratio <= std::max(a, b))
+                settle(a < b ? -1 : 1);
+            else if (undecided_.size() >= max_undecided)
+                settle(b < a ? 1 : -1);
+            return;
+        }
+        build(h);
+    }
+
+    void settle(int polarity) {
+        polarity_ = polarity;
+        for (const half& u : undecided_) build(u);
+        undecided_.clear();
+        undecided_.shrink_to_fit();
+    }
+
+    void build(const half& h) {
+        const bool starts = h.rising == (polarity_ > 0) && (!h.silent || previous_active_);
+        previous_active_ = !h.silent;
+        if (starts) {
+            if (open_) close(h.start);
+            open_ = true;
+            pulse_start_ = h.start;
+            halves_ = 0;
+            unclear_ = gap_ = false;
+        }
+        if (!open_) return;
+        if (halves_ == 1 && !match(first_length_, h.length, halves_unequal)) unclear_ = true;
+        if (halves_ == 0) first_length_ = h.length;
+        ++halves_;
+        unclear_ = unclear_ || h.merged || h.faint;
+        gap_ = gap_ || h.silent;
+        pulse_end_ = h.start + h.length;
+    }
+
+    void close(double end) {
+        out.push_back({pulse_start_, end - pulse_start_, unclear_ || (halves_ != 2 && !gap_), gap_});
+    }
+
+    // Votes for a polarity: settled once one pairing has at least 16
+    // mismatches and four times as many as the other; reviewed every 64
+    // votes over about the last 200 (each review keeps 0.995^64 of the
+    // count), turned when the other has a sixth as many and at least 30.
+    static constexpr double settle_votes = 16, settle_ratio = 4;
+    static constexpr std::size_t review_every = 64;
+    static constexpr double review_decay = 0.7256, review_votes = 30, review_ratio = 6;
+    static constexpr std::size_t max_undecided = 1 << 18;
+
+    edge last_{};
+    bool have_edge_ = false;
+    ring<half, 4> recent_;
+    ring<half, 32> delayed_;
+    bool silent_ = true;
+    std::size_t weak_run_ = 0;  // weak half-waves in a row
+    double level_ = 0;
+
+    double mismatched_falling_ = 0, mismatched_rising_ = 0;  // by the edge that starts the pair
+    std::size_t votes_ = 0;
+    int polarity_ = 0;                    // +1 rising edges start pulses, -1 falling, 0 not known yet
+    half previous_{};
+    bool has_previous_ = false;
+    std::vector<half> undecided_;
+
+    bool previous_active_ = false;
+    bool open_ = false, unclear_ = false, gap_ = false;
+    double pulse_start_ = 0, pulse_end_ = 0, first_length_ = 0;
+    int halves_ = 0;
+};
+
+// --- Leaders --------------------------------------------------------------
+
+constexpr double leader_shortest = 200e-6, leader_longest = 450e-6;
+constexpr std::size_t leader_pulses = 256;
+constexpr double leader_spread = 0.125;
+
+// Runs of alike pulses, the Commodore leader among them.
+class run_tracker {
+public:
+    // Whether `p` continues the run; a run it breaks is reported by `ended`.
+    template <typename F>
+    void add(const pulse& p, F ended) {
+        if (!p.gap && !p.unclear && count_ > 0 && std::abs(p.length - mean_) <= leader_spread * mean_) {
+            ++count_;
+            sum_ += p.length;
+            mean_ = sum_ / double(count_);
+            end_ = p.start + p.length;
+            return;
+        }
+        if (count_ > 0) ended(*this);
+        count_ = p.gap || p.unclear ? 0 : 1;
+        sum_ = mean_ = p.length;
+        start_ = p.start;
+        end_ = p.start + p.length;
+    }
+    template <typename F>
+    void finish(F ended) {
+        if (count_ > 0) ended(*this);
+        count_ = 0;
+    }
+    bool is_leader() const {
+        return count_ >= leader_pulses && mean_ >= leader_shortest && mean_ <= leader_longest;
+    }
+    std::size_t count_ = 0;
+    double sum_ = 0, mean_ = 0, start_ = 0, end_ = 0;
+};
+
+// --- The ROM loader's bytes and blocks ------------------------------------
+
+enum class kind { short_pulse, medium_pulse, long_pulse, other };
+
+// The pulse lengths of a C64 relative to its short pulse (0x30, 0x42 and
+// 0x56 units); a VIC-20's are near enough for a start, and both are then
+// followed as they are read.
+constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
+// A pulse is read clearly as one length when it lies in the nearer 38% of
+// the way to the next; between, it is unclear.
+constexpr double clear_part = 0.38;
+// A bit is read clearly when its pulses differ by at least this part of the
+// difference between a medium and a short pulse (to be read clearly wrong,
+// hiss must move them apart by 1.25 times that difference), and add up to a
+// short and a medium one within this part.
+constexpr double bit_margin = 0.25, bit_sum_margin = 0.25;
+// Pulses in a row that make a leader (or the short pulses after a copy).
+constexpr std::size_t run_for_leader = 16;
+// The lengths follow the pulses read clearly, over about 16 of each.
+constexpr double follow = 1.0 / 16;
+// A gap longer than this ends a copy; a shorter one is a dropout inside it.
+constexpr double copy_gap = 0.15;
+// A second copy starts within this long of the first one's end.
+constexpr double copies_apart = 1.0;
+constexpr std::size_t countdown = 9;
+constexpr std::size_t header_size = 192;
+constexpr std::size_t most_bytes = 65536 + countdown + 1;
+
+// How a bit was read: +2 or -2 clearly a 1 or a 0, +1 or -1 unclearly, 0 not.
+using bit_reads = std::array<std::int8_t, 9>;
+
+struct slot {
+    std::uint8_t value = 0;
+    bool present = false, clean = false;
+    double seconds = 0;
+    bit_reads bits{};  // the eight bits, least significant first, and the parity bit
+};
+
+struct copy {
+    double leader_start = 0;  // where the leader before it starts
+    double anchor = 0;        // where byte 0 starts
+    double byte_seconds = 0;  // how long a byte takes
+    std::vector<slot> slots;
+    std::size_t end = 0;      // bytes before the end marker, when it was read
+    bool end_read = false;
+    double end_seconds = 0;
+    int first = 0;            // +1 the first copy, -1 the second, 0 not known
+
+    const slot* at(std::size_t i) const { return i < slots.size() && slots[i].present ? &slots[i] : nullptr; }
+    double when(std::size_t i) const {
+        const slot* s = at(i);
+        return s ? s->seconds : anchor + double(i) * byte_seconds;
+    }
+};
+
+struct block {
+    double start_seconds;
+    std::vector<std::uint8_t> payload;
+    std::vector<doubtful_byte> doubtful;
+    bool holds;
+};
+
+class kernal_reader {
+public:
+    void add(const pulse& p) {
+        runs_.add(p, [&](const run_tracker& r) { run_ended(r); });
+        if (!known_) return;
+        if (p.gap) {
+            drop_byte();
+            if (p.length > copy_gap) close_copy();
+            return;
+        }
+        const auto [k, clear] = classify(p);
+        if (k == kind::other) {
+            drop_byte();
+            return;
+        }
+        if (k == kind::long_pulse) {
+            drop_byte();
+            in_byte_ = true;
+            byte_start_ = p.start;
+            pulses_.clear();
+        }
+        if (!in_byte_) return;
+        pulses_.push_back({p.length, k, clear, p.unclear});
+        const auto shorts = [&](std::size_t from) {
+            return std::all_of(pulses_.begin() + std::ptrdiff_t(from), pulses_.end(),
+                               [](const read_pulse& q) { return q.k == kind::short_pulse; });
+        };
+        // The end marker: long and short, then the short pulses after the
+        // copy; some tapes write long and medium before them. No two bits
+        // hold four shorts in a row, so a marker whose medium pulse reads
+        // short does not end the copy.
+        if ((pulses_.size() == 5 && shorts(1)) || (pulses_.size() == 6 && shorts(2))) {
+            // Read unclearly (after a dropout, in hiss) it may be a byte's
+            // marker and bits: the copy is not ended on it.
+            if (std::all_of(pulses_.begin(), pulses_.end(), [](const read_pulse& q) { return q.clear; })) {
+                end_marker();
+                in_byte_ = false;
+            }
+        } else if (pulses_.size() == 20) {
+            byte_read();
+            in_byte_ = false;
+        }
+    }
+
+    void finish() {
+        runs_.finish([&](const run_tracker& r) { run_ended(r); });
+        drop_byte();
+        close_copy();
+        flush_first();
+        if (header_) program_from(&*header_, nullptr);
+        header_.reset();
+    }
+
+    std::vector<kernal_program> programs;
+
+private:
+    struct read_pulse {
+        double length;
+        kind k;
+        bool clear;    // of its length, and not flagged
+        bool flagged;  // unclear to the pulse reader
+    };
+
+    std::pair<kind, bool> classify(const pulse& p) const {
+        const double x = p.length;
+        if (x > long_ * 1.5) return {kind::other, false};
+        bool clear = !p.unclear;
+        if (x < medium_) {
+            const double f = (x - short_) / (medium_ - short_);
+            if (f < 0.5) return {kind::short_pulse, clear && f < clear_part && x > 0.6 * short_};
+            return {kind::medium_pulse, clear && f > 1 - clear_part};
+        }
+        const double f = (x - medium_) / (long_ - medium_);
+        if (f < 0.5) return {kind::medium_pulse, clear && f < clear_part};
+        return {kind::long_pulse, clear && f > 1 - clear_part && x < 1.3 * long_};
+    }
+
+    void learn(kind k, double x) {
+        double& c = k == kind::short_pulse ? short_ : k == kind::medium_pulse ? medium_ : long_;
+        c += (x - c) * follow;
+    }
+
+    // The lengths follow the tape through its own structure, whether or not
+    // the byte read cleanly: a marker is a long and a medium pulse, each bit
+    // a short and a medium one.
+    void learn_byte() {
+        if (pulses_[0].k == kind::long_pulse && pulses_[1].k == kind::medium_pulse) {
+            learn(kind::long_pulse, pulses_[0].length);
+            learn(kind::medium_pulse, pulses_[1].length);
+        }
+        for (std::size_t i = 2; i + 1 < pulses_.size(); i += 2) {
+            const read_pulse &a = pulses_[i], &b = pulses_[i + 1];
+            if (a.k == b.k || a.k == kind::long_pulse || b.k == kind::long_pulse) continue;
+            learn(kind::short_pulse, std::min(a.length, b.length));
+            learn(kind::medium_pulse, std::max(a.length, b.length));
+        }
+    }
+
+    // A run of alike pulses: a leader when long enough and of a short
+    // pulse's length, which sets (or resets) the lengths to read by.
+    void run_ended(const run_tracker& r) {
+        if (r.count_ < run_for_leader || r.mean_ < leader_shortest || r.mean_ > leader_longest) return;
+        if (known_) {
+            // The same tape at another speed: every length scales alike.
+            const double scale = r.mean_ / short_;
+            medium_ *= scale, long_ *= scale, byte_seconds_ *= scale;
+            short_ = r.mean_;
+        } else {
+            short_ = r.mean_, medium_ = r.mean_ * medium_of_short, long_ = r.mean_ * long_of_short;
+            byte_seconds_ = long_ + medium_ + 9 * (short_ + medium_);
+            known_ = true;
+        }
+        drop_byte();
+        close_copy();
+        // A leader broken by a click is still one leader.
+        if (leader_end_ == 0 || r.start_ - leader_end_ > 0.05) leader_start_ = r.start_;
+        leader_end_ = r.end_;
+    }
+
+    // A byte cut short by a gap, a long pulse or the end: its place is kept
+    // as read in doubt.
+    void drop_byte() {
+        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) put(0, false, {});
+        in_byte_ = false;
+    }
+
+    void byte_read() {
+        // The marker only frames the byte: a pulse misread as long starts a
+        // byte whose bits and parity fail, so a marker read as long and
+        // medium will do.
+        const bool framed = !pulses_[0].flagged && !pulses_[1].flagged && pulses_[1].k == kind::medium_pulse;
+        bool clean = framed;
+        int value = 0, ones = 0;
+        bit_reads bits{};
+        for (int bit = 0; bit < 9; ++bit) {
+            const read_pulse& a = pulses_[std::size_t(2 + 2 * bit)];
+            const read_pulse& b = pulses_[std::size_t(3 + 2 * bit)];
+            // A bit is a short and a medium pulse, medium first for a 1:
+            // which comes first is read from their difference, clearly when
+            // it is a quarter of the difference of the lengths or more (and
+            // their sum a bit's).
+            const bool one = a.length > b.length;
+            const double pair = short_ + medium_;
+            const bool clear = !a.flagged && !b.flagged && a.k != kind::long_pulse && b.k != kind::long_pulse &&
+                               std::abs(a.length - b.length) >= bit_margin * (medium_ - short_) &&
+                               std::abs(a.length + b.length - pair) <= bit_sum_margin * pair;
+            clean = clean && clear;
+            bits[std::size_t(bit)] = std::int8_t((one ? 1 : -1) * (clear ? 2 : 1));
+            if (bit < 8) value |= int(one) << bit;
+            ones += one;
+        }
+        // A byte framed from an unclear marker, or failing its parity with
+        // every bit read clearly (so one of them is wrong), has no bit that
+        // is sure. (Failing it with a bit unclear, that bit is the suspect.)
+        const bool all_clear = std::all_of(bits.begin(), bits.end(), [](std::int8_t b) { return std::abs(b) == 2; });
+        if (!framed || (ones % 2 == 0 && all_clear))
+            for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
+        clean = clean && ones % 2 == 1;
+        learn_byte();
+        put(std::uint8_t(value), clean, bits);
+    }
+
+    // A byte into the copy under way, at the place its start time gives it.
+    void put(std::uint8_t value, bool clean, const bit_reads& bits) {
+        if (!copy_) {
+            copy_.emplace();
+            copy_->leader_start = leader_end_ > 0 ? leader_start_ : byte_start_;
+            copy_->anchor = leader_end_ > 0 ? leader_end_ : byte_start_;
+            last_index_ = 0;
+            has_last_ = false;
+        }
+        copy& c = *copy_;
+        std::size_t index;
+        const bool counting = clean && (value & 0x7F) >= 1 && (value & 0x7F) <= countdown;
+        if (!has_last_) {
+            index = counting ? countdown - (value & 0x0F)
+                             : std::size_t(std::max(0.0, std::round((byte_start_ - c.anchor) / byte_seconds_)));
+            c.anchor = byte_start_ - double(index) * byte_seconds_;
+        } else {
+            const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
+            if (steps == 1 && last_clean_ && clean) byte_seconds_ += (byte_start_ - last_start_ - byte_seconds_) / 8;
+            index = last_index_ + std::size_t(std::max(0.0, steps));
+        }
+        if (index >= most_bytes) return;
+        if (c.slots.size() <= index) c.slots.resize(index + 1);
+        // Two byte starts less than half a byte apart: a pulse misread as
+        // long started one of them in the middle of a byte. The one read
+        // cleanly keeps the place.
+        if (c.slots[index].present && (c.slots[index].clean || !clean)) return;
+        c.slots[index] = {value, true, clean, byte_start_, bits};
+        c.byte_seconds = byte_seconds_;
+        // Places are counted from the last byte read cleanly: one started
+        // by a pulse misread as long may lie half a byte off.
+        if (clean || !has_last_ || !last_clean_) last_index_ = index, last_start_ = byte_start_, last_clean_ = clean;
+        has_last_ = true;
+    }
+
+    void end_marker() {
+        if (!copy_ || !has_last_) return;
+        const double steps = std::round((byte_start_ - last_start_) / byte_seconds_);
+        copy_->end = std::max(copy_->slots.size(), last_index_ + std::size_t(std::max(1.0, steps)));
+        copy_->end_read = true;
+        copy_->end_seconds = byte_start_;
+        close_copy();
+    }
+
+    void close_copy() {
+        if (!copy_) return;
+        copy c = std::move(*copy_);
+        copy_.reset();
+        has_last_ = false;
+        leader_end_ = 0;
+        if (!c.end_read) {
+            c.end = c.slots.size();
+            c.end_seconds = c.when(c.end);
+        }
+        // Which copy: its countdown says so.
+        int firsts = 0, seconds = 0;
+        for (std::size_t i = 0; i < countdown; ++i)
+            if (const slot* s = c.at(i); s && s->clean) {
+                firsts += s->value == 0x89 - i;
+                seconds += s->value == 0x09 - i;
+            }
+        if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
+        c.first = firsts > seconds ? 1 : -1;
+        if (c.first > 0) {
+            flush_first();
+            first_ = std::move(c);
+            return;
+        }
+        if (first_ && c.leader_start - first_->end_seconds < copies_apart) {
+            combine(&*first_, &c);
+            first_.reset();
+        } else {
+            flush_first();
+            combine(nullptr, &c);
+        }
+    }
+
+    void flush_first() {
+        if (first_) combine(&*first_, nullptr);
+        first_.reset();
+    }
+
+    // Both copies (either may be missing) into a block: each byte from a
+    // copy that read it clearly; a byte the copies read clearly but
+    // differently, from the copy whose checksum holds.
+    void combine(const copy* one, const copy* two) {
+        const copy& any = one ? *one : *two;
+        // Where the payload ends: at an end marker read (the later of two:
+        // a false one only cuts a copy short), else after the last byte.
+        std::size_t n = 0;
+        for (const copy* k : {one, two})
+            if (k && k->end_read) n = std::max(n, k->end);
+        if (n == 0) n = std::max(one ? one->end : 0, two ? two->end : 0);
+        if (n < countdown + 1) return;
+        const auto holds_alone = [&](const copy* c) {
+            if (!c) return false;
+            std::uint8_t sum = 0;
+            for (std::size_t i = countdown; i < n; ++i) {
+                const slot* s = c->at(i);
+                if (!s || !s->clean) return false;
+                sum ^= s->value;
+            }
+            return sum == 0;
+        };
+        const bool one_holds = holds_alone(one), two_holds = holds_alone(two);
+        block b{any.leader_start, {}, {}, true};
+        std::uint8_t sum = 0;
+        for (std::size_t i = countdown; i < n; ++i) {
+            const slot* a = one ? one->at(i) : nullptr;
+            const slot* c = two ? two->at(i) : nullptr;
+            const bool a_clean = a && a->clean, c_clean = c && c->clean;
+            std::uint8_t v = 0;
+            bool sure = true;
+            if (a_clean && c_clean && a->value != c->value) {
+                sure = one_holds != two_holds;
+                v = two_holds && !one_holds ? c->value : a->value;
+            } else if (a_clean) {
+                v = a->value;
+            } else if (c_clean) {
+                v = c->value;
+            } else {
+                // Neither copy read the byte clearly: bit by bit, a bit read
+                // clearly in one copy, the other unclear, is taken; two clear
+                // ones that differ, or two unclear ones, leave it in doubt;
+                // and the bits must pass the parity check together.
+                int ones = 0;
+                for (std::size_t bit = 0; bit < 9; ++bit) {
+                    const int x = a ? a->bits[bit] : 0, y = c ? c->bits[bit] : 0;
+                    int r = x;
+                    if (std::abs(x) == 2 && std::abs(y) == 2) sure = sure && x == y;
+                    else if (std::abs(y) == 2) r = y;
+                    else if (std::abs(x) != 2) sure = false, r = x != 0 ? x : y;
+                    if (r > 0 && bit < 8) v = std::uint8_t(v | 1 << bit);
+                    ones += r > 0;
+                }
+                sure = sure && ones % 2 == 1;
+            }
+            sum ^= v;
+            if (i + 1 < n) {
+                if (!sure) b.doubtful.push_back({b.payload.size(), one ? one->when(i) : two->when(i)});
+                b.payload.push_back(v);
+            } else if (!sure) {
+                b.holds = false;
+            }
+        }
+        // One byte in doubt and the checksum read: the checksum gives the
+        // byte's likeliest value. It stays in doubt, and the checksum, which
+        // could check nothing, does not hold.
+        if (b.holds && b.doubtful.size() == 1) {
+            b.payload[b.doubtful.front().index] ^= sum;
+            sum = 0;
+        }
+        b.holds = b.holds && sum == 0 && b.doubtful.empty();
+        block_read(std::move(b));
+    }
+
+    // Blocks into programs: a header, then the data block it announces.
+    void block_read(block b) {
+        const bool header = b.payload.size() == header_size && (b.payload[0] == 1 || b.payload[0] == 3);
+        if (header_) {
+            const std::size_t announced = std::size_t((header_->payload[3] | header_->payload[4] << 8) -
+                                                      (header_->payload[1] | header_->payload[2] << 8)) & 0xFFFF;
+            if (!header || announced == b.payload.size()) {
+                program_from(&*header_, &b);
+                header_.reset();
+                return;
+            }
+            program_from(&*header_, nullptr);
+            header_.reset();
+        }
+        if (header) {
+            header_ = std::move(b);
+        } else if (b.payload.size() != header_size || b.payload[0] < 1 || b.payload[0] > 5) {
+            // A data block whose header was lost: the program without a name
+            // or address. (A 192-byte block of another type, the header or
+            // data of a file that is no program, is left out.)
+            program_from(nullptr, &b);
+        }
+    }
+
+    void program_from(const block* header, const block* data) {
+        kernal_program p;
+        p.start_seconds = header ? header->start_seconds : data->start_seconds;
+        if (header) {
+            const auto& h = header->payload;
+            p.type = h[0];
+            p.start = std::uint16_t(h[1] | h[2] << 8);
+            p.end = std::uint16_t(h[3] | h[4] << 8);
+            p.name.assign(h.begin() + 5, h.begin() + 21);
+            p.name.erase(p.name.find_last_not_of(' ') + 1);
+            p.header_holds = header->holds;
+            p.doubtful = header->doubtful;
+            p.header_doubtful = header->doubtful.size();
+        }
+        if (data) {
+            p.bytes = data->payload;
+            p.data_holds = data->holds;
+            p.doubtful.insert(p.doubtful.end(), data->doubtful.begin(), data->doubtful.end());
+        }
+        programs.push_back(std::move(p));
+    }
+
+    run_tracker runs_;
+    bool known_ = false;
+    double short_ = 0, medium_ = 0, long_ = 0, byte_seconds_ = 0;
+    double leader_start_ = 0, leader_end_ = 0;
+
+    bool in_byte_ = false;
+    double byte_start_ = 0;
+    std::vector<read_pulse> pulses_;
+
+    std::optional<copy> copy_, first_;
+    std::size_t last_index_ = 0;
+    double last_start_ = 0;
+    bool last_clean_ = false, has_last_ = false;
+    std::optional<block> header_;
+};
+
+void put_pulse(std::vector<std::uint8_t>& tap, double seconds) {
+    const double units = seconds * units_per_second;
+    if (units < 255.5) {
+        tap.push_back(std::uint8_t(std::clamp(std::lround(units), 1L, 255L)));
+        return;
+    }
+    for (auto cycles = std::uint64_t(std::llround(seconds * cycles_per_second)); cycles > 0;) {
+        const std::uint64_t c = std::min<std::uint64_t>(cycles, 0xFFFFFF);
+        tap.insert(tap.end(), {0, std::uint8_t(c), std::uint8_t(c >> 8), std::uint8_t(c >> 16)});
+        cycles -= c;
+    }
+}
+
+constexpr std::size_t block_samples = 8192;
+
+// The recording through the edge finder and the pulse reader, each block's
+// pulses handed to `f`; stops early when `f` returns false.
+template <typename F>
+double read_pulses(sample_source& in, double within_seconds, F f) {
+    edge_finder edges(in.rate());
+    pulse_reader pulses;
+    std::vector<float> x(block_samples);
+    std::vector<edge> found;
+    bool more = true;
+    while (more && edges.seconds() < within_seconds) {
+        const std::size_t n = in.read(x.data(), x.size());
+        found.clear();
+        edges.feed(x.data(), n, found);
+        for (const edge& e : found) pulses.add(e);
+        if (n == 0) pulses.finish();
+        more = f(pulses) && n > 0;
+        pulses.out.clear();
+    }
+    return edges.seconds();
+}
+
+void put_le(std::vector<std::uint8_t>& b, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+}
+
+}  // namespace
+
+recording_read read_recording(sample_source& in) {
+    recording_read r;
+    kernal_reader blocks;
+    run_tracker runs;
+    const auto leader_ended = [&](const run_tracker& t) {
+        if (t.is_leader()) r.leader_seconds += t.end_ - t.start_;
+    };
+    bool falling = true;
+    r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
+        for (const pulse& p : pulses.out) {
+            put_pulse(r.tap_pulses, p.length);
+            blocks.add(p);
+            runs.add(p, leader_ended);
+        }
+        falling = pulses.falling_first();
+        return true;
+    });
+    runs.finish(leader_ended);
+    blocks.finish();
+    r.programs = std::move(blocks.programs);
+    r.falling_first = falling;
+    return r;
+}
+
+std::optional<leader> find_leader(sample_source& in, double within_seconds) {
+    std::optional<leader> found;
+    run_tracker runs;
+    const auto ended = [&](const run_tracker& t) {
+        if (!found && t.is_leader()) found = leader{t.start_, t.end_ - t.start_, t.mean_};
+    };
+    read_pulses(in, within_seconds, [&](const pulse_reader& pulses) {
+        for (const pulse& p : pulses.out) runs.add(p, ended);
+        return !found;
+    });
+    runs.finish(ended);
+    return found;
+}
+
+std::vector<tape_item> describe(const recording_read& r) {
+    std::vector<tape_item> items;
+    for (const kernal_program& p : r.programs) {
+        tape_item t;
+        t.start_seconds = p.start_seconds;
+        t.machine = "Commodore";
+        t.kind = "program";
+        t.name = p.name;
+        if (p.type != 0) t.load_address = p.start;
+        t.length = p.bytes.size();
+        t.check = p.header_holds && p.data_holds ? tape_item::checksum::holds : tape_item::checksum::fails;
+        t.doubtful = p.doubtful;
+        items.push_back(std::move(t));
+    }
+    return items;
+}
+
+std::vector<std::uint8_t> tap_image(const recording_read& r) {
+    std::vector<std::uint8_t> b = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 0, 0, 0};
+    put_le(b, std::uint32_t(r.tap_pulses.size()), 4);
+    b.insert(b.end(), r.tap_pulses.begin(), r.tap_pulses.end());
+    return b;
+}
+
+std::vector<std::uint8_t> prg_image(const kernal_program& p) {
+    std::vector<std::uint8_t> b(2 + p.bytes.size());
+    b[0] = std::uint8_t(p.start), b[1] = std::uint8_t(p.start >> 8);
+    std::copy(p.bytes.begin(), p.bytes.end(), b.begin() + 2);
+    return b;
+}
+
+std::vector<std::uint8_t> t64_image(const std::vector<kernal_program>& programs) {
+    constexpr std::size_t header = 64, entry = 32;
+    const auto count = std::uint32_t(programs.size());
+    std::vector<std::uint8_t> b(header, 0);
+    const std::string signature = "C64 tape image file";
+    std::copy(signature.begin(), signature.end(), b.begin());
+    b[0x20] = 0x01, b[0x21] = 0x01;  // version 1.1
+    b[0x22] = std::uint8_t(count), b[0x23] = std::uint8_t(count >> 8);
+    b[0x24] = std::uint8_t(count), b[0x25] = std::uint8_t(count >> 8);
+    std::fill(b.begin() + 0x28, b.end(), ' ');  // the tape's name
+    std::uint32_t offset = std::uint32_t(header + entry * programs.size());
+    for (const kernal_program& p : programs) {
+        std::vector<std::uint8_t> e(entry, 0);
+        e[0] = 1;     // a tape file
+        e[1] = 0x82;  // a program
+        const auto end = std::uint16_t(p.start + p.bytes.size());
+        e[2] = std::uint8_t(p.start), e[3] = std::uint8_t(p.start >> 8);
+        e[4] = std::uint8_t(end), e[5] = std::uint8_t(end >> 8);
+        for (int i = 0; i < 4; ++i) e[std::size_t(8 + i)] = std::uint8_t(offset >> (8 * i));
+        std::fill(e.begin() + 16, e.end(), ' ');
+        std::copy_n(p.name.begin(), std::min<std::size_t>(p.name.size(), 16), e.begin() + 16);
+        b.insert(b.end(), e.begin(), e.end());
+        offset += std::uint32_t(p.bytes.size());
+    }
+    for (const kernal_program& p : programs) b.insert(b.end(), p.bytes.begin(), p.bytes.end());
+    return b;
+}
+
+}  // namespace korvax::cbm

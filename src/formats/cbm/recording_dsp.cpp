@@ -1,0 +1,127 @@
+#include "formats/cbm/recording_dsp.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace korvax::cbm {
+namespace {
+
+// The band kept: above DC, most of the mains hum and the droop of a cassette
+// deck's AC coupling (a first-order high-pass: what hum is left moves the
+// two edges of a pulse alike, which leaves its length), below the hiss that
+// the shortest tape pulses (a C16's 110 us half-wave has its fundamental
+// near 4.4 kHz) do not need.
+constexpr double high_pass_hz = 150;
+constexpr double low_pass_hz = 6000;
+// A low-pass corner kept well below the Nyquist frequency at low rates.
+constexpr double low_pass_of_rate = 0.3;
+
+// A level change must reach this fraction of the recent half-waves' peak
+// level: hiss must swing further than the signal's own level to flip a
+// half-wave, while a half-wave several times weaker than the last (a
+// dropout) still makes its edges.
+constexpr double threshold_of_level = 0.15;
+// The level rises at once towards a stronger half-wave and falls over about
+// eight weaker ones.
+constexpr double level_rise = 0.5, level_fall = 0.125;
+// Below about -60 dB of full scale nothing is a signal: a quantised silence
+// must give no edges.
+constexpr double threshold_floor = 1e-3;
+// Without an edge for 3 ms the level halves every 10 ms (in steps of 64
+// samples), so that a signal much quieter than what came before it is found
+// again.
+constexpr double hold_seconds = 0.003, halving_seconds = 0.010;
+constexpr std::size_t decay_step = 64;
+
+// Where the signal crosses zero between y[-1] and y[0], from y[-1], on the
+// line through them.
+double nearest(const float* y) { return double(y[-1]) / (double(y[-1]) - double(y[0])); }
+
+// The same on the line fitted through the two samples either side of it
+// (least squares), which hiss moves a third less where an edge spans four
+// samples or more (from about 30 kHz on); the nearest two alone when the
+// fit crosses outside them.
+constexpr double fit_from_rate = 30000;
+double crossing(const float* y) {
+    const double a = y[-2], b = y[-1], c = y[0], d = y[1];
+    const double slope = (-3 * a - b + c + 3 * d) / 10, mean = (a + b + c + d) / 4;
+    const double at = 0.5 - mean / slope;  // the fit's centre lies half a sample past y[-1]
+    return slope != 0 && at >= 0 && at <= 1 ? at : nearest(y);
+}
+
+}  // namespace
+
+biquad biquad::low_pass(double hz, double rate) {
+    const double w = 2 * std::numbers::pi * hz / rate, alpha = std::sin(w) / std::numbers::sqrt2, c = std::cos(w);
+    const double a0 = 1 + alpha;
+    return {(1 - c) / 2 / a0, (1 - c) / a0, (1 - c) / 2 / a0, -2 * c / a0, (1 - alpha) / a0};
+}
+
+dc_block::dc_block(double hz, double rate) : a(std::exp(-2 * std::numbers::pi * hz / rate)) {}
+
+edge_finder::edge_finder(std::uint32_t rate)
+    : rate_(rate),
+      high_pass_(high_pass_hz, rate),
+      low_pass_(biquad::low_pass(std::min(low_pass_hz, low_pass_of_rate * rate), rate)),
+      threshold_(float(threshold_floor)),
+      hold_(std::size_t(hold_seconds * rate)),
+      until_decay_(hold_),
+      decay_(std::exp2(-double(decay_step) / (halving_seconds * rate))),
+      fit_(rate >= fit_from_rate),
+      buf_(kept, 0.0f) {}
+
+void edge_finder::feed(const float* x, std::size_t n, std::vector<edge>& out) {
+    // First the block through the band-pass, after the last samples of the
+    // block before; then a scan for level changes, which looks back for the
+    // zero crossing only at an edge. Two tight loops instead of one that
+    // branches on every crossing.
+    buf_.resize(kept + n);
+    float* y = buf_.data() + kept;
+    {
+        dc_block high = high_pass_;
+        biquad low = low_pass_;
+        for (std::size_t i = 0; i < n; ++i) y[i] = float(high.step(low.step(x[i])));
+        high_pass_ = high, low_pass_ = low;
+    }
+    float peak = peak_, threshold = threshold_;
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t from = i, limit = std::min(n, i + until_decay_);
+        if (above_) {
+            for (; i < limit && y[i] >= -threshold; ++i) peak = std::max(peak, y[i]);
+        } else {
+            for (; i < limit && y[i] <= threshold; ++i) peak = std::max(peak, -y[i]);
+        }
+        until_decay_ -= i - from;
+        if (i == limit) {
+            if (until_decay_ == 0) {
+                level_ *= decay_;
+                threshold = float(std::max(threshold_floor, threshold_of_level * level_));
+                until_decay_ = decay_step;
+            }
+            continue;
+        }
+        // The crossing: the last sample on the old side, and the line from
+        // it to the next one.
+        const bool negative = y[i] < 0;
+        std::ptrdiff_t j = std::ptrdiff_t(i);
+        while (j > -std::ptrdiff_t(kept) + 1 && (y[j - 1] < 0) == negative) --j;
+        double t = double(at_) + double(j);
+        if ((y[j - 1] < 0) != negative)
+            t += (fit_ && j + 1 < std::ptrdiff_t(n) && j - 2 >= -std::ptrdiff_t(kept) ? crossing(y + j) : nearest(y + j)) - 1;
+        above_ = !above_;
+        out.push_back({t / rate_, peak, above_});
+        level_ += (peak - level_) * (peak > level_ ? level_rise : level_fall);
+        threshold = float(std::max(threshold_floor, threshold_of_level * level_));
+        peak = 0;
+        for (std::ptrdiff_t k = j; k <= std::ptrdiff_t(i); ++k) peak = std::max(peak, negative ? -y[k] : y[k]);
+        until_decay_ = hold_;
+        ++i;
+    }
+    peak_ = peak, threshold_ = threshold;
+    std::memmove(buf_.data(), buf_.data() + n, kept * sizeof(float));
+    at_ += std::int64_t(n);
+}
+
+}  // namespace korvax::cbm
