@@ -35,10 +35,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
-#include <cstdio>
 
 #include "formats/trs80/recording_dsp.h"
 
@@ -59,20 +59,21 @@ constexpr std::uint8_t zero_sync = 0xA5, fast_fill = 0x55, fast_sync = 0x7F;
 // two programs.
 constexpr double end_gap_s = 0.15;
 // Clock pulses in a row, evenly spaced, that make a leader.
-constexpr int leader_cells = 32;
+constexpr int leader_cells = 64;
 // Half cycles in a row of the 0x55 leader's pattern.
 constexpr int fast_leader_halves = 32;
 
 // Levels against the envelope of the clock pulses (the matched filter's peak).
 constexpr float clock_good = 0.5f;    // a clock pulse at least this strong is there
-constexpr float data_one = 0.58f;     // a data pulse at least this strong is a 1
-constexpr float data_zero = 0.28f;    // and at most this weak a 0; between is in doubt
-constexpr float data_split = 0.42f;   // the guess for a pulse in doubt
+constexpr float data_one = 0.52f;     // a data pulse at least this strong is a 1
+constexpr float data_zero = 0.36f;    // and at most this weak a 0; between is in doubt
+constexpr float data_split = 0.44f;   // the guess for a pulse in doubt
 constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
 
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
 
 std::size_t program_end(const std::vector<std::uint8_t>& b, int baud);
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt);
 
 // Bytes of a segment as they are read: each with whether it is in doubt and
 // where it starts.
@@ -177,7 +178,8 @@ private:
             if (r.count > 0) {
                 const double gap = at - r.last;
                 const double expect = r.count >= 2 ? r.mean : cell;
-                if (gap < 0.75 * expect) continue;  // a stray peak between two pulses
+                if (gap < 0.3 * expect) continue;  // a stray peak just after a pulse
+                // (a pulse mid-cell is a 1 bit: not a leader, whose bits are all 0)
                 const bool fits = gap > 0.88 * cell && gap < 1.12 * cell && sign == r.sign &&
                                   (r.count < 2 || std::fabs(gap - r.mean) < 0.08 * r.mean);
                 if (fits) {
@@ -276,14 +278,21 @@ private:
             bit_seconds_[leader_bits_ % 8] = seconds_of(at);
             ++leader_bits_;
             // A leader that is not all zeros was not a leader (or the tape is
-            // unreadable here): look for another.
-            ones_ = one ? ones_ + 4 : std::max(0, ones_ - 1);
-            if ((shift_ & 0xFF) == zero_sync && (shift_doubt_ & 0xFF) == 0) {
+            // unreadable here): look for another. The sync byte ends within
+            // 8 bits of its first 1.
+            if (one && ones_ == 0) ones_ = 1;
+            else if (ones_ > 0) ++ones_;
+            // The sync byte read clearly after at least six zero bytes of
+            // leader, a few of them perhaps in a dropout (a run of zero bytes
+            // and 0xA5 within a program is then very unlikely).
+            constexpr std::uint64_t leader_mask = 0xFFFF'FFFF'FFFFull << 8;
+            if ((shift_ & (leader_mask | 0xFF)) == zero_sync && (shift_doubt_ & 0xFF) == 0 &&
+                std::popcount(shift_doubt_ & leader_mask) <= 12) {
                 synced_ = true;
                 builder_.start(bit_seconds_[(leader_bits_ - 8) % 8], baud_, zero_sync);
                 bits_ = solid_bits_ = 0;
                 byte_ = 0, byte_doubt_ = false;
-            } else if (ones_ > 40) {
+            } else if (ones_ > 8) {
                 locked_ = false;
             }
             return;
@@ -324,7 +333,7 @@ private:
     double T_ = 0, nominal_cell_ = 0, clock_ = 0, next_clock_ = 0;
     float env_ = 0;
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
-    std::uint32_t shift_ = 0, shift_doubt_ = 0;
+    std::uint64_t shift_ = 0, shift_doubt_ = 0;
     std::array<double, 8> bit_seconds_{};
     std::uint8_t byte_ = 0;
     bool byte_doubt_ = false;
@@ -416,18 +425,22 @@ private:
     // Whether the cycle was taken (a glitch is left to merge with the next).
     bool cycle(double length, double first_half, float peak, std::vector<tape_segment>& out) {
         const double u = us(length) / speed_;
-        if (u > 2.4 * fast_zero_us) {
-            // Cycles missing: a dropout, or the end of the signal.
+        const double at = cycle_start_ / fs_;
+        // Cycles far below the envelope are a dropout's: a run of them longer
+        // than a couple of bits is a gap whose bits are counted afterwards;
+        // a shorter one gives its bits, in doubt.
+        const bool weak = peak < 0.3f * env_ && synced_;
+        if (weak || u > 2.4 * fast_zero_us) {
             if (!synced_) {
                 locked_ = false;
                 return true;
             }
-            gaps_.push_back({bits_.size(), us(length)});
-            if (std::getenv("TRSDBG")) std::fprintf(stderr, "gap %.3f %.0f us\n", cycle_start_/fs_, us(length));
-            good_run_ = 0;
+            if (weak && u <= 2.4 * fast_zero_us && u >= 200) weak_.push_back({at, u < fast_boundary_us});
+            weak_us_ += us(length);
+            if (!weak) flush_weak(true);
             return true;
         }
-        if (std::getenv("TRSDBG")) std::fprintf(stderr, "raw %.4f u=%.0f h1=%.0f peak=%.3f env=%.3f\n", cycle_start_/fs_, u, us(first_half), peak, env_);
+        flush_weak(false);
         if (u < 200) {
             // Too short for any bit: noise split a half. Left to merge with
             // the next cycle, which is then in doubt.
@@ -442,22 +455,32 @@ private:
         const double shorter = std::min(h1, h2), longer = std::max(h1, h2);
         const bool even = one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520;
         if (!one && clear && shorter < 230) {
-            bit(true, true, cycle_start_ / fs_, out);
+            bit(true, true, at, out);
             bit(true, true, (cycle_start_ + first_half) / fs_, out);
-            good_run_ = 0;
             return true;
         }
         const bool strong = peak > 0.4f * env_;
         const bool doubt = !clear || !even || !strong || glitch_;
-        if (std::getenv("TRSDBG") && synced_) std::fprintf(stderr, "cyc %zu %.3f u=%.0f h1=%.0f h2=%.0f peak=%.3f env=%.3f %d%d%d%d\n", bits_.size(), cycle_start_/fs_, u, h1, h2, peak, env_, clear, even, strong, glitch_);
         glitch_ = false;
         if (!doubt) {
             speed_ += 0.05 * (us(length) / (one ? fast_one_us : fast_zero_us) - speed_);
             speed_ = std::clamp(speed_, 0.8, 1.25);
             env_ += 0.02f * (std::min(peak, 2 * env_) - env_);
         }
-        bit(one, doubt, cycle_start_ / fs_, out);
+        bit(one, doubt, at, out);
         return true;
+    }
+
+    void flush_weak(bool gap) {
+        if (weak_us_ == 0) return;
+        if (gap || weak_us_ > 3 * fast_zero_us) {
+            gaps_.push_back({bits_.size(), weak_us_});
+        } else {
+            std::vector<tape_segment> none;
+            for (const auto& w : weak_) bit(w.one, true, w.at, none);
+        }
+        weak_.clear();
+        weak_us_ = 0;
     }
 
     void bit(bool one, bool doubt, double at, std::vector<tape_segment>&) {
@@ -473,7 +496,8 @@ private:
             if ((shift_ & 0xFFF) == 0x57F && (shift_doubt_ & 0xFFF) == 0) {
                 synced_ = true;
                 start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
-                bits_.clear(), gaps_.clear(), seconds_.clear();
+                bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
+                weak_us_ = 0;
                 good_run_ = 0, solid_ = 0;
             }
             return;
@@ -514,6 +538,12 @@ private:
     std::vector<std::uint8_t> bits_;  // bit 0: the value, bit 1: in doubt
     std::vector<float> seconds_;
     std::vector<gap> gaps_;
+    struct weak_cycle {
+        double at;
+        bool one;
+    };
+    std::vector<weak_cycle> weak_;
+    double weak_us_ = 0;
     std::size_t good_run_ = 0, solid_ = 0;
 };
 
@@ -545,23 +575,37 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         }
         return v;
     };
+    // Proof counts only start bits read clearly as 1 against a phase.
+    const auto clear_violations = [&](std::size_t f, int shift) {
+        int v = 0;
+        for (int j = 0; j < look_ahead; ++j) {
+            const long q = long(f + 9 * std::size_t(j)) - shift;
+            if (q < 0 || std::size_t(q) >= bits.size()) break;
+            v += bits[std::size_t(q)] == 1;
+        }
+        return v;
+    };
     const auto in_step = [&](std::size_t f) {
         if (violations(f, f, 0) > 0) return false;
         for (int shift : {1, -1, 2, -2, 3, -3, 4, -4})
-            if (violations(f, f, shift) < 2) return false;
+            if (clear_violations(f, shift) < 2) return false;
         return true;
     };
     const auto doubt = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < std::min(to, bits.size()); ++k) bits[k] |= 2;
     };
     bool pending = false;
-    std::size_t pending_from = 0, mended_at = std::size_t(-1);
+    std::size_t pending_from = 0, last_doubt = 0, mended_at = std::size_t(-1);
     for (std::size_t f = 0; f + 9 <= bits.size();) {
-        if (!pending)
-            for (std::size_t k = f; k < f + 9; ++k)
-                if (bits[k] & 2) pending = true, pending_from = f;
+        for (std::size_t k = f; k < f + 9; ++k)
+            if (bits[k] & 2) {
+                if (!pending) pending = true, pending_from = f;
+                last_doubt = f;
+            }
         if (!(bits[f] & 1)) {
-            if (pending && in_step(f)) pending = false;
+            // Proven in step: no slip, or two that cancel, between the first
+            // and the last bit in doubt.
+            if (pending && in_step(f)) pending = false, doubt(pending_from, last_doubt + 9);
             f += 9;
             continue;
         }
@@ -599,13 +643,166 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         f += 9;
         // Nothing mends it: in doubt until the phase is proven again, which
         // the frames after it are checked for as they come.
+        // Any slip is within half a frame of a whole number of frames: the
+        // first frame from which one phase is proven is taken, and the bits
+        // moved to it there.
         std::size_t g = f;
-        while (g + 9 <= bits.size() && !in_step(g)) g += 9;
-        doubt(f, g);
+        int move = 0;
+        for (; g + 9 <= bits.size(); g += 9) {
+            int found = 0;
+            for (int shift : {0, 1, -1, 2, -2, 3, -3, 4, -4}) {
+                if (violations(g, g, shift) > 0) continue;
+                bool alone = true;
+                for (int other : {0, 1, -1, 2, -2, 3, -3, 4, -4})
+                    if (other != shift && clear_violations(g, other) < 2) alone = false;
+                if (alone) ++found, move = shift;
+            }
+            if (found == 1) break;
+        }
+        doubt(f, g + 9);
+        if (g + 9 <= bits.size() && move != 0) {
+            if (move > 0) {
+                bits.insert(bits.begin() + long(g), std::size_t(move), 2);
+                seconds.insert(seconds.begin() + long(g), std::size_t(move), seconds[g]);
+            } else {
+                bits.erase(bits.begin() + long(g), bits.begin() + long(g) + (-move));
+                seconds.erase(seconds.begin() + long(g), seconds.begin() + long(g) + (-move));
+            }
+            doubt(g, g + 9);
+        }
         f = g;
         pending = false;
     }
     if (pending) doubt(pending_from, bits.size());
+}
+
+// A 1500 baud segment's data bytes, each with its frame's doubt and time.
+struct framed {
+    std::vector<std::uint8_t> data, doubt;
+    std::vector<float> when;
+};
+
+// How well the data from `from` on fits the program's own structure: BASIC
+// lines whose link points at the start of another line (the byte before it
+// a 0), or SYSTEM blocks whose headers follow each other where their lengths
+// say and whose addresses run on. -1 when the data has no structure to go by.
+int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
+    const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
+    if (d.size() > 8 && d[0] == 0xD3 && d[1] == 0xD3 && d[2] == 0xD3) {
+        // Where the program sits in memory, from its first line.
+        std::size_t t = 8;
+        while (t < d.size() && d[t] != 0) ++t;
+        if (t + 2 >= d.size() || t >= from) return -1;
+        const long base = long(word(4)) - long(t + 1);
+        int fit = 0;
+        const std::size_t lo = from > 300 ? from - 300 : 5, hi = std::min(d.size() - 2, from + 600);
+        for (std::size_t j = std::max<std::size_t>(lo, 5); j < hi; ++j) {
+            if (d[j - 1] != 0 || word(j) == 0) continue;
+            const long k = long(word(j)) - base;
+            if (k < long(j) + 5 || k > long(j) + 300 || std::size_t(k) >= d.size() || std::size_t(k) < from) continue;
+            if (d[std::size_t(k) - 1] == 0) ++fit;
+        }
+        return fit;
+    }
+    if (d.size() > 8 && d[0] == 0x55) {
+        int fit = 0;
+        std::size_t p = 7;
+        unsigned expect = 0;
+        bool first = true;
+        while (p + 4 <= d.size() && d[p] == 0x3C) {
+            const unsigned len = d[p + 1] == 0 ? 256 : d[p + 1], addr = word(p + 2);
+            if (!first && addr != expect) break;
+            if (p >= from) ++fit;
+            first = false;
+            expect = (addr + len) & 0xFFFF;
+            p += 4 + len + 1;
+        }
+        return fit;
+    }
+    return -1;
+}
+
+// A BASIC program is a chain of lines, each starting with the address of
+// the next and ending with a 0. Where the chain breaks, bytes were lost,
+// added or misread though each looked clear: from the break to where the
+// chain holds again (three lines in a row), every byte is in doubt. `d`
+// starts with the byte after the sync byte; `doubt` runs alongside it.
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt) {
+    if (d.size() < 9 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
+    const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
+    const auto line_end = [&](std::size_t i) {
+        std::size_t t = i + 4;
+        while (t < d.size() && d[t] != 0) ++t;
+        return t;
+    };
+    const std::size_t first_end = line_end(4);
+    if (first_end >= d.size()) return;
+    const long base = long(word(4)) - long(first_end + 1);
+    // Whether the line at i ends where its link says the next one starts.
+    const auto holds = [&](std::size_t i) {
+        if (i + 1 >= d.size()) return false;
+        if (word(i) == 0) return true;
+        const long k = long(word(i)) - base;
+        return k > long(i) + 4 && std::size_t(k) <= d.size() && line_end(i) + 1 == std::size_t(k);
+    };
+    const auto next = [&](std::size_t i) { return std::size_t(long(word(i)) - base); };
+    const auto mark = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < std::min(to, doubt.size()); ++k) doubt[k] = 1;
+    };
+    std::size_t i = 4;
+    while (i + 1 < d.size()) {
+        if (holds(i)) {
+            if (word(i) == 0) return;
+            i = next(i);
+            continue;
+        }
+        std::size_t j = i + 1;
+        for (; j + 1 < d.size(); ++j) {
+            if (d[j - 1] != 0) continue;
+            std::size_t k = j;
+            int run = 0;
+            while (run < 3 && holds(k) && word(k) != 0) k = next(k), ++run;
+            if (run == 3 || (holds(k) && word(k) == 0 && run > 0)) break;
+        }
+        mark(i, j);
+        i = j;
+    }
+}
+
+// A dropout at 1500 baud hides a number of frames the time can only
+// estimate: the count that makes the program's structure after it fit best
+// is taken, when one clearly does; else every byte after it is in doubt.
+void recount_gap(framed& f, float at) {
+    std::size_t i = std::size_t(std::lower_bound(f.when.begin(), f.when.end(), at) - f.when.begin());
+    if (i >= f.data.size()) return;
+    // Move within the bytes in doubt around the gap.
+    while (i + 1 < f.data.size() && !f.doubt[i]) ++i;
+    const auto moved = [&](int shift) {
+        std::vector<std::uint8_t> d = f.data;
+        if (shift > 0) d.insert(d.begin() + long(i), std::size_t(shift), 0);
+        if (shift < 0) d.erase(d.begin() + long(i), d.begin() + long(std::min(d.size(), i + std::size_t(-shift))));
+        return d;
+    };
+    int best = 0, best_fit = -1, second = -1;
+    for (int shift : {0, 1, -1, 2, -2, 3, -3}) {
+        const int fit = structure_fit(moved(shift), i + std::size_t(std::max(shift, 0)) + 2);
+        if (fit > best_fit) second = best_fit, best_fit = fit, best = shift;
+        else if (fit > second) second = fit;
+    }
+    if (best_fit <= 0 || best_fit <= second) {
+        std::fill(f.doubt.begin() + long(i > 0 ? i - 1 : 0), f.doubt.end(), 1);
+        return;
+    }
+    if (best > 0) {
+        f.data.insert(f.data.begin() + long(i), std::size_t(best), 0);
+        f.doubt.insert(f.doubt.begin() + long(i), std::size_t(best), 1);
+        f.when.insert(f.when.begin() + long(i), std::size_t(best), f.when[i]);
+    } else if (best < 0) {
+        const auto n = long(std::min(f.data.size() - i, std::size_t(-best)));
+        f.data.erase(f.data.begin() + long(i), f.data.begin() + long(i) + n);
+        f.doubt.erase(f.doubt.begin() + long(i), f.doubt.begin() + long(i) + n);
+        f.when.erase(f.when.begin() + long(i), f.when.begin() + long(i) + n);
+    }
 }
 
 // The bits read, with what each dropout hid put back: as many 0 bits in
@@ -618,13 +815,19 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
     bits_.resize(solid_);
     seconds_.resize(solid_);
     std::vector<std::uint8_t> bits;
-    std::vector<float> seconds;
+    std::vector<float> seconds, gap_seconds;
     bits.reserve(bits_.size() + 64);
+    // Dropouts read as several gaps in a row are one.
+    std::vector<gap> gaps;
+    for (const gap& g : gaps_) {
+        if (!gaps.empty() && gaps.back().at == g.at) gaps.back().us += g.us;
+        else gaps.push_back(g);
+    }
     std::size_t from = 0;
     const auto copy_to = [&](std::size_t to) {
         for (; from < to; ++from) bits.push_back(bits_[from]), seconds.push_back(seconds_[from]);
     };
-    for (const gap& g : gaps_) {
+    for (const gap& g : gaps) {
         if (g.at >= bits_.size()) break;
         copy_to(g.at);
         // The mean length of a bit around the dropout, from the bits' times.
@@ -646,28 +849,54 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         while (double(n) + 4.5 < estimate) n += 9;
         const float at = seconds.empty() ? float(start_seconds_) : seconds.back();
         for (long k = 0; k < n; ++k) bits.push_back(2), seconds.push_back(at);
+        gap_seconds.push_back(at);
         // The bits at the edges of a dropout fade in and out: in doubt too.
         for (std::size_t k = bits.size() - std::size_t(n), b = 0; k > 0 && b < 9; --k, ++b) bits[k - 1] |= 2;
         for (std::size_t k = g.at; k < std::min(bits_.size(), g.at + 9); ++k) bits_[k] |= 2;
     }
     copy_to(bits_.size());
+    // Where bits in doubt come thick, the signal is too poor to trust the
+    // clear ones between them either.
+    {
+        std::vector<std::uint32_t> count(bits.size() + 1, 0);
+        for (std::size_t k = 0; k < bits.size(); ++k) count[k + 1] = count[k] + ((bits[k] >> 1) & 1);
+        constexpr std::size_t reach = 36, most = 7;
+        for (std::size_t k = 0; k < bits.size(); ++k) {
+            const std::size_t lo = k >= reach ? k - reach : 0, hi = std::min(bits.size(), k + reach);
+            if (count[hi] - count[lo] > most) bits[k] |= 2;
+        }
+    }
     realign(bits, seconds);
-    // Only whole frames: what follows the last one is the image's padding,
-    // which packing puts back, or noise after the end.
-    bits.resize(bits.size() / 9 * 9);
-    seconds.resize(bits.size());
 
+    // The data bytes, each with whether its frame is in doubt and its time.
+    framed f;
+    for (std::size_t i = 0; i + 9 <= bits.size(); i += 9) {
+        std::uint8_t v = 0;
+        bool doubt = bits[i] & 2;
+        for (std::size_t k = i + 1; k < i + 9; ++k) v = std::uint8_t(v << 1 | (bits[k] & 1)), doubt = doubt || (bits[k] & 2);
+        f.data.push_back(v), f.doubt.push_back(doubt), f.when.push_back(seconds[i]);
+    }
+    for (float t : gap_seconds) recount_gap(f, t);
+    check_basic(f.data, f.doubt);
+    // The last frame read may be noise after the end when the signal was
+    // poor just before it.
+    if (f.data.size() > 9 && std::count(f.doubt.end() - 9, f.doubt.end() - 1, 1) > 0) f.doubt.back() = 1;
+
+    // Framed again, each data byte after a 0 start bit; what follows the last
+    // frame is padding (or noise after the end), which packing puts back.
     segment_builder b;
     b.start(start_seconds_, 1500, fast_sync);
-    for (std::size_t i = 0; i < bits.size(); i += 8) {
+    const std::size_t total = f.data.size() * 9;
+    for (std::size_t i = 0; i < total; i += 8) {
         std::uint8_t v = 0;
         bool doubt = false;
         for (std::size_t k = i; k < i + 8; ++k) {
-            const std::uint8_t x = k < bits.size() ? bits[k] : 0;
-            v = std::uint8_t(v << 1 | (x & 1));
-            doubt = doubt || (x & 2);
+            const std::size_t byte = k / 9, at = k % 9;
+            const int x = k >= total || at == 0 ? 0 : (f.data[byte] >> (8 - at)) & 1;
+            v = std::uint8_t(v << 1 | x);
+            doubt = doubt || (k < total && f.doubt[byte]);
         }
-        b.add(v, seconds[i], doubt, false);
+        b.add(v, f.when[i / 9], doubt, false);
     }
     b.finish(std::size_t(-1), out);
     bits_.clear(), seconds_.clear(), gaps_.clear();
@@ -741,6 +970,11 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
     count = std::min(count, seg.bytes.size());
     seg.bytes.resize(count);
     if (count < 2) return;
+    if (seg.baud != 1500) {
+        std::vector<std::uint8_t> d(seg.bytes.begin() + 1, seg.bytes.end()), marks(doubt.begin() + 1, doubt.begin() + long(count));
+        check_basic(d, marks);
+        std::copy(marks.begin(), marks.end(), doubt.begin() + 1);
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const bool last = i + 1 == count;
         if (doubt[i] || (doubt_from_next[i] && !last)) seg.doubtful.push_back({i, seconds[i]});

@@ -55,7 +55,7 @@ std::vector<korvax::tape_segment> read(const std::vector<float>& samples, unsign
 // How a reading compares with the image, byte by byte from the sync byte on.
 struct score {
     bool exact = false;
-    std::size_t wrong = 0, unreported = 0, doubtful = 0, segments = 0;
+    std::size_t wrong = 0, unreported = 0, doubtful = 0, segments = 0, lost = 0;
     std::vector<double> unreported_at;  // seconds
 };
 
@@ -90,14 +90,13 @@ score compare(const bytes& image, const std::vector<korvax::tape_segment>& segs)
         }
     }
     s.exact = got == want;
-    for (std::size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
-        const bool same = i < got.size() && i < want.size() && got[i] == want[i];
-        if (same) continue;
+    // Bytes never read (the tape ends early, or a program is missed) are
+    // lost, not wrong: no report line claims them.
+    s.lost = want.size() > got.size() ? want.size() - got.size() : 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (i < want.size() && got[i] == want[i]) continue;
         ++s.wrong;
-        if (i >= got.size() || !reported[i]) {
-            ++s.unreported;
-            if (i < when.size()) s.unreported_at.push_back(when[i]);
-        }
+        if (!reported[i]) ++s.unreported, s.unreported_at.push_back(when[i]);
     }
     return s;
 }
@@ -165,25 +164,26 @@ TEST(trs80_recording, damage_is_reported_and_reading_resumes) {
 // The whole table for the report: every rung, rate, polarity, with and
 // without dropouts, over every image.
 TEST(trs80_recording, DISABLED_results_table) {
-    std::printf("rung rate  pol dropouts | exact/images wrong unreported doubtful\n");
+    std::printf("rung rate  pol dropouts | exact/images  wrong unreported doubtful   lost\n");
     for (int rung = 0; rung <= 7; ++rung)
         for (unsigned rate : {22050u, 44100u})
             for (bool invert : {false, true})
                 for (bool dropouts : {false, true}) {
                     if (dropouts && ladder[rung].dropouts_per_min == 0) continue;
-                    std::size_t exact = 0, n = 0, wrong = 0, unreported = 0, doubtful = 0;
+                    std::size_t exact = 0, n = 0, wrong = 0, unreported = 0, doubtful = 0, lost = 0;
                     for (const std::string& image : all_images()) {
                         const channel_case c{rate, rung, dropouts, invert, (n & 1) != 0, std::uint64_t(n + 1)};
                         const score s = run_case(image, c);
                         ++n;
                         exact += s.exact, wrong += s.wrong, unreported += s.unreported, doubtful += s.doubtful;
+                        lost += s.lost;
                         if (s.unreported > 0) {
                             std::printf("    %s: %zu unreported, first at %.2f s\n", label(image, c).c_str(),
                                         s.unreported, s.unreported_at.empty() ? -1.0 : s.unreported_at[0]);
                         }
                     }
-                    std::printf("%4d %5u %3s %8s | %5zu/%-6zu %5zu %10zu %8zu\n", rung, rate, invert ? "-" : "+",
-                                dropouts ? "yes" : "no", exact, n, wrong, unreported, doubtful);
+                    std::printf("%4d %5u %3s %8s | %5zu/%-6zu %6zu %10zu %8zu %6zu\n", rung, rate, invert ? "-" : "+",
+                                dropouts ? "yes" : "no", exact, n, wrong, unreported, doubtful, lost);
                     std::fflush(stdout);
                 }
 }
