@@ -415,7 +415,7 @@ private:
         start_rising_ = c.rising;
         cycle_start_ = c.at;
         speed_ = (us(longs) + us(shorts)) / (fast_leader_halves / 4 * (fast_zero_us + fast_one_us));
-        env_ = peak / fast_leader_halves;
+        env_ = env_one_ = peak / fast_leader_halves;
         synced_ = false;
         // The pair just ended is the last leader bit read.
         shift_ = hist_[(halves_ - 1) % hist_.size()].kind == 1 ? 1 : 0, shift_doubt_ = 0;
@@ -429,7 +429,7 @@ private:
         // Cycles far below the envelope are a dropout's: a run of them longer
         // than a couple of bits is a gap whose bits are counted afterwards;
         // a shorter one gives its bits, in doubt.
-        const bool weak = peak < 0.3f * env_ && synced_;
+        const bool weak = peak < 0.3f * (u < fast_boundary_us ? env_one_ : env_) && synced_;
         if (weak || u > 2.4 * fast_zero_us) {
             if (!synced_) {
                 locked_ = false;
@@ -459,13 +459,16 @@ private:
             bit(true, true, (cycle_start_ + first_half) / fs_, out);
             return true;
         }
-        const bool strong = peak > 0.4f * env_;
+        // A 1's cycle comes through the tape's high-frequency loss weaker
+        // than a 0's: each is judged against its own kind.
+        float& level = one ? env_one_ : env_;
+        const bool strong = peak > 0.45f * level;
         const bool doubt = !clear || !even || !strong || glitch_;
         glitch_ = false;
         if (!doubt) {
             speed_ += 0.05 * (us(length) / (one ? fast_one_us : fast_zero_us) - speed_);
             speed_ = std::clamp(speed_, 0.8, 1.25);
-            env_ += 0.02f * (std::min(peak, 2 * env_) - env_);
+            level += 0.02f * (std::min(peak, 2 * level) - level);
         }
         bit(one, doubt, at, out);
         return true;
@@ -524,7 +527,7 @@ private:
 
     double fs_;
     int long_, short_;
-    float hunt_env_ = 0, hunt_decay_, env_ = 0;
+    float hunt_env_ = 0, hunt_decay_, env_ = 0, env_one_ = 0;
     crossing_finder crossings_;
     double last_crossing_ = 0;
     std::array<half_info, 64> hist_{};
@@ -739,9 +742,11 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
     if (first_end >= d.size()) return;
     const long base = long(word(4)) - long(first_end + 1);
     // Whether the line at i ends where its link says the next one starts.
+    // The end of the program: a zero link, a few bytes at most from the end.
+    const auto at_end = [&](std::size_t i) { return i + 1 < d.size() && word(i) == 0 && i + 6 >= d.size(); };
     const auto holds = [&](std::size_t i) {
         if (i + 1 >= d.size()) return false;
-        if (word(i) == 0) return true;
+        if (at_end(i)) return true;
         const long k = long(word(i)) - base;
         return k > long(i) + 4 && std::size_t(k) <= d.size() && line_end(i) + 1 == std::size_t(k);
     };
@@ -752,7 +757,7 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
     std::size_t i = 4;
     while (i + 1 < d.size()) {
         if (holds(i)) {
-            if (word(i) == 0) return;
+            if (at_end(i)) return;
             i = next(i);
             continue;
         }
@@ -761,8 +766,8 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
             if (d[j - 1] != 0) continue;
             std::size_t k = j;
             int run = 0;
-            while (run < 3 && holds(k) && word(k) != 0) k = next(k), ++run;
-            if (run == 3 || (holds(k) && word(k) == 0 && run > 0)) break;
+            while (run < 3 && holds(k) && !at_end(k)) k = next(k), ++run;
+            if (run == 3 || (at_end(k) && run > 0)) break;
         }
         mark(i, j);
         i = j;
