@@ -65,9 +65,9 @@ constexpr int fast_leader_halves = 32;
 
 // Levels against the envelope of the clock pulses (the matched filter's peak).
 constexpr float clock_good = 0.5f;    // a clock pulse at least this strong is there
-constexpr float data_one = 0.52f;     // a data pulse at least this strong is a 1
+constexpr float data_one = 0.62f;     // a data pulse at least this strong is a 1
 constexpr float data_zero = 0.36f;    // and at most this weak a 0; between is in doubt
-constexpr float data_split = 0.44f;   // the guess for a pulse in doubt
+constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
 constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
 
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
@@ -426,21 +426,21 @@ private:
     bool cycle(double length, double first_half, float peak, std::vector<tape_segment>& out) {
         const double u = us(length) / speed_;
         const double at = cycle_start_ / fs_;
-        // Cycles far below the envelope are a dropout's: a run of them longer
-        // than a couple of bits is a gap whose bits are counted afterwards;
-        // a shorter one gives its bits, in doubt.
-        const bool weak = peak < 0.3f * (u < fast_boundary_us ? env_one_ : env_) && synced_;
-        if (weak || u > 2.4 * fast_zero_us) {
-            if (!synced_) {
-                locked_ = false;
-                return true;
-            }
-            if (weak && u <= 2.4 * fast_zero_us && u >= 200) weak_.push_back({at, u < fast_boundary_us});
-            weak_us_ += us(length);
-            if (!weak) flush_weak(true);
+        // Cycles far below the envelope, or too long for a bit, are a
+        // dropout's: a run of them longer than a few bits is a gap whose bits
+        // are counted afterwards; a shorter one gives its bits, in doubt.
+        if (!synced_ && u > 2.4 * fast_zero_us) {
+            locked_ = false;
             return true;
         }
-        flush_weak(false);
+        const float level = u < fast_boundary_us ? env_one_ : env_;
+        if (synced_ && (peak < 0.5f * level || u > 1.3 * fast_zero_us)) {
+            const int n = u > 1.3 * fast_zero_us ? int(std::lround(u / (fast_zero_us + fast_one_us) * 2)) : 1;
+            weak_.push_back({at, u < fast_boundary_us, n});
+            weak_us_ += us(length);
+            return true;
+        }
+        flush_weak();
         if (u < 200) {
             // Too short for any bit: noise split a half. Left to merge with
             // the next cycle, which is then in doubt.
@@ -461,26 +461,27 @@ private:
         }
         // A 1's cycle comes through the tape's high-frequency loss weaker
         // than a 0's: each is judged against its own kind.
-        float& level = one ? env_one_ : env_;
-        const bool strong = peak > 0.45f * level;
+        float& own = one ? env_one_ : env_;
+        const bool strong = peak > 0.45f * own;
         const bool doubt = !clear || !even || !strong || glitch_;
         glitch_ = false;
         if (!doubt) {
             speed_ += 0.05 * (us(length) / (one ? fast_one_us : fast_zero_us) - speed_);
             speed_ = std::clamp(speed_, 0.8, 1.25);
-            level += 0.02f * (std::min(peak, 2 * level) - level);
+            own += 0.02f * (std::min(peak, 2 * own) - own);
         }
         bit(one, doubt, at, out);
         return true;
     }
 
-    void flush_weak(bool gap) {
+    void flush_weak() {
         if (weak_us_ == 0) return;
-        if (gap || weak_us_ > 3 * fast_zero_us) {
+        if (weak_us_ > 3 * fast_zero_us) {
             gaps_.push_back({bits_.size(), weak_us_});
         } else {
             std::vector<tape_segment> none;
-            for (const auto& w : weak_) bit(w.one, true, w.at, none);
+            for (const auto& w : weak_)
+                for (int k = 0; k < w.bits; ++k) bit(w.one && w.bits == 1, true, w.at, none);
         }
         weak_.clear();
         weak_us_ = 0;
@@ -496,15 +497,20 @@ private:
                 locked_ = false;
                 return;
             }
-            if ((shift_ & 0xFFF) == 0x57F && (shift_doubt_ & 0xFFF) == 0) {
+            // The end of the leader and the sync byte, a bit or two of it
+            // perhaps unclear; then the frames after it are proven in step
+            // before they are trusted.
+            if ((shift_ & 0xFFF) == 0x57F && std::popcount(shift_doubt_ & 0xFFF) <= 2) {
                 synced_ = true;
                 start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
                 bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
                 weak_us_ = 0;
                 good_run_ = 0, solid_ = 0;
+                sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
             }
             return;
         }
+        if (bits_.empty() && sync_doubt_) doubt = true;
         bits_.push_back(std::uint8_t(one | (doubt ? 2 : 0)));
         seconds_.push_back(float(at - delay_s()));
         good_run_ = doubt ? 0 : good_run_ + 1;
@@ -533,7 +539,7 @@ private:
     std::array<half_info, 64> hist_{};
     std::uint64_t halves_ = 0;
 
-    bool locked_ = false, synced_ = false, glitch_ = false;
+    bool locked_ = false, synced_ = false, glitch_ = false, sync_doubt_ = false;
     int start_rising_ = 1;
     double cycle_start_ = 0, mid_ = 0, speed_ = 1, start_seconds_ = 0;
     float first_peak_ = 0;
@@ -544,6 +550,7 @@ private:
     struct weak_cycle {
         double at;
         bool one;
+        int bits;
     };
     std::vector<weak_cycle> weak_;
     double weak_us_ = 0;
