@@ -114,6 +114,7 @@ public:
         : fs_(fs),
           h_(std::max(1, int(std::lround(pulse_half_s * fs)))),
           filtered_(std::size_t(level1_cell_s * fs * 2.5) + 64),
+          scale_(1.0 / (2 * h_)),
           hunt_decay_(float(std::exp(-1 / (0.04 * fs)))) {
         if (baud == 0 || baud == 500) nominal_.push_back({500, level2_cell_s * fs});
         if (baud == 0 || baud == 250) nominal_.push_back({250, level1_cell_s * fs});
@@ -128,7 +129,7 @@ public:
         float m = 0;
         if (n + 1 >= std::uint64_t(2 * h_)) {
             const std::uint64_t end = n + 1;
-            m = float((sums.sum(end - h_, end) - sums.sum(end - 2 * h_, end - h_)) / (2 * h_));
+            m = float((sums.sum(end - h_, end) - sums.sum(end - 2 * h_, end - h_)) * scale_);
         }
         filtered_.put(n, m);
         if (locked_) {
@@ -320,6 +321,7 @@ private:
     double fs_;
     int h_;
     sample_ring<float> filtered_;
+    double scale_;  // the matched filter's sums to a level
     std::vector<nominal> nominal_;
     std::array<run, 2> runs_{};
     float hunt_env_ = 0, hunt_decay_;
@@ -350,6 +352,8 @@ public:
         : fs_(fs),
           long_(std::max(2, int(std::lround(fast_zero_us * 1e-6 * fs)))),
           short_(std::max(1, int(std::lround(90e-6 * fs)))),
+          short_scale_(1.0 / short_),
+          long_scale_(1.0 / long_),
           hunt_decay_(float(std::exp(-1 / (0.03 * fs)))) {}
     std::size_t span() const { return std::size_t(long_ + short_ + 4); }
     bool busy() const { return locked_; }
@@ -360,13 +364,19 @@ public:
         // at its centre: a band-pass from about 500 Hz to 5 kHz.
         const std::uint64_t end = n + 1, centre = end - std::uint64_t(long_ / 2);
         const std::uint64_t from = centre - std::uint64_t((short_ + 1) / 2);
-        const float z = float(sums.sum(from, from + short_) / short_ - sums.sum(end - long_, end) / long_);
-        const float a = std::fabs(z);
-        hunt_env_ = std::max(a, hunt_env_ * hunt_decay_);
-        const float hysteresis = 0.22f * (locked_ ? env_ : hunt_env_);
+        const float z = float(sums.sum(from, from + short_) * short_scale_ - sums.sum(end - long_, end) * long_scale_);
+        float hysteresis = hysteresis_;
+        if (!locked_) {
+            hunt_env_ = std::max(std::fabs(z), hunt_env_ * hunt_decay_);
+            hysteresis = std::max(0.22f * hunt_env_, 1e-4f);
+        }
         crossing_finder::crossing c;
-        if (crossings_.push(n, z, std::max(hysteresis, 1e-4f), c)) on_crossing(c, out);
-        if (locked_ && double(n) - last_crossing_ > end_gap_s * fs_) end_segment(out);
+        if (crossings_.push(n, z, hysteresis, c)) {
+            on_crossing(c, out);
+            hysteresis_ = std::max(0.22f * env_, 1e-4f);
+            quiet_until_ = std::uint64_t(c.at + end_gap_s * fs_) + 1;
+        }
+        if (locked_ && n > quiet_until_) end_segment(out);
     }
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
@@ -533,7 +543,9 @@ private:
 
     double fs_;
     int long_, short_;
-    float hunt_env_ = 0, hunt_decay_, env_ = 0, env_one_ = 0;
+    double short_scale_, long_scale_;
+    float hunt_env_ = 0, hunt_decay_, env_ = 0, env_one_ = 0, hysteresis_ = 1e-4f;
+    std::uint64_t quiet_until_ = 0;  // the segment ends if no crossing comes by then
     crossing_finder crossings_;
     double last_crossing_ = 0;
     std::array<half_info, 64> hist_{};
