@@ -125,7 +125,7 @@ public:
     int locked_baud() const { return locked_ ? baud_ : 0; }
 
     // Sample `n` has just been added to `sums`.
-    void push(std::uint64_t n, const running_sum& sums, bool may_hunt, std::vector<tape_segment>& out) {
+    void push(std::uint64_t n, const running_sum& sums, std::vector<tape_segment>& out) {
         float m = 0;
         if (n + 1 >= std::uint64_t(2 * h_)) {
             const std::uint64_t end = n + 1;
@@ -136,7 +136,7 @@ public:
             while (locked_ && double(n) >= next_clock_ + T_ * 0.5 + 1) step_cell(out);
             return;
         }
-        if (may_hunt) hunt(n, m);
+        hunt(n, m);
     }
 
     void finish(std::vector<tape_segment>& out) {
@@ -209,7 +209,7 @@ private:
         next_clock_ = at + T_;
         clock_doubt_ = false;
         synced_ = false;
-        shift_ = 0, shift_doubt_ = 0, ones_ = 0, leader_bits_ = 0;
+        shift_ = 0, shift_doubt_ = 0, leader_bits_ = 0;
         cells_since_solid_ = 0, good_run_ = 3;
         for (auto& x : runs_) x = {};
     }
@@ -278,22 +278,19 @@ private:
             shift_doubt_ = shift_doubt_ << 1 | own_doubt | next_doubt;
             bit_seconds_[leader_bits_ % 8] = seconds_of(at);
             ++leader_bits_;
-            // A leader that is not all zeros was not a leader (or the tape is
-            // unreadable here): look for another. The sync byte ends within
-            // 8 bits of its first 1.
-            if (one && ones_ == 0) ones_ = 1;
-            else if (ones_ > 0) ++ones_;
-            // The sync byte read clearly after at least six zero bytes of
-            // leader, a few of them perhaps in a dropout (a run of zero bytes
-            // and 0xA5 within a program is then very unlikely).
+            // The sync byte (at most one of its bits unclear) after at least
+            // six zero bytes of leader, a few of them perhaps in a dropout: a
+            // run of zero bytes and 0xA5 within a program is very unlikely.
             constexpr std::uint64_t leader_mask = 0xFFFF'FFFF'FFFFull << 8;
-            if ((shift_ & (leader_mask | 0xFF)) == zero_sync && (shift_doubt_ & 0xFF) == 0 &&
+            if ((shift_ & (leader_mask | 0xFF)) == zero_sync && std::popcount(shift_doubt_ & 0xFF) <= 1 &&
                 std::popcount(shift_doubt_ & leader_mask) <= 12) {
                 synced_ = true;
                 builder_.start(bit_seconds_[(leader_bits_ - 8) % 8], baud_, zero_sync);
                 bits_ = solid_bits_ = 0;
                 byte_ = 0, byte_doubt_ = false;
-            } else if (ones_ > 8) {
+            } else if (std::popcount(shift_ & 0xFFFF) > 4) {
+                // Not a leader, whose bits are all 0 but for a stray one
+                // misread (the sync byte has only four): look for another.
                 locked_ = false;
             }
             return;
@@ -331,7 +328,7 @@ private:
     int cand_sign_ = 0;
 
     bool locked_ = false, synced_ = false, clock_doubt_ = false;
-    int baud_ = 0, pol_ = 1, good_run_ = 0, ones_ = 0;
+    int baud_ = 0, pol_ = 1, good_run_ = 0;
     double T_ = 0, nominal_cell_ = 0, clock_ = 0, next_clock_ = 0;
     float env_ = 0;
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
@@ -943,7 +940,7 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             sums_.push(x[i]);
             const std::uint64_t n = sums_.count() - 1;
-            if (pulses_.enabled() && !cycles_.busy()) pulses_.push(n, sums_, true, segments);
+            if (pulses_.enabled() && !cycles_.busy()) pulses_.push(n, sums_, segments);
             if (fast_ && !pulses_.busy()) cycles_.push(n, sums_, segments);
         }
     }
@@ -1091,7 +1088,7 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud) {
 }
 
 // Leaders cas_image writes: 255 zero bytes, as nearly every image in
-// circulation has (the ROM writes 256, one of which most tools drop), and at
+// circulation has (the ROM itself writes 256), and at
 // 1500 baud 256 bytes of 0x55, as the Model III ROM writes.
 constexpr std::size_t cas_zero_leader = 255, cas_fast_leader = 256;
 

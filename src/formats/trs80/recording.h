@@ -31,8 +31,11 @@ std::vector<tape_segment> read_recording(sample_source& in, int baud = 0);
 // whether its checksums hold (SYSTEM: every block; Level I: the program's).
 std::vector<tape_item> describe(const std::vector<tape_segment>& segments);
 
-// The .cas image of the segments: each with the leader the machine's own
-// routine writes before it, then its bytes.
+// The .cas image of the segments: each with a leader, then its bytes. The
+// leader is 255 zero bytes at 250 and 500 baud (as nearly every image in
+// circulation has; the ROM writes 256) and 256 bytes of 0x55 at 1500 baud
+// (as the Model III ROM writes), so that an image read back from its own
+// WAV comes back byte for byte.
 std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments);
 
 // The speed of the first TRS-80 leader in the signal (250, 500 or 1500), or
