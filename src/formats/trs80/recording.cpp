@@ -65,8 +65,8 @@ constexpr int fast_leader_halves = 32;
 
 // Levels against the envelope of the clock pulses (the matched filter's peak).
 constexpr float clock_good = 0.5f;    // a clock pulse at least this strong is there
-constexpr float data_one = 0.62f;     // a data pulse at least this strong is a 1
-constexpr float data_zero = 0.36f;    // and at most this weak a 0; between is in doubt
+constexpr float data_one = 0.66f;     // a data pulse at least this strong is a 1
+constexpr float data_zero = 0.33f;    // and at most this weak a 0; between is in doubt
 constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
 constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
 
@@ -899,6 +899,19 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
     }
     for (float t : gap_seconds) recount_gap(f, t);
     check_basic(f.data, f.doubt);
+    // A few clear frames between frames in doubt may be out of step by a
+    // slip and its undoing, which the start bits cannot show: in doubt too.
+    constexpr std::size_t island = 24;
+    for (std::size_t i = 0; i < f.doubt.size();) {
+        if (f.doubt[i]) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < f.doubt.size() && !f.doubt[j]) ++j;
+        if (i > 0 && j < f.doubt.size() && j - i < island) std::fill(f.doubt.begin() + long(i), f.doubt.begin() + long(j), 1);
+        i = j;
+    }
     // The last frame read may be noise after the end when the signal was
     // poor just before it.
     if (f.data.size() > 9 && std::count(f.doubt.end() - 9, f.doubt.end() - 1, 1) > 0) f.doubt.back() = 1;
