@@ -325,21 +325,22 @@ TEST(trs80_recording, a_slip_at_1500_baud_costs_only_the_bytes_near_it) {
 
 // A dropout at 1500 baud hides a number of frames that time alone cannot
 // tell (a 0 lasts twice as long as a 1): the count is taken from the
-// program's structure, so the bytes after each dropout are in place. Three
-// dropouts of 20 ms at -20 dB, at 30%, 50% and 70% of a BASIC program.
+// program's structure, so the bytes after each dropout are in place. Nine
+// dropouts of 40 ms at -20 dB, from 10% to 90% of a BASIC program.
 TEST(trs80_recording, the_frames_a_dropout_hides_at_1500_baud_are_counted) {
     const std::string image = std::string(KORVAX_CORPUS) + "/trs80-cas-hs-basic-chroma-demo.cas";
     if (!std::filesystem::exists(image)) GTEST_SKIP() << "no corpus";
     for (unsigned rate : {22050u, 44100u}) {
         std::vector<float> y = program_signal(image, rate);
-        for (int percent : {30, 50, 70}) {
+        for (int percent = 10; percent < 100; percent += 10) {
             const std::size_t from = y.size() * std::size_t(percent) / 100;
-            for (std::size_t k = from; k < from + rate / 50; ++k) y[k] *= 0.1f;
+            for (std::size_t k = from; k < from + rate / 25; ++k) y[k] *= 0.1f;
         }
         const score s = compare(read_file(image), read(y, rate));
         EXPECT_EQ(s.lost, 0u) << rate;
         EXPECT_EQ(s.unreported, 0u) << rate;
-        EXPECT_LE(s.wrong, 3 * 12u) << rate;
+        // About 8 data bytes hidden by each, and a byte or two either side.
+        EXPECT_LE(s.wrong, 9 * 14u) << rate;
     }
 }
 
