@@ -313,7 +313,8 @@ TEST(trs80_recording, a_slip_at_1500_baud_costs_only_the_bytes_near_it) {
     // A rising edge (the start of a cycle) 40% of the way in.
     std::size_t at = y.size() * 2 / 5;
     while (!(y[at - 1] < 0 && y[at] > 0)) ++at;
-    const float level = std::fabs(y[at]);
+    float level = 0;
+    for (std::size_t k = at - 100; k < at; ++k) level = std::max(level, std::fabs(y[k]));
     std::vector<float> click(15, -level);
     std::fill(click.begin(), click.begin() + 7, level);
     y.insert(y.begin() + long(at), click.begin(), click.end());
