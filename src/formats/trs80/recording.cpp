@@ -1,0 +1,1175 @@
+// Reading TRS-80 tapes back from a recording.
+//
+// 250 and 500 baud: each bit cell (6,240 or 3,566 cycles of the 1.7472 MHz
+// clock) opens with a clock pulse, 238 cycles one way then 238 the other;
+// a 1 bit has a second pulse at the start of the second half cell. A filter
+// matched to that pulse (the sum of the last 238 cycles' worth of samples
+// minus the sum of the 238 before) turns each pulse into one sharp peak and
+// ignores DC and hum, which are nearly constant over half a millisecond. The
+// reader locks onto the clock pulses of the zero leader (their sign tells the
+// polarity), then looks for each next clock pulse only where it is due, a
+// cell after the last one, and for the data pulse midway. The cell length is
+// tracked from clock to clock, so the speed may drift; where a clock pulse is
+// missing (a dropout) the clock runs on by itself, so the bits the dropout
+// hides are counted from the elapsed time and the bytes after it keep their
+// places.
+//
+// 1500 baud: every bit is one cycle, a half one way then a half the other:
+// 720 us for a 0, 340 us for a 1. The signal is high-passed by subtracting its
+// mean over one 0 cycle (which removes DC and hum and leaves the cycles whole),
+// smoothed over 90 us, and its zero crossings are found with a hysteresis that
+// follows the level. The 0x55 leader's halves come in pairs (long, long,
+// short, short...), which tells which crossing starts a cycle, whatever the
+// polarity. A cycle's length, against the tracked speed, gives the bit; its
+// two halves must agree. Every data byte is preceded by a 0 start bit: where
+// a dropout hides cycles, their number cannot be told from the time alone (a
+// 0 lasts twice as long as a 1), so it is taken from the time and then moved
+// to the nearest count that keeps the start bits after the dropout in their
+// 9-bit frames.
+//
+// Wherever a bit comes from an unclear signal (a pulse between "there" and
+// "not there", a clock pulse missing or weak, a pulse where none belongs, a
+// cycle between the classes or with unequal halves, a level far below the
+// envelope) its byte is reported as in doubt.
+#include "formats/trs80/recording.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "formats/trs80/recording_dsp.h"
+
+namespace korvax::trs80 {
+namespace {
+
+constexpr double clock_hz = 1'747'200;
+constexpr double pulse_half_s = 238 / clock_hz;    // 136 us: each half of a clock or data pulse
+constexpr double level2_cell_s = 3'566 / clock_hz;  // 2.041 ms at 500 baud
+constexpr double level1_cell_s = 6'240 / clock_hz;  // 3.571 ms at 250 baud (1/280 s)
+constexpr double fast_zero_us = 720, fast_one_us = 340;
+constexpr double fast_boundary_us = 520;  // between the two cycle lengths, nearer the 1 (they spread in ratio)
+
+constexpr std::uint8_t zero_sync = 0xA5, fast_fill = 0x55, fast_sync = 0x7F;
+
+// A segment ends when its signal has stopped for this long: far longer than a
+// dropout (tens of ms), far shorter than the gap a real deck leaves between
+// two programs.
+constexpr double end_gap_s = 0.15;
+// Clock pulses in a row, evenly spaced, that make a leader.
+constexpr int leader_cells = 64;
+// Half cycles in a row of the 0x55 leader's pattern.
+constexpr int fast_leader_halves = 32;
+
+// Levels against the envelope of the clock pulses (the matched filter's peak).
+constexpr float clock_good = 0.5f;    // a clock pulse at least this strong is there
+constexpr float data_one = 0.66f;     // a data pulse at least this strong is a 1
+constexpr float data_zero = 0.33f;    // and at most this weak a 0; between is in doubt
+constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
+constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
+
+std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
+
+std::size_t program_end(const std::vector<std::uint8_t>& b, int baud);
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt);
+
+// Bytes of a segment as they are read: each with whether it is in doubt and
+// where it starts.
+struct segment_builder {
+    tape_segment seg;
+    std::vector<float> seconds;       // per byte
+    std::vector<std::uint8_t> doubt;  // per byte: 1 in doubt
+    // Whether the last bit of each byte is in doubt only because the clock
+    // after it was missing, which at the very end of a segment is expected.
+    std::vector<std::uint8_t> doubt_from_next;
+
+    void start(double at, int baud, std::uint8_t sync) {
+        seg = {};
+        seg.start_seconds = at;
+        seg.baud = baud;
+        seg.bytes = {sync};
+        seconds = {float(at)};
+        doubt = {0};
+        doubt_from_next = {0};
+    }
+    void add(std::uint8_t b, double at, bool in_doubt, bool from_next) {
+        seg.bytes.push_back(b);
+        seconds.push_back(float(at));
+        doubt.push_back(in_doubt);
+        doubt_from_next.push_back(from_next);
+    }
+    // The segment with its first `count` bytes, split where one program
+    // ends and another's leader follows with no gap, into `out`.
+    void finish(std::size_t count, std::vector<tape_segment>& out);
+};
+
+// ---------------------------------------------------------------------------
+// 250 and 500 baud.
+
+class pulse_reader {
+public:
+    pulse_reader(double fs, int baud)
+        : fs_(fs),
+          h_(std::max(1, int(std::lround(pulse_half_s * fs)))),
+          filtered_(std::size_t(level1_cell_s * fs * 2.5) + 64),
+          scale_(1.0 / (2 * h_)),
+          hunt_decay_(float(std::exp(-1 / (0.04 * fs)))) {
+        if (baud == 0 || baud == 500) nominal_.push_back({500, level2_cell_s * fs});
+        if (baud == 0 || baud == 250) nominal_.push_back({250, level1_cell_s * fs});
+    }
+    std::size_t span() const { return std::size_t(2 * h_ + 2); }
+    bool enabled() const { return !nominal_.empty(); }
+    bool busy() const { return locked_; }
+    int locked_baud() const { return locked_ ? baud_ : 0; }
+
+    // Sample `n` has just been added to `sums`.
+    void push(std::uint64_t n, const running_sum& sums, std::vector<tape_segment>& out) {
+        float m = 0;
+        if (n + 1 >= std::uint64_t(2 * h_)) {
+            const std::uint64_t end = n + 1;
+            m = float((sums.sum(end - h_, end) - sums.sum(end - 2 * h_, end - h_)) * scale_);
+        }
+        filtered_.put(n, m);
+        if (locked_) {
+            while (locked_ && double(n) >= next_clock_ + T_ * 0.5 + 1) step_cell(out);
+            return;
+        }
+        hunt(n, m);
+    }
+
+    void finish(std::vector<tape_segment>& out) {
+        if (locked_) end_segment(out);
+    }
+
+private:
+    struct nominal {
+        int baud;
+        double cell;  // samples
+    };
+    struct run {
+        double last = 0, mean = 0, amp = 0;
+        int count = 0, sign = 0;
+    };
+
+    // Peaks of the matched filter's magnitude above a level that follows the
+    // recent peaks, one per pulse; runs of them evenly spaced a cell apart.
+    void hunt(std::uint64_t n, float m) {
+        const float a = std::fabs(m);
+        hunt_env_ = std::max(a, hunt_env_ * hunt_decay_);
+        if (candidate_) {
+            if (a > cand_value_) cand_value_ = a, cand_pos_ = n, cand_sign_ = m < 0 ? -1 : 1;
+            if (n >= cand_end_) {
+                candidate_ = false;
+                dead_until_ = cand_pos_ + std::uint64_t(4 * h_);
+                event(double(cand_pos_), cand_value_, cand_sign_);
+            }
+        } else if (a > 0.45f * hunt_env_ && a > 1e-4f && n >= dead_until_) {
+            candidate_ = true;
+            cand_value_ = a, cand_pos_ = n, cand_sign_ = m < 0 ? -1 : 1;
+            cand_end_ = n + std::uint64_t(4 * h_);
+        }
+    }
+
+    void event(double at, float value, int sign) {
+        for (std::size_t i = 0; i < nominal_.size(); ++i) {
+            run& r = runs_[i];
+            const double cell = nominal_[i].cell;
+            if (r.count > 0) {
+                const double gap = at - r.last;
+                const double expect = r.count >= 2 ? r.mean : cell;
+                if (gap < 0.3 * expect) continue;  // a stray peak just after a pulse
+                // (a pulse mid-cell is a 1 bit: not a leader, whose bits are all 0)
+                const bool fits = gap > 0.88 * cell && gap < 1.12 * cell && sign == r.sign &&
+                                  (r.count < 2 || std::fabs(gap - r.mean) < 0.08 * r.mean);
+                if (fits) {
+                    r.mean = r.count < 2 ? gap : r.mean + (gap - r.mean) / std::min(r.count, 8);
+                    r.amp += (value - r.amp) / std::min(r.count + 1, 8);
+                    r.last = at;
+                    if (++r.count >= leader_cells) {
+                        lock(nominal_[i].baud, r, at);
+                        return;
+                    }
+                    continue;
+                }
+            }
+            r = {at, 0, value, 1, sign};
+        }
+    }
+
+    void lock(int baud, const run& r, double at) {
+        locked_ = true;
+        baud_ = baud;
+        T_ = r.mean;
+        nominal_cell_ = baud == 250 ? level1_cell_s * fs_ : level2_cell_s * fs_;
+        pol_ = r.sign;
+        env_ = r.amp;
+        clock_ = at;
+        next_clock_ = at + T_;
+        clock_doubt_ = false;
+        synced_ = false;
+        shift_ = 0, shift_doubt_ = 0, leader_bits_ = 0;
+        cells_since_solid_ = 0, good_run_ = 3;
+        for (auto& x : runs_) x = {};
+    }
+
+    // The strongest peak of the expected sign in [from, to] (in samples),
+    // and where it is, between samples.
+    std::pair<double, float> strongest(double from, double to) const {
+        std::uint64_t lo = floor_index(from), hi = floor_index(to) + 1;
+        std::uint64_t best = lo;
+        float v = -1e30f;
+        for (std::uint64_t k = lo; k <= hi; ++k) {
+            const float y = float(pol_) * filtered_[k];
+            if (y > v) v = y, best = k;
+        }
+        double at = double(best);
+        if (best > lo && best < hi) {
+            const float a = float(pol_) * filtered_[best - 1], c = float(pol_) * filtered_[best + 1];
+            const float d = a - 2 * v + c;
+            if (d < 0) at += std::clamp(0.5 * double(a - c) / double(d), -0.5, 0.5);
+        }
+        return {at, v};
+    }
+    float largest(double from, double to) const {
+        float v = 0;
+        for (std::uint64_t k = floor_index(from), hi = floor_index(to); k <= hi; ++k)
+            v = std::max(v, std::fabs(filtered_[k]));
+        return v;
+    }
+
+    // One bit cell, from the clock pulse at clock_ to the next one.
+    void step_cell(std::vector<tape_segment>& out) {
+        const double w = 0.22 * T_;
+        const auto [at, v] = strongest(next_clock_ - w, next_clock_ + w);
+        const bool good = v >= clock_good * env_;
+        const double next = good ? at : clock_ + T_;
+        if (good) {
+            // The cell follows the speed (wow, flutter) but cannot run away.
+            T_ = std::clamp(T_ + 0.15 * ((next - clock_) - T_), 0.85 * nominal_cell_, 1.15 * nominal_cell_);
+            env_ += 0.05f * (std::min(v, 2 * env_) - env_);
+        }
+        const double mid = (clock_ + next) / 2, span = next - clock_;
+        const float data = strongest(mid - 0.12 * span, mid + 0.12 * span).second;
+        const float stray = std::max(largest(clock_ + 0.2 * span, mid - 0.17 * span),
+                                     largest(mid + 0.17 * span, next - 0.22 * span));
+        const bool one = data >= data_split * env_;
+        const bool own_doubt = clock_doubt_ || (data > data_zero * env_ && data < data_one * env_) ||
+                               stray > stray_pulse * env_;
+        bit(one, own_doubt, !good, clock_);
+        clock_doubt_ = !good;
+        clock_ = next;
+        next_clock_ = next + T_;
+        good_run_ = good ? good_run_ + 1 : 0;
+        if (good_run_ >= 3) {
+            cells_since_solid_ = 0;
+            solid_bits_ = bits_;
+        } else if (++cells_since_solid_ * T_ > end_gap_s * fs_) {
+            end_segment(out);
+        }
+    }
+
+    double seconds_of(double pulse_peak) const { return std::max(0.0, (pulse_peak - 2 * h_ + 1) / fs_); }
+
+    void bit(bool one, bool own_doubt, bool next_doubt, double at) {
+        if (!synced_) {
+            shift_ = shift_ << 1 | one;
+            shift_doubt_ = shift_doubt_ << 1 | own_doubt | next_doubt;
+            bit_seconds_[leader_bits_ % 8] = seconds_of(at);
+            ++leader_bits_;
+            // The sync byte (at most one of its bits unclear) after at least
+            // six zero bytes of leader, a few of them perhaps in a dropout: a
+            // run of zero bytes and 0xA5 within a program is very unlikely.
+            constexpr std::uint64_t leader_mask = 0xFFFF'FFFF'FFFFull << 8;
+            if ((shift_ & (leader_mask | 0xFF)) == zero_sync && std::popcount(shift_doubt_ & 0xFF) <= 1 &&
+                std::popcount(shift_doubt_ & leader_mask) <= 12) {
+                synced_ = true;
+                builder_.start(bit_seconds_[(leader_bits_ - 8) % 8], baud_, zero_sync);
+                bits_ = solid_bits_ = 0;
+                byte_ = 0, byte_doubt_ = false;
+            } else if (std::popcount(shift_ & 0xFFFF) > 4) {
+                // Not a leader, whose bits are all 0 but for a stray one
+                // misread (the sync byte has only four): look for another.
+                locked_ = false;
+            }
+            return;
+        }
+        if (bits_ % 8 == 0) byte_seconds_ = seconds_of(at), byte_doubt_ = false;
+        byte_ = std::uint8_t(byte_ << 1 | one);
+        ++bits_;
+        if (bits_ % 8 == 0) {
+            builder_.add(byte_, byte_seconds_, byte_doubt_ || own_doubt, next_doubt);
+        } else {
+            byte_doubt_ = byte_doubt_ || own_doubt || next_doubt;
+        }
+    }
+
+    void end_segment(std::vector<tape_segment>& out) {
+        if (synced_) {
+            // Only the bits up to the last steady clock and the cell it opens.
+            const std::uint64_t keep = std::min(bits_, solid_bits_ + 1);
+            builder_.finish(1 + std::size_t(keep / 8), out);
+        }
+        locked_ = false;
+        synced_ = false;
+    }
+
+    double fs_;
+    int h_;
+    sample_ring<float> filtered_;
+    double scale_;  // the matched filter's sums to a level
+    std::vector<nominal> nominal_;
+    std::array<run, 2> runs_{};
+    float hunt_env_ = 0, hunt_decay_;
+    bool candidate_ = false;
+    std::uint64_t cand_pos_ = 0, cand_end_ = 0, dead_until_ = 0;
+    float cand_value_ = 0;
+    int cand_sign_ = 0;
+
+    bool locked_ = false, synced_ = false, clock_doubt_ = false;
+    int baud_ = 0, pol_ = 1, good_run_ = 0;
+    double T_ = 0, nominal_cell_ = 0, clock_ = 0, next_clock_ = 0;
+    float env_ = 0;
+    std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
+    std::uint64_t shift_ = 0, shift_doubt_ = 0;
+    std::array<double, 8> bit_seconds_{};
+    std::uint8_t byte_ = 0;
+    bool byte_doubt_ = false;
+    double byte_seconds_ = 0;
+    segment_builder builder_;
+};
+
+// ---------------------------------------------------------------------------
+// 1500 baud.
+
+class cycle_reader {
+public:
+    explicit cycle_reader(double fs)
+        : fs_(fs),
+          long_(std::max(2, int(std::lround(fast_zero_us * 1e-6 * fs)))),
+          short_(std::max(1, int(std::lround(90e-6 * fs)))),
+          short_scale_(1.0 / short_),
+          long_scale_(1.0 / long_),
+          hunt_decay_(float(std::exp(-1 / (0.03 * fs)))) {}
+    std::size_t span() const { return std::size_t(long_ + short_ + 4); }
+    bool busy() const { return locked_; }
+
+    void push(std::uint64_t n, const running_sum& sums, std::vector<tape_segment>& out) {
+        if (n + 1 < std::uint64_t(long_ + short_)) return;
+        // The mean over the last 0 cycle's length, taken from a short mean
+        // at its centre: a band-pass from about 500 Hz to 5 kHz.
+        const std::uint64_t end = n + 1, centre = end - std::uint64_t(long_ / 2);
+        const std::uint64_t from = centre - std::uint64_t((short_ + 1) / 2);
+        const float z = float(sums.sum(from, from + short_) * short_scale_ - sums.sum(end - long_, end) * long_scale_);
+        float hysteresis = hysteresis_;
+        if (!locked_) {
+            hunt_env_ = std::max(std::fabs(z), hunt_env_ * hunt_decay_);
+            hysteresis = std::max(0.22f * hunt_env_, 1e-4f);
+        }
+        crossing_finder::crossing c;
+        if (crossings_.push(n, z, hysteresis, c)) {
+            on_crossing(c, out);
+            hysteresis_ = std::max(0.22f * env_, 1e-4f);
+            quiet_until_ = std::uint64_t(c.at + end_gap_s * fs_) + 1;
+        }
+        if (locked_ && n > quiet_until_) end_segment(out);
+    }
+    void finish(std::vector<tape_segment>& out) {
+        if (locked_) end_segment(out);
+    }
+
+private:
+    double us(double samples) const { return samples / fs_ * 1e6; }
+
+    void on_crossing(const crossing_finder::crossing& c, std::vector<tape_segment>& out) {
+        const double half = c.at - last_crossing_;
+        last_crossing_ = c.at;
+        if (!locked_) {
+            hunt(half, c);
+            return;
+        }
+        if (c.rising != start_rising_) {
+            mid_ = c.at;
+            first_peak_ = c.peak;
+            return;
+        }
+        if (cycle(c.at - cycle_start_, mid_ - cycle_start_, std::min(first_peak_, c.peak), out)) cycle_start_ = c.at;
+    }
+
+    // The leader's halves: long, long, short, short, and so on. A cycle
+    // starts with the first of a pair.
+    void hunt(double half, const crossing_finder::crossing& c) {
+        const double u = us(half);
+        const int kind = u > 110 && u < 250 ? 1 : u > 270 && u < 480 ? 2 : 0;
+        hist_[halves_ % hist_.size()] = {kind, half, c.peak, c.rising};
+        ++halves_;
+        if (halves_ < std::uint64_t(fast_leader_halves)) return;
+        // The newest half must end a pair: it and the one before are alike,
+        // and the pairs alternate.
+        double longs = 0, shorts = 0;
+        float peak = 0;
+        for (int i = 0; i < fast_leader_halves; ++i) {
+            const auto& h = hist_[(halves_ - 1 - i) % hist_.size()];
+            const auto& pair = hist_[(halves_ - 1 - (i ^ 1)) % hist_.size()];
+            if (h.kind == 0 || h.kind != pair.kind) return;
+            if (i % 2 == 0 && i >= 2 && h.kind == hist_[(halves_ + 1 - i) % hist_.size()].kind) return;
+            (h.kind == 2 ? longs : shorts) += h.length;
+            peak += h.peak;
+        }
+        locked_ = true;
+        // The pair's first half began at the crossing opposite to this one.
+        start_rising_ = c.rising;
+        cycle_start_ = c.at;
+        speed_ = (us(longs) + us(shorts)) / (fast_leader_halves / 4 * (fast_zero_us + fast_one_us));
+        env_ = env_one_ = peak / fast_leader_halves;
+        synced_ = false;
+        // The pair just ended is the last leader bit read.
+        shift_ = hist_[(halves_ - 1) % hist_.size()].kind == 1 ? 1 : 0, shift_doubt_ = 0;
+        glitch_ = false;
+    }
+
+    // Whether the cycle was taken (a glitch is left to merge with the next).
+    bool cycle(double length, double first_half, float peak, std::vector<tape_segment>& out) {
+        const double u = us(length) / speed_;
+        const double at = cycle_start_ / fs_;
+        // Cycles far below the envelope, or too long for a bit, are a
+        // dropout's: a run of them longer than a few bits is a gap whose bits
+        // are counted afterwards; a shorter one gives its bits, in doubt.
+        if (!synced_ && u > 2.4 * fast_zero_us) {
+            locked_ = false;
+            return true;
+        }
+        const float level = u < fast_boundary_us ? env_one_ : env_;
+        if (synced_ && (peak < 0.5f * level || u > 1.3 * fast_zero_us)) {
+            const int n = u > 1.3 * fast_zero_us ? int(std::lround(u / (fast_zero_us + fast_one_us) * 2)) : 1;
+            weak_.push_back({at, u < fast_boundary_us, n});
+            weak_us_ += us(length);
+            return true;
+        }
+        flush_weak();
+        if (u < 200) {
+            // Too short for any bit: noise split a half. Left to merge with
+            // the next cycle, which is then in doubt.
+            glitch_ = true;
+            return false;
+        }
+        const bool one = u < fast_boundary_us;
+        const bool clear = one ? u > 235 && u < 465 : u > 575 && u < 900;
+        // Each half against its class: a 0 with a short half is more likely
+        // two 1s whose middle crossings were lost.
+        const double h1 = us(first_half) / speed_, h2 = us(length - first_half) / speed_;
+        const double shorter = std::min(h1, h2), longer = std::max(h1, h2);
+        const bool even = one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520;
+        if (!one && clear && shorter < 230) {
+            bit(true, true, at, out);
+            bit(true, true, (cycle_start_ + first_half) / fs_, out);
+            return true;
+        }
+        // A 1's cycle comes through the tape's high-frequency loss weaker
+        // than a 0's: each is judged against its own kind.
+        float& own = one ? env_one_ : env_;
+        const bool strong = peak > 0.45f * own;
+        const bool doubt = !clear || !even || !strong || glitch_;
+        glitch_ = false;
+        if (!doubt) {
+            speed_ += 0.05 * (us(length) / (one ? fast_one_us : fast_zero_us) - speed_);
+            speed_ = std::clamp(speed_, 0.8, 1.25);
+            own += 0.02f * (std::min(peak, 2 * own) - own);
+        }
+        bit(one, doubt, at, out);
+        return true;
+    }
+
+    void flush_weak() {
+        if (weak_us_ == 0) return;
+        if (weak_us_ > 3 * fast_zero_us) {
+            gaps_.push_back({bits_.size(), weak_us_});
+        } else {
+            std::vector<tape_segment> none;
+            for (const auto& w : weak_)
+                for (int k = 0; k < w.bits; ++k) bit(w.one && w.bits == 1, true, w.at, none);
+        }
+        weak_.clear();
+        weak_us_ = 0;
+    }
+
+    void bit(bool one, bool doubt, double at, std::vector<tape_segment>&) {
+        if (!synced_) {
+            // The leader alternates 0 and 1; 0x7F is the first run of 1s.
+            const bool repeat = (shift_ & 1) == unsigned(one);
+            shift_ = shift_ << 1 | one;
+            shift_doubt_ = shift_doubt_ << 1 | doubt;
+            if (repeat && !one) {
+                locked_ = false;
+                return;
+            }
+            // The end of the leader and the sync byte, a bit or two of it
+            // perhaps unclear; then the frames after it are proven in step
+            // before they are trusted.
+            if ((shift_ & 0xFFF) == 0x57F && std::popcount(shift_doubt_ & 0xFFF) <= 2) {
+                synced_ = true;
+                start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
+                bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
+                weak_us_ = 0;
+                good_run_ = 0, solid_ = 0;
+                sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
+            }
+            return;
+        }
+        if (bits_.empty() && sync_doubt_) doubt = true;
+        bits_.push_back(std::uint8_t(one | (doubt ? 2 : 0)));
+        seconds_.push_back(float(at - delay_s()));
+        good_run_ = doubt ? 0 : good_run_ + 1;
+        if (good_run_ >= 3) solid_ = bits_.size();
+    }
+    double delay_s() const { return (long_ / 2.0 + 0.5) / fs_; }
+
+    void end_segment(std::vector<tape_segment>& out);
+
+    struct half_info {
+        int kind = 0;
+        double length = 0;
+        float peak = 0;
+        int rising = 0;
+    };
+    struct gap {
+        std::size_t at;  // bits read before it
+        double us;
+    };
+
+    double fs_;
+    int long_, short_;
+    double short_scale_, long_scale_;
+    float hunt_env_ = 0, hunt_decay_, env_ = 0, env_one_ = 0, hysteresis_ = 1e-4f;
+    std::uint64_t quiet_until_ = 0;  // the segment ends if no crossing comes by then
+    crossing_finder crossings_;
+    double last_crossing_ = 0;
+    std::array<half_info, 64> hist_{};
+    std::uint64_t halves_ = 0;
+
+    bool locked_ = false, synced_ = false, glitch_ = false, sync_doubt_ = false;
+    int start_rising_ = 1;
+    double cycle_start_ = 0, mid_ = 0, speed_ = 1, start_seconds_ = 0;
+    float first_peak_ = 0;
+    std::uint32_t shift_ = 0, shift_doubt_ = 0;
+    std::vector<std::uint8_t> bits_;  // bit 0: the value, bit 1: in doubt
+    std::vector<float> seconds_;
+    std::vector<gap> gaps_;
+    struct weak_cycle {
+        double at;
+        bool one;
+        int bits;
+    };
+    std::vector<weak_cycle> weak_;
+    double weak_us_ = 0;
+    std::size_t good_run_ = 0, solid_ = 0;
+};
+
+// Frames stay in step through bits read clearly. After a bit in doubt (a
+// cycle lost, one too many, or misread) they may have slipped, which shows
+// only when a start bit reads 1, and with text, whose top bits are 0, that
+// can take many frames. So from a bit in doubt on, the frames are pending
+// until the phase is proven (its start bits are 0 and every phase near it has
+// some 1s); a start bit of 1 before that is mended by moving the bits after
+// the earliest bit in doubt that explains it, by the count (up to half a
+// frame either way) that clearly clears the start bits. Everything between
+// that bit and the proof is in doubt; a pending stretch never proven, or a
+// slip nothing mends, is in doubt to its end.
+void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
+    constexpr int look_ahead = 36;
+    const auto start_bit = [&](std::size_t q, std::size_t p, int shift) -> int {
+        // The bit at q once `shift` bits are put in (or taken out) at p.
+        if (q < p) return bits[q] & 1;
+        if (shift > 0 && q < p + std::size_t(shift)) return 0;
+        const std::size_t old = std::size_t(long(q) - shift);
+        return old < bits.size() ? bits[old] & 1 : 0;
+    };
+    const auto violations = [&](std::size_t f, std::size_t p, int shift) {
+        int v = 0;
+        for (int j = 0; j < look_ahead; ++j) {
+            const std::size_t q = f + 9 * std::size_t(j);
+            if (q + std::size_t(std::max(0, -shift)) >= bits.size()) break;
+            v += start_bit(q, p, shift);
+        }
+        return v;
+    };
+    // Proof counts only start bits read clearly as 1 against a phase.
+    const auto clear_violations = [&](std::size_t f, int shift) {
+        int v = 0;
+        for (int j = 0; j < look_ahead; ++j) {
+            const long q = long(f + 9 * std::size_t(j)) - shift;
+            if (q < 0 || std::size_t(q) >= bits.size()) break;
+            v += bits[std::size_t(q)] == 1;
+        }
+        return v;
+    };
+    const auto in_step = [&](std::size_t f) {
+        if (violations(f, f, 0) > 0) return false;
+        for (int shift : {1, -1, 2, -2, 3, -3, 4, -4})
+            if (clear_violations(f, shift) < 2) return false;
+        return true;
+    };
+    const auto doubt = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < std::min(to, bits.size()); ++k) bits[k] |= 2;
+    };
+    bool pending = false;
+    std::size_t pending_from = 0, last_doubt = 0, mended_at = std::size_t(-1);
+    for (std::size_t f = 0; f + 9 <= bits.size();) {
+        for (std::size_t k = f; k < f + 9; ++k)
+            if (bits[k] & 2) {
+                if (!pending) pending = true, pending_from = f;
+                last_doubt = f;
+            }
+        if (!(bits[f] & 1)) {
+            // Proven in step: no slip, or two that cancel, between the first
+            // and the last bit in doubt.
+            if (pending && in_step(f)) pending = false, doubt(pending_from, last_doubt + 9);
+            f += 9;
+            continue;
+        }
+        const std::size_t back = pending ? pending_from : (f >= 9 * 12 ? f - 9 * 12 : 0);
+        std::size_t at = f;
+        int best = 0, fewest = 1 << 30;
+        if (mended_at != f) {
+            for (std::size_t p = back; p < std::min(f + 9, bits.size()); ++p) {
+                if (!(bits[p] & 2)) continue;
+                const std::size_t first = p / 9 * 9 + (p % 9 == 0 ? 0 : 9);
+                int low = 1 << 30, next = 1 << 30, move = 0;
+                for (int shift : {1, -1, 2, -2, 3, -3, 4, -4}) {
+                    if (shift < 0 && p + std::size_t(-shift) > bits.size()) continue;
+                    const int v = violations(first, p, shift);
+                    if (v < low) next = low, low = v, move = shift;
+                    else if (v < next) next = v;
+                }
+                if (low < fewest && low <= 1 && next >= low + 2) fewest = low, best = move, at = p;
+            }
+        }
+        if (best != 0) {
+            if (best > 0) {
+                bits.insert(bits.begin() + long(at), std::size_t(best), 2);
+                seconds.insert(seconds.begin() + long(at), std::size_t(best), seconds[at]);
+            } else {
+                bits.erase(bits.begin() + long(at), bits.begin() + long(at) + (-best));
+                seconds.erase(seconds.begin() + long(at), seconds.begin() + long(at) + (-best));
+            }
+            doubt(at / 9 * 9, f + 9);
+            pending = true, pending_from = f, mended_at = f;
+            continue;
+        }
+        doubt(back, f + 9);
+        pending = true, pending_from = f + 9;
+        f += 9;
+        // Nothing mends it: in doubt until the phase is proven again, which
+        // the frames after it are checked for as they come.
+        // Any slip is within half a frame of a whole number of frames: the
+        // first frame from which one phase is proven is taken, and the bits
+        // moved to it there.
+        std::size_t g = f;
+        int move = 0;
+        for (; g + 9 <= bits.size(); g += 9) {
+            int found = 0;
+            for (int shift : {0, 1, -1, 2, -2, 3, -3, 4, -4}) {
+                if (violations(g, g, shift) > 0) continue;
+                bool alone = true;
+                for (int other : {0, 1, -1, 2, -2, 3, -3, 4, -4})
+                    if (other != shift && clear_violations(g, other) < 2) alone = false;
+                if (alone) ++found, move = shift;
+            }
+            if (found == 1) break;
+        }
+        doubt(f, g + 9);
+        if (g + 9 <= bits.size() && move != 0) {
+            if (move > 0) {
+                bits.insert(bits.begin() + long(g), std::size_t(move), 2);
+                seconds.insert(seconds.begin() + long(g), std::size_t(move), seconds[g]);
+            } else {
+                bits.erase(bits.begin() + long(g), bits.begin() + long(g) + (-move));
+                seconds.erase(seconds.begin() + long(g), seconds.begin() + long(g) + (-move));
+            }
+            doubt(g, g + 9);
+        }
+        f = g;
+        pending = false;
+    }
+    if (pending) doubt(pending_from, bits.size());
+}
+
+// A 1500 baud segment's data bytes, each with its frame's doubt and time.
+struct framed {
+    std::vector<std::uint8_t> data, doubt;
+    std::vector<float> when;
+};
+
+// How well the data from `from` on fits the program's own structure: BASIC
+// lines whose link points at the start of another line (the byte before it
+// a 0), or SYSTEM blocks whose headers follow each other where their lengths
+// say and whose addresses run on. -1 when the data has no structure to go by.
+int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
+    const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
+    if (d.size() > 8 && d[0] == 0xD3 && d[1] == 0xD3 && d[2] == 0xD3) {
+        // Where the program sits in memory, from its first line.
+        std::size_t t = 8;
+        while (t < d.size() && d[t] != 0) ++t;
+        if (t + 2 >= d.size() || t >= from) return -1;
+        const long base = long(word(4)) - long(t + 1);
+        int fit = 0;
+        const std::size_t lo = from > 300 ? from - 300 : 5, hi = std::min(d.size() - 2, from + 600);
+        for (std::size_t j = std::max<std::size_t>(lo, 5); j < hi; ++j) {
+            if (d[j - 1] != 0 || word(j) == 0) continue;
+            const long k = long(word(j)) - base;
+            if (k < long(j) + 5 || k > long(j) + 300 || std::size_t(k) >= d.size() || std::size_t(k) < from) continue;
+            if (d[std::size_t(k) - 1] == 0) ++fit;
+        }
+        return fit;
+    }
+    if (d.size() > 8 && d[0] == 0x55) {
+        int fit = 0;
+        std::size_t p = 7;
+        unsigned expect = 0;
+        bool first = true;
+        while (p + 4 <= d.size() && d[p] == 0x3C) {
+            const unsigned len = d[p + 1] == 0 ? 256 : d[p + 1], addr = word(p + 2);
+            if (!first && addr != expect) break;
+            if (p >= from) ++fit;
+            first = false;
+            expect = (addr + len) & 0xFFFF;
+            p += 4 + len + 1;
+        }
+        return fit;
+    }
+    return -1;
+}
+
+// A BASIC program is a chain of lines, each starting with the address of
+// the next and ending with a 0. Where the chain breaks, bytes were lost,
+// added or misread though each looked clear: from the break to where the
+// chain holds again (three lines in a row), every byte is in doubt. `d`
+// starts with the byte after the sync byte; `doubt` runs alongside it.
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt) {
+    if (d.size() < 9 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
+    const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
+    const auto line_end = [&](std::size_t i) {
+        std::size_t t = i + 4;
+        while (t < d.size() && d[t] != 0) ++t;
+        return t;
+    };
+    const std::size_t first_end = line_end(4);
+    if (first_end >= d.size()) return;
+    const long base = long(word(4)) - long(first_end + 1);
+    // Whether the line at i ends where its link says the next one starts.
+    // The end of the program: a zero link, a few bytes at most from the end.
+    const auto at_end = [&](std::size_t i) { return i + 1 < d.size() && word(i) == 0 && i + 6 >= d.size(); };
+    const auto holds = [&](std::size_t i) {
+        if (i + 1 >= d.size()) return false;
+        if (at_end(i)) return true;
+        const long k = long(word(i)) - base;
+        return k > long(i) + 4 && std::size_t(k) <= d.size() && line_end(i) + 1 == std::size_t(k);
+    };
+    const auto next = [&](std::size_t i) { return std::size_t(long(word(i)) - base); };
+    const auto mark = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < std::min(to, doubt.size()); ++k) doubt[k] = 1;
+    };
+    std::size_t i = 4;
+    while (i + 1 < d.size()) {
+        if (holds(i)) {
+            if (at_end(i)) return;
+            i = next(i);
+            continue;
+        }
+        std::size_t j = i + 1;
+        for (; j + 1 < d.size(); ++j) {
+            if (d[j - 1] != 0) continue;
+            std::size_t k = j;
+            int run = 0;
+            while (run < 3 && holds(k) && !at_end(k)) k = next(k), ++run;
+            if (run == 3 || (at_end(k) && run > 0)) break;
+        }
+        mark(i, j);
+        i = j;
+    }
+}
+
+// A dropout at 1500 baud hides a number of frames the time can only
+// estimate: the count that makes the program's structure after it fit best
+// is taken, when one clearly does; else every byte after it is in doubt.
+void recount_gap(framed& f, float at) {
+    std::size_t i = std::size_t(std::lower_bound(f.when.begin(), f.when.end(), at) - f.when.begin());
+    if (i >= f.data.size()) return;
+    // Move within the bytes in doubt around the gap.
+    while (i + 1 < f.data.size() && !f.doubt[i]) ++i;
+    const auto moved = [&](int shift) {
+        std::vector<std::uint8_t> d = f.data;
+        if (shift > 0) d.insert(d.begin() + long(i), std::size_t(shift), 0);
+        if (shift < 0) d.erase(d.begin() + long(i), d.begin() + long(std::min(d.size(), i + std::size_t(-shift))));
+        return d;
+    };
+    int best = 0, best_fit = -1, second = -1;
+    for (int shift : {0, 1, -1, 2, -2, 3, -3}) {
+        const int fit = structure_fit(moved(shift), i + std::size_t(std::max(shift, 0)) + 2);
+        if (fit > best_fit) second = best_fit, best_fit = fit, best = shift;
+        else if (fit > second) second = fit;
+    }
+    if (best_fit <= 0 || best_fit <= second) {
+        std::fill(f.doubt.begin() + long(i > 0 ? i - 1 : 0), f.doubt.end(), 1);
+        return;
+    }
+    if (best > 0) {
+        f.data.insert(f.data.begin() + long(i), std::size_t(best), 0);
+        f.doubt.insert(f.doubt.begin() + long(i), std::size_t(best), 1);
+        f.when.insert(f.when.begin() + long(i), std::size_t(best), f.when[i]);
+    } else if (best < 0) {
+        const auto n = long(std::min(f.data.size() - i, std::size_t(-best)));
+        f.data.erase(f.data.begin() + long(i), f.data.begin() + long(i) + n);
+        f.doubt.erase(f.doubt.begin() + long(i), f.doubt.begin() + long(i) + n);
+        f.when.erase(f.when.begin() + long(i), f.when.begin() + long(i) + n);
+    }
+}
+
+// The bits read, with what each dropout hid put back: as many 0 bits in
+// doubt as make the time the dropout lasted, moved to the nearest count that
+// puts the start bits after it into the frames the start bits before it set.
+void cycle_reader::end_segment(std::vector<tape_segment>& out) {
+    locked_ = false;
+    if (!synced_) return;
+    synced_ = false;
+    bits_.resize(solid_);
+    seconds_.resize(solid_);
+    std::vector<std::uint8_t> bits;
+    std::vector<float> seconds, gap_seconds;
+    bits.reserve(bits_.size() + 64);
+    // Dropouts read as several gaps in a row are one.
+    std::vector<gap> gaps;
+    for (const gap& g : gaps_) {
+        if (!gaps.empty() && gaps.back().at == g.at) gaps.back().us += g.us;
+        else gaps.push_back(g);
+    }
+    std::size_t from = 0;
+    const auto copy_to = [&](std::size_t to) {
+        for (; from < to; ++from) bits.push_back(bits_[from]), seconds.push_back(seconds_[from]);
+    };
+    for (const gap& g : gaps) {
+        if (g.at >= bits_.size()) break;
+        copy_to(g.at);
+        // The mean length of a bit around the dropout, from the bits' times.
+        const std::size_t lo = g.at >= 64 ? g.at - 64 : 0, hi = std::min(bits_.size() - 1, g.at + 64);
+        double mean_us = 530;
+        if (g.at > lo + 8) mean_us = double(seconds_[g.at - 1] - seconds_[lo]) * 1e6 / double(g.at - 1 - lo);
+        const double estimate = g.us / mean_us;
+        // Which of the next bits are start bits: the phase whose bits are
+        // most often 0.
+        int best_phase = 0, best_ones = 1 << 30;
+        for (int phase = 0; phase < 9; ++phase) {
+            int ones = 0;
+            for (std::size_t k = g.at + std::size_t(phase); k < hi; k += 9) ones += bits_[k] & 1;
+            if (ones < best_ones) best_ones = ones, best_phase = phase;
+        }
+        // Bits to put in: n with (bits.size() + n + best_phase) a frame start.
+        const long here = long(bits.size()) + best_phase;
+        long n = (9 - here % 9) % 9;
+        while (double(n) + 4.5 < estimate) n += 9;
+        const float at = seconds.empty() ? float(start_seconds_) : seconds.back();
+        for (long k = 0; k < n; ++k) bits.push_back(2), seconds.push_back(at);
+        gap_seconds.push_back(at);
+        // The bits at the edges of a dropout fade in and out: in doubt too.
+        for (std::size_t k = bits.size() - std::size_t(n), b = 0; k > 0 && b < 9; --k, ++b) bits[k - 1] |= 2;
+        for (std::size_t k = g.at; k < std::min(bits_.size(), g.at + 9); ++k) bits_[k] |= 2;
+    }
+    copy_to(bits_.size());
+    // Where bits in doubt come thick, the signal is too poor to trust the
+    // clear ones between them either.
+    {
+        std::vector<std::uint32_t> count(bits.size() + 1, 0);
+        for (std::size_t k = 0; k < bits.size(); ++k) count[k + 1] = count[k] + ((bits[k] >> 1) & 1);
+        constexpr std::size_t reach = 36, most = 7;
+        for (std::size_t k = 0; k < bits.size(); ++k) {
+            const std::size_t lo = k >= reach ? k - reach : 0, hi = std::min(bits.size(), k + reach);
+            if (count[hi] - count[lo] > most) bits[k] |= 2;
+        }
+    }
+    realign(bits, seconds);
+
+    // The data bytes, each with whether its frame is in doubt and its time.
+    framed f;
+    for (std::size_t i = 0; i + 9 <= bits.size(); i += 9) {
+        std::uint8_t v = 0;
+        bool doubt = bits[i] & 2;
+        for (std::size_t k = i + 1; k < i + 9; ++k) v = std::uint8_t(v << 1 | (bits[k] & 1)), doubt = doubt || (bits[k] & 2);
+        f.data.push_back(v), f.doubt.push_back(doubt), f.when.push_back(seconds[i]);
+    }
+    for (float t : gap_seconds) recount_gap(f, t);
+    check_basic(f.data, f.doubt);
+    // A few clear frames between frames in doubt may be out of step by a
+    // slip and its undoing, which the start bits cannot show: in doubt too.
+    constexpr std::size_t island = 24;
+    for (std::size_t i = 0; i < f.doubt.size();) {
+        if (f.doubt[i]) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < f.doubt.size() && !f.doubt[j]) ++j;
+        if (i > 0 && j < f.doubt.size() && j - i < island) std::fill(f.doubt.begin() + long(i), f.doubt.begin() + long(j), 1);
+        i = j;
+    }
+    // The last frame read may be noise after the end when the signal was
+    // poor just before it.
+    if (f.data.size() > 9 && std::count(f.doubt.end() - 9, f.doubt.end() - 1, 1) > 0) f.doubt.back() = 1;
+
+    // Framed again, each data byte after a 0 start bit; what follows the last
+    // frame is padding (or noise after the end), which packing puts back.
+    segment_builder b;
+    b.start(start_seconds_, 1500, fast_sync);
+    const std::size_t total = f.data.size() * 9;
+    for (std::size_t i = 0; i < total; i += 8) {
+        std::uint8_t v = 0;
+        bool doubt = false;
+        for (std::size_t k = i; k < i + 8; ++k) {
+            const std::size_t byte = k / 9, at = k % 9;
+            const int x = k >= total || at == 0 ? 0 : (f.data[byte] >> (8 - at)) & 1;
+            v = std::uint8_t(v << 1 | x);
+            doubt = doubt || (k < total && f.doubt[byte]);
+        }
+        b.add(v, f.when[i / 9], doubt, false);
+    }
+    b.finish(std::size_t(-1), out);
+    bits_.clear(), seconds_.clear(), gaps_.clear();
+}
+
+// ---------------------------------------------------------------------------
+
+// Both readers on one stream of samples; while one has a segment, the other
+// does not look for a leader.
+class reader {
+public:
+    reader(double fs, int baud)
+        : pulses_(fs, baud),
+          cycles_(fs),
+          sums_(std::max(pulses_.span(), cycles_.span()) + 8),
+          fast_(baud == 0 || baud == 1500),
+          fs_(fs) {}
+
+    void push(const float* x, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            sums_.push(x[i]);
+            const std::uint64_t n = sums_.count() - 1;
+            if (pulses_.enabled() && !cycles_.busy()) pulses_.push(n, sums_, segments);
+            if (fast_ && !pulses_.busy()) cycles_.push(n, sums_, segments);
+        }
+    }
+    void finish() {
+        // Silence after the end, so that the last bit's cell is seen to close
+        // before the segment ends.
+        const std::vector<float> quiet(std::size_t(fs_ * (end_gap_s + 0.05)), 0.0f);
+        push(quiet.data(), quiet.size());
+        pulses_.finish(segments);
+        cycles_.finish(segments);
+    }
+    int locked_baud() const { return cycles_.busy() ? 1500 : pulses_.locked_baud(); }
+    double seconds() const { return double(sums_.count()) / fs_; }
+
+    std::vector<tape_segment> segments;
+
+private:
+    pulse_reader pulses_;
+    cycle_reader cycles_;
+    running_sum sums_;
+    bool fast_;
+    double fs_;
+};
+
+// Two programs back to back with no gap (a Level I image with two copies, or
+// the program's own WAV of it) read as one segment: it is split where a
+// program ends and a zero leader and a sync byte follow.
+std::size_t program_end(const std::vector<std::uint8_t>& b, int baud) {
+    if (b.size() < 2) return 0;
+    if (b[1] == 0x55 && b.size() > 8) {
+        std::size_t i = 8;
+        while (i < b.size() && b[i] == 0x3C) {
+            if (i + 1 >= b.size()) return 0;
+            const std::size_t len = b[i + 1] == 0 ? 256 : b[i + 1];
+            i += 4 + len + 1;
+        }
+        if (i + 3 <= b.size() && b[i] == 0x78) return i + 3;
+        return 0;
+    }
+    if (baud == 250 && b.size() >= 6) {
+        const unsigned start = unsigned(b[1]) << 8 | b[2], end = unsigned(b[3]) << 8 | b[4];
+        if (end >= start && start >= 0x4000) return 5 + (end - start) + 1;
+    }
+    return 0;
+}
+
+void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) {
+    count = std::min(count, seg.bytes.size());
+    seg.bytes.resize(count);
+    if (count < 2) return;
+    if (seg.baud != 1500) {
+        std::vector<std::uint8_t> d(seg.bytes.begin() + 1, seg.bytes.end()), marks(doubt.begin() + 1, doubt.begin() + long(count));
+        check_basic(d, marks);
+        std::copy(marks.begin(), marks.end(), doubt.begin() + 1);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool last = i + 1 == count;
+        if (doubt[i] || (doubt_from_next[i] && !last)) seg.doubtful.push_back({i, seconds[i]});
+    }
+    // Where one program ends and zero bytes and a sync byte follow, a second
+    // program starts.
+    std::size_t offset = 0;
+    while (seg.baud != 1500) {
+        const std::size_t end = program_end(seg.bytes, seg.baud);
+        if (end == 0 || end >= seg.bytes.size()) break;
+        std::size_t i = end;
+        while (i < seg.bytes.size() && seg.bytes[i] == 0) ++i;
+        if (i - end < 8 || i >= seg.bytes.size() || seg.bytes[i] != zero_sync) break;
+        tape_segment rest;
+        rest.baud = seg.baud;
+        rest.start_seconds = seconds[offset + i];
+        rest.bytes.assign(seg.bytes.begin() + long(i), seg.bytes.end());
+        std::vector<doubtful_byte> keep;
+        for (const doubtful_byte& d : seg.doubtful) {
+            if (d.index < end)
+                keep.push_back(d);
+            else if (d.index >= i)
+                rest.doubtful.push_back({d.index - i, d.seconds});
+        }
+        seg.bytes.resize(end);
+        seg.doubtful = std::move(keep);
+        out.push_back(std::move(seg));
+        seg = std::move(rest);
+        offset += i;
+    }
+    out.push_back(std::move(seg));
+}
+
+// What a segment's data holds (after the sync byte).
+struct contents {
+    std::string kind = "data";
+    std::string name;
+    std::optional<unsigned> load;
+    std::size_t length = 0;
+    tape_item::checksum check = tape_item::checksum::none;
+};
+
+contents read_contents(const std::vector<std::uint8_t>& d, int baud) {
+    contents c;
+    const auto text = [&](std::size_t from, std::size_t n) {
+        std::string s;
+        for (std::size_t i = from; i < std::min(d.size(), from + n); ++i)
+            s += d[i] >= 0x20 && d[i] < 0x7F ? char(d[i]) : '?';
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        return s;
+    };
+    if (d.size() >= 2 && d[1] == 0x55) {
+        c.kind = "SYSTEM";
+        c.name = text(2, 6);
+        bool ok = true;
+        std::size_t i = 8;
+        while (i < d.size() && d[i] == 0x3C) {
+            if (i + 4 > d.size()) break;
+            const std::size_t len = d[i + 1] == 0 ? 256 : d[i + 1];
+            if (!c.load) c.load = unsigned(d[i + 2]) | unsigned(d[i + 3]) << 8;
+            unsigned sum = d[i + 2] + d[i + 3];
+            std::size_t k = i + 4;
+            for (; k < i + 4 + len && k < d.size(); ++k) sum += d[k];
+            c.length += k - (i + 4);
+            if (k >= d.size() || (sum & 0xFF) != d[k]) ok = false;
+            i = k + 1;
+        }
+        if (i + 3 > d.size() || d[i] != 0x78) ok = false;
+        c.check = ok ? tape_item::checksum::holds : tape_item::checksum::fails;
+    } else if (d.size() >= 4 && d[1] == 0xD3 && d[2] == 0xD3 && d[3] == 0xD3) {
+        c.kind = "BASIC";
+        c.name = text(4, 1);
+        c.length = d.size() > 5 ? d.size() - 5 : 0;
+    } else if (baud == 250 && d.size() >= 5) {
+        const unsigned start = unsigned(d[1]) << 8 | d[2], end = unsigned(d[3]) << 8 | d[4];
+        if (end >= start) {
+            c.kind = "Level I";
+            c.load = start;
+            c.length = end - start;
+            // The checksum byte makes the data bytes sum to 0.
+            unsigned sum = 0;
+            std::size_t k = 5;
+            for (; k < 5 + c.length && k < d.size(); ++k) sum += d[k];
+            const bool ok = k < d.size() && ((sum + d[k]) & 0xFF) == 0;
+            c.check = ok ? tape_item::checksum::holds : tape_item::checksum::fails;
+        }
+    }
+    if (c.kind == "data") c.length = d.size() - 1;
+    return c;
+}
+
+// Leaders cas_image writes: 255 zero bytes, as nearly every image in
+// circulation has (the ROM itself writes 256), and at
+// 1500 baud 256 bytes of 0x55, as the Model III ROM writes.
+constexpr std::size_t cas_zero_leader = 255, cas_fast_leader = 256;
+
+}  // namespace
+
+std::vector<tape_segment> read_recording(sample_source& in, int baud) {
+    reader r(in.rate(), baud);
+    std::vector<float> block(4096);
+    for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) r.push(block.data(), n);
+    r.finish();
+    return std::move(r.segments);
+}
+
+int leader_baud(sample_source& in, double max_seconds) {
+    reader r(in.rate(), 0);
+    std::vector<float> block(1024);
+    for (std::size_t n; r.seconds() < max_seconds && (n = in.read(block.data(), block.size())) > 0;) {
+        r.push(block.data(), n);
+        if (const int b = r.locked_baud()) return b;
+    }
+    return 0;
+}
+
+std::vector<std::uint8_t> unframe(const std::vector<std::uint8_t>& bytes, std::vector<std::size_t>* from) {
+    std::vector<std::uint8_t> out;
+    if (bytes.empty()) return out;
+    out.push_back(bytes[0]);
+    if (from) from->assign(1, 0);
+    const std::size_t bits = (bytes.size() - 1) * 8;
+    const auto bit = [&](std::size_t k) { return (bytes[1 + k / 8] >> (7 - k % 8)) & 1; };
+    for (std::size_t f = 0; f + 9 <= bits; f += 9) {
+        std::uint8_t v = 0;
+        for (std::size_t k = f + 1; k < f + 9; ++k) v = std::uint8_t(v << 1 | bit(k));
+        out.push_back(v);
+        if (from) from->push_back(1 + (f + 1) / 8);
+    }
+    return out;
+}
+
+std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
+    std::vector<tape_item> items;
+    for (const tape_segment& s : segments) {
+        const contents c = read_contents(s.baud == 1500 ? unframe(s.bytes) : s.bytes, s.baud);
+        tape_item it;
+        it.start_seconds = s.start_seconds;
+        it.machine = "TRS-80";
+        it.baud = s.baud;
+        it.kind = c.kind;
+        it.name = c.name;
+        it.load_address = c.load;
+        it.length = c.length;
+        it.check = c.check;
+        it.doubtful = s.doubtful;
+        items.push_back(std::move(it));
+    }
+    return items;
+}
+
+std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments) {
+    std::vector<std::uint8_t> out;
+    for (const tape_segment& s : segments) {
+        if (s.baud == 1500)
+            out.insert(out.end(), cas_fast_leader, fast_fill);
+        else
+            out.insert(out.end(), cas_zero_leader, 0);
+        out.insert(out.end(), s.bytes.begin(), s.bytes.end());
+    }
+    return out;
+}
+
+}  // namespace korvax::trs80

@@ -1,0 +1,101 @@
+// Signal conditioning for reading recordings of tapes: the pieces a decoder
+// runs on every sample, each O(1) per sample so that reading keeps far ahead
+// of real time, and none holding more than a few milliseconds of signal.
+//
+// - sample_ring: the last samples (or filter outputs) by absolute index, so a
+//   decoder can look back over a window once it knows where to look.
+// - running_sum: prefix sums of the input, from which any boxcar over the
+//   recent past is two look-ups (pulse matched filters, moving averages).
+// - crossing_finder: zero crossings with hysteresis that follows the signal's
+//   level, placed between samples by linear interpolation, so that short
+//   half cycles at 22050 Hz (under 4 samples) are still timed to a fraction
+//   of a sample.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvax::trs80 {
+
+// The last `capacity` values (a power of two) by absolute sample index.
+template <typename T>
+class sample_ring {
+public:
+    explicit sample_ring(std::size_t at_least) {
+        std::size_t n = 1;
+        while (n < at_least) n <<= 1;
+        values_.assign(n, T{});
+        mask_ = n - 1;
+    }
+    void put(std::uint64_t index, T v) { values_[index & mask_] = v; }
+    T operator[](std::uint64_t index) const { return values_[index & mask_]; }
+    std::size_t capacity() const { return values_.size(); }
+
+private:
+    std::vector<T> values_;
+    std::size_t mask_ = 0;
+};
+
+// Prefix sums of the input (in double, so a long recording loses nothing),
+// kept for the last few thousand samples: sum(from, to) is the sum of the
+// samples with index in [from, to).
+class running_sum {
+public:
+    explicit running_sum(std::size_t span) : sums_(span + 1) { sums_.put(0, 0.0); }
+    // Appends sample number `count()`.
+    void push(float x) {
+        total_ += x;
+        ++count_;
+        sums_.put(count_, total_);
+    }
+    std::uint64_t count() const { return count_; }
+    double sum(std::uint64_t from, std::uint64_t to) const { return sums_[to] - sums_[from]; }
+
+private:
+    sample_ring<double> sums_;
+    double total_ = 0;
+    std::uint64_t count_ = 0;
+};
+
+// Zero crossings of a conditioned signal, each confirmed once the signal has
+// gone past the hysteresis on the other side (so noise riding on a slow edge
+// makes one crossing, not several), and timed where it last crossed zero.
+class crossing_finder {
+public:
+    struct crossing {
+        double at;    // in samples, between two samples
+        int rising;   // 1: from below to above zero, 0: from above to below
+        float peak;   // the largest magnitude of the half cycle it ends
+    };
+    // Feeds sample `index` with value `z`; true when a crossing is confirmed.
+    bool push(std::uint64_t index, float z, float hysteresis, crossing& out) {
+        if ((z >= 0) != (last_ >= 0) && index > 0)
+            zero_at_ = double(index - 1) + double(last_) / double(last_ - z);
+        last_ = z;
+        const float m = std::fabs(z);
+        if (m > peak_) peak_ = m;
+        if (state_ <= 0 && z > hysteresis) {
+            out = {zero_at_, 1, peak_};
+            state_ = 1;
+            peak_ = m;
+            return true;
+        }
+        if (state_ >= 0 && z < -hysteresis) {
+            out = {zero_at_, 0, peak_};
+            state_ = -1;
+            peak_ = m;
+            return true;
+        }
+        return false;
+    }
+    void reset() { state_ = 0, peak_ = 0; }
+
+private:
+    float last_ = 0, peak_ = 0;
+    double zero_at_ = 0;
+    int state_ = 0;
+};
+
+}  // namespace korvax::trs80
