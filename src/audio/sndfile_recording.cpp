@@ -30,6 +30,7 @@ private:
         ~reader() override { sf_close(file); }
         std::uint32_t rate() const override { return static_cast<std::uint32_t>(info.samplerate); }
         std::size_t read(float* out, std::size_t n) override {
+            if (n == 0) return 0;
             const auto channels = static_cast<std::size_t>(info.channels);
             frames.resize(n * channels);
             const sf_count_t got = sf_readf_float(file, frames.data(), static_cast<sf_count_t>(n));

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "audio/wav_file.h"
+#include "driver/read_tape.h"
 #include "driver/registry.h"
 #include "output/fatal.h"
 
@@ -202,10 +203,37 @@ int convert(const options& o, const image& im, byte_sink* output, messages& out,
 // A forced format is named before the image is read, so that a read error
 // follows its line. Without a name there is no image to read: nothing is
 // recognised in it.
+// Whether the file `name` starts as a recording does.
+bool is_recording(const std::string& name) {
+    std::uint8_t start[12] = {};
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return false;
+    const std::size_t n = std::fread(start, 1, sizeof start, f);
+    std::fclose(f);
+    return looks_like_recording(start, n);
+}
+
+int read_recording(const options& o, const std::string& name, const image* held, byte_sink* output, messages& out,
+                   run_result* result) {
+    std::string why;
+    const std::unique_ptr<recording_file> rec = held != nullptr ? open_wav_recording(held->bytes, why) : o.open_recording(name, why);
+    if (!rec) {
+        out.say("Error reading %s: %s.", shown_name(name).c_str(), why.c_str());
+        if (held != nullptr) out.line("A recording on standard input must be a WAV file.");
+        if (result != nullptr) result->status = exit_input;
+        return exit_input;
+    }
+    return read_tape(o, name, *rec, o.channel, output, out, result);
+}
+
 int convert(const options& o, const std::string& input, byte_sink* output, messages& out, run_result* result) {
     try {
+        if (input != "-" && !input.empty() && is_recording(input)) return read_recording(o, input, nullptr, output, out, result);
         if (forced(o)) out.say("Selected format: %s.", tape_format_registry[static_cast<std::size_t>(o.format)]->description);
         const image im = input.empty() && !forced(o) ? image{} : read_image(input, out);
+        // A recording on standard input, held in memory as an image would be.
+        if (!forced(o) && looks_like_recording(im.bytes.data(), im.bytes.size()))
+            return read_recording(o, input, &im, output, out, result);
         return run(o, im, forced(o), output, out, result);
     } catch (const exit_request& e) {
         if (result != nullptr) result->status = e.status;

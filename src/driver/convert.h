@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/recording.h"
+#include "audio/recording_file.h"
 #include "formats/format.h"
 #include "output/messages.h"
 #include "output/wav.h"
@@ -22,6 +24,10 @@ struct options {
     bool inverted = false;              // -n
     bool verify = false;                // -V: read the WAV back from the sink
     int baud = 0;                       // -b: TRS-80 speed, 250, 500 or 1500; 0 takes it from the image
+    int channel = -1;                   // -c: a recording's channel to read, from 0; -1 the one that reads better
+    // How a recording is opened: the command line's reads every kind
+    // libsndfile knows, this WAV files alone.
+    recording_opener open_recording = open_wav_recording;
 };
 
 // What a run found and did, as values.
@@ -34,6 +40,7 @@ struct run_result {
     std::optional<readback> checked;      // -V's verdict
     std::vector<std::string> advice;      // after a failed check: what to change
     std::vector<tape_mark> marks;         // where the tape's parts start in the WAV
+    std::vector<tape_item> items;         // what a recording was read as, a segment or program each
 };
 
 // Selects the format (detection or the forced one), writes the WAV of `im` to
@@ -42,7 +49,9 @@ struct run_result {
 // exit status.
 int convert(const options& o, const image& im, byte_sink* output, messages& out, run_result* result = nullptr);
 
-// The same for the image named `input` ("-": standard input), read first.
+// The same for the image named `input` ("-": standard input), read first;
+// or, when it is a recording (by its content), the recording read back into
+// an image on `output`.
 int convert(const options& o, const std::string& input, byte_sink* output, messages& out,
             run_result* result = nullptr);
 

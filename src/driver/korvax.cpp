@@ -222,8 +222,9 @@ int run_once(run_state& run, int argc, char** argv, messages& out, run_result* r
 
 }  // namespace
 
-int run(int argc, char** argv, messages& out, run_result* result) {
+int run(int argc, char** argv, messages& out, run_result* result, recording_opener open_recording) {
     run_state state;
+    state.settings.open_recording = open_recording;
     try {
         return run_once(state, argc, argv, out, result);
     } catch (const exit_request& e) {
@@ -232,9 +233,15 @@ int run(int argc, char** argv, messages& out, run_result* result) {
     }
 }
 
-int run(int argc, char** argv) {
-    stderr_messages out;
-    return run(argc, argv, out, nullptr);
+int run(int argc, char** argv, messages& out, run_result* result) {
+    return run(argc, argv, out, result, open_wav_recording);
 }
+
+int run(int argc, char** argv, recording_opener open_recording) {
+    stderr_messages out;
+    return run(argc, argv, out, nullptr, open_recording);
+}
+
+int run(int argc, char** argv) { return run(argc, argv, open_wav_recording); }
 
 }  // namespace korvax

@@ -1,3 +1,13 @@
 #include "driver/korvax.h"
 
-int main(int argc, char** argv) { return korvax::run(argc, argv); }
+#ifdef KORVAX_SNDFILE
+#include "audio/sndfile_recording.h"
+#endif
+
+int main(int argc, char** argv) {
+#ifdef KORVAX_SNDFILE
+    return korvax::run(argc, argv, korvax::open_sndfile_recording);
+#else
+    return korvax::run(argc, argv);
+#endif
+}

@@ -8,8 +8,11 @@
 #include "driver/registry.h"
 #include "driver/results.h"
 #include "formats/cbm/recording.h"
+#if __has_include("formats/cgenie/recording.h")
 #include "formats/cgenie/recording.h"
 #include "formats/homelab/recording.h"
+#define KORVAX_CGHL 1
+#endif
 #include "formats/trs80/recording.h"
 #include "output/output_file.h"
 
@@ -94,9 +97,13 @@ std::vector<image_file> commodore_images(const reading& r, const std::string& ki
     if (kind == ".t64") return {{"", cbm::t64_image(c.programs), "T64 archive"}};
     if (kind == ".prg" && !c.programs.empty()) {
         std::vector<image_file> files;
-        for (std::size_t i = 0; i < c.programs.size(); ++i)
-            files.push_back({i == 0 ? "" : "-" + std::to_string(i + 1), cbm::prg_image(c.programs[i]),
-                             "program " + c.programs[i].name});
+        for (std::size_t i = 0; i < c.programs.size(); ++i) {
+            std::string suffix;
+            if (i > 0) suffix.append("-").append(std::to_string(i + 1));
+            std::string holds = "program ";
+            holds += c.programs[i].name;
+            files.push_back({suffix, cbm::prg_image(c.programs[i]), holds});
+        }
         return files;
     }
     return {{"", cbm::tap_image(c), "TAP image"}};
@@ -121,6 +128,7 @@ const machine_reader machines[] = {
          return r;
      },
      commodore_images},
+#ifdef KORVAX_CGHL
     {&cgc_format, {".cas"},
      [](sample_source& in, const options&) {
          std::vector<tape_segment> s = cgenie::read_recording(in);
@@ -139,6 +147,7 @@ const machine_reader machines[] = {
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", homelab::htp_image(r.segments), "Homelab tape"}};
      }},
+#endif
 };
 
 // The forced format's machine (-f): TAP images and program files are both
