@@ -33,8 +33,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "KORVAX turns the tape images of home-computer emulators into 8-bit mono WAV
 audio which, played into the real machine's cassette input, loads the program.
-It knows TRS-80 Model I / Video Genie CAS, Colour Genie CAS, Homelab HTP and
-Commodore TAP images (versions 0 to 2; C64, VIC-20, C16/Plus4; PAL and NTSC).")
+It knows TRS-80 Model I, III and 4 / Video Genie CAS images (250, 500 and 1500
+baud), Colour Genie CAS, Homelab HTP, Commodore TAP images (versions 0 to 2;
+C64, VIC-20, C16/Plus4; PAL and NTSC) and Commodore 64 program files (PRG, P00
+and T64), which it writes as the C64 saves them to tape.")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # Revision 1 of the Debian packaging of upstream version ${PROJECT_VERSION}:
 # a non-native package, hence changelog.Debian.gz.

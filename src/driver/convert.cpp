@@ -1,5 +1,7 @@
 #include "driver/convert.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <new>
 
@@ -203,8 +205,12 @@ int convert(const options& o, const image& im, byte_sink* output, messages& out,
 // A forced format is named before the image is read, so that a read error
 // follows its line. Without a name there is no image to read: nothing is
 // recognised in it.
-// Whether the file `name` starts as a recording does.
+// Whether the file `name` starts as a recording does. Only a regular file is
+// looked into: the bytes of a pipe are gone once read, so a pipe is read
+// whole and its bytes looked at.
 bool is_recording(const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     std::uint8_t start[12] = {};
     std::FILE* f = std::fopen(name.c_str(), "rb");
     if (f == nullptr) return false;
@@ -219,7 +225,7 @@ int read_recording(const options& o, const std::string& name, const image* held,
     const std::unique_ptr<recording_file> rec = held != nullptr ? open_wav_recording(held->bytes, why) : o.open_recording(name, why);
     if (!rec) {
         out.say("Error reading %s: %s.", shown_name(name).c_str(), why.c_str());
-        if (held != nullptr) out.line("A recording on standard input must be a WAV file.");
+        if (held != nullptr) out.line("A recording that is not a file must be a WAV file.");
         if (result != nullptr) result->status = exit_input;
         return exit_input;
     }
@@ -231,7 +237,8 @@ int convert(const options& o, const std::string& input, byte_sink* output, messa
         if (input != "-" && !input.empty() && is_recording(input)) return read_recording(o, input, nullptr, output, out, result);
         if (forced(o)) out.say("Selected format: %s.", tape_format_registry[static_cast<std::size_t>(o.format)]->description);
         const image im = input.empty() && !forced(o) ? image{} : read_image(input, out);
-        // A recording on standard input, held in memory as an image would be.
+        // A recording from standard input or a pipe, held in memory as an
+        // image would be.
         if (!forced(o) && looks_like_recording(im.bytes.data(), im.bytes.size()))
             return read_recording(o, input, &im, output, out, result);
         return run(o, im, forced(o), output, out, result);

@@ -1,6 +1,7 @@
 #include "driver/korvax.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -23,6 +25,11 @@
 namespace korvax {
 namespace {
 
+// The project's version, from CMakeLists.txt's project() line.
+#ifndef KORVAX_VERSION
+#error "KORVAX_VERSION is defined by the build (CMakeLists.txt)"
+#endif
+
 constexpr int min_rate = 8000;
 constexpr int max_rate = 192000;
 
@@ -34,26 +41,39 @@ struct run_state {
     std::unique_ptr<output_file> output;  // ready from -o to the end of the run
 };
 
-[[noreturn]] void print_usage() {
+// The usage text on standard output; the run ends with `status` (1 after
+// -h, -? and a mistake, 0 after --help).
+[[noreturn]] void print_usage(int status = exit_usage) {
     std::fputs(
-        "\nKORVAX v1.1\n"
+        "\nKORVAX v" KORVAX_VERSION "\n"
         "Emulator tape image to PCM wave file converter.\n"
         "\nUsage:\n"
         "korvax [options] -i <input_filename> -o <output_filename>\n"
+        "korvax [options] <input_filename> [<output_filename>]\n"
         "\nCommand line options:\n"
         "-b <baud>       : TRS-80 speed: 250 (Level I), 500 or 1500 (default: from the image)\n"
         "-f <#format>    : force given format (number picked from the list above)\n"
         "-g <gain>       : gain, must be between 1 and 8 (default: 5)\n"
         "-h              : prints this text\n"
         "-n              : invert output signal (may help if output file does not load)\n"
-        "-s <frequency>  : set WAV sample frequency between 8000 and 96000\n"
+        "-s <frequency>  : set WAV sample frequency between 8000 and 192000\n"
         "-V              : verify that the WAV reads back as the image (status 7 if not)\n"
+        "--help          : prints this text (status 0)\n"
+        "--version       : prints the version and the licence\n"
         "\nSupported emulator tape image formats:\n",
         stdout);
     for (int i = 0; i < format_count; ++i)
         std::printf("%02i - \t%s - \t%s.\n", i, tape_format_registry[i]->name,
                     tape_format_registry[i]->description);
-    quit(exit_usage);
+    quit(status);
+}
+
+[[noreturn]] void print_version() {
+    std::fputs("korvax " KORVAX_VERSION "\n"
+               "Copyright (c) 2026 The KORVAX developers\n"
+               "MIT licence: see the LICENSE file.\n",
+               stdout);
+    quit(exit_ok);
 }
 
 // A number as C's "%i" reads it (decimal, 0x hexadecimal, 0 octal, trailing
@@ -68,13 +88,22 @@ bool parse_number(const char* text, int& value) {
     return true;
 }
 
+// -b's values, told after its error.
+constexpr const char* baud_hint = "Speeds: 250, 500 or 1500.\n";
+
 int option_number(char option) {
     int value = 0;
     if (!parse_number(optarg, value)) {
         std::fprintf(stderr, "Error parsing argument for '-%c'.\n", option);
+        if (option == 'b') std::fputs(baud_hint, stderr);
         quit(exit_parse);
     }
     return value;
+}
+
+// The system's reason why a file could not be opened, on a line of its own.
+void print_reason(int error) {
+    if (error != 0) std::fprintf(stderr, "%s\n", std::strerror(error));
 }
 
 // Whether two names reach the same file: the same inode when both exist
@@ -101,14 +130,16 @@ void open_input(run_state& run, const char* path) {
         // A named pipe is not opened here: its writer would take a reader
         // that comes and goes for the end of its reading.
         struct stat st {};
-        bool readable = ::stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
-        if (readable && !S_ISFIFO(st.st_mode)) {
+        int error = ::stat(path, &st) == 0 ? 0 : errno;
+        if (error == 0 && S_ISDIR(st.st_mode)) error = EISDIR;
+        if (error == 0 && !S_ISFIFO(st.st_mode)) {
             const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            readable = fd >= 0;
+            if (fd < 0) error = errno;
             if (fd >= 0) ::close(fd);
         }
-        if (!readable) {
+        if (error != 0) {
             std::fprintf(stderr, "Error opening %s.\n", path);
+            print_reason(error);
             quit(exit_input);
         }
     }
@@ -128,30 +159,74 @@ void open_output(run_state& run, const char* path) {
     // Nothing is truncated yet: a file is replaced only by a complete WAV.
     // A later -o replaces an earlier one, whose temporary file goes.
     run.output.reset();
+    errno = 0;
     run.output = output_file::open(path);
     if (!run.output) {
+        // A folder is refused without a system call failing.
+        struct stat st {};
+        const int error = errno != 0 ? errno : (::stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR : 0);
         std::fprintf(stderr, "Error opening %s for writing.\n", path);
+        print_reason(error);
         quit(exit_output);
     }
 }
 
-constexpr const char* optstring = "?hnVb:f:g:i:o:s:";
+// The leading '-' hands over every argument that is not an option, or an
+// option's argument, in its place (as option 1), whatever POSIXLY_CORRECT says.
+constexpr const char* optstring = "-?hnVb:f:g:i:o:s:";
+constexpr int help_option = 256;  // beyond every character, so no short option's
+constexpr int version_option = 257;
+constexpr ::option long_options[] = {
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
+    {nullptr, 0, nullptr, 0},
+};
 
-// Every -i of the command line, wherever it stands, without acting on any
-// option.
-std::vector<std::string> input_names(int argc, char** argv) {
-    std::vector<std::string> names;
+int next_option(int argc, char** argv) { return ::getopt_long(argc, argv, optstring, long_options, nullptr); }
+
+// The files a command line names: every -i, whether there is an -o, and the
+// names given without an option (positional names), found without acting on
+// any option.
+struct file_names {
+    std::vector<std::string> inputs;
+    bool output = false;
+    std::vector<std::string> positional;
+};
+
+file_names scan_names(int argc, char** argv) {
+    file_names names;
     opterr = 0;
     optind = 0;
-    for (int c; (c = ::getopt(argc, argv, optstring)) != -1;)
-        if (c == 'i') names.emplace_back(optarg);
+    for (int c; (c = next_option(argc, argv)) != -1;) {
+        if (c == 'i') names.inputs.emplace_back(optarg);
+        if (c == 'o') names.output = true;
+        if (c == 1) names.positional.emplace_back(optarg);
+    }
+    // Everything after "--" is a name, even when it starts with '-'.
+    for (int i = optind; i < argc; ++i) names.positional.emplace_back(argv[i]);
     opterr = 1;
     optind = 0;
     return names;
 }
 
+// Positional names stand for -i and -o: the first is the image, a second the
+// WAV. Used only on a command line without -i and -o, and at most two.
+void check_positional(const file_names& names) {
+    const std::vector<std::string>& free = names.positional;
+    if (free.empty()) return;
+    if (!names.inputs.empty() || names.output) {
+        std::fprintf(stderr, "Unexpected name '%s': with -i or -o on the command line, name each file with -i or "
+                     "-o.\n", free.front().c_str());
+        print_usage();
+    }
+    if (free.size() > 2) {
+        std::fprintf(stderr, "Too many names: '%s' comes after the image and the WAV file.\n", free[2].c_str());
+        print_usage();
+    }
+}
+
 void read_options(run_state& run, int argc, char** argv) {
-    for (int c; (c = ::getopt(argc, argv, optstring)) != -1;) {
+    for (int c; (c = next_option(argc, argv)) != -1;) {
         switch (c) {
             case 's': {
                 const int rate = option_number('s');
@@ -189,6 +264,7 @@ void read_options(run_state& run, int argc, char** argv) {
                 const int baud = option_number('b');
                 if (baud != 250 && baud != 500 && baud != 1500) {
                     std::fputs("Error parsing argument for '-b'.\n", stderr);
+                    std::fputs(baud_hint, stderr);
                     quit(exit_parse);
                 }
                 run.settings.baud = baud;
@@ -207,6 +283,12 @@ void read_options(run_state& run, int argc, char** argv) {
             case 'V':
                 run.settings.verify = true;
                 break;
+            case 1:  // a positional name, opened once every option has been read
+                break;
+            case help_option:
+                print_usage(exit_ok);
+            case version_option:
+                print_version();
             default:  // -h, -?, an unknown option or a missing argument
                 print_usage();
         }
@@ -214,9 +296,18 @@ void read_options(run_state& run, int argc, char** argv) {
 }
 
 int run_once(run_state& run, int argc, char** argv, messages& out, run_result* result) {
-    run.all_inputs = input_names(argc, argv);
+    const file_names names = scan_names(argc, argv);
+    run.all_inputs = names.inputs;
+    const bool positional = names.inputs.empty() && !names.output && !names.positional.empty();
+    if (positional) run.all_inputs.push_back(names.positional.front());
     read_options(run, argc, argv);
-    if (argc <= 2) print_usage();
+    check_positional(names);
+    // A lone option is not a run; a lone name is the image to identify.
+    if (argc <= 2 && !positional) print_usage();
+    if (positional) {
+        open_input(run, names.positional[0].c_str());
+        if (names.positional.size() > 1) open_output(run, names.positional[1].c_str());
+    }
     return convert(run.settings, run.input_name, run.output.get(), out, result);
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -22,18 +23,21 @@ using namespace korvax_test;
 namespace {
 
 const std::string usage =
-    "\nKORVAX v1.1\n"
+    "\nKORVAX v" KORVAX_VERSION "\n"
     "Emulator tape image to PCM wave file converter.\n"
     "\nUsage:\n"
     "korvax [options] -i <input_filename> -o <output_filename>\n"
+    "korvax [options] <input_filename> [<output_filename>]\n"
     "\nCommand line options:\n"
     "-b <baud>       : TRS-80 speed: 250 (Level I), 500 or 1500 (default: from the image)\n"
     "-f <#format>    : force given format (number picked from the list above)\n"
     "-g <gain>       : gain, must be between 1 and 8 (default: 5)\n"
     "-h              : prints this text\n"
     "-n              : invert output signal (may help if output file does not load)\n"
-    "-s <frequency>  : set WAV sample frequency between 8000 and 96000\n"
+    "-s <frequency>  : set WAV sample frequency between 8000 and 192000\n"
     "-V              : verify that the WAV reads back as the image (status 7 if not)\n"
+    "--help          : prints this text (status 0)\n"
+    "--version       : prints the version and the licence\n"
     "\nSupported emulator tape image formats:\n"
     "00 - \tCGC - \tColour Genie high level tape image format.\n"
     "01 - \tHTP - \tHomelab high level tape image.\n"
@@ -55,6 +59,7 @@ struct cli_case {
     std::string err;
     long long wav_size = unchecked;  // of @@/out.wav
     std::function<void(const std::string& dir)> setup = nullptr;
+    std::optional<std::string> out = std::nullopt;  // standard output: by default the usage text at status 1, else ""
 };
 
 std::string replace_here(std::string s, const std::string& dir) {
@@ -88,7 +93,7 @@ void check(const std::vector<cli_case>& cases) {
         EXPECT_EQ(names, listing(root));
         EXPECT_EQ(c.status, r.status);
         EXPECT_EQ(replace_here(c.err, root), r.err);
-        EXPECT_EQ(c.status == 1 ? usage : "", r.out);
+        EXPECT_EQ(c.out.value_or(c.status == 1 ? usage : ""), r.out);
         for (const auto& [name, content] : c.files) EXPECT_EQ(content, read_file(scratch.path(name))) << name;
         if (c.wav_size >= 0) {
             EXPECT_EQ(c.wav_size, static_cast<long long>(read_file(scratch.path("out.wav")).size()));
@@ -117,8 +122,16 @@ const std::string game_ok = detected(trs80) + kbytes(184419);
 TEST(command_line, options_and_bounds) {
     const std::string rates = "Supported sample rates are between 8000 and 192000.\n";
     const std::string gains = "Gain must be between 1 and 8.\n";
+    const std::string speeds = "Speeds: 250, 500 or 1500.\n";
+    const std::string version = "korvax " KORVAX_VERSION "\nCopyright (c) 2026 The KORVAX developers\n"
+                                "MIT licence: see the LICENSE file.\n";
     check({
         {"no arguments", {}, {}, 1, ""},
+        {"-h", {}, {"-h"}, 1, ""},
+        // The long options act in their place, as the others do.
+        {"--help", {}, {"-n", "--help", "-s", "1"}, 0, "Inverted output signal.\n", unchecked, nullptr, usage},
+        {"--version", {}, {"--version"}, 0, "", unchecked, nullptr, version},
+        {"--vers, as getopt_long shortens", {}, {"--vers"}, 0, "", unchecked, nullptr, version},
         // Options are read before the argument count is checked.
         {"missing argument", {}, {"-n", "-s"}, 1,
          "Inverted output signal.\nkorvax: option requires an argument -- 's'\n"},
@@ -134,7 +147,8 @@ TEST(command_line, options_and_bounds) {
          "Illegal format index: 5.\nFormat index must be between 0 and 4.\n" + detected(trs80) + no_output},
         // -b sets the TRS-80 speed; no other value is one.
         {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662), 66662},
-        {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n", absent},
+        {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n" + speeds, absent},
+        {"baud not a number", {}, {"-b", "fast"}, 2, "Error parsing argument for '-b'.\n" + speeds},
         {"baud for homelab", {{"game.htp", with_zero_leader({})}}, io("game.htp", {"-b", "500"}), 0,
          detected("Homelab high level tape image") +
              "Option -b ignored: only TRS-80 images have a choice of speed.\n" + kbytes(132698), 132698},
@@ -146,18 +160,34 @@ TEST(command_line, options_and_bounds) {
 TEST(command_line, run_course) {
     const std::map<std::string, bytes> plain = {{"plain.bin", {1, 2, 3}}};
     const std::string mem = "Error reading /proc/self/mem.\n";
+    const auto mixed = [](const std::string& name) {
+        return "Unexpected name '" + name + "': with -i or -o on the command line, name each file with -i or -o.\n";
+    };
     check({
-        // Non-option arguments count but name nothing.
-        {"no options", {}, {"game.cas", "out.wav"}, 6, unknown},
+        // Names without an option stand for -i and -o; an option's argument is
+        // not one, and after "--" every argument is one.
+        {"image and wav by position", game, {"@@/game.cas", "@@/out.wav"}, 0, game_ok, 184419},
+        {"image alone by position", game, {"@@/game.cas"}, 0, detected(trs80) + no_output},
+        {"names among options", game, {"-s", "8000", "@@/game.cas", "-g", "5", "@@/out.wav"}, 0,
+         detected(trs80) + kbytes(33185), 33185},
+        {"names after --", game, {"-n", "--", "@@/game.cas", "@@/out.wav"}, 0, "Inverted output signal.\n" + game_ok,
+         184419},
+        {"a third name", game, {"@@/game.cas", "@@/out.wav", "@@/more.wav"}, 1,
+         "Too many names: '@@/more.wav' comes after the image and the WAV file.\n"},
+        {"a name with -i", game, {"-i", "@@/game.cas", "@@/out.wav"}, 1, mixed("@@/out.wav")},
+        {"a name with -o", game, {"-o", "@@/out.wav", "@@/game.cas"}, 1, mixed("@@/game.cas")},
+        {"a missing image by position", {}, {"@@/nothing.cas", "@@/out.wav"}, 4,
+         "Error opening @@/nothing.cas.\nNo such file or directory\n"},
         {"forced commodore, no tap", plain, io("plain.bin", {"-f", "2"}), 6, selected(commodore) + unknown, absent},
         // -i fails before later options are read.
-        {"missing input", {}, {"-i", "@@/nothing.cas", "-n"}, 4, "Error opening @@/nothing.cas.\n"},
+        {"missing input", {}, {"-i", "@@/nothing.cas", "-n"}, 4,
+         "Error opening @@/nothing.cas.\nNo such file or directory\n"},
         // /proc/self/mem opens and seeks, but its first page cannot be read.
         {"read error, detecting", {}, {"-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, mem},
         {"read error, trs80", {}, {"-f", "3", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4, selected(trs80) + mem},
         {"read error, commodore", {}, {"-f", "2", "-i", "/proc/self/mem", "-o", "@@/out.wav"}, 4,
          selected(commodore) + mem, absent},
-        {"folder", {}, io("dir.cas"), 4, "Error opening @@/dir.cas.\n", absent,
+        {"folder", {}, io("dir.cas"), 4, "Error opening @@/dir.cas.\nIs a directory\n", absent,
          [](const std::string& d) { ::mkdir((d + "/dir.cas").c_str(), 0755); }},
         // The image is read once, so a pipe serves as a file does.
         {"pipe", {}, io("fifo.cas"), 0, game_ok, 184419,
@@ -170,6 +200,7 @@ TEST(command_line, run_course) {
              }
          }},
         {"standard input, empty", {}, {"-i", "-", "-o", "@@/out.wav"}, 6, "No image on standard input.\n", absent},
+        {"output a folder", game, {"-i", "@@/game.cas", "-o", "@@"}, 5, "Error opening @@ for writing.\nIs a directory\n"},
         {"full device", game, {"-i", "@@/game.cas", "-o", "/dev/full"}, 5,
          detected(trs80) + "Error writing /dev/full.\n"},
     });
@@ -186,6 +217,8 @@ TEST(command_line, output_is_the_input) {
         {"an earlier -i", {{"game.cas", with_zero_leader({})}, {"other.cas", {1}}},
          {"-i", "@@/game.cas", "-i", "@@/other.cas", "-o", "@@/game.cas"}, 5,
          "Error opening @@/game.cas for writing.\n" + refused},
+        {"by position", game, {"@@/game.cas", "@@/./game.cas"}, 5,
+         "Error opening @@/./game.cas for writing.\n" + refused},
         {"output first, another spelling", game, {"-o", "@@/./x/../game.cas", "-i", "@@/game.cas"}, 5,
          "Error opening @@/./x/../game.cas for writing.\n" + refused, unchecked,
          [](const std::string& d) { ::mkdir((d + "/x").c_str(), 0755); }},
@@ -201,7 +234,7 @@ TEST(command_line, earlier_output_kept) {
     const std::map<std::string, bytes> plain = {{"out.wav", yesterday}, {"plain.bin", {1, 2, 3}}};
     check({
         {"named before a missing input", kept, {"-o", "@@/out.wav", "-i", "@@/typo.cas"}, 4,
-         "Error opening @@/typo.cas.\n"},
+         "Error opening @@/typo.cas.\nNo such file or directory\n"},
         {"usage", kept, {"-o@@/out.wav"}, 1, ""},
         {"unrecognised image", plain, io("plain.bin"), 6, unknown},
         {"file-size limit part-way", kept, io("game.cas"), 5, detected(trs80) + "Error writing @@/out.wav.\n",
@@ -213,7 +246,7 @@ TEST(command_line, earlier_output_kept) {
          }},
         // The folder is tried before any conversion work.
         {"missing folder", game, {"-o", "@@/none/out.wav", "-i", "@@/game.cas"}, 5,
-         "Error opening @@/none/out.wav for writing.\n", absent},
+         "Error opening @@/none/out.wav for writing.\nNo such file or directory\n", absent},
         {"a second -o replaces the first", game, {"-o", "@@/first.wav", "-o", "@@/out.wav", "-i", "@@/game.cas"},
          0, game_ok, 184419},
     });

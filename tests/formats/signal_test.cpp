@@ -23,6 +23,40 @@ TEST(trs80_signal, high_speed_cycles) {
     EXPECT_EQ(r, signal_runs("CAS", {0x55, 0x7F}));
 }
 
+// 500 baud (Level II) and 250 baud (Level I): every bit cell of the 1.7472 MHz
+// clock opens with a pulse, 238 cycles at the gain then 238 at its negative;
+// a 1 bit has a second pulse half a cell later; silence fills the rest. Each
+// run is cut down to whole samples on its own, so nothing carries over: at
+// 44100 Hz a 500-baud 0 cell is 6 + 6 + 77 samples (3,090 cycles are 77.99),
+// a 1 twice 6 + 6 + 32 (1,307 cycles are 32.99). Rounded, every bit would be
+// a sample or two longer.
+struct pulse_samples {
+    std::size_t leadin, half, zero_rest, one_rest;  // the silence after a 0's pulse, after each of a 1's
+};
+runs pulse_cells(const bytes& data, const pulse_samples& n) {
+    runs r = {{0, n.leadin}};
+    for (std::uint8_t byte : data)
+        for (int bit = 7; bit >= 0; --bit)
+            for (int pulse = 0; pulse <= ((byte >> bit) & 1); ++pulse)
+                r = r + runs{{75, n.half}, {-75, n.half}, {0, (byte >> bit) & 1 ? n.one_rest : n.zero_rest}};
+    return r;
+}
+
+TEST(trs80_signal, pulse_cells_at_500_and_250_baud) {
+    // A Level II image; a Level I one (start 0x4000, end 0x4001, the byte
+    // 0x42, its checksum).
+    const bytes level2 = {0x00, 0xA5, 0x3C}, level1 = {0x00, 0xA5, 0x40, 0x00, 0x40, 0x01, 0x42, 0x42};
+    for (const auto& [what, image, rate, n] : std::vector<std::tuple<const char*, bytes, unsigned, pulse_samples>>{
+             // The lead-in, 55,300 cycles, is 1395.8 samples; 3,566-cycle cells.
+             {"500 baud, 44100 Hz", level2, 44100, {1395, 6, 77, 32}},
+             // 253.2, 1.09, 14.15 and 5.98 samples: a 1 bit is 14 samples, a 0 16.
+             {"500 baud, 8000 Hz", level2, 8000, {253, 1, 14, 5}},
+             // 6,240-cycle cells: 5,764 cycles are 145.49 samples, 2,644 are 66.74.
+             {"250 baud, 44100 Hz", level1, 44100, {1395, 6, 145, 66}},
+         })
+        EXPECT_EQ(pulse_cells(image, n), signal_runs("CAS", image, rate)) << what;
+}
+
 // Half-waves alternate between the gain level (first) and silence across bit
 // and byte boundaries, a 0 one long half-wave, a 1 two short ones, truncated
 // per half-wave; the 0xAA leader and the data sit between two silences of
