@@ -47,8 +47,11 @@ constexpr double regain_missing = 2;  // but for this many cells' worth (noise)
 constexpr std::uint64_t short_gap = 3;  // cells: less, and the clock is still in step
 constexpr double resume = 0.15;         // within this much of a cell
 constexpr double regain_margin = 2;   // cells' worth of events that tell two grids apart
-constexpr double regain_doubt = 0.3;  // a count this far from whole is not sure
+constexpr int regain_most = 32;       // cells ahead that may tell the two grids apart
+constexpr double regain_doubt = 0.4;  // a count this far from whole is not sure
+constexpr double regain_close = 0.2;  // nor this far, when it alone tells the grids apart
 constexpr double recover = 0.5;
+constexpr int settled_cells = 8;  // start events at full height in a row that end a gap's doubts
 constexpr double follow = 0.03;  // envelope and noise, per cell
 constexpr int learn_prior = 8;   // cells the first guess of the noise counts as
 // A middle read as a 1 or a 0 by less than what makes the odds against the
@@ -154,7 +157,7 @@ void cell_reader::finish() {
     const std::vector<float> rest(std::min<std::size_t>(tail, block), v);
     finishing_ = true;
     for (std::size_t done = 0; done < tail; done += rest.size()) feed(rest.data(), rest.size());
-    if (locked_) lose();
+    if (locked_) lose(true);
 }
 
 void cell_reader::frame(std::uint64_t first, std::span<const cell_shape> shapes) {
@@ -292,7 +295,9 @@ bool cell_reader::lock_on_leader() {
         sign_ = events_[start].height > 0;
         strong_ = strong_before_ = true;
         index_ = 0;
-        gap_ = false;
+        gap_ = unsettled_ = fresh_ = false;
+        steady_run_ = 0;
+        found_.fill({});
         queue_.clear();
         frame_ = {};
         locked_ = true;
@@ -309,12 +314,12 @@ void cell_reader::release(std::size_t n) {
     queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(n));
 }
 
-void cell_reader::lose() {
-    // The cells before the gap stand, and the last one's middle with them;
-    // those in the gap go.
+void cell_reader::lose(bool ended) {
+    // The cells before the gap stand, and the last one with them: clear if
+    // its middle was and the signal has ended there; those in the gap go.
     std::size_t ready = 0;
     while (ready < queue_.size() && !queue_[ready].gap) ++ready;
-    if (ready < queue_.size() && queue_[ready].last) queue_[ready].c.clear = queue_[ready].last_clear, ++ready;
+    if (ready < queue_.size() && queue_[ready].last) queue_[ready].c.clear = ended && queue_[ready].last_clear, ++ready;
     release(ready);
     queue_.clear();
     locked_ = false;
@@ -328,16 +333,16 @@ void cell_reader::lose() {
 // How far past a position the detector is read to find the event there,
 // and to find the events of the cells ahead after a gap.
 double cell_reader::reach() const { return 0.5 * nominal_ * format_.width + 4; }
-double cell_reader::ahead() const { return (2 * regain_cells + 1 + late) * period_ + reach(); }
+double cell_reader::ahead(int cells) const { return (cells + 1 + late) * period_ + reach(); }
 
 // How strongly a grid of start events, `cells` long from `at`, shows in the
 // signal: a cell counts 1 for an event at full height within `slack`, less
 // for a lower one.
-double cell_reader::grid(double at, int cells, double slack) const {
+double cell_reader::grid(double at, int cells, double period, double slack) const {
     const bool edges = format_.events == event_kind::edges;
     double score = 0;
     for (int k = 0; k < cells; ++k) {
-        const double centre = at + k * period_;
+        const double centre = at + k * period;
         float top = 0;
         for (auto i = static_cast<std::int64_t>(std::ceil(centre - slack)); i <= std::int64_t(centre + slack); ++i) {
             const float d = out_[std::size_t(i) & ring_mask];
@@ -350,11 +355,11 @@ double cell_reader::grid(double at, int cells, double slack) const {
 
 cell_reader::regained cell_reader::regain(double due) const {
     const bool edges = format_.events == event_kind::edges;
-    if (due + ahead() >= double(ready_)) return {};  // the recording has ended first
+    if (due + ahead(2 * regain_cells) >= double(ready_)) return {};  // the recording has ended first
     const double step = std::max(0.5, period_ / 32), slack = std::max(1.0, mid_slack * period_);
     double best = 0, top = -1;
     for (double shift = -0.5 * period_; shift < 0.5 * period_; shift += step)
-        if (const double g = grid(due + shift, regain_cells, slack);
+        if (const double g = grid(due + shift, regain_cells, period_, slack);
             g > top + 1e-9 || (g > top - 1e-9 && std::fabs(shift) < std::fabs(best)))
             top = g, best = shift;
     // Not back yet (or back only in part, on a dropout's slope).
@@ -380,20 +385,28 @@ cell_reader::regained cell_reader::regain(double due) const {
     const auto cells = [&](double at) { return (at - gap_from_) / (0.5 * (gap_period_ + r.period)); };
     // Start events lie on every cell, a 1's middle events half a cell off:
     // the grid with clearly more events holds the start events. A run of 1s
-    // has them on both; then the one that makes the count whole does.
+    // has them on both: the 0s further on tell (the grids laid at the speed
+    // just measured, with more room for what it misses); where none come,
+    // the grid that makes the count clearly whole does.
     const double other = first + (best < 0 ? 0.5 : -0.5) * r.period;
     double at = first;
-    const double a = grid(due + best, regain_cells, slack), b = grid(other, regain_cells, slack);
-    if (a - b < regain_margin) {
-        const double fa = std::fabs(cells(first) - std::round(cells(first)));
-        const double fb = std::fabs(cells(other) - std::round(cells(other)));
-        if (fb < fa) at = other;
+    bool told = false;
+    const double wide = std::max(1.0, 2 * mid_slack * r.period);
+    for (int cells = regain_cells; !told && cells <= regain_most && due + ahead(cells) < double(ready_); cells *= 2) {
+        const double a = grid(first, cells, r.period, wide), b = grid(other, cells, r.period, wide);
+        if (std::fabs(a - b) >= regain_margin) at = a > b ? first : other, told = true;
     }
-    const double count = cells(at);
-    r.sure = std::fabs(count - std::round(count)) <= regain_doubt;
+    const double count = cells(at), rest = std::fabs(count - std::round(count));
+    r.sure = rest <= regain_doubt;
+    if (!told) {
+        const double flip = std::fabs(cells(other) - std::round(cells(other)));
+        if (flip < rest) at = other;
+        r.sure = std::min(rest, flip) <= regain_close;
+        r.by_count = true;
+    }
     const double counted = double(index_ + 1 - gap_index_);
     const double len = (due - phi_) / period_;
-    r.phi = at + (counted - std::round(count)) * r.period - len * r.period;
+    r.phi = at + (counted - std::round(cells(at))) * r.period - len * r.period;
     r.found = true;
     return r;
 }
@@ -406,15 +419,20 @@ bool cell_reader::track() {
         const double window = search * period_;
         if (gap_ && index_ + 1 - gap_index_ > short_gap) {
             // Once the cells ahead are back, put the clock on them.
-            if (!finishing_ && due + ahead() >= double(ready_)) return false;
+            if (!finishing_ && due + ahead(regain_most) >= double(ready_)) return false;
             if (const regained r = regain(due); r.found) {
                 // A count that may be a cell out would shift every bit after
                 // it: the stretch ends here rather than read them wrong.
                 if (!r.sure) {
-                    lose();
+                    lose(false);
                     return true;
                 }
                 phi_ = r.phi, period_ = r.period, gap_ = false;
+                // Chosen by the count alone, the grid may be the middles' of
+                // a run of 1s: the bits read the same either way, but they
+                // may be a cell too many or too few. A 0, which only the
+                // start events' grid can show, settles it.
+                unsettled_ = r.by_count;
                 continue;
             }
         }
@@ -423,7 +441,11 @@ bool cell_reader::track() {
         float found = 0;
         const double next = peak(due - window, due + window, found, true);
         const float height = std::fabs(found);
-        const bool strong_next = height >= strong * env_ && (edges || found > 0);
+        // A start event far from where it is due is none, or noise has
+        // smeared it: either way it counts as missing, and must not pull the
+        // clock (a clock pulled about by noise can end up a cell out).
+        const bool strong_next =
+            height >= strong * env_ && (edges || found > 0) && std::fabs(next - due) <= late * period_;
         // After a short gap the clock is still in step: a start event where
         // it is due ends the gap.
         if (gap_ && strong_next && index_ + 1 - gap_index_ <= short_gap && std::fabs(next - due) < resume * period_)
@@ -443,34 +465,41 @@ bool cell_reader::track() {
         // no start event to go by, only its size tells.
         const double reading = !edges ? middle : !strong_ ? std::fabs(middle) : sign_ ? -middle : middle;
 
-        // Until enough 1s have been read clearly, a 1's middle reads like a
-        // start event: it is the same kind of event.
-        const double m1 = (n1_ * m1_ + learn_prior * env_) / (n1_ + learn_prior);
+        // What a 0's and a 1's middle read, as parts of the start events'
+        // height, so that they follow the level as it drifts. Until enough
+        // 1s have been read clearly, a 1's middle reads like a start event:
+        // it is the same kind of event.
+        const double m0 = m0_ * env_, m1 = (n1_ * m1_ + learn_prior) / (n1_ + learn_prior) * env_;
         int bit;
         bool clear, disagrees = false;
-        const double between = std::max(m1 - m0_, 0.2 * env_);
+        const double between = std::max(m1 - m0, 0.2 * env_);
         if (edges && strong_ && strong_next) {
             // Two start events in the same direction have a level change
             // between them: a 1. Both are full steps, far above the noise;
             // the middle only has to agree.
             bit = (found > 0) == sign_ ? 1 : 0;
-            disagrees = bit ? reading < m0_ + agree * between : reading > m1 - agree * between;
+            disagrees = bit ? reading < m0 + agree * between : reading > m1 - agree * between;
             clear = !disagrees;
         } else {
             // The middle alone: clear when the odds that noise carried it
             // across from the other bit are below about e^-14, with the
             // noise and the two bits' middles as the tape has shown them.
-            const double threshold = m0_ + 0.5 * between;
+            const double threshold = m0 + 0.5 * between;
             bit = reading > threshold ? 1 : 0;
             clear = std::fabs(reading - threshold) > std::max(doubt_floor * between, doubt_odds * noise_ / between);
         }
         double then = phi_ + period_ * (bit ? s.len1 : s.len0);
         const double error = next - then;
-        // A start event far from where the bit puts it is none, or the bit
-        // is wrong. Noise smears a level change more than a pulse: its
-        // centre may wander up to the search window's edge.
-        const bool misplaced = strong_next && std::fabs(error) > (edges ? search : late) * period_;
-        clear = clear && !misplaced && strong_ && strong_before_ && !gap_ && !tainted_;
+        // A start event far from where the bit puts it: the bit is wrong.
+        const bool misplaced = strong_next && std::fabs(error) > late * period_;
+        if (unsettled_ && bit == 0 && clear && strong_ && strong_next && !gap_) unsettled_ = false;
+        // Coming out of a gap, faint start events may still be noise on the
+        // dropout's rising slope: a cell is clear only between two at full
+        // height, until the signal has shown itself back.
+        steady_run_ = strong_next && height >= steady * env_ ? steady_run_ + 1 : 0;
+        if (steady_run_ >= settled_cells) fresh_ = false;
+        clear = clear && !misplaced && strong_ && strong_before_ && !gap_ && !tainted_ && !unsettled_ &&
+                (!fresh_ || steady_run_ >= 2);
         tainted_ = disagrees || misplaced;
         // With the next start event missing, the middle may lie on the slope
         // into a dropout: it counts only if the stretch ends here (a tape's
@@ -483,7 +512,11 @@ bool cell_reader::track() {
         // both of them, and so on the cells before and after, which share
         // them: a start event read the wrong way flips the bits on both
         // its sides.
-        if (disagrees && !queue_.empty() && queue_.back().c.index + 1 == index_) queue_.back().c.clear = false;
+        // And as a gap begins, a faint start event before it may be noise
+        // where the signal fades into a dropout: the cell it ends is not
+        // sure either.
+        if ((disagrees || (faint_ && !strong_next && !gap_)) && !queue_.empty() && queue_.back().c.index + 1 == index_)
+            queue_.back().c.clear = false;
         queue_.push_back({c, !strong_ || gap_ || !strong_next, last, last_clear});
         // The newest cell waits for the next; cells in a gap wait until the
         // clock is back on the signal.
@@ -498,20 +531,21 @@ bool cell_reader::track() {
             // dropout's slope. The clock runs on until regain() puts it back.
         } else if (strong_next) {
             env_ += follow * (height - env_);
+            if (height >= steady * env_) found_[(index_ + 1) % found_.size()] = {index_ + 1, next};
             if (strong_ && strong_before_) {
-                // What a 0's and a 1's middle read, and how far they stray.
                 // The two middles learn only from bits read clearly, or noise
                 // read as 1s in a leader of 0s would drag the 1s' middle down
                 // to it; a plain mean of the first few, then a running one (a
-                // Homelab leader has no 1s to learn from). The noise learns
-                // from every bit, or it would miss the ones that stray most.
+                // Homelab leader has no 1s to learn from). The noise, which
+                // does not follow the level, learns from every bit, or it
+                // would miss the ones that stray most.
                 double& m = bit ? m1_ : m0_;
                 int& n = bit ? n1_ : n0_;
                 if (clear) {
                     n = std::min(n + 1, 1000);
-                    m += std::max(follow, 1.0 / n) * (reading - m);
+                    m += std::max(follow, 1.0 / n) * (reading / env_ - m);
                 }
-                const double off = reading - (bit ? m1 : m0_);
+                const double off = reading - (bit ? m1 : m0);
                 noise_ += std::max(follow, 1.0 / (n0_ + n1_ + learn_prior)) * (off * off - noise_);
             }
             if (strong_ && height >= steady * env_) {
@@ -521,17 +555,29 @@ bool cell_reader::track() {
                 then += recover * error;
             }
         } else {
-            // A start event missing: a gap begins, counted from the last one.
-            gap_ = true;
+            // A start event missing: a gap begins, counted from the last one,
+            // at the speed the last start events before it show.
+            gap_ = fresh_ = true;
             gap_from_ = phi_, gap_index_ = index_, gap_period_ = period_;
+            double n = 0, sk = 0, sp = 0, skk = 0, skp = 0;
+            for (const auto& [i, p] : found_)
+                if (i + found_.size() > index_ && i <= index_) {
+                    const double k = double(i) - double(index_);
+                    n += 1, sk += k, sp += p, skk += k * k, skp += k * p;
+                }
+            if (const double det = n * skk - sk * sk; n >= regain_cells && det > 0) {
+                gap_period_ = std::clamp((n * skp - sk * sp) / det, slowest * nominal_, fastest * nominal_);
+                gap_from_ = (sp - gap_period_ * sk) / n;
+            }
         }
         if (edges) sign_ = strong_next ? found > 0 : (bit ? sign_ : !sign_);
+        faint_ = height < steady * env_;
         strong_before_ = strong_;
         strong_ = strong_next;
         phi_ = then;
         ++index_;
         if (gap_ && double(index_ - gap_index_) * period_ > format_.max_gap_seconds * rate_) {
-            lose();
+            lose(true);
             return true;
         }
     }

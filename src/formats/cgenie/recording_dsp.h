@@ -24,6 +24,7 @@
 // them, so a recording of any length takes the same memory.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -105,14 +106,15 @@ private:
     struct regained {
         bool found = false;  // the cells ahead are back
         bool sure = false;   // and the cells in the gap are counted surely
+        bool by_count = false;  // the start events' grid was told by the count alone
         double phi = 0, period = 0;
     };
     regained regain(double due) const;
-    double grid(double at, int cells, double slack) const;
+    double grid(double at, int cells, double period, double slack) const;
     double reach() const;
-    double ahead() const;
+    double ahead(int cells) const;
     bool lock_on_leader(); // whether the last events are a leader; sets the clock
-    void lose();
+    void lose(bool ended);  // `ended`: the signal has gone, not only the count
     void release(std::size_t n);
     double seconds(double at) const { return (at - double(pre_)) / rate_; }
     double peak(double lo, double hi, float& height, bool alone) const;
@@ -155,16 +157,21 @@ private:
     double phi_ = 0;    // where the current cell's start event lies
     double period_ = 0;
     double env_ = 0;    // height of the start events
-    double m0_ = 0, m1_ = 0;  // what a 0's and a 1's middle read
+    double m0_ = 0, m1_ = 0;  // what a 0's and a 1's middle read, in envelopes
     int n0_ = 0, n1_ = 0;     // and how many of each that is from
     double noise_ = 0;        // variance of the middles about those
     bool sign_ = true;  // edges: the current start event rises; pulses: polarity is positive
     bool strong_ = false, strong_before_ = false;
     bool tainted_ = false;  // the last cell's middle disagreed with its start events
+    bool faint_ = false;    // the current cell's start event was found, but faint
+    bool fresh_ = false;    // a gap has ended, and the signal has not shown itself back
+    int steady_run_ = 0;    // start events at full height in a row
     std::uint64_t index_ = 0;
     bool gap_ = false;                      // start events are missing, and the clock runs on
     double gap_from_ = 0, gap_period_ = 0;  // the last start event before the gap, and the speed then
     std::uint64_t gap_index_ = 0;
+    std::array<std::pair<std::uint64_t, double>, 16> found_{};  // the last start events found: cell, where
+    bool unsettled_ = false;  // since a gap, the bits may be a cell out until a 0 is read
     struct pending {
         cell c;
         bool gap;         // a start event of its own is missing
