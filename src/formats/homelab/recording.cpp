@@ -86,6 +86,16 @@ public:
 
     void on_cell(const dsp::cell& c) override {
         if (state_ == state::block) {
+            // With its length in doubt, a block may run on past its end: a
+            // leader and a sync byte in it end it and start the next.
+            if (remember(c) && unsure_length_ && sync_ends(c.index)) {
+                while (!segment_.bytes.empty() && segment_.bytes.back() == 0 &&
+                       (segment_.doubtful.empty() || segment_.doubtful.back().index + 1 < segment_.bytes.size()))
+                    segment_.bytes.pop_back();
+                segments.push_back(std::move(segment_));
+                begin(c);
+                return;
+            }
             if (!add_bit(c)) return;
             add_byte();
             if (next_part()) {
@@ -96,10 +106,7 @@ public:
             }
             return;
         }
-        const std::size_t slot = c.index % recent_.size();
-        recent_[slot] = c;
-        leading_[slot] = leader_;
-        ++seen_;
+        remember(c);
         const bool one = c.bit == 1 && c.clear;
         if (state_ == state::between && ++since_flag_ <= leader_starts_within && one) {
             // Something that is no leader follows the block.
@@ -108,7 +115,6 @@ public:
         }
         leader_ = one ? 0 : leader_ + 1;
         if (!sync_ends(c.index)) return;
-        const dsp::cell& first = recent_[(c.index - 7) % recent_.size()];
         if (state_ == state::between) {
             // The next block's leader ends this block's segment: as many
             // zero bytes as it had bits before the sync byte.
@@ -116,6 +122,28 @@ public:
             segment_.bytes.insert(segment_.bytes.end(), std::size_t(std::lround(bits / 8.0)), 0);
             segments.push_back(std::move(segment_));
         }
+        begin(c);
+    }
+
+    void on_lost() override { close(); }
+
+private:
+    enum class state { leader, block, between };
+    enum class part { name, head, bytes, sum, flag, rest };
+
+    // Keeps the cell for the sync byte's search; whether it is in step
+    // with those before.
+    bool remember(const dsp::cell& c) {
+        const std::size_t slot = c.index % recent_.size();
+        recent_[slot] = c;
+        leading_[slot] = leader_;
+        ++seen_;
+        return true;
+    }
+
+    // A block's segment from the sync byte that ends at cell `c`.
+    void begin(const dsp::cell& c) {
+        const dsp::cell& first = recent_[(c.index - 7) % recent_.size()];
         segment_ = {};
         segment_.start_seconds = first.seconds;
         bool clear = true;  // and read as 0xA5 whatever its unclear bits read
@@ -126,29 +154,33 @@ public:
         state_ = state::block;
         part_ = part::name;
         bits_ = 0;
+        unsure_length_ = false;
+        seen_ = 0;
     }
 
-    void on_lost() override { close(); }
-
-private:
-    enum class state { leader, block, between };
-    enum class part { name, head, bytes, sum, flag, rest };
-
     // Whether the cell at `last` ends a sync byte after a leader: eight
-    // cells that read 0xA5, but for two at most that were unclear, after a
-    // leader of cells that read 0, but for a few that were unclear. A noisy
-    // sync byte does not lose the block: the pattern is long enough.
+    // cells that read 0xA5 but for one at most that was unclear, with at
+    // least two of its four 1s read clearly, after a leader of cells that
+    // read 0 but for a few that were unclear. A bit of the sync byte lost in
+    // noise does not lose the block; noise in a leader, which reads as 1
+    // only unclearly, makes no sync byte, nor do 0xA5's last bits alone.
     bool sync_ends(std::uint64_t last) const {
         if (seen_ < recent_.size()) return false;
-        int wrong = 0;
+        int wrong = 0, ones = 0;
         for (int k = 0; k < 8; ++k) {
             const dsp::cell& b = recent_[(last - 7 + std::uint64_t(k)) % recent_.size()];
-            if (b.bit != ((sync_byte >> (7 - k)) & 1) && (b.clear || ++wrong > 2)) return false;
+            const int want = (sync_byte >> (7 - k)) & 1;
+            if (b.bit != want && (b.clear || ++wrong > 1)) return false;
+            ones += want && b.bit && b.clear;
         }
-        int stray = 0;
+        if (ones < 2) return false;
+        // Right before the sync byte the leader reads 0 but for one unclear
+        // bit at most: a window a few cells after the true sync byte, which
+        // may match where that one read poorly, has its 1s there.
+        int stray = 0, near = 0;
         for (std::uint64_t i = last - 7 - least_leader_bits; i < last - 7; ++i)
-            if (const dsp::cell& b = recent_[i % recent_.size()]; b.bit == 1 && (b.clear || ++stray > most_stray_bits))
-                return false;
+            if (const dsp::cell& b = recent_[i % recent_.size()]; b.bit == 1)
+                if (b.clear || ++stray > most_stray_bits || (i >= last - 15 && ++near > 1)) return false;
         return true;
     }
 
@@ -167,13 +199,16 @@ private:
         segment_.bytes.push_back(std::uint8_t(byte_));
     }
 
-    // Follows the block's parts; true after its flag.
+    // Follows the block's parts; true after its flag. The length is sure
+    // only when every byte up to it is: a name byte misread as 0x00 puts it
+    // elsewhere.
     bool next_part() {
         const std::vector<std::uint8_t>& b = segment_.bytes;
+        if (!clear_ && (part_ == part::name || part_ == part::head)) unsure_length_ = true;
         switch (part_) {
             case part::name:
                 if (byte_ == 0) part_ = part::head, count_ = 4;
-                else if (b.size() > longest_name + 1) part_ = part::rest;  // no name ends: read on to the end
+                else if (b.size() > longest_name + 1) part_ = part::rest, unsure_length_ = true;  // no end
                 return false;
             case part::head:
                 if (--count_ == 0) {
@@ -214,6 +249,7 @@ private:
     std::size_t seen_ = 0;  // cells in `recent_` since the last block or lock
     long since_flag_ = 0;  // cells since the last block's flag
     long leader_ = 0;      // cells since the last clear 1
+    bool unsure_length_ = false;  // the block's length is not sure
     tape_segment segment_;
     int bits_ = 0, byte_ = 0;
     bool clear_ = true;
