@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 namespace korvax::dsp {
 namespace {
@@ -160,18 +159,6 @@ void cell_reader::finish() {
     if (locked_) lose(true);
 }
 
-void cell_reader::frame(std::uint64_t first, std::span<const cell_shape> shapes) {
-    frame_first_ = first;
-    frame_ = shapes;
-}
-
-void cell_reader::unframe() { frame_ = {}; }
-
-cell_shape cell_reader::shape(std::uint64_t index) const {
-    if (frame_.empty() || index < frame_first_) return {};
-    return frame_[(index - frame_first_) % frame_.size()];
-}
-
 // The highest event between `lo` and `hi`, refined between samples; its
 // height is signed for edges and taken in the found polarity for pulses.
 // When `alone`, the window must hold the event's peak itself.
@@ -299,7 +286,6 @@ bool cell_reader::lock_on_leader() {
         steady_run_ = 0;
         found_.fill({});
         queue_.clear();
-        frame_ = {};
         locked_ = true;
         if (first_lock_ < 0) first_lock_ = seconds(events_.front().at);
         events_.clear();
@@ -405,8 +391,7 @@ cell_reader::regained cell_reader::regain(double due) const {
         r.by_count = true;
     }
     const double counted = double(index_ + 1 - gap_index_);
-    const double len = (due - phi_) / period_;
-    r.phi = at + (counted - std::round(cells(at))) * r.period - len * r.period;
+    r.phi = at + (counted - std::round(cells(at)) - 1) * r.period;
     r.found = true;
     return r;
 }
@@ -414,8 +399,7 @@ cell_reader::regained cell_reader::regain(double due) const {
 bool cell_reader::track() {
     const bool edges = format_.events == event_kind::edges;
     for (;;) {
-        const cell_shape s = shape(index_);
-        double due = phi_ + period_ * 0.5 * (s.len0 + s.len1);
+        double due = phi_ + period_;
         const double window = search * period_;
         if (gap_ && index_ + 1 - gap_index_ > short_gap) {
             // Once the cells ahead are back, put the clock on them.
@@ -455,9 +439,9 @@ bool cell_reader::track() {
         // and the next: where the clock puts them, moved by as much of what
         // was found as the clock will follow, so that an event found in the
         // wrong place cannot drag the middle along to agree with it.
-        const double one = phi_ + period_ * s.len1;
+        const double one = phi_ + period_;
         const double end = strong_next ? one + alpha * (next - one) : one;
-        const double mid = phi_ + s.mid * (end - phi_);
+        const double mid = phi_ + 0.5 * (end - phi_);
         const double slack = std::max(1.0, mid_slack * period_);
         float middle = 0;
         peak(mid - slack, mid + slack, middle, false);
@@ -488,7 +472,7 @@ bool cell_reader::track() {
             bit = reading > threshold ? 1 : 0;
             clear = std::fabs(reading - threshold) > std::max(doubt_floor * between, doubt_odds * noise_ / between);
         }
-        double then = phi_ + period_ * (bit ? s.len1 : s.len0);
+        double then = phi_ + period_;
         const double error = next - then;
         // A start event far from where the bit puts it: the bit is wrong.
         const bool misplaced = strong_next && std::fabs(error) > late * period_;

@@ -14,11 +14,12 @@
 // follows the cells: it looks for each cell's start event near where the
 // tape's speed puts it, reads the middle of the cell, and corrects its phase
 // and speed from what it found. The envelope of the start events sets what
-// counts as an event at all; where one is missing (a dropout), the clock runs
-// on at the last speed and counts the cells the dropout hides, so the bits
-// after it stay in place. A cell is clear only when both its own start event
-// and the one before it were found, where the speed put them, and its middle
-// reads as one class by a margin the signal's noise cannot bridge.
+// counts as an event at all; where they are missing (a dropout), the clock
+// runs on, and once the signal is back it counts the cells in the gap from
+// the tape's speed on either side, so the bits after it stay in place (or,
+// when the count is not sure, ends the stretch there). A cell is clear only
+// when its start events on both sides were found where the speed put them
+// and it reads as one bit by a margin the signal's noise cannot bridge.
 //
 // Samples go through in blocks and nothing is kept but a few cells' worth of
 // them, so a recording of any length takes the same memory.
@@ -27,8 +28,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <span>
 #include <vector>
 
 namespace korvax::dsp {
@@ -45,13 +44,6 @@ struct cell_format {
     std::vector<double> leader;   // the leader's event spacing, one period, in cells
     int leader_periods;           // periods in a row that make a lock
     double max_gap_seconds;       // a signal missing this long is the end of a stretch
-};
-
-// How long a cell is, start event to the next start event, after a 0 and
-// after a 1, in cells; and where a 1's middle event lies, as a fraction of
-// it. Most cells are 1, 1 and 0.5.
-struct cell_shape {
-    double len0 = 1, len1 = 1, mid = 0.5;
 };
 
 struct cell {
@@ -78,12 +70,6 @@ public:
     void feed(const float* samples, std::size_t n);
     // The recording has ended: what is left is read as if silence followed.
     void finish();
-
-    // From cell `first` on, the cells repeat `shapes` (the bits of a byte),
-    // until unframe() or the next lock. Called from on_cell, it applies to
-    // the cells after the one being seen. The shapes must outlive their use.
-    void frame(std::uint64_t first, std::span<const cell_shape> shapes);
-    void unframe();
 
     // Whether the reader has locked onto a leader at least once, and where
     // in the recording that leader's events began.
@@ -120,7 +106,6 @@ private:
     double peak(double lo, double hi, float& height, bool alone) const;
     template <class value_fn>
     double centre(std::int64_t best, float top, const value_fn& value) const;
-    cell_shape shape(std::uint64_t index) const;
 
     double rate_;
     cell_format format_;
@@ -162,7 +147,7 @@ private:
     double noise_ = 0;        // variance of the middles about those
     bool sign_ = true;  // edges: the current start event rises; pulses: polarity is positive
     bool strong_ = false, strong_before_ = false;
-    bool tainted_ = false;  // the last cell's middle disagreed with its start events
+    bool tainted_ = false;  // the last cell's end is in doubt, and so this one's start
     bool faint_ = false;    // the current cell's start event was found, but faint
     bool fresh_ = false;    // a gap has ended, and the signal has not shown itself back
     int steady_run_ = 0;    // start events at full height in a row
@@ -179,8 +164,6 @@ private:
         bool last_clear;  // and then clear or not
     };
     std::vector<pending> queue_;  // cells not yet seen by the sink
-    std::uint64_t frame_first_ = 0;
-    std::span<const cell_shape> frame_;
 };
 
 }  // namespace korvax::dsp

@@ -10,8 +10,7 @@ namespace {
 
 constexpr double clock_hz = 3'000'000;
 constexpr double cell_cycles = 4'425;
-constexpr double half_cell_cycles = 2'212;
-constexpr double pulse_cycles = 570, last_pulse_cycles = 680;
+constexpr double pulse_cycles = 570;
 constexpr int sync_byte = 0xA5;
 constexpr std::size_t longest_name = 255;
 // A sync byte counts only after this many bits of leader (8 bytes: a few
@@ -34,24 +33,6 @@ const dsp::cell_format format{
     .leader_periods = 16,
     .max_gap_seconds = 0.1,
 };
-
-// A byte's cells, start pulse to start pulse. The last bit's pulses are 110
-// cycles longer and its cell is longer by as much per pulse, but the silence
-// after a pulse is counted from an ordinary pulse's end: so the cell before
-// it ends 55 cycles later (the long pulse's middle), and the last cell runs
-// 4,535 cycles (a 0) or 4,644 (a 1) plus 285 less 340 to the next byte's
-// first pulse. A 1's second pulse starts half a cell (2,212 cycles, or 2,322
-// in the last bit) after its first.
-constexpr double inner_to_last = cell_cycles + (last_pulse_cycles - pulse_cycles) / 2;
-constexpr double last_zero = cell_cycles + last_pulse_cycles - pulse_cycles - (last_pulse_cycles - pulse_cycles) / 2;
-constexpr double last_one = 2 * (half_cell_cycles + last_pulse_cycles - pulse_cycles) + pulse_cycles / 2 -
-                            last_pulse_cycles / 2;
-const std::array<dsp::cell_shape, 8> byte_shape = [] {
-    std::array<dsp::cell_shape, 8> s{};
-    s[6] = {inner_to_last / cell_cycles, inner_to_last / cell_cycles, half_cell_cycles / inner_to_last};
-    s[7] = {last_zero / cell_cycles, last_one / cell_cycles, (half_cell_cycles + last_pulse_cycles - pulse_cycles) / last_one};
-    return s;
-}();
 
 // Where a block's parts end, from its sync byte: the name's 0x00, the four
 // bytes of address and length, the bytes, the checksum, the flag.
@@ -82,24 +63,28 @@ std::optional<block_layout> layout(const std::vector<std::uint8_t>& b) {
 class reader final : public dsp::cell_sink {
 public:
     std::vector<tape_segment> segments;
-    dsp::cell_reader* cells = nullptr;
 
     void on_cell(const dsp::cell& c) override {
         if (state_ == state::block) {
             // With its length in doubt, a block may run on past its end: a
-            // leader and a sync byte in it end it and start the next.
-            if (remember(c) && unsure_length_ && sync_ends(c.index)) {
+            // leader and a sync byte in it end it (less the leader's zero
+            // bytes read into it) and start the next.
+            remember(c);
+            if (unsure_length_ && sync_ends(c.index, 0)) {
                 while (!segment_.bytes.empty() && segment_.bytes.back() == 0 &&
                        (segment_.doubtful.empty() || segment_.doubtful.back().index + 1 < segment_.bytes.size()))
                     segment_.bytes.pop_back();
                 segments.push_back(std::move(segment_));
                 begin(c);
+                strict_ = false;
                 return;
             }
             if (!add_bit(c)) return;
             add_byte();
             if (next_part()) {
-                cells->unframe();
+                // After a block whose length was in doubt, what follows may
+                // be its data: the next leader must be a clean one.
+                strict_ = unsure_length_;
                 state_ = state::between;
                 since_flag_ = leader_ = 0;
                 seen_ = 0;
@@ -114,7 +99,7 @@ public:
             return;
         }
         leader_ = one ? 0 : leader_ + 1;
-        if (!sync_ends(c.index)) return;
+        if (!sync_ends(c.index, strict_ ? 0 : most_stray_bits)) return;
         if (state_ == state::between) {
             // The next block's leader ends this block's segment: as many
             // zero bytes as it had bits before the sync byte.
@@ -123,6 +108,7 @@ public:
             segments.push_back(std::move(segment_));
         }
         begin(c);
+        strict_ = false;
     }
 
     void on_lost() override { close(); }
@@ -131,14 +117,12 @@ private:
     enum class state { leader, block, between };
     enum class part { name, head, bytes, sum, flag, rest };
 
-    // Keeps the cell for the sync byte's search; whether it is in step
-    // with those before.
-    bool remember(const dsp::cell& c) {
+    // Keeps the cell for the sync byte's search.
+    void remember(const dsp::cell& c) {
         const std::size_t slot = c.index % recent_.size();
         recent_[slot] = c;
         leading_[slot] = leader_;
         ++seen_;
-        return true;
     }
 
     // A block's segment from the sync byte that ends at cell `c`.
@@ -150,7 +134,6 @@ private:
         for (std::uint64_t i = c.index - 7; i <= c.index; ++i) clear = clear && recent_[i % recent_.size()].clear;
         byte_ = sync_byte, clear_ = clear, at_ = first.seconds;
         add_byte();
-        cells->frame(first.index, byte_shape);
         state_ = state::block;
         part_ = part::name;
         bits_ = 0;
@@ -161,10 +144,12 @@ private:
     // Whether the cell at `last` ends a sync byte after a leader: eight
     // cells that read 0xA5 but for one at most that was unclear, with at
     // least two of its four 1s read clearly, after a leader of cells that
-    // read 0 but for a few that were unclear. A bit of the sync byte lost in
-    // noise does not lose the block; noise in a leader, which reads as 1
-    // only unclearly, makes no sync byte, nor do 0xA5's last bits alone.
-    bool sync_ends(std::uint64_t last) const {
+    // read 0 but for `stray_bits` that were unclear (none inside a block,
+    // where noisy data with few 1s could pass for a leader). A bit of the
+    // sync byte lost in noise does not lose the block; noise in a leader,
+    // which reads as 1 only unclearly, makes no sync byte, nor do 0xA5's
+    // last bits alone.
+    bool sync_ends(std::uint64_t last, int stray_bits) const {
         if (seen_ < recent_.size()) return false;
         int wrong = 0, ones = 0;
         for (int k = 0; k < 8; ++k) {
@@ -180,7 +165,7 @@ private:
         int stray = 0, near = 0;
         for (std::uint64_t i = last - 7 - least_leader_bits; i < last - 7; ++i)
             if (const dsp::cell& b = recent_[i % recent_.size()]; b.bit == 1)
-                if (b.clear || ++stray > most_stray_bits || (i >= last - 15 && ++near > 1)) return false;
+                if (b.clear || ++stray > stray_bits || (i >= last - 15 && ++near > 1)) return false;
         return true;
     }
 
@@ -238,7 +223,6 @@ private:
         state_ = state::leader;
         seen_ = 0;
         leader_ = 0;
-        cells->unframe();
     }
 
     state state_ = state::leader;
@@ -250,6 +234,7 @@ private:
     long since_flag_ = 0;  // cells since the last block's flag
     long leader_ = 0;      // cells since the last clear 1
     bool unsure_length_ = false;  // the block's length is not sure
+    bool strict_ = false;         // and so whether what follows it is a leader
     tape_segment segment_;
     int bits_ = 0, byte_ = 0;
     bool clear_ = true;
@@ -267,7 +252,6 @@ std::string printable(const std::vector<std::uint8_t>& b, std::size_t from, std:
 std::vector<tape_segment> read_recording(sample_source& in) {
     reader r;
     dsp::cell_reader cells(in.rate(), format, &r);
-    r.cells = &cells;
     std::vector<float> block(8192);
     for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) cells.feed(block.data(), n);
     cells.finish();

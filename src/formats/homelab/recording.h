@@ -3,7 +3,7 @@
 // Every bit is a cell of 4,425 cycles of the 3 MHz clock that starts with a
 // short positive pulse; a 1 has a second pulse in the middle of its cell. The
 // last bit of each byte (bits go most significant first) has longer pulses
-// and a longer cell. A tape is blocks, each a leader of zero bytes, 0xA5, a
+// and a cell up to 5% longer, which the reader's clock simply follows. A tape is blocks, each a leader of zero bytes, 0xA5, a
 // name ending in 0x00, the load address and the length (both 16 bits, low
 // byte first), the bytes, their sum modulo 256, and a flag: 0xD8 when another
 // block follows, 0x00 after the last.
