@@ -8,11 +8,8 @@
 #include "driver/registry.h"
 #include "driver/results.h"
 #include "formats/cbm/recording.h"
-#if __has_include("formats/cgenie/recording.h")
 #include "formats/cgenie/recording.h"
 #include "formats/homelab/recording.h"
-#define KORVAX_CGHL 1
-#endif
 #include "formats/trs80/recording.h"
 #include "output/output_file.h"
 
@@ -128,7 +125,6 @@ const machine_reader machines[] = {
          return r;
      },
      commodore_images},
-#ifdef KORVAX_CGHL
     {&cgc_format, {".cas"},
      [](sample_source& in, const options&) {
          std::vector<tape_segment> s = cgenie::read_recording(in);
@@ -147,7 +143,6 @@ const machine_reader machines[] = {
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", homelab::htp_image(r.segments), "Homelab tape"}};
      }},
-#endif
 };
 
 // The forced format's machine (-f): TAP images and program files are both

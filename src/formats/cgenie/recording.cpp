@@ -1,0 +1,158 @@
+#include "formats/cgenie/recording.h"
+
+#include <array>
+
+namespace korvax::cgenie {
+namespace {
+
+constexpr int leader_byte = 0xAA;
+constexpr int sync_byte = 0x66;
+constexpr int system_mark = 0x55;
+constexpr int block_mark = 0x3C;
+constexpr int entry_mark = 0x78;
+constexpr std::size_t name_size = 6;
+constexpr std::size_t leader_bytes = 255;  // as the program writes it
+
+// 1200 baud. The edge detector averages over 0.35 of a cell on each side: as
+// long as it can be while a 1's middle, half a cell on, stays outside it on a
+// tape running 8% fast. 0xAA's bits, 1 0 1 0, put level changes half a cell,
+// half a cell and a whole cell apart; 8 such periods (two leader bytes) in a
+// row make a lock.
+const dsp::cell_format format{
+    .cell_seconds = 1.0 / 1200,
+    .events = dsp::event_kind::edges,
+    .width = 0.35,
+    .leader = {0.5, 0.5, 1.0},
+    .leader_periods = 8,
+    .max_gap_seconds = 0.1,
+};
+
+// Bytes after a lock: the leader's bits until 0xAA 0x66 has gone by, then
+// the stretch's bytes, eight cells each.
+class reader final : public dsp::cell_sink {
+public:
+    std::vector<tape_segment> segments;
+
+    void on_cell(const dsp::cell& c) override {
+        if (!open_) {
+            // The last 16 bits, and when and how clearly the last 8 were read.
+            pattern_ = (pattern_ << 1 | unsigned(c.bit)) & 0xFFFF;
+            recent_[c.index % 8] = c;
+            if (pattern_ != (leader_byte << 8 | sync_byte)) return;
+            const dsp::cell& first = recent_[(c.index + 1) % 8];
+            open_ = true;
+            segment_ = {};
+            segment_.start_seconds = first.seconds;
+            bool clear = true;
+            for (const dsp::cell& r : recent_) clear = clear && r.clear;
+            add(sync_byte, clear, first.seconds);
+            bits_ = 0;
+            return;
+        }
+        if (bits_ == 0) byte_ = 0, clear_ = true, at_ = c.seconds;
+        byte_ = byte_ << 1 | c.bit;
+        clear_ = clear_ && c.clear;
+        if (++bits_ == 8) {
+            add(byte_, clear_, at_);
+            bits_ = 0;
+        }
+    }
+
+    // The signal has gone: the stretch ends with its last whole byte.
+    void on_lost() override {
+        if (open_) segments.push_back(std::move(segment_));
+        open_ = false;
+        pattern_ = 0;
+    }
+
+private:
+    void add(int byte, bool clear, double at) {
+        if (!clear) segment_.doubtful.push_back({segment_.bytes.size(), at});
+        segment_.bytes.push_back(std::uint8_t(byte));
+    }
+
+    bool open_ = false;
+    unsigned pattern_ = 0;
+    std::array<dsp::cell, 8> recent_{};
+    tape_segment segment_;
+    int bits_ = 0, byte_ = 0;
+    bool clear_ = true;
+    double at_ = 0;
+};
+
+std::string printable(const std::vector<std::uint8_t>& b, std::size_t from, std::size_t size) {
+    std::string s;
+    for (std::size_t i = from; i < from + size && i < b.size(); ++i) s += b[i] >= 0x20 && b[i] < 0x7F ? char(b[i]) : '?';
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+std::vector<tape_segment> read_recording(sample_source& in) {
+    reader r;
+    dsp::cell_reader cells(in.rate(), format, &r);
+    std::vector<float> block(8192);
+    for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) cells.feed(block.data(), n);
+    cells.finish();
+    return std::move(r.segments);
+}
+
+std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
+    std::vector<tape_item> items;
+    for (const tape_segment& s : segments) {
+        tape_item it;
+        it.start_seconds = s.start_seconds;
+        it.machine = "Colour Genie";
+        it.doubtful = s.doubtful;
+        const std::vector<std::uint8_t>& b = s.bytes;
+        std::size_t p = 0;
+        while (p < b.size() && b[p] == sync_byte) ++p;
+        if (p + 1 + name_size <= b.size() && b[p] == system_mark) {
+            it.kind = "SYSTEM";
+            it.name = printable(b, p + 1, name_size);
+            p += 1 + name_size;
+            bool holds = true;
+            for (; p < b.size() && b[p] == block_mark;) {
+                if (p + 4 > b.size()) {
+                    holds = false;
+                    break;
+                }
+                const std::size_t size = b[p + 1] == 0 ? 256 : b[p + 1];
+                const unsigned address = b[p + 2] | unsigned(b[p + 3]) << 8;
+                if (!it.load_address) it.load_address = address;
+                it.length += size;
+                if (p + 5 + size > b.size()) {
+                    holds = false;
+                    p = b.size();
+                    break;
+                }
+                unsigned sum = b[p + 2] + b[p + 3];
+                for (std::size_t i = 0; i < size; ++i) sum += b[p + 4 + i];
+                holds = holds && (sum & 0xFF) == b[p + 4 + size];
+                p += 5 + size;
+            }
+            // The entry address closes the tape.
+            holds = holds && p + 3 <= b.size() && b[p] == entry_mark;
+            it.check = holds ? tape_item::checksum::holds : tape_item::checksum::fails;
+        } else {
+            it.kind = "data";
+            it.length = b.size() - p;
+        }
+        items.push_back(std::move(it));
+    }
+    return items;
+}
+
+std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments) {
+    std::vector<std::uint8_t> image;
+    for (const tape_segment& s : segments) {
+        if (!image.empty()) image.insert(image.end(), leader_bytes, std::uint8_t(leader_byte));
+        image.insert(image.end(), s.bytes.begin(), s.bytes.end());
+    }
+    return image;
+}
+
+leader_probe::leader_probe(std::uint32_t rate) : reader_(rate, format, nullptr) {}
+
+}  // namespace korvax::cgenie
