@@ -41,6 +41,7 @@ struct run_result {
     std::vector<std::string> advice;      // after a failed check: what to change
     std::vector<tape_mark> marks;         // where the tape's parts start in the WAV
     std::vector<tape_item> items;         // what a recording was read as, a segment or program each
+    std::vector<std::string> written;     // the images a recording was written to
 };
 
 // Selects the format (detection or the forced one), writes the WAV of `im` to

@@ -365,6 +365,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     if (channel < 0 && rec.channels() > 1) out.say("Channel %u of %u reads better.", best_channel + 1, rec.channels());
     for (const tape_item& i : best->items) out.line(item_line(i));
     res.format = m.format;
+    res.items = best->items;
 
     const bool doubtful = best->doubtful > 0 || best->failing > 0;
     if (output == nullptr) return res.status = doubtful ? exit_doubtful : exit_ok;
@@ -397,8 +398,11 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         if (!closed(*further[k - 1], out)) return res.status = exit_output;
     if (!closed(*output, out)) return res.status = exit_output;
     out.say("Image written: %s (%s).", output->name().c_str(), images.front().holds.c_str());
-    for (std::size_t k = 1; k < images.size(); ++k)
+    res.written.push_back(output->name());
+    for (std::size_t k = 1; k < images.size(); ++k) {
         out.say("Image written: %s (%s).", further[k - 1]->name().c_str(), images[k].holds.c_str());
+        res.written.push_back(further[k - 1]->name());
+    }
     if (doubtful) out.line("Some bytes are in doubt: re-record the stretches named above, or keep the image as it is.");
     if (o.verify) {
         const int checked = self_check(m, *kind, images, *best, o, out);

@@ -94,7 +94,24 @@ std::string result_json(const run_result& r, const std::vector<std::string>& mes
              ",\"error\":" + quoted(r.checked->error) + "}";
     else
         j += ",\"checked\":null";
-    j += ",\"advice\":" + list(advice) + ",\"marks\":" + list(marks) + "}";
+    j += ",\"advice\":" + list(advice) + ",\"marks\":" + list(marks);
+    // What a recording was read as: a segment or program each, and the
+    // images written.
+    std::vector<std::string> items, written;
+    for (const tape_item& i : r.items) {
+        std::vector<std::string> doubts;
+        for (const doubtful_byte& d : i.doubtful) doubts.push_back(std::to_string(d.seconds));
+        items.push_back("{\"seconds\":" + std::to_string(i.start_seconds) + ",\"machine\":" + quoted(i.machine) +
+                        ",\"baud\":" + std::to_string(i.baud) + ",\"kind\":" + quoted(i.kind) + ",\"name\":" +
+                        quoted(i.name) + ",\"load\":" + (i.load_address ? std::to_string(*i.load_address) : "null") +
+                        ",\"length\":" + std::to_string(i.length) + ",\"checksum\":" +
+                        quoted(i.check == tape_item::checksum::holds   ? "holds"
+                               : i.check == tape_item::checksum::fails ? "fails"
+                                                                       : "none") +
+                        ",\"doubtful\":" + list(doubts) + "}");
+    }
+    for (const std::string& w : r.written) written.push_back(quoted(w));
+    j += ",\"items\":" + list(items) + ",\"written\":" + list(written) + "}";
     return j;
 }
 
