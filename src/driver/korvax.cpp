@@ -19,6 +19,7 @@
 
 #include "driver/convert.h"
 #include "driver/registry.h"
+#include "driver/results.h"
 #include "output/fatal.h"
 #include "output/output_file.h"
 
@@ -35,7 +36,10 @@ constexpr int max_rate = 192000;
 
 // What the command line gives a run.
 struct run_state {
+    explicit run_state(messages& told) : out(told) {}
+    messages& out;                        // where every message of the run goes
     options settings;
+    bool timetable = false;               // -t
     std::string input_name;               // empty until -i
     std::vector<std::string> all_inputs;  // every -i of the command line
     std::unique_ptr<output_file> output;  // ready from -o to the end of the run
@@ -50,13 +54,16 @@ struct run_state {
         "\nUsage:\n"
         "korvax [options] -i <input_filename> -o <output_filename>\n"
         "korvax [options] <input_filename> [<output_filename>]\n"
+        "korvax [options] -i <recording> -o <image>  (reads a recorded tape back)\n"
         "\nCommand line options:\n"
         "-b <baud>       : TRS-80 speed: 250 (Level I), 500 or 1500 (default: from the image)\n"
+        "-c <channel>    : the channel of a recording to read (default: the one that reads better)\n"
         "-f <#format>    : force given format (number picked from the list above)\n"
         "-g <gain>       : gain, must be between 1 and 8 (default: 5)\n"
         "-h              : prints this text\n"
         "-n              : invert output signal (may help if output file does not load)\n"
         "-s <frequency>  : set WAV sample frequency between 8000 and 192000\n"
+        "-t              : print where each part of the tape starts in the WAV (m:ss.s)\n"
         "-V              : verify that the WAV reads back as the image (status 7 if not)\n"
         "--help          : prints this text (status 0)\n"
         "--version       : prints the version and the licence\n"
@@ -89,21 +96,21 @@ bool parse_number(const char* text, int& value) {
 }
 
 // -b's values, told after its error.
-constexpr const char* baud_hint = "Speeds: 250, 500 or 1500.\n";
+constexpr const char* baud_hint = "Speeds: 250, 500 or 1500.";
 
-int option_number(char option) {
+int option_number(messages& out, char option) {
     int value = 0;
     if (!parse_number(optarg, value)) {
-        std::fprintf(stderr, "Error parsing argument for '-%c'.\n", option);
-        if (option == 'b') std::fputs(baud_hint, stderr);
+        out.say("Error parsing argument for '-%c'.", option);
+        if (option == 'b') out.line(baud_hint);
         quit(exit_parse);
     }
     return value;
 }
 
 // The system's reason why a file could not be opened, on a line of its own.
-void print_reason(int error) {
-    if (error != 0) std::fprintf(stderr, "%s\n", std::strerror(error));
+void print_reason(messages& out, int error) {
+    if (error != 0) out.line(std::strerror(error));
 }
 
 // Whether two names reach the same file: the same inode when both exist
@@ -138,8 +145,8 @@ void open_input(run_state& run, const char* path) {
             if (fd >= 0) ::close(fd);
         }
         if (error != 0) {
-            std::fprintf(stderr, "Error opening %s.\n", path);
-            print_reason(error);
+            run.out.say("Error opening %s.", path);
+            print_reason(run.out, error);
             quit(exit_input);
         }
     }
@@ -151,8 +158,8 @@ void open_output(run_state& run, const char* path) {
     // line is refused before anything is created or truncated.
     for (const std::string& input : run.all_inputs) {
         if (input != "-" && same_file(path, input)) {
-            std::fprintf(stderr, "Error opening %s for writing.\n", path);
-            std::fputs("Output file is the input file.\n", stderr);
+            run.out.say("Error opening %s for writing.", path);
+            run.out.line("Output file is the input file.");
             quit(exit_output);
         }
     }
@@ -165,15 +172,15 @@ void open_output(run_state& run, const char* path) {
         // A folder is refused without a system call failing.
         struct stat st {};
         const int error = errno != 0 ? errno : (::stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR : 0);
-        std::fprintf(stderr, "Error opening %s for writing.\n", path);
-        print_reason(error);
+        run.out.say("Error opening %s for writing.", path);
+        print_reason(run.out, error);
         quit(exit_output);
     }
 }
 
 // The leading '-' hands over every argument that is not an option, or an
 // option's argument, in its place (as option 1), whatever POSIXLY_CORRECT says.
-constexpr const char* optstring = "-?hnVb:f:g:i:o:s:";
+constexpr const char* optstring = "-?hntVb:c:f:g:i:o:s:";
 constexpr int help_option = 256;  // beyond every character, so no short option's
 constexpr int version_option = 257;
 constexpr ::option long_options[] = {
@@ -211,16 +218,16 @@ file_names scan_names(int argc, char** argv) {
 
 // Positional names stand for -i and -o: the first is the image, a second the
 // WAV. Used only on a command line without -i and -o, and at most two.
-void check_positional(const file_names& names) {
+void check_positional(messages& out, const file_names& names) {
     const std::vector<std::string>& free = names.positional;
     if (free.empty()) return;
     if (!names.inputs.empty() || names.output) {
-        std::fprintf(stderr, "Unexpected name '%s': with -i or -o on the command line, name each file with -i or "
-                     "-o.\n", free.front().c_str());
+        out.say("Unexpected name '%s': with -i or -o on the command line, name each file with -i or -o.",
+                free.front().c_str());
         print_usage();
     }
     if (free.size() > 2) {
-        std::fprintf(stderr, "Too many names: '%s' comes after the image and the WAV file.\n", free[2].c_str());
+        out.say("Too many names: '%s' comes after the image and the WAV file.", free[2].c_str());
         print_usage();
     }
 }
@@ -229,47 +236,58 @@ void read_options(run_state& run, int argc, char** argv) {
     for (int c; (c = next_option(argc, argv)) != -1;) {
         switch (c) {
             case 's': {
-                const int rate = option_number('s');
+                const int rate = option_number(run.out, 's');
                 if (rate < min_rate || rate > max_rate) {
-                    std::fprintf(stderr, "Unsupported sample rate: %i.\n", rate);
-                    std::fprintf(stderr, "Supported sample rates are between %i and %i.\n",
-                                 min_rate, max_rate);
+                    run.out.say("Unsupported sample rate: %i.", rate);
+                    run.out.say("Supported sample rates are between %i and %i.", min_rate, max_rate);
                     quit(exit_rate);
                 }
                 run.settings.sample_rate = static_cast<std::uint32_t>(rate);
                 break;
             }
             case 'f': {
-                const int index = option_number('f');
+                const int index = option_number(run.out, 'f');
                 if (index < 0 || index >= format_count) {
-                    std::fprintf(stderr, "Illegal format index: %i.\n", index);
-                    std::fprintf(stderr, "Format index must be between 0 and %i.\n",
-                                 format_count - 1);
+                    run.out.say("Illegal format index: %i.", index);
+                    run.out.say("Format index must be between 0 and %i.", format_count - 1);
                 }
                 // Anything outside the registry asks for detection.
                 run.settings.format = index;
                 break;
             }
             case 'g': {
-                const int gain = option_number('g');
+                const int gain = option_number(run.out, 'g');
                 if (gain < 1 || gain > 8) {
-                    std::fprintf(stderr, "Illegal gain value: %i.\n", gain);
-                    std::fputs("Gain must be between 1 and 8.\n", stderr);
+                    run.out.say("Illegal gain value: %i.", gain);
+                    run.out.line("Gain must be between 1 and 8.");
                 }
                 // Used even when illegal: the low 8 bits of gain x 15.
                 run.settings.p_gain = static_cast<std::uint8_t>(static_cast<long long>(gain) * 15);
                 break;
             }
             case 'b': {
-                const int baud = option_number('b');
+                const int baud = option_number(run.out, 'b');
                 if (baud != 250 && baud != 500 && baud != 1500) {
-                    std::fputs("Error parsing argument for '-b'.\n", stderr);
-                    std::fputs(baud_hint, stderr);
+                    run.out.line("Error parsing argument for '-b'.");
+                    run.out.line(baud_hint);
                     quit(exit_parse);
                 }
                 run.settings.baud = baud;
                 break;
             }
+            case 'c': {
+                const int channel = option_number(run.out, 'c');
+                if (channel < 1) {
+                    run.out.say("Illegal channel: %i.", channel);
+                    run.out.line("Channels are counted from 1.");
+                    quit(exit_parse);
+                }
+                run.settings.channel = channel - 1;
+                break;
+            }
+            case 't':
+                run.timetable = true;
+                break;
             case 'i':
                 open_input(run, optarg);
                 break;
@@ -278,7 +296,7 @@ void read_options(run_state& run, int argc, char** argv) {
                 break;
             case 'n':
                 run.settings.inverted = true;
-                std::fputs("Inverted output signal.\n", stderr);
+                run.out.line("Inverted output signal.");
                 break;
             case 'V':
                 run.settings.verify = true;
@@ -301,20 +319,32 @@ int run_once(run_state& run, int argc, char** argv, messages& out, run_result* r
     const bool positional = names.inputs.empty() && !names.output && !names.positional.empty();
     if (positional) run.all_inputs.push_back(names.positional.front());
     read_options(run, argc, argv);
-    check_positional(names);
+    check_positional(run.out, names);
     // A lone option is not a run; a lone name is the image to identify.
     if (argc <= 2 && !positional) print_usage();
     if (positional) {
         open_input(run, names.positional[0].c_str());
         if (names.positional.size() > 1) open_output(run, names.positional[1].c_str());
     }
-    return convert(run.settings, run.input_name, run.output.get(), out, result);
+    run_result kept;
+    run_result& r = result != nullptr ? *result : kept;
+    const bool to_standard_output = run.output && run.output->name() == "-";
+    const int status = convert(run.settings, run.input_name, run.output.get(), out, &r);
+    if (run.timetable && (status == exit_ok || status == exit_readback))
+        for (const std::string& line : timetable(r.marks, r.sample_rate)) {
+            // On standard output, unless the WAV is going there.
+            if (to_standard_output)
+                out.line(line);
+            else
+                std::printf("%s\n", line.c_str());
+        }
+    return status;
 }
 
 }  // namespace
 
 int run(int argc, char** argv, messages& out, run_result* result, recording_opener open_recording) {
-    run_state state;
+    run_state state(out);
     state.settings.open_recording = open_recording;
     try {
         return run_once(state, argc, argv, out, result);
