@@ -36,7 +36,10 @@ audio which, played into the real machine's cassette input, loads the program.
 It knows TRS-80 Model I, III and 4 / Video Genie CAS images (250, 500 and 1500
 baud), Colour Genie CAS, Homelab HTP, Commodore TAP images (versions 0 to 2;
 C64, VIC-20, C16/Plus4; PAL and NTSC) and Commodore 64 program files (PRG, P00
-and T64), which it writes as the C64 saves them to tape.")
+and T64), which it writes as the C64 saves them to tape.
+.
+It also reads the other way: a tape recorded through a sound card (WAV, AIFF,
+FLAC, Ogg or MP3) back into an image, reporting every byte it is unsure of.")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # Revision 1 of the Debian packaging of upstream version ${PROJECT_VERSION}:
 # a non-native package, hence changelog.Debian.gz.
@@ -45,12 +48,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-# The program needs only the C and C++ runtime libraries. These are the
-# versions dpkg-shlibdeps finds for a build on Debian 12 (GLIBC_2.34,
-# libstdc++ of GCC 9); libgcc-s1 comes in through libstdc++6, which depends
-# on it. A build with a newer toolchain may need higher versions: compare
+# The program needs the C and C++ runtime libraries, and libsndfile to read
+# recordings. These are the versions dpkg-shlibdeps finds for a build on
+# Debian 12 (GLIBC_2.34, libstdc++ of GCC 9, libsndfile's own shlibs entry);
+# libgcc-s1 comes in through libstdc++6, which depends on it. A build with a newer toolchain may need higher versions: compare
 # with what `cpack -G DEB -D CPACK_DEBIAN_PACKAGE_SHLIBDEPS=ON` finds.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 9)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libsndfile1 (>= 1.2.0), libstdc++6 (>= 9)")
 set(CPACK_GENERATOR DEB)
 
 # Reproducible packages: cpack gives every file, the tar and ar headers and

@@ -41,6 +41,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)  # the release preset's configuration
+command -v pkg-config >/dev/null || need+=(pkg-config)       # and the libsndfile it finds
+[ -f /usr/include/sndfile.h ] || need+=(libsndfile1-dev)
 if [ ${#need[@]} -gt 0 ]; then
   apt_install "${need[@]}"
 fi

@@ -123,7 +123,7 @@ std::size_t wav_file::read(float* out, std::size_t n) {
     const std::size_t got = n == 0 ? 0 : std::fread(buf_.data(), block, n, file_);
     if (got < n) failed_ = true;
     left_ -= got;
-    const unsigned char* p = buf_.data() + channel_ * bytes;
+    const unsigned char* p = buf_.data() + std::size_t(channel_) * bytes;
     // One loop per kind of sample, so that each runs without a branch.
     if (bits_ == 8 && block == 1) {
         for (std::size_t i = 0; i < got; ++i) out[i] = static_cast<float>(p[i] - 128) * (1.0f / 128);

@@ -239,9 +239,20 @@ std::string item_line(const tape_item& i) {
     if (i.check == tape_item::checksum::fails) line += ", a checksum fails";
     if (!i.doubtful.empty()) {
         line += ", " + with_commas(i.doubtful.size()) + (i.doubtful.size() == 1 ? " byte" : " bytes") + " in doubt (at ";
-        for (std::size_t k = 0; k < std::min(doubts_shown, i.doubtful.size()); ++k)
-            line += (k > 0 ? ", " : "") + clock_time(i.doubtful[k].seconds);
-        line += i.doubtful.size() > doubts_shown ? ", ...)" : ")";
+        // The stretches to re-record: each tenth of a second once.
+        std::vector<std::string> times;
+        bool more = false;
+        for (const doubtful_byte& d : i.doubtful) {
+            const std::string t = clock_time(d.seconds);
+            if (!times.empty() && times.back() == t) continue;
+            if (times.size() == doubts_shown) {
+                more = true;
+                break;
+            }
+            times.push_back(t);
+        }
+        for (std::size_t k = 0; k < times.size(); ++k) line += (k > 0 ? ", " : "") + times[k];
+        line += more ? ", ...)" : ")";
     }
     return line + ".";
 }

@@ -1,5 +1,6 @@
 #include "driver/results.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace korvax {
@@ -46,7 +47,7 @@ std::string list(const std::vector<std::string>& items) {
 }  // namespace
 
 std::string clock_time(double seconds) {
-    const long tenths = static_cast<long>(seconds * 10 + 0.5);
+    const long tenths = std::lround(seconds * 10);
     char s[32];
     std::snprintf(s, sizeof s, "%ld:%02ld.%ld", tenths / 600, tenths / 10 % 60, tenths % 10);
     return s;

@@ -63,6 +63,7 @@ struct cli_case {
     long long wav_size = unchecked;  // of @@/out.wav
     std::function<void(const std::string& dir)> setup = nullptr;
     std::optional<std::string> out = std::nullopt;  // standard output: by default the usage text at status 1, else ""
+    std::map<std::string, std::optional<bytes>> made = {};  // files the run makes, and their bytes where known
 };
 
 std::string replace_here(std::string s, const std::string& dir) {
@@ -89,6 +90,7 @@ void check(const std::vector<cli_case>& cases) {
         if (c.setup) c.setup(root);
         std::set<std::string> names = listing(root);
         if (c.wav_size >= 0) names.insert("out.wav");
+        for (const auto& m : c.made) names.insert(m.first);
         std::vector<std::string> args;
         for (const std::string& a : c.args) args.push_back(replace_here(a, root));
         const result r = run_korvax(args);
@@ -100,6 +102,9 @@ void check(const std::vector<cli_case>& cases) {
         for (const auto& [name, content] : c.files) EXPECT_EQ(content, read_file(scratch.path(name))) << name;
         if (c.wav_size >= 0) {
             EXPECT_EQ(c.wav_size, static_cast<long long>(read_file(scratch.path("out.wav")).size()));
+        }
+        for (const auto& [name, content] : c.made) {
+            EXPECT_TRUE(!content || *content == read_file(scratch.path(name))) << name;
         }
     }
 }
@@ -252,6 +257,71 @@ TEST(command_line, earlier_output_kept) {
          "Error opening @@/none/out.wav for writing.\nNo such file or directory\n", absent},
         {"a second -o replaces the first", game, {"-o", "@@/first.wav", "-o", "@@/out.wav", "-i", "@@/game.cas"},
          0, game_ok, 184419},
+    });
+}
+
+// A tape played back: the program's own WAV of a bundled example, at 44100
+// Hz, as tape.wav; `damage` may then spoil it.
+std::function<void(const std::string&)> recorded(const std::string& image, std::function<void(bytes&)> damage = nullptr) {
+    return [=](const std::string& dir) {
+        run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/" + image, "-o", dir + "/tape.wav"});
+        if (!damage) return;
+        bytes wav = read_file(dir + "/tape.wav");
+        damage(wav);
+        std::ofstream(dir + "/tape.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), long(wav.size()));
+    };
+}
+
+bytes example(const std::string& name) { return read_file(std::string(KORVAX_EXAMPLES) + "/" + name); }
+
+// A recording read back: the report, the status, and the images written.
+TEST(command_line, recordings) {
+    const std::string heard = "Recording: 44100 Hz, 1 channel.\n";
+    const std::string basic = "0:04.2 TRS-80, 500 baud: BASIC H, 37 bytes";
+    const bytes hello = example("hello.cas");
+    const bytes hello_back(hello.begin() + 1, hello.end());  // written with a leader of 255 zeros
+    const std::string two = heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+                                    "0:18.6 Commodore: program BORDER, load $C000, 10 bytes, checksums hold.\n";
+    const auto silence = [](bytes& wav) { std::fill(wav.begin() + 44, wav.end(), 0x80); };
+    // 20 ms of silence 4.4 s in, inside the program's bytes.
+    const auto dropout = [](bytes& wav) { std::fill_n(wav.begin() + 44 + 4.4 * 44100, 882, 0x80); };
+    check({
+        {"TRS-80", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
+         heard + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n", unchecked, recorded("hello.cas"), "",
+         {{"out.cas", hello_back}}},
+        {"TRS-80, checked", {}, {"-V", "@@/tape.wav", "@@/out.cas"}, 0,
+         heard + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n"
+                         "Read-back check: the image's own signal reads back as the image.\n",
+         unchecked, recorded("hello.cas"), "", {{"out.cas", hello_back}}},
+        {"a program file", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 0,
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+                 "Image written: @@/out.prg (program HELLO).\n",
+         unchecked, recorded("hello.prg"), "", {{"out.prg", example("hello.prg")}}},
+        // Nothing found is dropped: a second program gets a name of its own.
+        {"two programs", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 0,
+         two + "Image written: @@/out.prg (program HELLO).\nImage written: @@/out-2.prg (program BORDER).\n", unchecked,
+         recorded("hello2.t64"), "", {{"out.prg", std::nullopt}, {"out-2.prg", std::nullopt}}},
+        {"another machine's image", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 5,
+         two + "Error writing @@/out.cas: a Commodore tape is written as .tap, .prg or .t64.\n", unchecked,
+         recorded("hello2.t64")},
+        {"a dropout", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
+         heard + basic + ", 27 bytes in doubt (at 0:04.4, 0:04.5, 0:04.6, 0:04.7, 0:04.8).\n"
+                         "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches "
+                         "named above, or keep the image as it is.\n",
+         unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
+        {"silence", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
+         heard + "No tape signal found in @@/tape.wav: it is silent.\n", unchecked, recorded("hello.cas", silence)},
+        {"forced to another machine", {}, {"-f", "2", "-i", "@@/tape.wav", "-o", "@@/out.tap"}, 6,
+         heard + "No tape signal found in @@/tape.wav: it holds sound (its peak 4 dB below full scale), but no tape "
+                 "signal of a machine this program knows.\n",
+         unchecked, recorded("hello.cas")},
+        {"no such channel", {}, {"-c", "2", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
+         "Error reading @@/tape.wav: it has no channel 2.\n", unchecked, recorded("hello.cas")},
+        {"channel 0", {}, {"-c", "0", "-i", "@@/tape.wav"}, 2, "Illegal channel: 0.\nChannels are counted from 1.\n",
+         unchecked, recorded("hello.cas")},
+        // -t tells where each part of the tape starts in the WAV written.
+        {"timetable", game, io("game.cas", {"-t"}), 0, game_ok, 184419, nullptr,
+         "0:00.0  lead-in\n0:00.0  leader\n0:04.2  sync\n0:04.2  end\n"},
     });
 }
 

@@ -79,7 +79,7 @@ public:
         cbm::kernal_reader kernal(double(wav.rate()) / cbm::c64_pal);
         const readback timed = cbm::read_pulses(
             wav, false, cbm::c64_pal,
-            [&](auto f) { cbm::for_each_kernal_pulse(programs_, f, [](tape_mark::what, std::string) {}); }, &kernal);
+            [&](auto f) { cbm::for_each_kernal_pulse(programs_, f, [](tape_mark::what, const std::string&) {}); }, &kernal);
         if (!timed.error.empty()) return timed;
         std::vector<std::vector<std::uint8_t>> blocks;
         for (const program& p : programs_) {

@@ -104,7 +104,7 @@ public:
             // The next block's leader ends this block's segment: as many
             // zero bytes as it had bits before the sync byte.
             const long bits = leading_[(c.index - 7) % recent_.size()];
-            segment_.bytes.insert(segment_.bytes.end(), std::size_t(std::lround(bits / 8.0)), 0);
+            segment_.bytes.insert(segment_.bytes.end(), std::size_t(std::lround(double(bits) / 8)), 0);
             segments.push_back(std::move(segment_));
         }
         begin(c);

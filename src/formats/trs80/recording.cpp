@@ -129,7 +129,7 @@ public:
         float m = 0;
         if (n + 1 >= std::uint64_t(2 * h_)) {
             const std::uint64_t end = n + 1;
-            m = float((sums.sum(end - h_, end) - sums.sum(end - 2 * h_, end - h_)) * scale_);
+            m = float((sums.sum(end - h_, end) - sums.sum(end - 2 * std::size_t(h_), end - h_)) * scale_);
         }
         filtered_.put(n, m);
         if (locked_) {
@@ -204,7 +204,7 @@ private:
         T_ = r.mean;
         nominal_cell_ = baud == 250 ? level1_cell_s * fs_ : level2_cell_s * fs_;
         pol_ = r.sign;
-        env_ = r.amp;
+        env_ = float(r.amp);
         clock_ = at;
         next_clock_ = at + T_;
         clock_doubt_ = false;
@@ -265,7 +265,7 @@ private:
         if (good_run_ >= 3) {
             cells_since_solid_ = 0;
             solid_bits_ = bits_;
-        } else if (++cells_since_solid_ * T_ > end_gap_s * fs_) {
+        } else if (double(++cells_since_solid_) * T_ > end_gap_s * fs_) {
             end_segment(out);
         }
     }
@@ -421,7 +421,8 @@ private:
         // The pair's first half began at the crossing opposite to this one.
         start_rising_ = c.rising;
         cycle_start_ = c.at;
-        speed_ = (us(longs) + us(shorts)) / (fast_leader_halves / 4 * (fast_zero_us + fast_one_us));
+        constexpr int leader_cycles = fast_leader_halves / 4;  // of each kind, 0 and 1, in the halves counted
+        speed_ = (us(longs) + us(shorts)) / (leader_cycles * (fast_zero_us + fast_one_us));
         env_ = env_one_ = peak / fast_leader_halves;
         synced_ = false;
         // The pair just ended is the last leader bit read.
@@ -628,7 +629,7 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             f += 9;
             continue;
         }
-        const std::size_t back = pending ? pending_from : (f >= 9 * 12 ? f - 9 * 12 : 0);
+        const std::size_t back = pending ? pending_from : (f >= std::size_t(9 * 12) ? f - std::size_t(9 * 12) : 0);
         std::size_t at = f;
         int best = 0, fewest = 1 << 30;
         if (mended_at != f) {
