@@ -64,6 +64,7 @@ struct reading {
 };
 
 struct machine_reader {
+    const char* machine;        // as the report names it
     const tape_format* format;  // the images it writes are read by this format
     std::vector<std::string> kinds;  // the image kinds it writes; the first when the name asks for none
     reading (*read)(sample_source&, const options&);
@@ -107,7 +108,7 @@ std::vector<image_file> commodore_images(const reading& r, const std::string& ki
 }
 
 const machine_reader machines[] = {
-    {&cas_trs80_format, {".cas"},
+    {"TRS-80", &cas_trs80_format, {".cas"},
      [](sample_source& in, const options& o) {
          std::vector<tape_segment> s = trs80::read_recording(in, o.baud);
          std::vector<tape_item> items = trs80::describe(s);
@@ -116,7 +117,7 @@ const machine_reader machines[] = {
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", trs80::cas_image(r.segments), "TRS-80 tape"}};
      }},
-    {&cbm_prg_format, {".tap", ".prg", ".t64"},
+    {"Commodore", &cbm_prg_format, {".tap", ".prg", ".t64"},
      [](sample_source& in, const options&) {
          reading r;
          r.commodore = std::make_shared<cbm::recording_read>(cbm::read_recording(in));
@@ -125,7 +126,7 @@ const machine_reader machines[] = {
          return r;
      },
      commodore_images},
-    {&cgc_format, {".cas"},
+    {"Colour Genie", &cgc_format, {".cas"},
      [](sample_source& in, const options&) {
          std::vector<tape_segment> s = cgenie::read_recording(in);
          std::vector<tape_item> items = cgenie::describe(s);
@@ -134,7 +135,7 @@ const machine_reader machines[] = {
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", cgenie::cas_image(r.segments), "Colour Genie tape"}};
      }},
-    {&htp_format, {".htp"},
+    {"Homelab", &htp_format, {".htp"},
      [](sample_source& in, const options&) {
          std::vector<tape_segment> s = homelab::read_recording(in);
          std::vector<tape_item> items = homelab::describe(s);
@@ -182,7 +183,7 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
 
 // What the channel holds when no tape is found in it: silence, clipping, a
 // level too low, or a sound of some other kind.
-std::string what_was_heard(recording_file& rec, unsigned channel) {
+std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced) {
     const std::unique_ptr<sample_source> in = rec.channel(channel);
     double peak = 0;
     std::uint64_t samples = 0, clipped = 0;
@@ -205,6 +206,9 @@ std::string what_was_heard(recording_file& rec, unsigned channel) {
     else if (db < -40)
         std::snprintf(text, sizeof text, "its level is too low (its peak is %.0f dB below full scale); record it louder",
                       -db);
+    else if (forced != nullptr)
+        std::snprintf(text, sizeof text, "it holds sound (its peak %.0f dB below full scale), but no %s tape signal",
+                      -db, forced->machine);
     else
         std::snprintf(text, sizeof text,
                       "it holds sound (its peak %.0f dB below full scale), but no tape signal of a machine this program knows",
@@ -369,7 +373,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     }
     if (!best || (best->items.empty() && best->bytes == 0)) {
         const unsigned c = channel >= 0 ? unsigned(channel) : 0;
-        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c).c_str());
+        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c, forced_machine(o)).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;
@@ -386,7 +390,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         for (std::size_t k = 0; k < m.kinds.size(); ++k)
             kinds += (k == 0 ? "" : k + 1 == m.kinds.size() ? " or " : ", ") + m.kinds[k];
         out.say("Error writing %s: a %s tape is written as %s.", output->name().c_str(),
-                best->items.empty() ? m.format->description : best->items.front().machine.c_str(), kinds.c_str());
+                m.machine, kinds.c_str());
         return res.status = exit_output;
     }
     const std::vector<image_file> images = m.images(*best, *kind);

@@ -312,8 +312,8 @@ TEST(command_line, recordings) {
         {"silence", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it is silent.\n", unchecked, recorded("hello.cas", silence)},
         {"forced to another machine", {}, {"-f", "2", "-i", "@@/tape.wav", "-o", "@@/out.tap"}, 6,
-         heard + "No tape signal found in @@/tape.wav: it holds sound (its peak 4 dB below full scale), but no tape "
-                 "signal of a machine this program knows.\n",
+         heard + "No tape signal found in @@/tape.wav: it holds sound (its peak 4 dB below full scale), but no "
+                 "Commodore tape signal.\n",
          unchecked, recorded("hello.cas")},
         {"no such channel", {}, {"-c", "2", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
          "Error reading @@/tape.wav: it has no channel 2.\n", unchecked, recorded("hello.cas")},
