@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "audio/recording_file.h"
 #include "output/fatal.h"
 
 namespace korvax {
@@ -33,6 +34,13 @@ image read_image(const std::string& name, messages& out) {
     std::size_t chunk = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536;
     for (;;) {
         if (im.bytes.size() > image_cap) {
+            // A recording is read again for each machine and channel tried,
+            // so from a pipe it is held whole: a longer one must be a file.
+            if (looks_like_recording(im.bytes.data(), im.bytes.size())) {
+                out.say("%s holds a recording larger than 64 MiB: save it to a file and name that with -i.",
+                        shown_name(name).c_str());
+                fail(exit_input);
+            }
             out.say("%s is larger than 64 MiB, more than any tape image.", shown_name(name).c_str());
             out.line("Unknown/unsupported tape image file.");
             fail(exit_image);

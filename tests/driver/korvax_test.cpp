@@ -208,6 +208,24 @@ TEST(command_line, run_course) {
              }
          }},
         {"standard input, empty", {}, {"-i", "-", "-o", "@@/out.wav"}, 6, "No image on standard input.\n", absent},
+        // No tape image comes near 64 MiB; a recording may, but from a pipe
+        // it would be held whole.
+        {"over 64 MiB", {}, io("big.cas"), 6,
+         "@@/big.cas is larger than 64 MiB, more than any tape image.\n" + unknown, absent,
+         [](const std::string& d) {
+             std::ofstream(d + "/big.cas").put(0);
+             std::filesystem::resize_file(d + "/big.cas", 65 << 20);
+         }},
+        {"a piped recording over 64 MiB", {}, {"-i", "@@/fifo.wav", "-o", "@@/out.cas"}, 4,
+         "@@/fifo.wav holds a recording larger than 64 MiB: save it to a file and name that with -i.\n", unchecked,
+         [](const std::string& d) {
+             ::mkfifo((d + "/fifo.wav").c_str(), 0600);
+             if (::fork() == 0) {
+                 std::ofstream fifo((d + "/fifo.wav").c_str(), std::ios::binary);
+                 fifo << "RIFF\xff\xff\xff\xffWAVEfmt " << std::string(65 << 20, '\0');
+                 ::_exit(0);
+             }
+         }},
         {"output a folder", game, {"-i", "@@/game.cas", "-o", "@@"}, 5, "Error opening @@ for writing.\nIs a directory\n"},
         {"full device", game, {"-i", "@@/game.cas", "-o", "/dev/full"}, 5,
          detected(trs80) + "Error writing /dev/full.\n"},
