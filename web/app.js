@@ -619,6 +619,9 @@ function offerImages(files) {
 // the machine's.
 async function readRecording(rec, current) {
   setStatus(`Reading ${rec.name}…`);
+  state.found = null;
+  showChoice();
+  showSettingsSummary();
   if (!rec.pcm) {
     try {
       rec.pcm = await decodeAudio(rec.bytes);
