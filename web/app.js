@@ -120,7 +120,9 @@ class Converter {
   // Resolves with the worker's answer: { type: 'done', result, stdout,
   // stderr, wav, seconds }, { type: 'crashed', message } or { type:
   // 'superseded' }.
-  run(request, onProgress) {
+  // `transfer`: buffers of the request moved to the worker rather than
+  // copied (a long recording's samples would hold the page for a while).
+  run(request, onProgress, transfer = []) {
     if (this.pending) {
       this.settle({ type: 'superseded' });
       this.replace();
@@ -129,7 +131,7 @@ class Converter {
     return new Promise((resolve) => {
       this.pending = { id, resolve, onProgress };
       this.ready.then(
-        () => { if (this.pending?.id === id) this.worker.postMessage({ type: 'run', id, ...request }); },
+        () => { if (this.pending?.id === id) this.worker.postMessage({ type: 'run', id, ...request }, transfer); },
         (e) => { if (this.pending?.id === id) this.settle({ type: 'crashed', message: String(e.message) }); });
     });
   }
@@ -510,9 +512,13 @@ function looksLikeAudio(b) {
     || (b.length > 1 && b[0] === 0xff && (b[1] & 0xe0) === 0xe0);
 }
 
+// A recording to read: a WAV goes to the program as it is, which reads it
+// as the command line does, to the sample; other sound the browser decodes.
 function recordingOf(name, source) {
   const stem = safeName(name).replace(/\.[^.]*$/, '') || 'recording';
-  return { name, stem, recording: true, ...source };
+  const b = source.bytes;
+  const direct = Boolean(b) && String.fromCharCode(...b.subarray(0, 4)) === 'RIFF' && String.fromCharCode(...b.subarray(8, 12)) === 'WAVE';
+  return { name, stem, recording: true, direct, ...source };
 }
 
 // The file's own sample rate, from its header, so that the browser decodes it
@@ -544,7 +550,17 @@ async function decodeAudio(bytes) {
   const context = new OfflineAudioContext(1, 1, rate);
   const buffer = await context.decodeAudioData(bytes.slice().buffer);
   const channels = [];
-  for (let c = 0; c < Math.min(2, buffer.numberOfChannels); c += 1) channels.push(buffer.getChannelData(c));
+  // Copies of their own, which can be moved to the worker, made a stretch at
+  // a time so that the page keeps drawing.
+  const stretch = 1 << 20;
+  for (let c = 0; c < Math.min(2, buffer.numberOfChannels); c += 1) {
+    const samples = new Float32Array(buffer.length);
+    for (let at = 0; at < buffer.length; at += stretch) {
+      buffer.copyFromChannel(samples.subarray(at, at + stretch), c, at);
+      await new Promise((resolve) => setTimeout(resolve, 0));
+    }
+    channels.push(samples);
+  }
   return { rate: buffer.sampleRate, channels };
 }
 
@@ -614,6 +630,21 @@ function offerImages(files) {
   }));
 }
 
+// A run on a recording: its bytes (a WAV the program reads itself) or the
+// samples the browser decoded are moved to the worker, and back with its
+// answer (a long recording copied would hold the page for a while); a run
+// ended before it answers takes them along.
+async function runOnRecording(rec, request) {
+  const data = rec.direct ? { bytes: rec.bytes } : { pcm: rec.pcm };
+  rec.bytes = null;
+  rec.pcm = null;
+  const buffers = data.bytes ? [data.bytes.buffer] : data.pcm.channels.map((c) => c.buffer);
+  const answer = await state.converter.run({ ...request, ...data, giveBack: true }, null, buffers);
+  if (answer.back?.bytes) rec.bytes = answer.back.bytes;
+  if (answer.back?.pcm) rec.pcm = answer.back.pcm;
+  return answer;
+}
+
 // Reads a recording as `korvax -i REC` alone would, to learn whose tape it
 // is, then writes its image: `korvax -i REC -o NAME.EXT -V`, the extension
 // the machine's.
@@ -622,7 +653,13 @@ async function readRecording(rec, current) {
   state.found = null;
   showChoice();
   showSettingsSummary();
-  if (!rec.pcm) {
+  if (!rec.pcm && !rec.bytes) {
+    // A recording's samples went to a worker that was ended mid-run.
+    countRun();
+    failed('The recording is gone: choose or record it again.');
+    return;
+  }
+  if (!rec.direct && !rec.pcm) {
     try {
       rec.pcm = await decodeAudio(rec.bytes);
     } catch (e) {
@@ -634,13 +671,19 @@ async function readRecording(rec, current) {
     if (!current()) return;
   }
   const input = `/work/${rec.stem}.wav`;
-  const seen = await state.converter.run({ image: input, pcm: rec.pcm, args: ['-i', input], wav: null });
+  const seen = await runOnRecording(rec, { image: input, args: ['-i', input], wav: null });
   if (!current()) return;
   if (seen.type !== 'done') {
     failedToRun(seen);
     return;
   }
   const found = seen.result;
+  if (rec.direct && found.status === 4) {
+    // A WAV the program cannot read (compressed, say): the browser decodes it.
+    rec.direct = false;
+    await readRecording(rec, current);
+    return;
+  }
   if (found.status !== 0 && found.status !== 8) {
     showMessages(seen);
     countRun();
@@ -656,7 +699,7 @@ async function readRecording(rec, current) {
   const output = `/work/${outName}`;
   const checks = state.supported.has('-V') ? ['-V'] : [];
   $('command-line').textContent = ['korvax', '-i', rec.name, '-o', outName, ...checks].map(shellWord).join(' ');
-  const answer = await state.converter.run({ image: input, pcm: rec.pcm, args: ['-i', input, '-o', output, ...checks], wav: null, images: true });
+  const answer = await runOnRecording(rec, { image: input, args: ['-i', input, '-o', output, ...checks], wav: null, images: true });
   if (!current()) return;
   if (answer.type !== 'done') {
     failedToRun(answer);

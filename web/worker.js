@@ -18,7 +18,10 @@
 //                  writes ('write') and checks ('check') its WAV;
 //                  { type: 'done', id, result, stdout, stderr, wav, files, seconds }
 //                  (`result` the program's values, `wav` a Blob or null,
-//                  `files` the images written, [{ name, blob }])
+//                  `files` the images written, [{ name, blob }]); with
+//                  `giveBack` in the request, its `bytes` and `pcm` come back,
+//                  whatever the answer, in `back`, moved (not copied) as the
+//                  page moved them here
 import createKorvax from './korvax.js';
 
 const printed = { out: [], err: [] };
@@ -154,5 +157,11 @@ self.onmessage = async (event) => {
   } catch (e) {
     answer = { type: 'crashed', id: request.id, message: String(e?.message || e) };
   }
-  postMessage(answer);
+  const moved = [];
+  if (request.giveBack) {
+    answer.back = { bytes: request.bytes, pcm: request.pcm };
+    if (request.bytes) moved.push(request.bytes.buffer);
+    for (const c of request.pcm?.channels ?? []) moved.push(c.buffer);
+  }
+  postMessage(answer, moved);
 };
