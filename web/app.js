@@ -275,10 +275,13 @@ function countRun() {
   $('result').dataset.runs = String(state.runs);
 }
 
+// A message with the program's paths as the user's names.
+const named = (line, names) => names.reduce((l, [path, name]) => l.replaceAll(path, name), line);
+
 // What the program said: what option parsing printed (on standard error, for
 // now), then the run's own messages.
-function showMessages(answer) {
-  const lines = [...answer.stderr, ...(answer.result?.messages ?? [])];
+function showMessages(answer, names = []) {
+  const lines = [...answer.stderr, ...(answer.result?.messages ?? [])].map((l) => named(l, names));
   $('messages').textContent = lines.length === 0 ? '(no messages)' : lines.join('\n');
 }
 
@@ -671,6 +674,8 @@ async function readRecording(rec, current) {
     if (!current()) return;
   }
   const input = `/work/${rec.stem}.wav`;
+  // The program's messages name the files as the user knows them.
+  const names = [[input, rec.name], ['/work/', '']];
   const seen = await runOnRecording(rec, { image: input, args: ['-i', input], wav: null });
   if (!current()) return;
   if (seen.type !== 'done') {
@@ -685,11 +690,11 @@ async function readRecording(rec, current) {
     return;
   }
   if (found.status !== 0 && found.status !== 8) {
-    showMessages(seen);
+    showMessages(seen, names);
     countRun();
     // 6: the program says what it heard instead (silence, clipping, a level
     // too low); it is its last message.
-    if (found.status === 6) failed(`No tape signal found. ${found.messages.at(-1) ?? ''}`.trim());
+    if (found.status === 6) failed(named(found.messages.at(-1) ?? 'No tape signal found.', names));
     else failed(statusWords(found.status));
     return;
   }
@@ -708,7 +713,7 @@ async function readRecording(rec, current) {
   const r = answer.result;
   countRun();
   $('command').hidden = false;
-  showMessages(answer);
+  showMessages(answer, names);
   showItems(r.items);
   offerImages(answer.files);
   const el = $('verdict');
