@@ -722,7 +722,7 @@ async function readRecording(rec, current) {
     el.textContent = `Every byte read is sure${checks.length ? ', and the image written reads back as itself' : ''}.`;
     el.className = 'ok';
   } else if (r.status === 8) {
-    el.textContent = 'Written, but some bytes are in doubt: re-record the stretches named above, or keep the image as it is.';
+    el.textContent = 'Written, but some bytes are in doubt: re-record the stretches named below, or keep the image as it is.';
     el.className = 'doubt';
   } else if (r.status === 7) {
     el.textContent = 'Written, but the image does not read back as itself: it may not load.';
