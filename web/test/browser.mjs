@@ -978,7 +978,7 @@ async function main() {
       }
     }, LONG_STEP_MS);
 
-    await test('axe-core finds no violations: empty, converted with everything open, dark, refused', async () => {
+    await test('axe-core finds no violations: empty, converted with everything open, dark, refused, a recording read back', async () => {
       await openPage(page, base);
       await audit(page, 'empty page');
       await upload(page, path.join(EXAMPLES, 'hello2.t64'));
