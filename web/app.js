@@ -53,7 +53,7 @@ const FAMILIES = {
 const state = {
   converter: null,
   supported: new Set(), // options the usage text lists
-  image: null, // { name, path, bytes }
+  image: null, // { name, path, bytes }, or a recording: { name, stem, recording: true, bytes, pcm }
   found: null, // what the program found in the image
   choice: 'recommended', // or 'defaults': which settings a new image gets
   url: null, // the current WAV's object URL
@@ -120,7 +120,9 @@ class Converter {
   // Resolves with the worker's answer: { type: 'done', result, stdout,
   // stderr, wav, seconds }, { type: 'crashed', message } or { type:
   // 'superseded' }.
-  run(request, onProgress) {
+  // `transfer`: buffers of the request moved to the worker rather than
+  // copied (a long recording's samples would hold the page for a while).
+  run(request, onProgress, transfer = []) {
     if (this.pending) {
       this.settle({ type: 'superseded' });
       this.replace();
@@ -129,7 +131,7 @@ class Converter {
     return new Promise((resolve) => {
       this.pending = { id, resolve, onProgress };
       this.ready.then(
-        () => { if (this.pending?.id === id) this.worker.postMessage({ type: 'run', id, ...request }); },
+        () => { if (this.pending?.id === id) this.worker.postMessage({ type: 'run', id, ...request }, transfer); },
         (e) => { if (this.pending?.id === id) this.settle({ type: 'crashed', message: String(e.message) }); });
     });
   }
@@ -273,10 +275,13 @@ function countRun() {
   $('result').dataset.runs = String(state.runs);
 }
 
+// A message with the program's paths as the user's names.
+const named = (line, names) => names.reduce((l, [path, name]) => l.replaceAll(path, name), line);
+
 // What the program said: what option parsing printed (on standard error, for
 // now), then the run's own messages.
-function showMessages(answer) {
-  const lines = [...answer.stderr, ...(answer.result?.messages ?? [])];
+function showMessages(answer, names = []) {
+  const lines = [...answer.stderr, ...(answer.result?.messages ?? [])].map((l) => named(l, names));
   $('messages').textContent = lines.length === 0 ? '(no messages)' : lines.join('\n');
 }
 
@@ -302,6 +307,7 @@ function clearWav() {
   $('stop').disabled = true;
   $('play').textContent = 'Play';
   $('verdict').hidden = true;
+  clearRead();
   map.clear();
   showTime();
 }
@@ -324,7 +330,7 @@ async function takeFile(file) {
   // the browser tells of it.
   $('file').value = '';
   const name = file.name.split(/[\\/]/).pop();
-  state.image = { name, path: `/work/${safeName(name)}`, bytes };
+  state.image = looksLikeAudio(bytes) ? recordingOf(name, { bytes }) : { name, path: `/work/${safeName(name)}`, bytes };
   $('chosen').textContent = name;
   $('chosen').classList.add('named');
   refresh({ fresh: true });
@@ -333,10 +339,10 @@ async function takeFile(file) {
 let progressTimer = 0;
 
 // Progress shows only for a run longer than a moment.
-function startProgress() {
+function startProgress(label = 'Reading the image…') {
   clearTimeout(progressTimer);
   $('progress').removeAttribute('value');
-  $('progress-label').textContent = 'Reading the image…';
+  $('progress-label').textContent = label;
   progressTimer = setTimeout(() => ($('progress-box').hidden = false), 250);
 }
 
@@ -366,8 +372,20 @@ async function refresh({ fresh = false } = {}) {
   const image = state.image;
   clearWav();
   setResultState('busy');
-  setStatus(`Converting ${image.name}…`);
   $('command').hidden = true;
+  $('player').hidden = Boolean(image.recording);
+  // The settings shape a WAV the program writes; a recording is only read.
+  $('settings-box').hidden = Boolean(image.recording);
+  if (image.recording) {
+    startProgress('Reading the recording…');
+    try {
+      await readRecording(image, current);
+    } finally {
+      if (current()) stopProgress();
+    }
+    return;
+  }
+  setStatus(`Converting ${image.name}…`);
   startProgress();
   try {
     const format = SETTINGS.find((x) => x.id === 'format');
@@ -377,6 +395,14 @@ async function refresh({ fresh = false } = {}) {
       failedToRun(seen);
       return;
     }
+    if (seen.result.status === 6 && (await decodes(image.bytes))) {
+      // Not a tape image, but sound the browser decodes: a recording.
+      if (!current()) return;
+      state.image = recordingOf(image.name, { bytes: image.bytes });
+      refresh({ fresh: true });
+      return;
+    }
+    if (!current()) return;
     if (seen.result.status !== 0) {
       state.found = null;
       showRows();
@@ -477,6 +503,380 @@ function offerWav(blob, name) {
   $('stop').disabled = false;
 }
 
+// ---- recordings --------------------------------------------------------------
+
+// The first bytes of the audio files browsers decode (WAV, FLAC, Ogg, MP3
+// with or without its tag, AIFF, MP4/M4A, WebM). No tape image the program
+// reads starts so.
+function looksLikeAudio(b) {
+  const at = (i, text) => b.length >= i + text.length && [...text].every((c, k) => b[i + k] === c.charCodeAt(0));
+  return (at(0, 'RIFF') && at(8, 'WAVE')) || at(0, 'fLaC') || at(0, 'OggS') || at(0, 'ID3')
+    || (at(0, 'FORM') && (at(8, 'AIFF') || at(8, 'AIFC'))) || at(4, 'ftyp') || at(0, '\x1a\x45\xdf\xa3')
+    || (b.length > 1 && b[0] === 0xff && (b[1] & 0xe0) === 0xe0);
+}
+
+// A recording to read: a WAV goes to the program as it is, which reads it
+// as the command line does, to the sample; other sound the browser decodes.
+function recordingOf(name, source) {
+  const stem = safeName(name).replace(/\.[^.]*$/, '') || 'recording';
+  const b = source.bytes;
+  const direct = Boolean(b) && String.fromCharCode(...b.subarray(0, 4)) === 'RIFF' && String.fromCharCode(...b.subarray(8, 12)) === 'WAVE';
+  return { name, stem, recording: true, direct, ...source };
+}
+
+// The file's own sample rate, from its header, so that the browser decodes it
+// without resampling; 0 when the header does not say simply.
+function fileRate(b) {
+  const v = new DataView(b.buffer, b.byteOffset, b.byteLength);
+  const at = (i, text) => b.length >= i + text.length && [...text].every((c, k) => b[i + k] === c.charCodeAt(0));
+  if (at(0, 'RIFF')) {
+    for (let i = 12; i + 16 <= b.length;) {
+      const length = v.getUint32(i + 4, true);
+      if (at(i, 'fmt ')) return v.getUint32(i + 12, true);
+      i += 8 + length + (length & 1);
+    }
+  }
+  if (at(0, 'fLaC') && b.length > 20) return (b[18] << 12) | (b[19] << 4) | (b[20] >> 4);
+  if (at(0, 'OggS') && b.length > 27) {
+    const p = 27 + b[26];
+    if (at(p + 1, 'vorbis') && b.length >= p + 16) return v.getUint32(p + 12, true);
+    if (at(p, 'OpusHead')) return 48000;
+  }
+  return 0;
+}
+
+// The samples of an audio file as the browser decodes them, at the file's own
+// rate where it is known, its first two channels: { rate, channels }.
+async function decodeAudio(bytes) {
+  const own = fileRate(bytes);
+  const rate = own >= 8000 && own <= 384000 ? own : 48000;
+  const context = new OfflineAudioContext(1, 1, rate);
+  const buffer = await context.decodeAudioData(bytes.slice().buffer);
+  const channels = [];
+  // Copies of their own, which can be moved to the worker, made a stretch at
+  // a time so that the page keeps drawing.
+  const stretch = 1 << 20;
+  for (let c = 0; c < Math.min(2, buffer.numberOfChannels); c += 1) {
+    const samples = new Float32Array(buffer.length);
+    for (let at = 0; at < buffer.length; at += stretch) {
+      buffer.copyFromChannel(samples.subarray(at, at + stretch), c, at);
+      await new Promise((resolve) => setTimeout(resolve, 0));
+    }
+    channels.push(samples);
+  }
+  return { rate: buffer.sampleRate, channels };
+}
+
+async function decodes(bytes) {
+  try {
+    await decodeAudio(bytes);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+// The extension of the image a recording is written to: the machine's, and
+// for a Commodore tape the kind chosen (a .t64 by default: every program in
+// one file).
+function imageKind(format) {
+  if (format === 'HTP') return '.htp';
+  if (format === 'PRG') return $('kind').value;
+  return '.cas';
+}
+
+const plural = (n, one, many) => `${n.toLocaleString('en-US')} ${n === 1 ? one : many}`;
+
+// A segment or program found, in one line: where it starts, the machine,
+// what it is, its size, its checksum and its bytes in doubt.
+function itemLine(i) {
+  let line = `${clock(i.seconds)} ${i.machine}${i.baud ? `, ${i.baud} baud` : ''}: ${i.kind}${i.name ? ` ${i.name}` : ''}`;
+  if (i.load !== null) line += `, load $${(i.load & 0xffff).toString(16).toUpperCase().padStart(4, '0')}`;
+  line += `, ${plural(i.length, 'byte', 'bytes')}`;
+  if (i.checksum === 'holds') line += ', checksums hold';
+  if (i.checksum === 'fails') line += ', a checksum fails';
+  if (i.doubtful.length > 0) {
+    const shown = i.doubtful.slice(0, 5).map(clock).join(', ');
+    line += `, ${plural(i.doubtful.length, 'byte', 'bytes')} in doubt (at ${shown}${i.doubtful.length > 5 ? ', …' : ''})`;
+  }
+  return `${line}.`;
+}
+
+function clearRead() {
+  $('read').hidden = true;
+  $('items').replaceChildren();
+  for (const a of $('images').querySelectorAll('a')) URL.revokeObjectURL(a.href);
+  $('images').replaceChildren();
+  $('kind-row').hidden = true;
+}
+
+function showItems(items) {
+  $('items').replaceChildren(...items.map((i) => {
+    const li = document.createElement('li');
+    li.textContent = itemLine(i);
+    if (i.doubtful.length > 0 || i.checksum === 'fails') li.className = 'doubt';
+    return li;
+  }));
+  $('read').hidden = false;
+}
+
+function offerImages(files) {
+  $('images').replaceChildren(...files.map((f) => {
+    const li = document.createElement('li');
+    const a = document.createElement('a');
+    a.className = 'button';
+    a.href = URL.createObjectURL(f.blob);
+    a.download = f.name;
+    a.textContent = `Download ${f.name}`;
+    li.append(a);
+    return li;
+  }));
+}
+
+// A run on a recording: its bytes (a WAV the program reads itself) or the
+// samples the browser decoded are moved to the worker, and back with its
+// answer (a long recording copied would hold the page for a while); a run
+// ended before it answers takes them along.
+async function runOnRecording(rec, request) {
+  const data = rec.direct ? { bytes: rec.bytes } : { pcm: rec.pcm };
+  rec.bytes = null;
+  rec.pcm = null;
+  const buffers = data.bytes ? [data.bytes.buffer] : data.pcm.channels.map((c) => c.buffer);
+  const answer = await state.converter.run({ ...request, ...data, giveBack: true }, null, buffers);
+  if (answer.back?.bytes) rec.bytes = answer.back.bytes;
+  if (answer.back?.pcm) rec.pcm = answer.back.pcm;
+  return answer;
+}
+
+// Reads a recording as `korvax -i REC` alone would, to learn whose tape it
+// is, then writes its image: `korvax -i REC -o NAME.EXT -V`, the extension
+// the machine's.
+async function readRecording(rec, current) {
+  setStatus(`Reading ${rec.name}…`);
+  state.found = null;
+  showChoice();
+  showSettingsSummary();
+  if (!rec.pcm && !rec.bytes) {
+    // A recording's samples went to a worker that was ended mid-run.
+    countRun();
+    failed('The recording is gone: choose or record it again.');
+    return;
+  }
+  if (!rec.direct && !rec.pcm) {
+    try {
+      rec.pcm = await decodeAudio(rec.bytes);
+    } catch (e) {
+      if (!current()) return;
+      countRun();
+      failed(`This browser cannot decode ${rec.name} as sound (${e?.message ?? e}).`);
+      return;
+    }
+    if (!current()) return;
+  }
+  const input = `/work/${rec.stem}.wav`;
+  // The program's messages name the files as the user knows them.
+  const names = [[input, rec.name], ['/work/', '']];
+  const seen = await runOnRecording(rec, { image: input, args: ['-i', input], wav: null });
+  if (!current()) return;
+  if (seen.type !== 'done') {
+    failedToRun(seen);
+    return;
+  }
+  const found = seen.result;
+  if (rec.direct && found.status === 4) {
+    // A WAV the program cannot read (compressed, say): the browser decodes it.
+    rec.direct = false;
+    await readRecording(rec, current);
+    return;
+  }
+  if (found.status !== 0 && found.status !== 8) {
+    showMessages(seen, names);
+    countRun();
+    // 6: the program says what it heard instead (silence, clipping, a level
+    // too low); it is its last message.
+    if (found.status === 6) failed(named(found.messages.at(-1) ?? 'No tape signal found.', names));
+    else failed(statusWords(found.status));
+    return;
+  }
+  const commodore = found.format === 'PRG';
+  $('kind-row').hidden = !commodore;
+  const outName = `${rec.stem}${imageKind(found.format)}`;
+  const output = `/work/${outName}`;
+  const checks = state.supported.has('-V') ? ['-V'] : [];
+  $('command-line').textContent = ['korvax', '-i', rec.name, '-o', outName, ...checks].map(shellWord).join(' ');
+  const answer = await runOnRecording(rec, { image: input, args: ['-i', input, '-o', output, ...checks], wav: null, images: true });
+  if (!current()) return;
+  if (answer.type !== 'done') {
+    failedToRun(answer);
+    return;
+  }
+  const r = answer.result;
+  countRun();
+  $('command').hidden = false;
+  showMessages(answer, names);
+  showItems(r.items);
+  offerImages(answer.files);
+  const el = $('verdict');
+  el.hidden = false;
+  if (r.status === 0) {
+    el.textContent = `Every byte read is sure${checks.length ? ', and the image written reads back as itself' : ''}.`;
+    el.className = 'ok';
+  } else if (r.status === 8) {
+    el.textContent = 'Written, but some bytes are in doubt: re-record the stretches named below, or keep the image as it is.';
+    el.className = 'doubt';
+  } else if (r.status === 7) {
+    el.textContent = 'Written, but the image does not read back as itself: it may not load.';
+    el.className = 'error';
+  } else {
+    el.hidden = true;
+    failed(statusWords(r.status));
+    return;
+  }
+  const machine = r.items[0]?.machine ?? found.description ?? 'tape';
+  setStatus(`Read ${rec.name}: a ${machine} tape, ${plural(r.items.length, 'part', 'parts')}; ${plural(answer.files.length, 'image', 'images')} written.`,
+    r.status === 0 ? 'ok' : r.status === 8 ? 'doubt' : 'error');
+  setResultState('done');
+}
+
+// ---- the microphone ------------------------------------------------------------
+
+// Records what the microphone or line input hears, with its level, until
+// Stop; then it is read as a recording. Echo cancelling, noise suppression
+// and automatic gain would reshape the tape's signal, so they are off.
+const mic = { stream: null, context: null, node: null, blocks: [], frames: 0, peak: 0, recent: 0, clipped: 0, frame: 0 };
+
+const dB = (a) => (a > 0 ? 20 * Math.log10(a) : -200);
+
+async function startRecording() {
+  $('level-hint').textContent = '';
+  try {
+    mic.stream = await navigator.mediaDevices.getUserMedia({
+      audio: { echoCancellation: false, noiseSuppression: false, autoGainControl: false, channelCount: { ideal: 2 } },
+    });
+  } catch (e) {
+    $('level-hint').textContent = `No microphone or line input to record from (${e?.message ?? e}).`;
+    return;
+  }
+  const rate = mic.stream.getAudioTracks()[0]?.getSettings?.().sampleRate;
+  let source;
+  try {
+    try {
+      mic.context = rate ? new AudioContext({ sampleRate: rate }) : new AudioContext();
+    } catch {
+      mic.context = new AudioContext();
+    }
+    await mic.context.audioWorklet.addModule(new URL('./capture.js', import.meta.url));
+    source = mic.context.createMediaStreamSource(mic.stream);
+  } catch (e) {
+    for (const t of mic.stream.getTracks()) t.stop();
+    mic.context?.close();
+    mic.stream = null;
+    mic.context = null;
+    $('level-hint').textContent = `This browser cannot record here (${e?.message ?? e}).`;
+    return;
+  }
+  mic.node = new AudioWorkletNode(mic.context, 'korvax-capture');
+  mic.blocks = [];
+  mic.frames = 0;
+  mic.peak = 0;
+  mic.recent = 0;
+  mic.clipped = 0;
+  mic.node.port.onmessage = (e) => {
+    if (!e.data.channels) return;
+    const { channels } = e.data;
+    mic.blocks.push(channels);
+    mic.frames += channels[0].length;
+    for (const c of channels) {
+      for (const x of c) {
+        const a = Math.abs(x);
+        if (a > mic.recent) mic.recent = a;
+        if (a >= 0.999) mic.clipped += 1;
+      }
+    }
+  };
+  // The node's output is silence; it goes to the speakers only so that the
+  // graph runs.
+  source.connect(mic.node).connect(mic.context.destination);
+  $('mic').dataset.recording = 'true';
+  $('record').textContent = 'Stop and read';
+  $('record-box').hidden = false;
+  mic.frame = requestAnimationFrame(showLevel);
+}
+
+// The meter shows the loudest sample since the last frame, falling back
+// slowly; the hint says whether the level suits reading.
+let lastHint = 0;
+function showLevel() {
+  mic.peak = Math.max(mic.recent, mic.peak * 0.9);
+  mic.recent = 0;
+  const level = Math.max(-60, dB(mic.peak));
+  const meter = $('level');
+  meter.value = level;
+  meter.dataset.peak = String(level);
+  meter.setAttribute('aria-valuetext', `${Math.round(level)} dB`);
+  $('record-time').textContent = clock(mic.context ? mic.frames / mic.context.sampleRate : 0).replace(/\.\d$/, '');
+  const now = performance.now();
+  if (now - lastHint > 500) {
+    lastHint = now;
+    let hint = '';
+    if (mic.clipped > 0) hint = 'Clipping: turn the player down.';
+    else if (mic.frames > 0 && level < -30) hint = 'Too low: turn the player up.';
+    else if (mic.frames > 0) hint = 'Level good.';
+    mic.clipped = 0;
+    $('level-hint').textContent = hint;
+  }
+  mic.frame = requestAnimationFrame(showLevel);
+}
+
+async function stopRecording() {
+  cancelAnimationFrame(mic.frame);
+  const { node, context, stream } = mic;
+  mic.node = null;
+  if (node) {
+    await new Promise((resolve) => {
+      const took = node.port.onmessage;
+      node.port.onmessage = (e) => (e.data.flushed ? resolve() : took(e));
+      node.port.postMessage('flush');
+      setTimeout(resolve, 1000);
+    });
+  }
+  for (const t of stream?.getTracks() ?? []) t.stop();
+  const rate = context?.sampleRate ?? 48000;
+  await context?.close();
+  mic.stream = null;
+  mic.context = null;
+  $('mic').dataset.recording = 'false';
+  $('record').textContent = 'Record a tape';
+  $('record-box').hidden = true;
+  $('level-hint').textContent = '';
+  const count = Math.min(2, Math.max(0, ...mic.blocks.map((b) => b.length)));
+  const channels = [];
+  for (let c = 0; c < count; c += 1) {
+    const all = new Float32Array(mic.frames);
+    let at = 0;
+    for (const b of mic.blocks) {
+      all.set(b[Math.min(c, b.length - 1)], at);
+      at += b[0].length;
+    }
+    channels.push(all);
+  }
+  mic.blocks = [];
+  if (channels.length === 0) {
+    $('level-hint').textContent = 'Nothing was recorded.';
+    return;
+  }
+  const name = 'recording.wav';
+  state.image = recordingOf(name, { pcm: { rate, channels } });
+  $('chosen').textContent = `Recorded: ${clock(mic.frames / rate)}`;
+  $('chosen').classList.add('named');
+  refresh({ fresh: true });
+}
+
+function toggleRecording() {
+  if (mic.node) stopRecording();
+  else if (!mic.stream) startRecording();
+}
+
 // ---- the player ------------------------------------------------------------
 
 function minutes(seconds) {
@@ -522,6 +922,8 @@ function wirePlayer() {
 
 function wireInputs() {
   $('file').addEventListener('change', (e) => takeFile(e.target.files[0]));
+  $('record').addEventListener('click', toggleRecording);
+  $('kind').addEventListener('change', () => refresh());
   for (const s of SETTINGS) $(s.id).addEventListener('change', () => refresh({ fresh: s.id === 'format' }));
   $('settings').addEventListener('submit', (e) => e.preventDefault());
   $('choice-switch').addEventListener('click', () => {
@@ -562,6 +964,7 @@ async function start() {
   }
   showRows();
   $('file').disabled = false;
+  $('record').disabled = !(navigator.mediaDevices?.getUserMedia && window.AudioWorkletNode);
   $('loading').hidden = true;
   document.body.dataset.ready = 'true';
 }

@@ -18,7 +18,7 @@ set(KORVAX_WEB_DIST ${CMAKE_BINARY_DIR}/dist)
 
 # The static files copied as they are; sw.js is made from sw.js.in with a
 # cache name taken from the hashes of every file it caches.
-set(KORVAX_WEB_STATIC index.html style.css app.js map.js worker.js)
+set(KORVAX_WEB_STATIC index.html style.css app.js map.js worker.js capture.js)
 
 # Called once the root CMakeLists.txt has been read, when korvax_core exists.
 function(korvax_web_targets)

@@ -5,15 +5,23 @@
 // arguments), so a worker holds nothing between runs and the page may end one
 // mid-run and start another.
 //
-//   page → worker  { type: 'run', id, image, bytes, args, wav }
+//   page → worker  { type: 'run', id, image, bytes, pcm, args, wav, images }
 //                   (`image` the path to write `bytes` to, or null, `args` the command
-//                   line, `wav` the output's path or null)
+//                   line, `wav` the output's path or null; `pcm`, instead of
+//                   `bytes`, a recording the browser decoded, { rate, channels:
+//                   [Float32Array] }, written to `image` as a float WAV;
+//                   `images` true when the run writes tape images, each sent
+//                   back)
 //   worker → page  { type: 'ready' } once the program has loaded, or
 //                  { type: 'failed', message } if it could not;
 //                  { type: 'progress', id, phase, handed, total } while a run
 //                  writes ('write') and checks ('check') its WAV;
-//                  { type: 'done', id, result, stdout, stderr, wav, seconds }
-//                  (`result` the program's values, `wav` a Blob or null)
+//                  { type: 'done', id, result, stdout, stderr, wav, files, seconds }
+//                  (`result` the program's values, `wav` a Blob or null,
+//                  `files` the images written, [{ name, blob }]); with
+//                  `giveBack` in the request, its `bytes` and `pcm` come back,
+//                  whatever the answer, in `back`, moved (not copied) as the
+//                  page moved them here
 import createKorvax from './korvax.js';
 
 const printed = { out: [], err: [] };
@@ -60,9 +68,54 @@ function unlinkQuietly(m, path) {
   }
 }
 
+// The samples as a WAV of 32-bit floats, the form the program reads without
+// losing anything the browser decoded; the channels interleaved here, off the
+// page's thread.
+function floatWav({ rate, channels }) {
+  const count = channels.length;
+  const frames = count > 0 ? channels[0].length : 0;
+  const data = frames * count * 4;
+  const bytes = new Uint8Array(44 + data);
+  const v = new DataView(bytes.buffer);
+  const text = (at, s) => { for (let i = 0; i < s.length; i += 1) bytes[at + i] = s.charCodeAt(i); };
+  text(0, 'RIFF');
+  v.setUint32(4, 36 + data, true);
+  text(8, 'WAVE');
+  text(12, 'fmt ');
+  v.setUint32(16, 16, true);
+  v.setUint16(20, 3, true); // IEEE float
+  v.setUint16(22, count, true);
+  v.setUint32(24, rate, true);
+  v.setUint32(28, rate * count * 4, true);
+  v.setUint16(32, count * 4, true);
+  v.setUint16(34, 32, true);
+  text(36, 'data');
+  v.setUint32(40, data, true);
+  const samples = new Float32Array(bytes.buffer, 44, frames * count);
+  for (let c = 0; c < count; c += 1) {
+    const from = channels[c];
+    for (let i = 0, j = c; i < frames; i += 1, j += count) samples[j] = from[i];
+  }
+  return bytes;
+}
+
+// The images the run wrote, as Blobs, and gone from the file system.
+function takeImages(m, written) {
+  const files = [];
+  for (const path of written) {
+    try {
+      files.push({ name: path.split('/').pop(), blob: new Blob([m.FS.readFile(path)], { type: 'application/octet-stream' }) });
+    } catch {
+      // not there after all: the result says what was written
+    }
+    unlinkQuietly(m, path);
+  }
+  return files;
+}
+
 function run(m, request) {
   const { image, wav } = request;
-  if (image) m.FS.writeFile(image, request.bytes);
+  if (image) m.FS.writeFile(image, request.pcm ? floatWav(request.pcm) : request.bytes);
   printed.out = [];
   printed.err = [];
   current = { id: request.id, checks: request.args.includes('-V') };
@@ -90,7 +143,8 @@ function run(m, request) {
     }
     unlinkQuietly(m, wav);
   }
-  return { type: 'done', id: request.id, result, stdout: printed.out, stderr: printed.err, wav: blob, seconds };
+  const files = request.images ? takeImages(m, result.written ?? []) : [];
+  return { type: 'done', id: request.id, result, stdout: printed.out, stderr: printed.err, wav: blob, files, seconds };
 }
 
 self.onmessage = async (event) => {
@@ -103,5 +157,11 @@ self.onmessage = async (event) => {
   } catch (e) {
     answer = { type: 'crashed', id: request.id, message: String(e?.message || e) };
   }
-  postMessage(answer);
+  const moved = [];
+  if (request.giveBack) {
+    answer.back = { bytes: request.bytes, pcm: request.pcm };
+    if (request.bytes) moved.push(request.bytes.buffer);
+    for (const c of request.pcm?.channels ?? []) moved.push(c.buffer);
+  }
+  postMessage(answer, moved);
 };

@@ -174,6 +174,112 @@ function longTap(seconds) {
   return Buffer.concat([header, Buffer.from(bytes)]);
 }
 
+
+// ---- recordings ------------------------------------------------------------
+
+// The command line's recording of an image: `korvax -i IMAGE -o NAME -s RATE`.
+function recordingOf(image, rate, name) {
+  const out = path.join(scratch, name);
+  const run = spawnSync(BIN, ['-i', image, '-o', out, '-s', String(rate)], { stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8', timeout: STEP_MS });
+  check(run.status === 0, `korvax -i ${image} -o ${name}: status ${run.status} ${run.stderr}`);
+  return out;
+}
+
+// The images the command line reads from a recording into `name` (a .prg
+// with further programs gives several files), by file name.
+function readByCommandLine(recording, name) {
+  const dir = fs.mkdtempSync(path.join(scratch, 'read-'));
+  const run = spawnSync(BIN, ['-i', recording, '-o', path.join(dir, name)], { stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8', timeout: STEP_MS });
+  // 8: written, with bytes in doubt.
+  check(run.status === 0 || run.status === 8, `korvax -i ${recording} -o ${name}: status ${run.status} ${run.stderr}`);
+  return Object.fromEntries(fs.readdirSync(dir).map((f) => [f, fs.readFileSync(path.join(dir, f))]));
+}
+
+// A 16-bit mono WAV of these samples (-1 to 1).
+function wav16(samples, rate) {
+  const b = Buffer.alloc(44 + samples.length * 2);
+  b.write('RIFF', 0, 'latin1');
+  b.writeUInt32LE(36 + samples.length * 2, 4);
+  b.write('WAVEfmt ', 8, 'latin1');
+  b.writeUInt32LE(16, 16);
+  b.writeUInt16LE(1, 20);
+  b.writeUInt16LE(1, 22);
+  b.writeUInt32LE(rate, 24);
+  b.writeUInt32LE(rate * 2, 28);
+  b.writeUInt16LE(2, 32);
+  b.writeUInt16LE(16, 34);
+  b.write('data', 36, 'latin1');
+  b.writeUInt32LE(samples.length * 2, 40);
+  samples.forEach((x, i) => b.writeInt16LE(Math.max(-32768, Math.min(32767, Math.round(x * 32768))), 44 + 2 * i));
+  return b;
+}
+
+// The samples of the program's 8-bit mono WAV, from -1 to 1.
+function samplesOf8(wav) {
+  return Array.from(wav.subarray(44), (x) => (x - 128) / 128);
+}
+
+// What the page shows after reading a recording: the lines found, the
+// images offered (name and bytes), the verdict.
+async function pageRead(page) {
+  const r = await pageResult(page);
+  const read = await page.evaluate(async () => {
+    const $ = (id) => document.getElementById(id);
+    const files = [];
+    for (const a of $('images').querySelectorAll('a')) {
+      const bytes = new Uint8Array(await (await fetch(a.href)).arrayBuffer());
+      let text = '';
+      for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+      files.push({ name: a.download, b64: btoa(text) });
+    }
+    return {
+      shown: !$('read').hidden,
+      items: [...$('items').children].map((li) => li.textContent),
+      files,
+      kindShown: !$('kind-row').hidden,
+    };
+  });
+  read.files = Object.fromEntries(read.files.map((f) => [f.name, Buffer.from(f.b64, 'base64')]));
+  return { ...r, ...read };
+}
+
+// An image from the end of its leader of zero bytes on: the reader writes a
+// leader of its own length (255 bytes where hello.cas has 256), and
+// everything after it is the tape's.
+const afterLeader = (b) => b.subarray(Math.max(0, b.findIndex((x) => x !== 0)));
+
+// The page's images against the command line's, name for name, byte for byte.
+function sameImages(got, want, what) {
+  check(Object.keys(got).sort().join(' ') === Object.keys(want).sort().join(' '), `${what}: page offers ${Object.keys(got).join(', ') || 'nothing'}, command line wrote ${Object.keys(want).join(', ')}`);
+  for (const [name, bytes] of Object.entries(want)) sameBytes(got[name], bytes, `${what}: ${name}`);
+}
+
+// Recordings the page reads back: made by the command line from an example
+// (a few in another container), each read into the image(s) the command line
+// reads, which from the leader on is the example itself.
+const RECORDINGS = [
+  { name: 'hello.cas, 8-bit WAV at 22050 Hz', image: 'hello.cas', rate: 22050, file: 'hello-rec.wav', out: 'hello-rec.cas', exact: true },
+  { name: 'hello.cas, FLAC at 22050 Hz', image: 'hello.cas', rate: 22050, file: 'hello-flac.flac', via: 'flac', out: 'hello-flac.cas', exact: true },
+  { name: 'hello.cas, stereo FLAC, the tape on the right only', image: 'hello.cas', rate: 22050, file: 'hello-right.flac', via: 'flac', sox: ['remix', '0', '1'], out: 'hello-right.cas', exact: true },
+  { name: 'hello.htp, 16-bit WAV at 44100 Hz', image: 'hello.htp', rate: 44100, file: 'hello-htp.wav', via: 'wav16', out: 'hello-htp.htp', exact: true },
+  { name: 'hello2.t64, .t64 by default', image: 'hello2.t64', rate: 44100, file: 'hello2-rec.wav', out: 'hello2-rec.t64', commodore: true },
+  { name: 'hello2.t64, as .prg: a file for each program', image: 'hello2.t64', rate: 44100, file: 'hello2-prg.wav', out: 'hello2-prg.prg', kind: '.prg', commodore: true },
+];
+
+// A recording's file for the page, in the container the case asks for.
+function recordingFile(c) {
+  const made = recordingOf(path.join(EXAMPLES, c.image), c.rate, c.via ? `${c.file}.wav` : c.file);
+  if (!c.via) return { file: made, wav: made };
+  const file = path.join(scratch, c.file);
+  if (c.via === 'wav16') {
+    fs.writeFileSync(file, wav16(samplesOf8(fs.readFileSync(made)), c.rate));
+    return { file, wav: file };
+  }
+  const sox = spawnSync('sox', [made, file, ...(c.sox ?? [])], { encoding: 'utf8', timeout: STEP_MS });
+  if (sox.error || sox.status !== 0) throw new Skip(`sox could not make the ${c.via} file (${sox.error?.message ?? sox.stderr})`);
+  return { file, wav: made };
+}
+
 // ---- the page --------------------------------------------------------------
 
 // What the page shows after its latest run.
@@ -609,11 +715,11 @@ async function main() {
         return el?.id || (el?.classList.contains('part') ? 'part' : el?.tagName);
       });
       const order = [];
-      for (let i = 0; i < 10; i += 1) {
+      for (let i = 0; i < 11; i += 1) {
         order.push(await name());
         await page.keyboard.press('Tab');
       }
-      const want = ['file', 'play', 'stop', 'download', 'choice-switch', 'map-track', 'part', 'timetable-toggle', 'settings-toggle', 'messages-toggle'];
+      const want = ['file', 'record', 'play', 'stop', 'download', 'choice-switch', 'map-track', 'part', 'timetable-toggle', 'settings-toggle', 'messages-toggle'];
       check(want.every((id, i) => order[i] === id), `focus order ${order.join(' ')}, wanted ${want.join(' ')}`);
       // The settings open from the keyboard, their controls next in order.
       await page.focus('#settings-toggle');
@@ -689,6 +795,39 @@ async function main() {
       console.log(`     speed: ${seconds.toFixed(1)} s of audio (${(expected.length / 1e6).toFixed(1)} MB) converted in the page in ${r.seconds.toFixed(3)} s; upload to result ${wall.toFixed(2)} s`);
     }, LONG_STEP_MS);
 
+    // A 26-minute recording (the command line's of compunet.t64, at 22050
+    // Hz): decoded, written for the worker and read there while the page
+    // keeps drawing; the same .t64 as the command line's reading.
+    await test('26-minute recording of compunet.t64: frames keep coming, the command line\'s .t64', async () => {
+      const image = path.join(CORPUS, 'c64-t64-multi3-compunet.t64');
+      if (!fs.existsSync(image)) throw new Skip(`${image} is absent (set KORVAX_CORPUS to the corpus folder)`);
+      const file = recordingOf(image, 22050, 'compunet-rec.wav');
+      await openPage(page, base);
+      await page.evaluate(() => {
+        const watch = { gaps: [], last: 0, running: true };
+        window.frameWatch = watch;
+        const frame = (t) => {
+          if (watch.last) watch.gaps.push(t - watch.last);
+          watch.last = t;
+          if (watch.running) requestAnimationFrame(frame);
+        };
+        requestAnimationFrame(frame);
+      });
+      const started = Date.now();
+      await upload(page, file, 2 * LONG_STEP_MS);
+      const wall = (Date.now() - started) / 1000;
+      const watch = await page.evaluate(() => {
+        window.frameWatch.running = false;
+        const w = window.frameWatch;
+        return { longest: Math.max(...w.gaps), frames: w.gaps.length };
+      });
+      const r = await pageRead(page);
+      check(r.state === 'done', `page state ${r.state}: ${r.status}`);
+      console.log(`     compunet recording (${(fs.statSync(file).size / 1e6).toFixed(1)} MB): ${wall.toFixed(2)} s from the choice to the images; longest gap between frames ${watch.longest.toFixed(1)} ms over ${watch.frames} frames`);
+      sameImages(r.files, readByCommandLine(file, 'compunet-rec.t64'), 'compunet recording');
+      check(watch.longest < 100, `longest gap between frames: ${watch.longest.toFixed(1)} ms`);
+    }, 3 * LONG_STEP_MS);
+
     // The page keeps drawing while the worker converts 26 minutes of tape
     // and reads it back (-V): the longest gap between animation frames,
     // from the file's choice to the result, stays under 100 ms, and the
@@ -749,7 +888,97 @@ async function main() {
       }
     });
 
-    await test('axe-core finds no violations: empty, converted with everything open, dark, refused', async () => {
+    for (const c of RECORDINGS) {
+      await test(`recording read back: ${c.name}: the command line's image`, async () => {
+        await openPage(page, base);
+        const { file, wav } = recordingFile(c);
+        await upload(page, file);
+        if (c.kind) {
+          const before = (await pageResult(page)).runs;
+          await page.select('#kind', c.kind);
+          await settled(page, before);
+        }
+        const r = await pageRead(page);
+        check(r.state === 'done' && r.verdictClass === 'ok', `page state ${r.state}, verdict ${r.verdict}: ${r.status}`);
+        check(r.kindShown === Boolean(c.commodore), `Commodore choice shown: ${r.kindShown}`);
+        const want = readByCommandLine(wav, c.out);
+        sameImages(r.files, want, c.name);
+        if (c.exact) sameBytes(afterLeader(r.files[c.out]), afterLeader(fs.readFileSync(path.join(EXAMPLES, c.image))), `${c.name}: the example itself`);
+        check(r.items.length > 0 && r.items.every((l) => /^\d+:\d\d\.\d \S/.test(l)), `lines found: ${r.items.join(' | ')}`);
+        check(r.command === `korvax -i ${path.basename(file)} -o ${c.out}${lists('-V') ? ' -V' : ''}`, `"Same as" line: ${r.command}`);
+        check(await page.$eval('#player', (el) => el.hidden), 'the WAV player shows for a recording');
+      });
+    }
+
+    await test('recording read back: a silent WAV gives "no tape signal"', async () => {
+      await openPage(page, base);
+      const file = path.join(scratch, 'silence.wav');
+      fs.writeFileSync(file, wav16(new Array(44100).fill(0), 44100));
+      await upload(page, file);
+      const r = await pageRead(page);
+      check(r.state === 'error' && r.status === 'No tape signal found in silence.wav: it is silent.', `page state ${r.state}: ${r.status}`);
+      check(Object.keys(r.files).length === 0 && !r.shown, 'something is offered for silence');
+    });
+
+    await test('recording read back: bytes in doubt give the amber verdict and still an image', async () => {
+      // A dropout of 18 ms near the end of the data, as a worn tape gives:
+      // the reader doubts the bytes there.
+      await openPage(page, base);
+      const wav = recordingOf(path.join(EXAMPLES, 'hello.cas'), 22050, 'doubt-src.wav');
+      const samples = samplesOf8(fs.readFileSync(wav));
+      samples.fill(0, Math.floor(samples.length * 0.96), Math.floor(samples.length * 0.964));
+      const file = path.join(scratch, 'doubt.wav');
+      fs.writeFileSync(file, wav16(samples, 22050));
+      const cli = spawnSync(BIN, ['-i', file, '-o', path.join(scratch, 'doubt-cli.cas')], { encoding: 'utf8', timeout: STEP_MS });
+      if (cli.status !== 8) throw new Skip(`the command line reads this cut recording with status ${cli.status}, not 8 (in doubt)`);
+      await upload(page, file);
+      const r = await pageRead(page);
+      check(r.verdictClass === 'doubt' && /some bytes are in doubt/.test(r.verdict ?? ''), `verdict ${r.verdictClass}: ${r.verdict}`);
+      check(r.items.some((l) => /in doubt \(at /.test(l)), `lines found: ${r.items.join(' | ')}`);
+      sameImages(r.files, readByCommandLine(file, 'doubt.cas'), 'in doubt');
+    });
+
+    // Chromium's fake capture plays a WAV into getUserMedia: the level meter
+    // moves, and Stop reads what was heard.
+    await test('recording from the microphone: the level moves, Stop reads the tape', async () => {
+      const src = recordingOf(path.join(EXAMPLES, 'hello.cas'), 22050, 'mic-src.wav');
+      const samples = samplesOf8(fs.readFileSync(src));
+      const seconds = samples.length / 22050;
+      const file = path.join(scratch, 'mic.wav');
+      fs.writeFileSync(file, wav16([...new Array(11025).fill(0), ...samples, ...new Array(22050).fill(0)], 22050));
+      const micProfile = fs.mkdtempSync(path.join(os.tmpdir(), 'korvax-chromium-mic-'));
+      const micBrowser = await puppeteer.launch({
+        executablePath: CHROMIUM,
+        headless: true,
+        userDataDir: micProfile,
+        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--autoplay-policy=no-user-gesture-required',
+          '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${file}%noloop`],
+      });
+      try {
+        const mp = await micBrowser.newPage();
+        const errors = [];
+        mp.on('pageerror', (e) => errors.push(String(e)));
+        await openPage(mp, base);
+        check(!(await mp.$eval('#record', (el) => el.disabled)), 'the Record button is disabled');
+        const before = (await pageResult(mp)).runs;
+        await mp.click('#record');
+        await mp.waitForFunction(() => Number(document.getElementById('level').dataset.peak) > -40, { timeout: STEP_MS });
+        await audit(mp, 'recording');
+        await new Promise((resolve) => setTimeout(resolve, (seconds + 1.5) * 1000));
+        await mp.click('#record');
+        const r = await settled(mp, before).then(() => pageRead(mp));
+        check(r.state === 'done', `page state ${r.state}: ${r.status} ${r.messages}`);
+        check(r.files['recording.cas'] && afterLeader(r.files['recording.cas']).equals(afterLeader(fs.readFileSync(path.join(EXAMPLES, 'hello.cas')))),
+          `read from the microphone: ${Object.keys(r.files).join(', ')}; ${r.items.join(' | ')}; ${r.verdict}`);
+        await audit(mp, 'read from the microphone');
+        check(errors.length === 0, errors.join('\n'));
+      } finally {
+        await micBrowser.close().catch(() => {});
+        fs.rmSync(micProfile, { recursive: true, force: true });
+      }
+    }, LONG_STEP_MS);
+
+    await test('axe-core finds no violations: empty, converted with everything open, dark, refused, a recording read back', async () => {
       await openPage(page, base);
       await audit(page, 'empty page');
       await upload(page, path.join(EXAMPLES, 'hello2.t64'));
@@ -772,6 +1001,8 @@ async function main() {
         await audit(page, 'phone, hello.tap');
         await upload(page, file);
         await audit(page, 'phone, refused');
+        await upload(page, recordingOf(path.join(EXAMPLES, 'hello2.t64'), 44100, 'axe-rec.wav'));
+        await audit(page, 'phone, a recording read back');
       } finally {
         await page.setViewport(DESK);
       }
