@@ -8,6 +8,7 @@
 #include "audio/wav_file.h"
 #include "driver/read_tape.h"
 #include "driver/registry.h"
+#include "driver/results.h"
 #include "output/fatal.h"
 
 namespace korvax {
@@ -59,17 +60,6 @@ std::unique_ptr<tape> select_format(const options& o, const image& im, bool anno
         result.format = format;
     }
     return t;
-}
-
-// 13055 as "13,055".
-std::string with_commas(std::uint64_t n) {
-    const std::string digits = std::to_string(n);
-    std::string s;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
-        s += digits[i];
-    }
-    return s;
 }
 
 // The WAV's samples as the program wrote them, inverted: every 8-bit sample

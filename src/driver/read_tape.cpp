@@ -216,16 +216,6 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
     return text;
 }
 
-std::string with_commas(std::uint64_t n) {
-    const std::string digits = std::to_string(n);
-    std::string s;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
-        s += digits[i];
-    }
-    return s;
-}
-
 // "0:01.2 TRS-80, 500 baud: SYSTEM SPONU2, load $4F00, 12,544 bytes,
 // checksums hold, 2 bytes in doubt (at 0:05.1, 0:05.2)."
 std::string item_line(const tape_item& i) {

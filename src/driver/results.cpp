@@ -46,6 +46,16 @@ std::string list(const std::vector<std::string>& items) {
 
 }  // namespace
 
+std::string with_commas(std::uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string s;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) s += ',';
+        s += digits[i];
+    }
+    return s;
+}
+
 std::string clock_time(double seconds) {
     const long tenths = std::lround(seconds * 10);
     char s[32];

@@ -13,6 +13,9 @@ namespace korvax {
 // m:ss.s
 std::string clock_time(double seconds);
 
+// 13055 as "13,055".
+std::string with_commas(std::uint64_t n);
+
 // A line per part of the tape: its start in the WAV, what it is, its label.
 std::vector<std::string> timetable(const std::vector<tape_mark>& marks, std::uint32_t sample_rate);
 
