@@ -151,7 +151,7 @@ const machine_reader machines[] = {
 const machine_reader* forced_machine(const options& o) {
     if (o.format < 0 || o.format >= format_count) return nullptr;
     const tape_format* f = tape_format_registry[static_cast<std::size_t>(o.format)];
-    if (f == &mtap_format) f = &cbm_prg_format;
+    if (f == &tap_format) f = &cbm_prg_format;
     for (const machine_reader& m : machines)
         if (m.format == f) return &m;
     return nullptr;
@@ -293,7 +293,7 @@ int self_check(const machine_reader& m, const std::string& kind, const std::vect
     play.sample_rate = 44100;
     play.format = -1;
     for (int f = 0; f < format_count; ++f)
-        if (tape_format_registry[static_cast<std::size_t>(f)] == (kind == ".tap" ? &mtap_format : m.format)) play.format = f;
+        if (tape_format_registry[static_cast<std::size_t>(f)] == (kind == ".tap" ? &tap_format : m.format)) play.format = f;
     std::string failed;
     for (const image_file& written : images) {
         const image im{"image" + kind, written.bytes};

@@ -16,7 +16,7 @@ namespace korvax {
 inline constexpr auto tape_format_registry = std::to_array<const tape_format*>({
     &cgc_format,
     &htp_format,
-    &mtap_format,
+    &tap_format,
     &cas_trs80_format,
     &cbm_prg_format,
 });

@@ -154,7 +154,7 @@ image tap_sample() {
 
 }  // namespace
 
-const tape_format mtap_format = {
+const tape_format tap_format = {
     .name = "MTAP",
     .extension = "tap",
     .description = "Commodore low level tape image",

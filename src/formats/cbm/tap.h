@@ -4,6 +4,6 @@
 
 namespace korvax {
 
-extern const tape_format mtap_format;
+extern const tape_format tap_format;
 
 }  // namespace korvax

@@ -12,7 +12,7 @@
 #include "formats/homelab/encoder.h"
 #include "formats/homelab/layout.h"
 #include "formats/homelab/protocol.h"
-#include "formats/zero_leader.h"
+#include "formats/tape_start.h"
 
 namespace korvax {
 namespace {

@@ -5,14 +5,14 @@
 // lead-in. The speed is the one -b asks for, else the image's own: a leader
 // of 0x55 bytes and 0x7F is high speed (1500 baud), a zero leader and 0xA5
 // followed by a Level I program is 250 baud, any other zero leader 500 baud
-// (formats/zero_leader.h tells them apart). An image is one when its name
+// (formats/tape_start.h tells them apart). An image is one when its name
 // ends in .cas and it starts with either leader.
 #include "formats/trs80/image.h"
 
 #include "formats/trs80/decoder.h"
 #include "formats/trs80/encoder.h"
 #include "formats/trs80/layout.h"
-#include "formats/zero_leader.h"
+#include "formats/tape_start.h"
 
 namespace korvax {
 namespace {

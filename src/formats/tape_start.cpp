@@ -1,4 +1,4 @@
-#include "formats/zero_leader.h"
+#include "formats/tape_start.h"
 
 
 namespace korvax {
