@@ -8,9 +8,11 @@
 // images made here. Both are reported in nanoseconds per output sample, and
 // the ratio says how much the rest of the program costs on top of the filter.
 //
-//   korvax_bench [-r repetitions] [-c CORPUS]
+//   korvax_bench [-r repetitions] [-c CORPUS] [-t TABLE]
 //                                   the benchmark, then the read-back check's
-//                                   cost (-V) next to the conversion's
+//                                   cost (-V) next to the conversion's, then
+//                                   the reading of recordings; -t runs one
+//                                   table only: convert, verify or read
 //   korvax_bench -w DIR             only write the images into DIR, and a
 //                                   1 MB TAP image (for the comparison with
 //                                   other converters and the memory check)
@@ -20,6 +22,16 @@
 // memory (resident set) of each: a program file, a TAP image, a TRS-80
 // image, the corpus's 26-minute T64 when CORPUS is given, and a T64 of 1,000
 // one-byte programs, at 44100 and 192000 Hz.
+//
+// The reading table reads recordings back into images as `korvax -i x.wav -o
+// x.cas` does (the run function, the recording opened by libsndfile as the
+// command line opens it, and by the program's own WAV reader as the page
+// does), each in a child process of its own: the program's own WAV of a tape
+// of each machine at 44100 Hz, mono and as stereo with the tape in both
+// channels (so that both are read), and the corpus's 26-minute T64 when
+// CORPUS is there. It reports seconds of audio per second of the child's CPU
+// time (x real time) and its peak resident memory. CORPUS defaults to the
+// folder the build was configured with.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -36,10 +48,16 @@
 #include <string>
 #include <vector>
 
+#include "audio/recording_file.h"
 #include "driver/convert.h"
+#include "driver/registry.h"
 #include "output/filter.h"
 #include "output/output_file.h"
 #include "output/wav.h"
+
+#ifdef KORVAX_SNDFILE
+#include "audio/sndfile_recording.h"
+#endif
 
 namespace {
 
@@ -131,6 +149,66 @@ bytes make_t64_many() {
     return t;
 }
 
+// A TRS-80 high-speed (1500 baud) image of 16 KiB: 256 bytes of 0x55, the
+// sync byte 0x7F, then bits as they lie on tape, most significant first:
+// each data byte after its 0 start bit.
+bytes make_cas_fast() {
+    bytes cas(256, 0x55);
+    cas.push_back(0x7F);
+    noise n;
+    std::uint32_t bits = 0;  // waiting to be stored, `held` of them
+    int held = 0;
+    while (cas.size() < 16 * 1024) {
+        bits = bits << 9 | (n.next() & 0xFF);  // the start bit, then the byte
+        held += 9;
+        for (; held >= 8; held -= 8) cas.push_back(static_cast<std::uint8_t>(bits >> (held - 8)));
+    }
+    return cas;
+}
+
+// A Colour Genie SYSTEM tape of 64 blocks of 256 bytes (16 KiB), with the
+// emulators' text header: 0x66, 0x55, a name of six characters, each block
+// 0x3C, its length (0 for 256), its load address, its bytes and the sum of
+// the address and the bytes, then 0x78 and the entry address.
+bytes make_cgenie() {
+    const std::string header = "Colour Genie - Virtual Tape File";
+    bytes t(header.begin(), header.end());
+    t.insert(t.end(), {0x00, 0x66, 0x55, 'B', 'E', 'N', 'C', 'H', ' '});
+    noise n;
+    for (unsigned block = 0; block < 64; ++block) {
+        const unsigned address = 0x5800 + block * 256;
+        t.insert(t.end(), {0x3C, 0x00, std::uint8_t(address), std::uint8_t(address >> 8)});
+        unsigned sum = (address & 0xFF) + (address >> 8);
+        for (int i = 0; i < 256; ++i) {
+            const auto b = static_cast<std::uint8_t>(n.next());
+            t.push_back(b);
+            sum += b;
+        }
+        t.push_back(std::uint8_t(sum));
+    }
+    t.insert(t.end(), {0x78, 0x00, 0x58});
+    return t;
+}
+
+// A Homelab block of 16 KiB: a leader of 256 zero bytes, 0xA5, its name
+// ending in 0x00, the load address and length (low byte first), the bytes,
+// their sum and the flag 0x00 of a last block.
+bytes make_htp() {
+    constexpr unsigned address = 0x4000, length = 16 * 1024;
+    bytes t(256, 0x00);
+    t.insert(t.end(), {0xA5, 'B', 'E', 'N', 'C', 'H', 0x00, std::uint8_t(address), std::uint8_t(address >> 8),
+                       std::uint8_t(length), std::uint8_t(length >> 8)});
+    noise n;
+    unsigned sum = 0;
+    for (unsigned i = 0; i < length; ++i) {
+        const auto b = static_cast<std::uint8_t>(n.next());
+        t.push_back(b);
+        sum += b;
+    }
+    t.insert(t.end(), {std::uint8_t(sum), 0x00});
+    return t;
+}
+
 struct image {
     const char* label;
     const char* file;
@@ -199,14 +277,29 @@ int convert(const std::string& in, const std::string& out, unsigned rate) {
     return korvax::convert(o, in, &sink, dropped);
 }
 
-// One conversion in a child process, into a new file as the command line
-// writes it (through a temporary file), with or without -V: the child's CPU
-// time (user and system) and peak resident memory, and its status.
+// What a child process did: its exit status, CPU time (user and system) and
+// peak resident memory.
 struct child_run {
     int status = -1;
     double seconds = 0;
     double peak_mib = 0;
 };
+
+// What the child `pid` did, once it has ended.
+child_run waited(pid_t pid) {
+    int status = 0;
+    rusage use{};
+    ::wait4(pid, &status, 0, &use);
+    child_run r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.seconds =
+        double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
+    r.peak_mib = double(use.ru_maxrss) / 1024;
+    return r;
+}
+
+// One conversion in a child process, into a new file as the command line
+// writes it (through a temporary file), with or without -V.
 child_run convert_in_child(const std::string& in, const std::string& out, unsigned rate, bool verify, bool inverted) {
     ::unlink(out.c_str());
     const pid_t pid = ::fork();
@@ -219,14 +312,7 @@ child_run convert_in_child(const std::string& in, const std::string& out, unsign
         korvax::kept_messages dropped;
         ::_exit(sink ? korvax::convert(o, in, sink.get(), dropped) : 99);
     }
-    int status = 0;
-    rusage use{};
-    ::wait4(pid, &status, 0, &use);
-    child_run r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.seconds = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
-    r.peak_mib = double(use.ru_maxrss) / 1024;
-    return r;
+    return waited(pid);
 }
 
 // The read-back check's cost: the best of `reps` runs each.
@@ -267,6 +353,157 @@ int readback_table(const std::string& dir, const char* corpus, int reps) {
     return failures;
 }
 
+// Reading recordings back.
+
+// A mono 8-bit WAV of the program's as stereo, the same sample in both
+// channels, copied in blocks so that the parent, whose memory every child
+// starts with, stays small.
+void write_stereo(const std::string& mono, const std::string& stereo) {
+    std::ifstream in(mono, std::ios::binary);
+    std::ofstream out(stereo, std::ios::binary);
+    std::uint8_t header[korvax::wav_header_size];
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    const auto le32 = [&](std::size_t at) {
+        return std::uint32_t(header[at]) | std::uint32_t(header[at + 1]) << 8 | std::uint32_t(header[at + 2]) << 16 |
+               std::uint32_t(header[at + 3]) << 24;
+    };
+    const auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) header[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+    };
+    const std::uint32_t data = le32(40), rate = le32(24);
+    header[22] = 2;           // channels
+    put32(28, rate * 2);      // bytes per second
+    header[32] = 2;           // bytes per frame
+    put32(40, data * 2);      // data size
+    put32(4, 36 + data * 2);  // RIFF size
+    out.write(reinterpret_cast<const char*>(header), sizeof header);
+    std::vector<char> block(65536), pairs(2 * block.size());
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+        const auto n = static_cast<std::size_t>(in.gcount());
+        for (std::size_t i = 0; i < n; ++i) pairs[2 * i] = pairs[2 * i + 1] = block[i];
+        out.write(pairs.data(), static_cast<std::streamsize>(2 * n));
+    }
+    if (!out) {
+        std::fprintf(stderr, "korvax_bench: cannot write %s\n", stereo.c_str());
+        std::exit(1);
+    }
+}
+
+// How the child opens a recording: as the command line does, or as the page
+// does (the program's own WAV reader).
+struct opener {
+    const char* name;
+    korvax::recording_opener open;
+};
+constexpr opener openers[] = {
+#ifdef KORVAX_SNDFILE
+    {"sndfile", korvax::open_sndfile_recording},
+#endif
+    {"wav", korvax::open_wav_recording},
+};
+
+// One recording read back in a child process, into a new image file as the
+// command line writes it; with `format` (a registry number, as -f gives it)
+// the machine is not looked for, only that one's reader runs.
+child_run read_in_child(const std::string& in, const std::string& out, korvax::recording_opener open, int format) {
+    ::unlink(out.c_str());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        korvax::options o;
+        o.open_recording = open;
+        o.format = format;
+        const std::unique_ptr<korvax::output_file> sink = korvax::output_file::open(out);
+        korvax::kept_messages dropped;
+        ::_exit(sink ? korvax::convert(o, in, sink.get(), dropped) : 99);
+    }
+    return waited(pid);
+}
+
+// The peak memory of a child that reads nothing: what every child starts with.
+double empty_child_mib() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    return waited(pid).peak_mib;
+}
+
+// Each machine's tape, written by the program at 44100 Hz and read back: the
+// best CPU time of `reps` runs, the highest peak.
+int reading_table(const std::string& dir, const char* corpus, int reps) {
+    struct tape_case {
+        std::string label;
+        std::string image;   // the image, converted to the recording read
+        int baud;            // -b for the conversion
+        std::string kind;    // the image read back into
+        const char* format;  // the machine's format, for -f
+    };
+    write_file(dir + "/read.cas", make_cas());
+    write_file(dir + "/read-fast.cas", make_cas_fast());
+    write_file(dir + "/read-cgenie.cas", make_cgenie());
+    write_file(dir + "/read.htp", make_htp());
+    write_file(dir + "/read.prg", make_prg());
+    std::vector<tape_case> cases = {
+        {"TRS-80 250 baud, 16 KiB", dir + "/read.cas", 250, ".cas", "CAS"},
+        {"TRS-80 500 baud, 16 KiB", dir + "/read.cas", 500, ".cas", "CAS"},
+        {"TRS-80 1500 baud, 16 KiB", dir + "/read-fast.cas", 0, ".cas", "CAS"},
+        {"Colour Genie, 16 KiB", dir + "/read-cgenie.cas", 0, ".cas", "CGC"},
+        {"Homelab, 16 KiB", dir + "/read.htp", 0, ".htp", "HTP"},
+        {"C64 PRG, 40 KiB", dir + "/read.prg", 0, ".t64", "PRG"},
+    };
+    if (corpus != nullptr && std::filesystem::exists(std::string(corpus) + "/c64-t64-multi3-compunet.t64"))
+        cases.push_back(
+            {"compunet.t64 (corpus)", std::string(corpus) + "/c64-t64-multi3-compunet.t64", 0, ".t64", "PRG"});
+    constexpr unsigned rate = 44100;
+    std::printf(
+        "\nReading recordings at %u Hz: audio seconds per CPU second of the whole read (x real time),\n"
+        "best of %d runs; peak resident memory, highest of the runs (a child that reads nothing: %.1f M);\n"
+        "-f: x real time with the machine named, so that it is not looked for\n\n",
+        rate, reps, empty_child_mib());
+    std::printf("%-26s %-7s %-8s %8s %8s %9s %8s %9s\n", "tape", "layout", "opener", "audio s", "CPU s", "x real",
+                "peak", "-f");
+    int failures = 0;
+    for (const tape_case& c : cases) {
+        const std::string mono = dir + "/read.wav", stereo = dir + "/read-stereo.wav";
+        korvax::options o;
+        o.sample_rate = rate;
+        o.baud = c.baud;
+        korvax::kept_messages dropped;
+        if (const int status = korvax::convert(o, c.image, korvax::output_file::open(mono).get(), dropped);
+            status != 0) {
+            std::printf("%-26s not converted (exit status %d)\n", c.label.c_str(), status);
+            ++failures;
+            continue;
+        }
+        write_stereo(mono, stereo);
+        const double audio = double(std::filesystem::file_size(mono) - korvax::wav_header_size) / rate;
+        for (const auto& [layout, wav] : {std::pair{"mono", mono}, std::pair{"stereo", stereo}})
+            for (const opener& op : openers) {
+                child_run best{-1, 1e9, 0}, forced{-1, 1e9, 0};
+                double peak = 0;
+                for (int i = 0; i < reps; ++i) {
+                    const child_run r = read_in_child(wav, dir + "/back" + c.kind, op.open, -1);
+                    const child_run f =
+                        read_in_child(wav, dir + "/back" + c.kind, op.open, korvax::format_number(c.format));
+                    if (r.status != 0 || f.status != 0) {
+                        best = r.status != 0 ? r : f;
+                        break;
+                    }
+                    if (r.seconds < best.seconds) best = r;
+                    if (f.seconds < forced.seconds) forced = f;
+                    peak = std::max({peak, r.peak_mib, f.peak_mib});
+                }
+                if (best.status != 0) {
+                    std::printf("%-26s %-7s %-8s   read with exit status %d\n", c.label.c_str(), layout, op.name,
+                                best.status);
+                    ++failures;
+                    continue;
+                }
+                std::printf("%-26s %-7s %-8s %8.1f %8.3f %9.0f %6.1f M %9.0f\n", c.label.c_str(), layout, op.name,
+                            audio, best.seconds, audio / best.seconds, peak, audio / forced.seconds);
+            }
+    }
+    return failures;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -277,13 +514,18 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     int reps = 7;
     const char* image_dir = nullptr;
-    const char* corpus = nullptr;
-    for (int c; (c = ::getopt(argc, argv, "r:w:c:")) != -1;) {
+    const char* corpus = KORVAX_BENCH_CORPUS;
+    std::string table = "all";
+    for (int c; (c = ::getopt(argc, argv, "r:w:c:t:")) != -1;) {
         if (c == 'r') reps = std::max(1, std::atoi(optarg));
         else if (c == 'w') image_dir = optarg;
         else if (c == 'c') corpus = optarg;
+        else if (c == 't' &&
+                 (std::string(optarg) == "convert" || std::string(optarg) == "verify" || std::string(optarg) == "read"))
+            table = optarg;
         else {
-            std::fprintf(stderr, "usage: korvax_bench [-r repetitions] [-c corpus] [-w image_dir]\n");
+            std::fprintf(stderr,
+                         "usage: korvax_bench [-r repetitions] [-c corpus] [-t convert|verify|read] [-w image_dir]\n");
             return 1;
         }
     }
@@ -292,48 +534,51 @@ int main(int argc, char** argv) {
         write_file(std::string(image_dir) + "/memory.tap", make_memory_tap());
         return 0;
     }
+    if (!std::filesystem::is_directory(corpus)) corpus = nullptr;
 
     char dir_template[] = "/tmp/korvax-bench-XXXXXX";
     const std::string dir = ::mkdtemp(dir_template);
     const std::string out = dir + "/out.wav";
-
-    // Each conversion is paired with a floor run of the same number of
-    // samples right before it, and the ratio is taken within each pair, so
-    // that what a neighbour's load does to caches and clocks hits both alike.
-    std::printf("korvax_bench: %d runs each; CPU ns per output sample, best of the runs;\n"
-                "ratio = conversion / floor, median over the runs of the ratio of each pair\n\n",
-                reps);
-    std::printf("%-24s %7s %10s %8s %8s %7s %7s\n", "image", "rate", "samples", "floor", "korvax",
-                "ratio", "spread");
     int failures = 0;
-    for (const image& im : images) {
-        const std::string in = dir + "/" + im.file;
-        write_file(in, im.make());
-        for (const unsigned rate : rates) {
-            if (const int status = convert(in, out, rate); status != 0) {
-                std::printf("%-24s %7u   not converted (exit status %d)\n", im.label, rate, status);
-                ++failures;
-                continue;
+    if (table == "all" || table == "convert") {
+        // Each conversion is paired with a floor run of the same number of
+        // samples right before it, and the ratio is taken within each pair, so
+        // that what a neighbour's load does to caches and clocks hits both alike.
+        std::printf(
+            "korvax_bench: %d runs each; CPU ns per output sample, best of the runs;\n"
+            "ratio = conversion / floor, median over the runs of the ratio of each pair\n\n",
+            reps);
+        std::printf("%-24s %7s %10s %8s %8s %7s %7s\n", "image", "rate", "samples", "floor", "korvax", "ratio",
+                    "spread");
+        for (const image& im : images) {
+            const std::string in = dir + "/" + im.file;
+            write_file(in, im.make());
+            for (const unsigned rate : rates) {
+                if (const int status = convert(in, out, rate); status != 0) {
+                    std::printf("%-24s %7u   not converted (exit status %d)\n", im.label, rate, status);
+                    ++failures;
+                    continue;
+                }
+                const std::uint64_t samples = std::filesystem::file_size(out) - korvax::wav_header_size;
+                const double per_sample = 1e9 / static_cast<double>(samples);
+                std::vector<double> floor_ns, korvax_ns, ratio;
+                for (int i = 0; i < reps; ++i) {
+                    floor_ns.push_back(floor_seconds(samples, rate) * per_sample);
+                    const double t0 = cpu_seconds();
+                    convert(in, out, rate);
+                    korvax_ns.push_back((cpu_seconds() - t0) * per_sample);
+                    ratio.push_back(korvax_ns.back() / floor_ns.back());
+                }
+                std::printf(
+                    "%-24s %7u %10llu %8.3f %8.3f %7.2f %7.2f\n", im.label, rate,
+                    static_cast<unsigned long long>(samples), *std::min_element(floor_ns.begin(), floor_ns.end()),
+                    *std::min_element(korvax_ns.begin(), korvax_ns.end()), median(ratio),
+                    *std::max_element(ratio.begin(), ratio.end()) - *std::min_element(ratio.begin(), ratio.end()));
             }
-            const std::uint64_t samples = std::filesystem::file_size(out) - korvax::wav_header_size;
-            const double per_sample = 1e9 / static_cast<double>(samples);
-            std::vector<double> floor_ns, korvax_ns, ratio;
-            for (int i = 0; i < reps; ++i) {
-                floor_ns.push_back(floor_seconds(samples, rate) * per_sample);
-                const double t0 = cpu_seconds();
-                convert(in, out, rate);
-                korvax_ns.push_back((cpu_seconds() - t0) * per_sample);
-                ratio.push_back(korvax_ns.back() / floor_ns.back());
-            }
-            std::printf("%-24s %7u %10llu %8.3f %8.3f %7.2f %7.2f\n", im.label, rate,
-                        static_cast<unsigned long long>(samples),
-                        *std::min_element(floor_ns.begin(), floor_ns.end()),
-                        *std::min_element(korvax_ns.begin(), korvax_ns.end()), median(ratio),
-                        *std::max_element(ratio.begin(), ratio.end()) -
-                            *std::min_element(ratio.begin(), ratio.end()));
         }
     }
-    failures += readback_table(dir, corpus, std::min(reps, 3));
+    if (table == "all" || table == "verify") failures += readback_table(dir, corpus, std::min(reps, 3));
+    if (table == "all" || table == "read") failures += reading_table(dir, corpus, std::min(reps, 3));
     std::filesystem::remove_all(dir);
     return failures == 0 ? 0 : 2;
 }

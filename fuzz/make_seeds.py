@@ -8,9 +8,26 @@ that once found a fault are saved there by hand; this script leaves both alone.
 A convert_* input is four settings bytes (gain level, inversion bit, sample
 rate spread over 8000..192000 as 16 bits little-endian) followed by the image.
 A detect input is one byte choosing the file extension, then the image.
+
+Given the path of a built korvax, it also writes the read_recording seeds,
+from the program's own WAVs of the examples at 22050 Hz (8-bit): a read input
+is four settings bytes (sample rate spread over 8000..192000 as 16 bits
+little-endian, the reader and the kind of samples, repeats less one), then
+samples. Every example gives the whole tape as runs (each byte a level and a
+length in 22050ths of a second) with every long steady stretch (a leader, a
+silence) cut short, read by its machine's reader; some of them again in two
+channels, with -V, or at the ends of the rate's range. A few give a slice of
+raw samples around the end of the leader (its last moments, the sync byte and
+the bytes after it), read by all four readers.
+
+    fuzz/make_seeds.py [build/release/korvax]
 """
 import os
 import struct
+import subprocess
+import sys
+import tempfile
+import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, "..", "examples")
@@ -88,6 +105,137 @@ def write(target, name, content):
         f.write(content)
 
 
+# read_recording: each example, its reader (the low 3 bits of the reader
+# byte: 0 TRS-80, 1 at 250 baud, 2 at 500, 3 at 1500, 4 Commodore, 5 Colour
+# Genie, 6 Homelab, 7 all four) and the options of the run that writes it.
+READ_EXAMPLES = [("hello.cas", 2, []), ("hello-level1.cas", 1, []), ("hello-fast.cas", 3, []),
+                 ("hello.prg", 4, []), ("hello-cgenie.cas", 5, []), ("hello.htp", 6, [])]
+READ_RATE = 22050
+ALL_FOUR, RAW8, RUNS_TIMED, STEREO, VERIFY = 7, 0 << 3, 3 << 3, 0x20, 0x40
+
+
+def rate_spread(rate):
+    # The smallest spread the target maps to `rate` or above.
+    return -(-(rate - 8000) * 0xFFFF // (192000 - 8000))
+
+
+def read_settings(rate, reader, repeats=1):
+    return struct.pack("<HBB", rate_spread(rate), reader, repeats - 1)
+
+
+def program_wav(korvax, image, options):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "x.wav")
+        subprocess.run([korvax, "-s", str(READ_RATE)] + options + ["-i", os.path.join(EXAMPLES, image), "-o", out],
+                       check=True, capture_output=True)
+        with wave.open(out, "rb") as w:
+            assert w.getsampwidth() == 1 and w.getnchannels() == 1 and w.getframerate() == READ_RATE
+            return w.readframes(w.getnframes())
+
+
+def runs_of(samples):
+    # Each sample as a level, -1, 0 or +1 (beyond a quarter of the peak), and
+    # the levels as runs [level, length].
+    peak = max(abs(b - 128) for b in samples) or 1
+    runs = []
+    for b in samples:
+        v = b - 128
+        level = 1 if v > peak / 4 else -1 if v < -peak / 4 else 0
+        if runs and runs[-1][0] == level:
+            runs[-1][1] += 1
+        else:
+            runs.append([level, 1])
+    return runs
+
+
+def steady(runs, i, period):
+    # Whether run i repeats the run a period before it (the same level, within
+    # a sample in length).
+    a, b = runs[i], runs[i - period]
+    return a[0] == b[0] and abs(a[1] - b[1]) <= 1
+
+
+def steady_stretches(runs, longest=6, least=64):
+    # The stretches [start, end) of runs that repeat with a period of 1 to
+    # `longest` runs, at least `least` runs long, in order.
+    found, i = [], longest
+    while i < len(runs):
+        for p in range(1, longest + 1):
+            j = i
+            while j < len(runs) and steady(runs, j, p):
+                j += 1
+            if j - i >= least:
+                found.append((i - p, j, p))
+                i = j
+                break
+        else:
+            i += 1
+    return found
+
+
+def leader_slice(samples, before=0.2, after=0.15):
+    # The samples around the end of the first steady stretch that is not
+    # silence: the end of the leader, where the sync byte starts.
+    runs = runs_of(samples)
+    starts = [0]
+    for r in runs:
+        starts.append(starts[-1] + r[1])
+    for a, b, p in steady_stretches(runs):
+        if any(runs[k][0] != 0 for k in range(a, a + p)):
+            end = starts[b]
+            return samples[max(0, end - int(before * READ_RATE)):end + int(after * READ_RATE)]
+    raise ValueError("no leader found")
+
+
+def shortened(runs, keep=1200):
+    # The runs with every steady stretch cut to about `keep` runs, so that
+    # leaders and silences stay long enough to lock onto but no longer. What
+    # is cut is a whole number of the stretch's periods, so that the wave goes
+    # on in step into what follows.
+    out, at = [], 0
+    for a, b, p in steady_stretches(runs):
+        if b - a > keep:
+            cut = (b - a - keep) // p * p
+            out += runs[at:b - cut]
+            at = b
+    return out + runs[at:]
+
+
+def run_bytes(runs):
+    # Each run as bytes of the read target's runs: the level in the top two
+    # bits (0 low, 1 silent, 2 high), the length less one in the low six.
+    out = bytearray()
+    for level, n in runs:
+        while n > 0:
+            k = min(n, 64)
+            out.append((level + 1) << 6 | (k - 1))
+            n -= k
+    return bytes(out)
+
+
+def read_seeds(korvax):
+    # The variants: the same tape in two channels, with -V, at the slowest
+    # rate and at the fastest.
+    variant = {"hello.cas": (READ_RATE, STEREO), "hello-fast.cas": (READ_RATE, VERIFY),
+               "hello-cgenie.cas": (8000, 0), "hello.htp": (192000, VERIFY)}
+    sliced = ("hello.cas", "hello.htp", "hello.prg")
+    for image, reader, options in READ_EXAMPLES:
+        samples = program_wav(korvax, image, options)
+        if image in sliced:
+            write("read_recording", "seed-slice-" + image,
+                  read_settings(READ_RATE, ALL_FOUR | RAW8) + leader_slice(samples))
+        runs = run_bytes(shortened(runs_of(samples)))
+        write("read_recording", "seed-runs-" + image, read_settings(READ_RATE, reader | RUNS_TIMED) + runs)
+        if image in variant:
+            rate, extra = variant[image]
+            write("read_recording", "seed-runs-%d-%x-%s" % (rate, extra, image),
+                  read_settings(rate, reader | RUNS_TIMED | extra) + runs)
+    # A leader alone, repeated: one 500 baud cell of the TRS-80 (a clock
+    # pulse, then quiet) made into a whole leader by the repeat count.
+    cell = run_bytes([[1, 3], [-1, 3], [0, 39]])
+    write("read_recording", "seed-repeated-cell", read_settings(READ_RATE, ALL_FOUR | RUNS_TIMED, 256) + cell)
+
+
 def main():
     bundled = examples()
     for fmt in IMAGES:
@@ -101,6 +249,8 @@ def main():
                 write("convert_" + fmt, "seed-%s-%d" % (name, i), s + image)
             write("detect", "seed-%s-%s" % (fmt, name), bytes([EXT[ext]]) + image)
         write("detect", "seed-%s-noext" % fmt, bytes([EXT["none"]]) + IMAGES[fmt][0])
+    if len(sys.argv) > 1:
+        read_seeds(sys.argv[1])
 
 
 main()

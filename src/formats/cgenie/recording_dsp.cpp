@@ -138,11 +138,12 @@ void cell_reader::detect(const double* s, float* out, std::size_t m) const {
     if (format_.events == event_kind::edges) {
         const std::ptrdiff_t w = b.to;
         const double scale = b.weight;
-        for (std::size_t i = 0; i < m; ++i) out[i] = float(scale * ((s[i + w] - s[i]) - (s[i] - s[i - w])));
+        for (std::ptrdiff_t i = 0; i < std::ptrdiff_t(m); ++i)
+            out[i] = float(scale * ((s[i + w] - s[i]) - (s[i] - s[i - w])));
     } else {
         const window& c = windows_[2];
         const double centre = a.weight, side = b.weight;
-        for (std::size_t i = 0; i < m; ++i)
+        for (std::ptrdiff_t i = 0; i < std::ptrdiff_t(m); ++i)
             out[i] = float(centre * (s[i + a.to] - s[i + a.from]) +
                            side * ((s[i + b.to] - s[i + b.from]) + (s[i + c.to] - s[i + c.from])));
     }
