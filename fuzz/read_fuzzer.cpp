@@ -7,7 +7,8 @@
 //              baud, 2 at 500, 3 at 1500, 4 Commodore, 5 Colour Genie,
 //              6 Homelab, 7 all four (and the machine found from the signal);
 //              bits 3-4: what the rest is (below); bit 5: two channels;
-//              bit 6: the read-back check (-V)
+//              bit 6: the read-back check (-V); bit 7: the rest is a WAV
+//              file, read by the program's own WAV reader (bits 3-5 unused)
 //   byte 3     how many times the samples repeat, less one (a short input
 //              then makes a leader long enough to lock onto)
 // The rest, by bits 3-4 of byte 2:
@@ -214,13 +215,33 @@ void read_through_driver(const std::vector<std::vector<float>>& channels, unsign
 
 }  // namespace
 
+// The samples of a WAV file's first two channels, as far as `max_samples`;
+// none when the reader refuses the file.
+std::vector<std::vector<float>> wav_samples(const std::uint8_t* data, std::size_t size, unsigned& rate) {
+    std::string why;
+    const auto rec = korvax::open_wav_recording(std::vector<std::uint8_t>(data, data + size), why);
+    if (!rec || rec->channels() == 0) return {};
+    rate = rec->rate();
+    std::vector<std::vector<float>> channels;
+    for (unsigned c = 0; c < std::min(2u, rec->channels()); ++c) {
+        const auto in = rec->channel(c);
+        if (!in) return {};
+        std::vector<float>& ch = channels.emplace_back(max_samples);
+        ch.resize(in->read(ch.data(), ch.size()));
+    }
+    return channels;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < settings_bytes) return 0;
     const unsigned spread = data[0] | (data[1] << 8);
-    const unsigned rate = min_rate + spread * (max_rate - min_rate) / 0xFFFF;
+    unsigned rate = min_rate + spread * (max_rate - min_rate) / 0xFFFF;
     const unsigned choice = data[2] & 7, kind = (data[2] >> 3) & 3;
     const bool stereo = data[2] & 0x20, verify = data[2] & 0x40;
-    const auto channels = samples_of(data + settings_bytes, size - settings_bytes, rate, kind, stereo, data[3] + 1u);
+    const auto channels = data[2] & 0x80
+                              ? wav_samples(data + settings_bytes, size - settings_bytes, rate)
+                              : samples_of(data + settings_bytes, size - settings_bytes, rate, kind, stereo, data[3] + 1u);
+    if (channels.empty()) return 0;
     const std::string first = read_directly(channels[0], rate, choice);
     read_through_driver(channels, rate, choice, verify);
     if (read_directly(channels[0], rate, choice) != first)
