@@ -31,12 +31,15 @@ using namespace korvax_test;
 
 namespace {
 
-// The examples and the two shortest corpus images of a machine.
+// The examples and the two shortest corpus images of a machine; for TRS-80
+// also a BASIC program long enough for dropouts to land in it, where no
+// checksum reports a wrong byte: only its being in doubt does.
 std::vector<std::string> short_images(machine m) {
     std::vector<std::string> kept;
     std::size_t corpus = 0;
     for (const std::string& image : images(m))
-        if (image.starts_with(KORVAX_EXAMPLES) || corpus++ < 2) kept.push_back(image);
+        if (image.starts_with(KORVAX_EXAMPLES) || corpus++ < 2 || image.ends_with("trs80-cas-hs-basic-chroma-demo.cas"))
+            kept.push_back(image);
     return kept;
 }
 

@@ -3,7 +3,10 @@
 // at both rates, in both polarities, through every rung with and without its
 // dropouts, read back and scored. Minutes of work: built, not run by CTest.
 //
-//   results_table [MACHINE...]     (trs80 cbm cgenie homelab; default all)
+//   results_table [MACHINE...] [RUNGS]
+//
+// MACHINE is trs80, cbm, cgenie or homelab (default: all); RUNGS a string of
+// digits, e.g. 4567 (default: 01234567).
 //
 // A row per machine, rung, rate, polarity and dropouts: images read back
 // exactly, bytes wrong, wrong bytes not reported (neither in doubt nor in a
@@ -12,6 +15,7 @@
 // row, each image not read exactly, and why.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "support/reading.h"
 
@@ -19,14 +23,20 @@ using namespace korvax_test;
 
 int main(int argc, char** argv) {
     static constexpr const char* keys[] = {"trs80", "cbm", "cgenie", "homelab"};
+    std::string rungs = "01234567";
+    bool any = false;
+    for (int a = 1; a < argc; ++a)
+        if (argv[a][0] >= '0' && argv[a][0] <= '7') rungs = argv[a];
+        else any = true;
     std::printf("machine       rung  rate pol drop | exact  wrong unreported in-doubt outside pulses-off\n");
     for (machine m : machines) {
-        bool wanted = argc == 1;
+        bool wanted = !any;
         for (int a = 1; a < argc; ++a) wanted = wanted || std::strcmp(argv[a], keys[int(m)]) == 0;
         if (!wanted) continue;
         const std::vector<std::string> all = images(m);
-        for (int rung = 0; rung <= 7; ++rung)
+        for (const char digit : rungs)
             for (bool dropouts : {false, true}) {
+                const int rung = digit - '0';
                 if (dropouts && ladder[rung].dropouts_per_min == 0) continue;
                 for (unsigned rate : {22050u, 44100u})
                     for (bool invert : {false, true}) {
