@@ -49,7 +49,9 @@ int main(int argc, char** argv) {
                             const score s = read_back(m, all[i], c);
                             exact += s.exact;
                             total += s;
-                            if (!s.exact) notes += "    " + describe(all[i], c) + ": " + s.why + "\n";
+                            if (!s.exact)
+                                notes += "    " + describe(all[i], c) + ": " + s.why +
+                                         (s.unreported ? ", " + std::to_string(s.unreported) + " unreported" : "") + "\n";
                         }
                         std::printf("%-13s %4d %5u %3s %4s | %2zu/%-2zu %6zu %10zu %8zu %7zu %10zu\n%s", name_of(m), rung,
                                     rate, invert ? "-" : "+", dropouts ? "yes" : "no", exact, all.size(), total.wrong,
