@@ -407,7 +407,9 @@ void score_programs(score& s, const expected& want, const recording_read& r, con
         }
         s.doubtful += got->doubtful.size();
         if (got->name != w.name || got->start != w.start) {
-            s.fail("program " + w.name + " read as " + got->name);
+            std::string name = got->name;  // a wrong name may hold any byte
+            for (char& ch : name) ch = ch >= 32 && ch < 127 ? ch : '?';
+            s.fail("program " + w.name + " read as " + name);
             ++s.wrong, ++s.outside;
             s.unreported += got->header_holds && got->header_doubtful == 0;
         }
