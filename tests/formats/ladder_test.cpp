@@ -2,7 +2,7 @@
 // every example and corpus image through the channel's rungs must come back
 // as the image; where it cannot, the reader must say so, and go on.
 //
-// How the conditions were chosen, to keep the whole file near 20 s of CPU in
+// How the conditions were chosen, to keep the whole file near 30 s of CPU in
 // a release build while each goal meets every machine, both rates, both
 // polarities and both signs of the speed error:
 // - exact: every image at rung 0 and at rung 6 without dropouts, at both
