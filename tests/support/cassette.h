@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "audio/samples.h"
 
 namespace korvax_test {
 
@@ -45,14 +48,51 @@ struct dropout {
     double from, to;
 };
 
+// The input through the channel, made as a reader asks for it, so that an
+// hour of tape costs no more memory than its input: time warp (speed, wow,
+// flutter), low-pass, level drift, dropouts, noise, hum, high-pass, then
+// gain, DC offset, polarity and 16-bit clipping. The noise and hum are set
+// against the RMS of the low-passed input. The input is full scale +-1
+// floats, or the program's own 8-bit samples (128 the middle); it must
+// outlive the source.
+class cassette_source final : public korvax::sample_source {
+public:
+    cassette_source(std::span<const float> in, unsigned rate, const rung& r, const channel_options& o = {});
+    cassette_source(std::span<const std::uint8_t> in, unsigned rate, const rung& r, const channel_options& o = {});
+    std::uint32_t rate() const override { return rate_; }
+    std::size_t read(float* out, std::size_t n) override;
+    const std::vector<dropout>& dropouts() const { return dropouts_; }
+
+private:
+    void start(const rung& r, const channel_options& o);
+    double input(long k) const;
+    double interpolate(double p) const;
+    double uniform();
+    double normal();
+    void new_block(double t);
+
+    std::span<const float> floats_;
+    std::span<const std::uint8_t> bytes_;
+    std::size_t size_;
+    unsigned rate_;
+    rung r_{};
+    std::uint64_t rng_ = 0;
+    double spare_ = 0;  // the second normal deviate of a pair
+    bool has_spare_ = false;
+    double speed_ = 1, wow_ = 0, flutter_ = 0, phase_[4] = {}, level_ = 0, sigma_ = 0, hum_ = 0, gain_ = 1;
+    double lpf_a_ = 0, hpf_a_ = 0, lpf_ = 0, hpf_in_ = 0, hpf_out_ = 0;
+    // Every few samples the slow oscillators (wow, flutter, drift, hum) are
+    // set exactly; in between they turn by a fixed rotation.
+    double cos_[4] = {}, sin_[4] = {}, step_cos_[4] = {}, step_sin_[4] = {}, drift_ = 1, drift_step_ = 0;
+    std::size_t n_ = 0, next_dropout_ = 0;
+    std::vector<dropout> dropouts_;
+};
+
+// The whole output at once, for a short signal.
 struct channel_result {
     std::vector<float> samples;  // at the input's rate, clipped to 16 bits
     std::vector<dropout> dropouts;
 };
-
-// The samples (full scale +-1) through the channel, in this order: time warp
-// (speed, wow, flutter), low-pass, level drift, dropouts, noise, hum,
-// high-pass, then gain, DC offset, polarity and 16-bit clipping.
 channel_result cassette(const std::vector<float>& in, unsigned rate, const rung& r, const channel_options& o = {});
 
 }  // namespace korvax_test

@@ -10,11 +10,11 @@
 
 namespace korvax_test {
 
-// The WAV the program writes for the image at `path` at `rate` (with `-n`
-// when `inverted`), as samples of full scale +-1, and its status. The
-// program's messages are dropped.
-inline std::vector<float> program_signal(const std::string& path, unsigned rate, bool inverted = false,
-                                         int* status = nullptr) {
+// The samples of the WAV the program writes for the image at `path` at
+// `rate` (with `-n` when `inverted`), 8 bits each as written, and its status.
+// The program's messages are dropped.
+inline std::vector<std::uint8_t> program_wav(const std::string& path, unsigned rate, bool inverted = false,
+                                             int* status = nullptr) {
     korvax::options o;
     o.sample_rate = rate;
     o.inverted = inverted;
@@ -22,9 +22,15 @@ inline std::vector<float> program_signal(const std::string& path, unsigned rate,
     korvax::kept_messages dropped;
     const int s = korvax::convert(o, path, &sink, dropped);
     if (status != nullptr) *status = s;
+    sink.bytes.erase(sink.bytes.begin(), sink.bytes.begin() + long(std::min(sink.bytes.size(), korvax::wav_header_size)));
+    return std::move(sink.bytes);
+}
+
+// The same as samples of full scale +-1.
+inline std::vector<float> program_signal(const std::string& path, unsigned rate, bool inverted = false,
+                                         int* status = nullptr) {
     std::vector<float> y;
-    for (std::size_t i = korvax::wav_header_size; i < sink.bytes.size(); ++i)
-        y.push_back(static_cast<float>(sink.bytes[i] - 128) / 128);
+    for (std::uint8_t b : program_wav(path, rate, inverted, status)) y.push_back(static_cast<float>(b - 128) / 128);
     return y;
 }
 
