@@ -63,6 +63,8 @@ std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, 
     SNDFILE* f = sf_open(name.c_str(), SFM_READ, &info);
     if (f == nullptr) {
         why = sf_strerror(nullptr);
+        // Its message may end a sentence; the caller ends the line.
+        while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
         return nullptr;
     }
     sf_close(f);

@@ -341,6 +341,11 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         return res.status = exit_input;
     }
     out.say("Recording: %u Hz, %u channel%s.", rec.rate(), rec.channels(), rec.channels() == 1 ? "" : "s");
+    if (rec.rate() < 8000) {
+        out.say("No tape signal found in %s: a recording at %u Hz cannot hold one; record at 44100 Hz (8000 at the least).",
+                shown_name(name).c_str(), rec.rate());
+        return res.status = exit_image;
+    }
 
     // Each channel asked for, by its machine's reader; the one that reads
     // better is kept.

@@ -335,6 +335,14 @@ TEST(command_line, recordings) {
          unchecked, recorded("hello.cas")},
         {"no such channel", {}, {"-c", "2", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
          "Error reading @@/tape.wav: it has no channel 2.\n", unchecked, recorded("hello.cas")},
+        {"a WAV with no data", {{"bad.wav", text(std::string("RIFF\x10\0\0\0WAVEfmt \x10\0\0\0\x01\0\0\0", 24))}},
+         {"-i", "@@/bad.wav", "-o", "@@/out.cas"}, 4,
+         "Error reading @@/bad.wav: Error in WAV file. No 'data' chunk marker.\n"},
+        {"too low a rate", {{"low.wav", text(std::string("RIFF\x2c\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\xa0\x0f\0\0"
+                                                      "\xa0\x0f\0\0\x01\0\x08\0data\x08\0\0\0\x80\x80\x80\x80\x80\x80\x80\x80", 52))}},
+         {"-i", "@@/low.wav", "-o", "@@/out.cas"}, 6,
+         "Recording: 4000 Hz, 1 channel.\nNo tape signal found in @@/low.wav: a recording at 4000 Hz cannot hold one; "
+         "record at 44100 Hz (8000 at the least).\n"},
         {"channel 0", {}, {"-c", "0", "-i", "@@/tape.wav"}, 2, "Illegal channel: 0.\nChannels are counted from 1.\n",
          unchecked, recorded("hello.cas")},
         // -t tells where each part of the tape starts in the WAV written.
