@@ -69,6 +69,7 @@ constexpr float data_one = 0.66f;     // a data pulse at least this strong is a 
 constexpr float data_zero = 0.33f;    // and at most this weak a 0; between is in doubt
 constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
 constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
+constexpr double data_off_middle = 0.03;  // of the cell: a data pulse further off is in doubt
 
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
 
@@ -251,12 +252,16 @@ private:
             env_ += 0.05f * (std::min(v, 2 * env_) - env_);
         }
         const double mid = (clock_ + next) / 2, span = next - clock_;
-        const float data = strongest(mid - 0.12 * span, mid + 0.12 * span).second;
+        const auto [data_at, data] = strongest(mid - 0.12 * span, mid + 0.12 * span);
         const float stray = std::max(largest(clock_ + 0.2 * span, mid - 0.17 * span),
                                      largest(mid + 0.17 * span, next - 0.22 * span));
         const bool one = data >= data_split * env_;
+        // A data pulse sits in the middle of the cell, as the clock pulses
+        // on either side of it say; a strong one off the middle is noise as
+        // likely as a pulse.
+        const bool off_middle = one && std::fabs(data_at - mid) > data_off_middle * span;
         const bool own_doubt = clock_doubt_ || (data > data_zero * env_ && data < data_one * env_) ||
-                               stray > stray_pulse * env_;
+                               stray > stray_pulse * env_ || off_middle;
         bit(one, own_doubt, !good, clock_);
         clock_doubt_ = !good;
         clock_ = next;
