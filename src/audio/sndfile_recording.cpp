@@ -2,6 +2,9 @@
 
 #include <sndfile.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace korvax {
@@ -56,6 +59,40 @@ private:
     bool cut_short_ = false;
 };
 
+// Whether a WAV or AIFF file's sound data chunk claims more bytes than the
+// file holds after it: libsndfile then reads what is there without a word,
+// but a recording cut short (a full disk, a copy stopped part-way) must not
+// pass for a whole one. Other containers tell their own end.
+bool claims_more_than_it_holds(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::uint8_t head[12];
+    bool cut = false;
+    if (std::fread(head, 1, sizeof head, f) == sizeof head && std::fseek(f, 0, SEEK_END) == 0) {
+        const long size = std::ftell(f);
+        const bool riff = std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0;
+        const bool aiff = std::memcmp(head, "FORM", 4) == 0 &&
+                          (std::memcmp(head + 8, "AIFF", 4) == 0 || std::memcmp(head + 8, "AIFC", 4) == 0);
+        const char* wanted = riff ? "data" : "SSND";
+        // The chunks, each an id and a size (little-endian in a WAV,
+        // big-endian in an AIFF), padded to an even length.
+        for (long at = 12; (riff || aiff) && at + 8 <= size;) {
+            std::uint8_t c[8];
+            if (std::fseek(f, at, SEEK_SET) != 0 || std::fread(c, 1, 8, f) != 8) break;
+            const std::uint32_t length = riff ? std::uint32_t(c[4] | c[5] << 8 | c[6] << 16 | std::uint32_t(c[7]) << 24)
+                                              : std::uint32_t(std::uint32_t(c[4]) << 24 | c[5] << 16 | c[6] << 8 | c[7]);
+            if (std::memcmp(c, wanted, 4) == 0) {
+                // A writer that could not seek back leaves 0 or all ones.
+                cut = length != 0 && length != 0xFFFFFFFFu && at + 8 + static_cast<long>(length) > size;
+                break;
+            }
+            at += 8 + static_cast<long>(length) + (length & 1);
+        }
+    }
+    std::fclose(f);
+    return cut;
+}
+
 }  // namespace
 
 std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, std::string& why) {
@@ -70,6 +107,10 @@ std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, 
     sf_close(f);
     if (info.channels <= 0 || info.samplerate <= 0) {
         why = "it has no channels or no sample rate";
+        return nullptr;
+    }
+    if (claims_more_than_it_holds(name)) {
+        why = "it ends before the end its header gives";
         return nullptr;
     }
     return std::make_unique<sndfile_recording>(name, info);
