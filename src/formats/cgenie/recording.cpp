@@ -91,10 +91,7 @@ std::string printable(const std::vector<std::uint8_t>& b, std::size_t from, std:
 
 std::vector<tape_segment> read_recording(sample_source& in) {
     reader r;
-    dsp::cell_reader cells(in.rate(), format, &r);
-    std::vector<float> block(8192);
-    for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) cells.feed(block.data(), n);
-    cells.finish();
+    dsp::read_cells(in, format, r);
     return std::move(r.segments);
 }
 

@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "audio/samples.h"
+
 namespace korvax::dsp {
 
 enum class event_kind {
@@ -61,6 +63,11 @@ public:
     virtual void on_cell(const cell& c) = 0;
     virtual void on_lost() = 0;
 };
+
+class cell_reader;
+
+// The whole of `in`, read into `sink` cell by cell.
+void read_cells(sample_source& in, const cell_format& format, cell_sink& sink);
 
 class cell_reader {
 public:
