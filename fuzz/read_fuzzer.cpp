@@ -219,7 +219,8 @@ void read_through_driver(const std::vector<std::vector<float>>& channels, unsign
 // none when the reader refuses the file.
 std::vector<std::vector<float>> wav_samples(const std::uint8_t* data, std::size_t size, unsigned& rate) {
     std::string why;
-    const auto rec = korvax::open_wav_recording(std::vector<std::uint8_t>(data, data + size), why);
+    const std::vector<std::uint8_t> bytes(data, data + size);  // the recording reads them as it goes
+    const auto rec = korvax::open_wav_recording(bytes, why);
     if (!rec || rec->channels() == 0) return {};
     rate = rec->rate();
     std::vector<std::vector<float>> channels;

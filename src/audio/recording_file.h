@@ -35,6 +35,7 @@ std::unique_ptr<recording_file> open_wav_recording(const std::string& name, std:
 // A WAV held in memory, with the program's own reader; the bytes must outlive
 // the recording.
 std::unique_ptr<recording_file> open_wav_recording(const std::vector<std::uint8_t>& bytes, std::string& why);
+std::unique_ptr<recording_file> open_wav_recording(std::vector<std::uint8_t>&& bytes, std::string& why) = delete;
 
 // Channels of samples held in memory (the page's, decoded by the browser).
 class memory_recording final : public recording_file {

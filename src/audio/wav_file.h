@@ -20,6 +20,7 @@ public:
     static std::unique_ptr<wav_file> open(const std::string& path, std::string& why, unsigned channel = 0);
     // The same for a WAV held in memory, which must outlive the reader.
     static std::unique_ptr<wav_file> open(const std::vector<std::uint8_t>& bytes, std::string& why, unsigned channel = 0);
+    static std::unique_ptr<wav_file> open(std::vector<std::uint8_t>&& bytes, std::string& why, unsigned channel = 0) = delete;
     ~wav_file() override;
 
     std::uint32_t rate() const override { return rate_; }
