@@ -222,7 +222,13 @@ std::string item_line(const tape_item& i) {
     std::string line = clock_time(i.start_seconds) + " " + i.machine;
     if (i.baud != 0) line += ", " + std::to_string(i.baud) + " baud";
     line += ": " + i.kind;
-    if (!i.name.empty()) line += " " + i.name;
+    if (!i.name.empty()) {
+        // A name read from tape may hold any byte; control codes must not
+        // reach the terminal.
+        std::string name = i.name;
+        for (char& c : name) c = c >= 0x20 && c < 0x7F ? c : '?';
+        line += " " + name;
+    }
     if (i.load_address) {
         char a[16];
         std::snprintf(a, sizeof a, "$%04X", *i.load_address & 0xFFFF);

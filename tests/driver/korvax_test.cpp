@@ -280,9 +280,11 @@ TEST(command_line, earlier_output_kept) {
 
 // A tape played back: the program's own WAV of a bundled example, at 44100
 // Hz, as tape.wav; `damage` may then spoil it.
+// An image named "@@/..." is one of the case's own files.
 std::function<void(const std::string&)> recorded(const std::string& image, std::function<void(bytes&)> damage = nullptr) {
     return [=](const std::string& dir) {
-        run_korvax({"-i", std::string(KORVAX_EXAMPLES) + "/" + image, "-o", dir + "/tape.wav"});
+        const std::string path = image.starts_with("@@/") ? dir + image.substr(2) : std::string(KORVAX_EXAMPLES) + "/" + image;
+        run_korvax({"-i", path, "-o", dir + "/tape.wav"});
         if (!damage) return;
         bytes wav = read_file(dir + "/tape.wav");
         damage(wav);
@@ -300,6 +302,9 @@ TEST(command_line, recordings) {
     const bytes hello_back(hello.begin() + 1, hello.end());  // written with a leader of 255 zeros
     const std::string two = heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
                                     "0:18.6 Commodore: program BORDER, load $C000, 10 bytes, checksums hold.\n";
+    bytes escaped(255, 0);  // a SYSTEM tape named "A\e[2JB" of one byte
+    for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
+        escaped.push_back(std::uint8_t(b));
     const auto silence = [](bytes& wav) { std::fill(wav.begin() + 44, wav.end(), 0x80); };
     // 20 ms of silence 4.4 s in, inside the program's bytes.
     const auto dropout = [](bytes& wav) { std::fill_n(wav.begin() + 44 + 4.4 * 44100, 882, 0x80); };
@@ -327,6 +332,11 @@ TEST(command_line, recordings) {
                          "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches "
                          "named above, or keep the image as it is.\n",
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
+        // A name read from tape may hold any byte: an escape code is shown, not sent.
+        {"a name with an escape code", {{"esc.cas", escaped}}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
+         heard + "0:04.1 TRS-80, 500 baud: SYSTEM A?[2JB, load $7000, 1 byte, checksums hold.\n"
+                 "Image written: @@/out.cas (TRS-80 tape).\n",
+         unchecked, recorded("@@/esc.cas"), "", {{"out.cas", escaped}}},
         {"silence", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it is silent.\n", unchecked, recorded("hello.cas", silence)},
         {"forced to another machine", {}, {"-f", "2", "-i", "@@/tape.wav", "-o", "@@/out.tap"}, 6,

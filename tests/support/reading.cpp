@@ -192,9 +192,9 @@ const std::map<std::string, std::vector<program_want>> programs_of = {
      {{"SALMON RUN", 0x1001, 3531, 0x37BF3E18928E1042ull},
       {"2", 0x1000, 1280, 0xE6367DAB7675326Full},
       {"3", 0x0334, 204, 0x90FDFBE67F60325Bull}}},
-    {"c16-pal-v1-trek.tap", {}},
-    {"c16-pal-v2-antiair.tap", {}},
-    {"c16-pal-v2-bucle.tap", {}},
+    {"c16-pal-v1-trek.tap", {{"", 0x1001, 278, 0x370429BDCDED3269ull}}},
+    {"c16-pal-v2-antiair.tap", {{"", 0x1001, 278, 0x370429BDCDED3269ull}}},
+    {"c16-pal-v2-bucle.tap", {{"BUCLE", 0x1001, 33, 0x41DBAE321BEBD512ull}}},
 };
 
 // A TAP image's pulses in seconds, each as a whole pulse (a version 2

@@ -39,8 +39,9 @@
 namespace korvax::cbm {
 namespace {
 
-constexpr double cycles_per_second = 985'248;  // the C64 PAL clock
-constexpr double units_per_second = c64_pal;
+// The clocks a TAP image's pulses are counted on: the C64's PAL clock, or
+// for a tape of a C16 or Plus/4 theirs.
+constexpr double c64_clock = double(c64_pal) * cycles_per_unit, c264_clock = double(c264_pal) * cycles_per_unit;
 
 // --- Half-waves -----------------------------------------------------------
 
@@ -313,7 +314,11 @@ private:
 
 // --- Leaders --------------------------------------------------------------
 
-constexpr double leader_shortest = 200e-6, leader_longest = 450e-6;
+// A leader's pulses are the ROM loader's short ones: 200 to 450 us on a C64
+// or a VIC-20, about 500 us on a C16 or Plus/4 (PAL or NTSC, a few per cent
+// off speed, and shorter by up to a sample where a recording's rate rounds
+// them).
+constexpr double leader_shortest = 200e-6, leader_longest = 600e-6;
 constexpr std::size_t leader_pulses = 256;
 constexpr double leader_spread = 0.125;
 
@@ -354,8 +359,15 @@ enum class kind { short_pulse, medium_pulse, long_pulse, other };
 
 // The pulse lengths of a C64 relative to its short pulse (0x30, 0x42 and
 // 0x56 units); a VIC-20's are near enough for a start, and both are then
-// followed as they are read.
+// followed as they are read. A C16 or Plus/4 writes the same blocks with
+// pulses of one, two and four times its short one. Whose they are is told
+// by the first pulse after a leader that is longer than a short one, the
+// long pulse of a byte's marker: over three times a short one on a C16.
+// (By the leader's length the two can be told apart only at the nominal
+// speed and at high rates.)
 constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
+constexpr double c264_medium_of_short = 2, c264_long_of_short = 4;
+constexpr double beyond_short = 1.5, c264_long_beyond = 3;
 // A pulse is read clearly as one length when it lies in the nearer 38% of
 // the way to the next; between, it is unclear.
 constexpr double clear_part = 0.38;
@@ -415,6 +427,11 @@ public:
     void add(const pulse& p) {
         runs_.add(p, [&](const run_tracker& r) { run_ended(r); });
         if (!known_) return;
+        if (telling_ && !p.gap && !p.unclear && p.length > beyond_short * short_) {
+            const bool c264 = p.length > c264_long_beyond * short_;
+            if (!told_ || c264 != c264_) set_lengths(short_, c264);
+            telling_ = false, told_ = true;
+        }
         if (p.gap) {
             drop_byte();
             if (p.length > copy_gap) close_copy();
@@ -464,6 +481,9 @@ public:
     }
 
     std::vector<kernal_program> programs;
+    // Whether the tape's machine was told, and whether it is a C16 or Plus/4.
+    bool told() const { return told_; }
+    bool c264() const { return c264_; }
 
 private:
     struct read_pulse {
@@ -518,15 +538,23 @@ private:
             medium_ *= scale, long_ *= scale, byte_seconds_ *= scale;
             short_ = r.mean_;
         } else {
-            short_ = r.mean_, medium_ = r.mean_ * medium_of_short, long_ = r.mean_ * long_of_short;
-            byte_seconds_ = long_ + medium_ + 9 * (short_ + medium_);
+            set_lengths(r.mean_, false);
             known_ = true;
         }
+        telling_ = true;
         drop_byte();
         close_copy();
         // A leader broken by a click is still one leader.
         if (leader_end_ == 0 || r.start_ - leader_end_ > 0.05) leader_start_ = r.start_;
         leader_end_ = r.end_;
+    }
+
+    void set_lengths(double short_length, bool c264) {
+        short_ = short_length;
+        medium_ = short_ * (c264 ? c264_medium_of_short : medium_of_short);
+        long_ = short_ * (c264 ? c264_long_of_short : long_of_short);
+        byte_seconds_ = long_ + medium_ + 9 * (short_ + medium_);
+        c264_ = c264;
     }
 
     // A byte cut short by a gap, a long pulse or the end: its place is kept
@@ -776,6 +804,9 @@ private:
 
     run_tracker runs_;
     bool known_ = false;
+    bool telling_ = false;  // whose lengths they are is yet to be told after a leader
+    bool told_ = false;     // it was told once
+    bool c264_ = false;     // a C16's or Plus/4's
     double short_ = 0, medium_ = 0, long_ = 0, byte_seconds_ = 0;
     double leader_start_ = 0, leader_end_ = 0;
 
@@ -790,13 +821,14 @@ private:
     std::optional<block> header_;
 };
 
-void put_pulse(std::vector<std::uint8_t>& tap, double seconds) {
-    const double units = seconds * units_per_second;
+// A pulse into TAP version 1 data counted on `clock`.
+void put_pulse(std::vector<std::uint8_t>& tap, double seconds, double clock) {
+    const double units = seconds * clock / cycles_per_unit;
     if (units < 255.5) {
         tap.push_back(std::uint8_t(std::clamp(std::lround(units), 1L, 255L)));
         return;
     }
-    for (auto cycles = std::uint64_t(std::llround(seconds * cycles_per_second)); cycles > 0;) {
+    for (auto cycles = std::uint64_t(std::llround(seconds * clock)); cycles > 0;) {
         const std::uint64_t c = std::min<std::uint64_t>(cycles, 0xFFFFFF);
         tap.insert(tap.end(), {0, std::uint8_t(c), std::uint8_t(c >> 8), std::uint8_t(c >> 16)});
         cycles -= c;
@@ -830,6 +862,21 @@ void put_le(std::vector<std::uint8_t>& b, std::uint32_t v, int n) {
     for (int i = 0; i < n; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
 }
 
+// TAP version 1 data counted on one clock, again on another.
+std::vector<std::uint8_t> recounted(const std::vector<std::uint8_t>& tap, double from, double to) {
+    std::vector<std::uint8_t> out;
+    out.reserve(tap.size());
+    for (std::size_t i = 0; i < tap.size(); ++i) {
+        if (tap[i] != 0) {
+            put_pulse(out, tap[i] * cycles_per_unit / from, to);
+        } else if (i + 3 < tap.size()) {
+            put_pulse(out, double(tap[i + 1] | tap[i + 2] << 8 | tap[i + 3] << 16) / from, to);
+            i += 3;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 recording_read read_recording(sample_source& in) {
@@ -839,11 +886,24 @@ recording_read read_recording(sample_source& in) {
     const auto leader_ended = [&](const run_tracker& t) {
         if (t.is_leader()) r.leader_seconds += t.end_ - t.start_;
     };
+    // The pulses are counted on the C64's clock until the first ROM block
+    // tells the machine: a C16's or Plus/4's are then counted again on its
+    // own (only its first leader, and what came before it).
+    bool machine_known = false;
+    double clock = c64_clock;
     bool falling = true;
     r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
         for (const pulse& p : pulses.out) {
-            put_pulse(r.tap_pulses, p.length);
+            put_pulse(r.tap_pulses, p.length, clock);
             blocks.add(p);
+            if (!machine_known && blocks.told()) {
+                machine_known = true;
+                if (blocks.c264()) {
+                    r.tap_machine = 2;
+                    clock = c264_clock;
+                    r.tap_pulses = recounted(r.tap_pulses, c64_clock, clock);
+                }
+            }
             runs.add(p, leader_ended);
         }
         falling = pulses.falling_first();
@@ -888,7 +948,8 @@ std::vector<tape_item> describe(const recording_read& r) {
 }
 
 std::vector<std::uint8_t> tap_image(const recording_read& r) {
-    std::vector<std::uint8_t> b = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 0, 0, 0};
+    std::vector<std::uint8_t> b = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, r.tap_machine, 0, 0};
+    if (r.tap_machine == 2) std::copy_n("C16", 3, b.begin());
     put_le(b, std::uint32_t(r.tap_pulses.size()), 4);
     b.insert(b.end(), r.tap_pulses.begin(), r.tap_pulses.end());
     return b;

@@ -1,6 +1,6 @@
 // Reading a recording of a Commodore tape: every pulse on it, as a TAP image
-// keeps them, and every program in the blocks that the C64 and VIC-20 ROM
-// write (SAVE), as their own LOAD reads them.
+// keeps them, and every program in the blocks that the ROM of a C64, VIC-20,
+// C16 or Plus/4 writes (SAVE), as their own LOAD reads them.
 //
 // A pulse is a square wave: the time from one edge to the next edge in the
 // same direction. The machine sees one direction only, and which one a
@@ -37,12 +37,16 @@ struct kernal_program {
 };
 
 struct recording_read {
-    // TAP version 1 pulse data on the C64 PAL clock (units of 8 cycles of
-    // 985,248 Hz), every pulse as measured, from the first edge of the first
-    // stretch of signal on: a byte of 1 to 255 units, or a 0x00 escape with
-    // the pulse's length in cycles (24 bits, little-endian) for a longer one.
-    // A silence, a dropout or a stretch of noise is one long pulse.
+    // TAP version 1 pulse data on the PAL clock of `tap_machine` (units of 8
+    // cycles of 985,248 Hz for a C64, 886,720 Hz for a C16 or Plus/4), every
+    // pulse as measured, from the first edge of the first stretch of signal
+    // on: a byte of 1 to 255 units, or a 0x00 escape with the pulse's length
+    // in cycles (24 bits, little-endian) for a longer one. A silence, a
+    // dropout or a stretch of noise is one long pulse.
     std::vector<std::uint8_t> tap_pulses;
+    // The TAP header's machine, told by the tape's first leader: 0 a C64
+    // (or VIC-20), 2 a C16 or Plus/4.
+    std::uint8_t tap_machine = 0;
     std::vector<kernal_program> programs;  // in the order they lie on the tape
     double seconds = 0;                    // the length of the recording read
     double leader_seconds = 0;             // how much of it is Commodore leader (see find_leader)
@@ -53,7 +57,7 @@ struct recording_read {
 recording_read read_recording(sample_source& in);
 
 // A Commodore leader: a run of at least 256 pulses of one length, between
-// 200 and 450 us (the short pulse of a C64, VIC-20 or C16, PAL or NTSC), all
+// 200 and 600 us (the short pulse of a C64, VIC-20 or C16, PAL or NTSC), all
 // within an eighth of their mean, with their halves matching.
 struct leader {
     double start_seconds;
@@ -72,7 +76,7 @@ std::optional<leader> find_leader(sample_source& in, double within_seconds);
 // bytes in doubt.
 std::vector<tape_item> describe(const recording_read& r);
 
-// A whole TAP image of version 1 (C64, PAL) holding the pulses.
+// A whole TAP image of version 1 (PAL, the machine `tap_machine`) holding the pulses.
 std::vector<std::uint8_t> tap_image(const recording_read& r);
 // A PRG file: the load address (low byte first) and the bytes.
 std::vector<std::uint8_t> prg_image(const kernal_program& p);

@@ -8,12 +8,13 @@
 namespace korvax::cbm {
 namespace {
 
-// The band kept: above DC, most of the mains hum and the droop of a cassette
-// deck's AC coupling (a first-order high-pass: what hum is left moves the
-// two edges of a pulse alike, which leaves its length), below the hiss that
-// the shortest tape pulses (a C16's 110 us half-wave has its fundamental
-// near 4.4 kHz) do not need.
-constexpr double high_pass_hz = 150;
+// The band kept: above DC (a first-order high-pass, low enough to leave the
+// flat top of a C16's 1 ms half-wave flat: at 150 Hz it sags by half, and
+// hiss then moves the edge after it; mains hum moves the two edges of a
+// pulse alike, which leaves its length), below the hiss that the shortest
+// tape pulses (a C16's 110 us half-wave has its fundamental near 4.4 kHz)
+// do not need.
+constexpr double high_pass_hz = 30;
 constexpr double low_pass_hz = 6000;
 // A low-pass corner kept well below the Nyquist frequency at low rates.
 constexpr double low_pass_of_rate = 0.3;

@@ -1,5 +1,5 @@
 // Signal conditioning for reading a tape recording back: a band-pass that
-// keeps the band a tape signal lives in (dropping DC, mains hum and the hiss
+// keeps the band a tape signal lives in (dropping DC and the hiss
 // above it), and an edge finder that follows the signal's level and times
 // every zero crossing to a fraction of a sample.
 //

@@ -105,3 +105,31 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         EXPECT_EQ(p.data_holds, k.doubtful.empty()) << k.what;
     }
 }
+
+// A C16 or Plus/4 writes the C64's blocks with pulses of one, two and four
+// times its short one: hello.tap made so reads back as HELLO at either
+// rate, and the TAP written is a C16 one, on its clock: played again it
+// lasts as long as the tape, and holds the same program.
+TEST(cbm_recording, a_c16_tape) {
+    const scratch_dir dir;
+    korvax_test::bytes tap = read_file(std::string(KORVAX_EXAMPLES) + "/hello.tap");
+    tap[13] = 2;
+    for (std::size_t i = 20; i < tap.size(); ++i) {
+        if (tap[i] == 0) i += 3;  // the pause between header and data
+        else tap[i] = tap[i] == 0x30 ? 56 : tap[i] == 0x42 ? 112 : 224;
+    }
+    const std::string c16 = dir.write("c16.tap", tap);
+    for (unsigned rate : {22050u, 44100u}) {
+        const std::vector<float> wav = program_signal(c16, rate);
+        const recording_read r = cbm_read(wav, rate);
+        ASSERT_EQ(r.programs.size(), 1u) << rate;
+        EXPECT_EQ(r.programs[0].name, "HELLO");
+        EXPECT_TRUE(r.programs[0].header_holds && r.programs[0].data_holds);
+        EXPECT_EQ(korvax::cbm::prg_image(r.programs[0]), read_file(std::string(KORVAX_EXAMPLES) + "/hello.prg"));
+        const korvax_test::bytes back = korvax::cbm::tap_image(r);
+        EXPECT_EQ(std::string(back.begin(), back.begin() + 14), std::string("C16-TAPE-RAW\x01\x02", 14));
+        const std::vector<float> again = program_signal(dir.write("again.tap", back), rate);
+        EXPECT_NEAR(double(again.size()), double(wav.size()), 0.01 * double(wav.size())) << rate;
+        EXPECT_EQ(cbm_read(again, rate).programs.at(0).bytes, r.programs[0].bytes) << rate;
+    }
+}
