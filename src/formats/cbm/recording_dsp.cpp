@@ -13,7 +13,8 @@ namespace {
 // hiss then moves the edge after it; mains hum moves the two edges of a
 // pulse alike, which leaves its length), below the hiss that the shortest
 // tape pulses (a C16's 110 us half-wave has its fundamental near 4.4 kHz)
-// do not need.
+// do not need. (At 8 kHz a few pulses fewer stray from their lengths, but
+// hiss in a pause between blocks is read as pulses.)
 constexpr double high_pass_hz = 30;
 constexpr double low_pass_hz = 6000;
 // A low-pass corner kept well below the Nyquist frequency at low rates.
