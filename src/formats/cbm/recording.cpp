@@ -391,11 +391,20 @@ constexpr std::size_t most_bytes = 65536 + countdown + 1;
 // How a bit was read: +2 or -2 clearly a 1 or a 0, +1 or -1 unclearly, 0 not.
 using bit_reads = std::array<std::int8_t, 9>;
 
+constexpr std::size_t no_tap = std::size_t(-1);
+
 struct slot {
     std::uint8_t value = 0;
     bool present = false, clean = false;
     double seconds = 0;
     bit_reads bits{};  // the eight bits, least significant first, and the parity bit
+    // Where the byte's first pulse lies in the TAP data, and whether its 20
+    // pulses were read there, one TAP byte each (else the byte was cut
+    // short, and where the next byte starts tells whether 20 pulses lie
+    // between); and the lengths of a short, a medium and a long pulse there.
+    std::size_t tap_at = no_tap;
+    bool counted = false;
+    std::array<float, 3> lengths{};
 };
 
 struct copy {
@@ -424,7 +433,8 @@ struct block {
 
 class kernal_reader {
 public:
-    void add(const pulse& p) {
+    // `tap_at`: where the pulse lies in the TAP data, when in one byte.
+    void add(const pulse& p, std::size_t tap_at = no_tap) {
         runs_.add(p, [&](const run_tracker& r) { run_ended(r); });
         if (!known_) return;
         if (telling_ && !p.gap && !p.unclear && p.length > beyond_short * short_) {
@@ -449,7 +459,7 @@ public:
             pulses_.clear();
         }
         if (!in_byte_) return;
-        pulses_.push_back({p.length, k, clear, p.unclear});
+        pulses_.push_back({p.length, k, clear, p.unclear, tap_at});
         const auto shorts = [&](std::size_t from) {
             return std::all_of(pulses_.begin() + std::ptrdiff_t(from), pulses_.end(),
                                [](const read_pulse& q) { return q.k == kind::short_pulse; });
@@ -485,12 +495,21 @@ public:
     bool told() const { return told_; }
     bool c264() const { return c264_; }
 
+    // The TAP data whose pulses of a block read whole are set to the lengths
+    // of their kinds, counted on `clock`; where the pulses already given
+    // lie in it is forgotten (they were counted again).
+    void retime(std::vector<std::uint8_t>* tap, double clock) {
+        tap_ = tap, clock_ = clock;
+        for (read_pulse& q : pulses_) q.tap_at = no_tap;
+    }
+
 private:
     struct read_pulse {
         double length;
         kind k;
         bool clear;    // of its length, and not flagged
         bool flagged;  // unclear to the pulse reader
+        std::size_t tap_at;
     };
 
     std::pair<kind, bool> classify(const pulse& p) const {
@@ -560,8 +579,23 @@ private:
     // A byte cut short by a gap, a long pulse or the end: its place is kept
     // as read in doubt.
     void drop_byte() {
-        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) put(0, false, {});
+        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) {
+            put(0, false, {});
+            mark_place(false);
+        }
         in_byte_ = false;
+    }
+
+    // Where the byte just put lies in the TAP data.
+    void mark_place(bool whole) {
+        if (!has_slot_) return;
+        slot& at = *last_slot_;
+        bool in_a_row = true;
+        for (std::size_t k = 0; k < pulses_.size(); ++k)
+            in_a_row = in_a_row && pulses_[k].tap_at != no_tap && pulses_[k].tap_at == pulses_[0].tap_at + k;
+        at.tap_at = in_a_row ? pulses_[0].tap_at : no_tap;
+        at.counted = whole && in_a_row;
+        at.lengths = {float(short_), float(medium_), float(long_)};
     }
 
     void byte_read() {
@@ -598,10 +632,12 @@ private:
         clean = clean && ones % 2 == 1;
         learn_byte();
         put(std::uint8_t(value), clean, bits);
+        mark_place(true);
     }
 
     // A byte into the copy under way, at the place its start time gives it.
     void put(std::uint8_t value, bool clean, const bit_reads& bits) {
+        has_slot_ = false;
         if (!copy_) {
             copy_.emplace();
             copy_->leader_start = leader_end_ > 0 ? leader_start_ : byte_start_;
@@ -628,6 +664,7 @@ private:
         // cleanly keeps the place.
         if (c.slots[index].present && (c.slots[index].clean || !clean)) return;
         c.slots[index] = {value, true, clean, byte_start_, bits};
+        last_slot_ = &c.slots[index], has_slot_ = true;
         c.byte_seconds = byte_seconds_;
         // Places are counted from the last byte read cleanly: one started
         // by a pulse misread as long may lie half a byte off.
@@ -706,6 +743,8 @@ private:
         };
         const bool one_holds = holds_alone(one), two_holds = holds_alone(two);
         block b{any.leader_start, {}, {}, true};
+        // Each byte of the copies as the ROM wrote it, where that is known.
+        std::vector<int> known(n, -1);
         std::uint8_t sum = 0;
         for (std::size_t i = countdown; i < n; ++i) {
             const slot* a = one ? one->at(i) : nullptr;
@@ -738,6 +777,7 @@ private:
                 sure = sure && ones % 2 == 1;
             }
             sum ^= v;
+            if (sure) known[i] = v;
             if (i + 1 < n) {
                 if (!sure) b.doubtful.push_back({b.payload.size(), one ? one->when(i) : two->when(i)});
                 b.payload.push_back(v);
@@ -753,7 +793,41 @@ private:
             sum = 0;
         }
         b.holds = b.holds && sum == 0 && b.doubtful.empty();
+        for (const copy* k : {one, two})
+            if (k) retime(*k, known);
         block_read(std::move(b));
+    }
+
+    // The pulses of each byte of a copy whose value is known (`known`, -1
+    // where it is in doubt; a countdown byte's by its place), as the ROM
+    // wrote them, at the lengths of their kinds measured around the byte.
+    // Hiss moves single pulses past the midpoint between two kinds now and
+    // then; a loader of the TAP data then reads the block as the ROM's own
+    // LOAD does. (Other pulses stay as measured.)
+    void retime(const copy& c, std::vector<int> known) {
+        if (!tap_) return;
+        for (std::size_t i = 0; i < countdown; ++i) known[i] = (c.first > 0 ? 0x89 : 0x09) - int(i);
+        for (std::size_t i = 0; i < known.size() && i < c.slots.size(); ++i) {
+            const slot& s = c.slots[i];
+            if (known[i] < 0 || !s.present || s.tap_at == no_tap || s.tap_at + 20 > tap_->size()) continue;
+            // In step with the byte after it, or (20 pulses read) the one
+            // before: a byte started by a pulse misread as long lies apart.
+            const bool before = i > 0 && c.slots[i - 1].present && c.slots[i - 1].tap_at + 20 == s.tap_at;
+            const bool after = i + 1 < c.slots.size() && c.slots[i + 1].present && c.slots[i + 1].tap_at == s.tap_at + 20;
+            if (!after && !(s.counted && (before || i == 0))) continue;
+            const int v = known[i];
+            const auto put = [&](std::size_t k, int which) {
+                const long units = std::lround(double(s.lengths[std::size_t(which)]) * clock_ / cycles_per_unit);
+                (*tap_)[s.tap_at + k] = std::uint8_t(std::clamp(units, 1L, 255L));
+            };
+            put(0, 2), put(1, 1);
+            int ones = 0;
+            for (int bit = 0; bit < 9; ++bit) {
+                const bool one = bit < 8 ? (v >> bit & 1) != 0 : ones % 2 == 0;
+                ones += one;
+                put(std::size_t(2 + 2 * bit), one ? 1 : 0), put(std::size_t(3 + 2 * bit), one ? 0 : 1);
+            }
+        }
     }
 
     // Blocks into programs: a header, then the data block it announces.
@@ -819,6 +893,10 @@ private:
     double last_start_ = 0;
     bool last_clean_ = false, has_last_ = false;
     std::optional<block> header_;
+    slot* last_slot_ = nullptr;  // where the last byte put went, if it went anywhere
+    bool has_slot_ = false;
+    std::vector<std::uint8_t>* tap_ = nullptr;
+    double clock_ = 0;
 };
 
 // A pulse into TAP version 1 data counted on `clock`.
@@ -891,17 +969,20 @@ recording_read read_recording(sample_source& in) {
     // own (only its first leader, and what came before it).
     bool machine_known = false;
     double clock = c64_clock;
+    blocks.retime(&r.tap_pulses, clock);
     bool falling = true;
     r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
         for (const pulse& p : pulses.out) {
+            const std::size_t at = r.tap_pulses.size();
             put_pulse(r.tap_pulses, p.length, clock);
-            blocks.add(p);
+            blocks.add(p, r.tap_pulses.size() == at + 1 ? at : no_tap);
             if (!machine_known && blocks.told()) {
                 machine_known = true;
                 if (blocks.c264()) {
                     r.tap_machine = 2;
                     clock = c264_clock;
                     r.tap_pulses = recounted(r.tap_pulses, c64_clock, clock);
+                    blocks.retime(&r.tap_pulses, clock);
                 }
             }
             runs.add(p, leader_ended);

@@ -67,9 +67,13 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
     ASSERT_EQ(clean.programs.size(), 1u);
     // Where the data block's first copy starts: the first long pulse after
     // the pause that follows the header.
+    const auto data_start = [](const std::vector<std::size_t>& u) {
+        auto at = std::size_t(std::find_if(u.begin(), u.end(), [](std::size_t x) { return x > 255; }) - u.begin());
+        while (at < u.size() && !(u[at] > 76 && u[at] < 100)) ++at;
+        return at;
+    };
     const std::vector<std::size_t> units = tap_units(clean.tap_pulses);
-    std::size_t first = std::size_t(std::find_if(units.begin(), units.end(), [](std::size_t u) { return u > 255; }) - units.begin());
-    while (first < units.size() && !(units[first] > 76 && units[first] < 100)) ++first;
+    const std::size_t first = data_start(units);
     const std::size_t bytes = 9 + 37 + 1, second = first + 20 * bytes + 2 + 79;
     for (const case_& k : std::vector<case_>{
              {"a bit flipped in the first copy", {{1, 9 + 5, 3, flip}}, {}},
@@ -103,6 +107,18 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         for (std::size_t d = p.header_doubtful; d < p.doubtful.size(); ++d) doubtful.push_back(p.doubtful[d].index);
         EXPECT_EQ(doubtful, k.doubtful) << k.what;
         EXPECT_EQ(p.data_holds, k.doubtful.empty()) << k.what;
+        // The TAP data read holds every byte known as the ROM wrote it, in
+        // both copies: an edit that left its pulses in place is undone.
+        const bool in_place = std::none_of(k.changes.begin(), k.changes.end(), [](const change& c) { return c.how == hide; });
+        if (in_place && k.doubtful.empty()) {
+            const std::vector<std::size_t> got = tap_units(r.tap_pulses);
+            const std::size_t from = data_start(got);
+            ASSERT_GE(got.size(), from + second - first + 20 * bytes) << k.what;
+            std::size_t off = 0;
+            for (std::size_t j = 0; j < second - first + 20 * bytes; ++j)
+                off += got[from + j] + 2 < units[first + j] || got[from + j] > units[first + j] + 2;
+            EXPECT_EQ(off, 0u) << k.what;
+        }
     }
 }
 
