@@ -592,7 +592,7 @@ const plural = (n, one, many) => `${n.toLocaleString('en-US')} ${n === 1 ? one :
 function itemLine(i) {
   let line = `${clock(i.seconds)} ${i.machine}${i.baud ? `, ${i.baud} baud` : ''}: ${i.kind}${i.name ? ` ${i.name}` : ''}`;
   if (i.load !== null) line += `, load $${(i.load & 0xffff).toString(16).toUpperCase().padStart(4, '0')}`;
-  line += `, ${plural(i.length, 'byte', 'bytes')}`;
+  line += i.length === 0 && i.pulses > 0 ? `, ${plural(i.pulses, 'pulse', 'pulses')}` : `, ${plural(i.length, 'byte', 'bytes')}`;
   if (i.checksum === 'holds') line += ', checksums hold';
   if (i.checksum === 'fails') line += ', a checksum fails';
   if (i.doubtful.length > 0) {

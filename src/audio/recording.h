@@ -35,6 +35,7 @@ struct tape_item {
     std::string name;                   // where the format has one
     std::optional<unsigned> load_address;
     std::size_t length = 0;             // bytes of data
+    std::size_t pulses = 0;             // of a tape read only as pulses (no bytes: a loader not known)
     enum class checksum { none, holds, fails } check = checksum::none;  // where the format has one
     std::vector<doubtful_byte> doubtful;
 };

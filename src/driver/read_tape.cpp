@@ -52,6 +52,7 @@ struct reading {
     const struct machine_reader* machine = nullptr;
     std::vector<tape_item> items;
     std::size_t bytes = 0;     // read in all
+    std::size_t pulses = 0;    // of a tape read only as pulses
     std::size_t doubtful = 0;  // of them in doubt
     std::size_t failing = 0;   // items whose checksum fails
     std::vector<tape_segment> segments;
@@ -74,6 +75,7 @@ struct machine_reader {
 void tally(reading& r) {
     for (const tape_item& i : r.items) {
         r.bytes += i.length;
+        r.pulses += i.pulses;
         r.doubtful += i.doubtful.size();
         r.failing += i.check == tape_item::checksum::fails;
     }
@@ -89,11 +91,12 @@ reading segments_read(std::vector<tape_segment> s, std::vector<tape_item> items)
 
 // A .tap holds every pulse, for any loader; a .prg the first program, and the
 // others go to further files, so that nothing found is dropped; a .t64 every
-// program.
+// program. Without a program there is no .prg or .t64 (none).
 std::vector<image_file> commodore_images(const reading& r, const std::string& kind) {
     const cbm::recording_read& c = *r.commodore;
+    if (kind != ".tap" && c.programs.empty()) return {};
     if (kind == ".t64") return {{"", cbm::t64_image(c.programs), "T64 archive"}};
-    if (kind == ".prg" && !c.programs.empty()) {
+    if (kind == ".prg") {
         std::vector<image_file> files;
         for (std::size_t i = 0; i < c.programs.size(); ++i) {
             std::string suffix;
@@ -172,7 +175,7 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
             limited_source part(*in, limit);
             reading r = m.read(part, o);
             whole = whole && !part.reached_limit();
-            if (r.bytes > 0 && (best == nullptr || r.merit() > best_reading.merit())) {
+            if ((r.bytes > 0 || r.pulses > 0) && (best == nullptr || r.merit() > best_reading.merit())) {
                 best = &m;
                 best_reading = std::move(r);
             }
@@ -234,7 +237,8 @@ std::string item_line(const tape_item& i) {
         std::snprintf(a, sizeof a, "$%04X", *i.load_address & 0xFFFF);
         line += std::string(", load ") + a;
     }
-    line += ", " + with_commas(i.length) + (i.length == 1 ? " byte" : " bytes");
+    if (i.length == 0 && i.pulses > 0) line += ", " + with_commas(i.pulses) + (i.pulses == 1 ? " pulse" : " pulses");
+    else line += ", " + with_commas(i.length) + (i.length == 1 ? " byte" : " bytes");
     if (i.check == tape_item::checksum::holds) line += ", checksums hold";
     if (i.check == tape_item::checksum::fails) line += ", a checksum fails";
     if (!i.doubtful.empty()) {
@@ -395,6 +399,10 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         return res.status = exit_output;
     }
     const std::vector<image_file> images = m.images(*best, *kind);
+    if (images.empty()) {
+        out.say("Error writing %s: the tape holds no program the ROM wrote; write it as .tap.", output->name().c_str());
+        return res.status = exit_output;
+    }
     // Every further file is made before any is put in place, so that a
     // failure leaves none of them.
     std::vector<std::unique_ptr<output_file>> further;

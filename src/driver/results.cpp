@@ -115,7 +115,8 @@ std::string result_json(const run_result& r, const std::vector<std::string>& mes
         items.push_back("{\"seconds\":" + std::to_string(i.start_seconds) + ",\"machine\":" + quoted(i.machine) +
                         ",\"baud\":" + std::to_string(i.baud) + ",\"kind\":" + quoted(i.kind) + ",\"name\":" +
                         quoted(i.name) + ",\"load\":" + (i.load_address ? std::to_string(*i.load_address) : "null") +
-                        ",\"length\":" + std::to_string(i.length) + ",\"checksum\":" +
+                        ",\"length\":" + std::to_string(i.length) +
+                        ",\"pulses\":" + std::to_string(i.pulses) + ",\"checksum\":" +
                         quoted(i.check == tape_item::checksum::holds   ? "holds"
                                : i.check == tape_item::checksum::fails ? "fails"
                                                                        : "none") +

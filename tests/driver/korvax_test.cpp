@@ -302,6 +302,10 @@ TEST(command_line, recordings) {
     const bytes hello_back(hello.begin() + 1, hello.end());  // written with a leader of 255 zeros
     const std::string two = heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
                                     "0:18.6 Commodore: program BORDER, load $C000, 10 bytes, checksums hold.\n";
+    // A tape of another loader alone: a leader, then pulses of two lengths
+    // no ROM block has.
+    bytes turbo = text("C64-TAPE-RAW") + bytes{1, 0, 0, 0, 0x58, 0x1B, 0, 0};
+    for (int i = 0; i < 7000; ++i) turbo.push_back(i < 3000 ? 0x30 : i * 7 % 3 == 0 ? 0x20 : 0x38);
     bytes escaped(255, 0);  // a SYSTEM tape named "A\e[2JB" of one byte
     for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
         escaped.push_back(std::uint8_t(b));
@@ -332,6 +336,13 @@ TEST(command_line, recordings) {
                          "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches "
                          "named above, or keep the image as it is.\n",
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
+        {"another loader's tape", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.tap"}, 0,
+         heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nImage written: @@/out.tap (TAP image).\n",
+         unchecked, recorded("@@/turbo.tap"), "", {{"out.tap", std::nullopt}}},
+        {"another loader's tape as a program", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 5,
+         heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nError writing @@/out.prg: the tape holds no "
+                 "program the ROM wrote; write it as .tap.\n",
+         unchecked, recorded("@@/turbo.tap")},
         // A name read from tape may hold any byte: an escape code is shown, not sent.
         {"a name with an escape code", {{"esc.cas", escaped}}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
          heard + "0:04.1 TRS-80, 500 baud: SYSTEM A?[2JB, load $7000, 1 byte, checksums hold.\n"

@@ -962,7 +962,9 @@ recording_read read_recording(sample_source& in) {
     kernal_reader blocks;
     run_tracker runs;
     const auto leader_ended = [&](const run_tracker& t) {
-        if (t.is_leader()) r.leader_seconds += t.end_ - t.start_;
+        if (!t.is_leader()) return;
+        r.leader_seconds += t.end_ - t.start_;
+        if (r.first_leader < 0) r.first_leader = t.start_;
     };
     // The pulses are counted on the C64's clock until the first ROM block
     // tells the machine: a C16's or Plus/4's are then counted again on its
@@ -1023,6 +1025,14 @@ std::vector<tape_item> describe(const recording_read& r) {
         t.length = p.bytes.size();
         t.check = p.header_holds && p.data_holds ? tape_item::checksum::holds : tape_item::checksum::fails;
         t.doubtful = p.doubtful;
+        items.push_back(std::move(t));
+    }
+    if (items.empty() && r.first_leader >= 0) {
+        tape_item t;
+        t.start_seconds = r.first_leader;
+        t.machine = "Commodore";
+        t.kind = "tape of another loader";
+        for (std::size_t i = 0; i < r.tap_pulses.size(); i += r.tap_pulses[i] == 0 ? 4 : 1) ++t.pulses;
         items.push_back(std::move(t));
     }
     return items;

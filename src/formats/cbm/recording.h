@@ -50,6 +50,7 @@ struct recording_read {
     std::vector<kernal_program> programs;  // in the order they lie on the tape
     double seconds = 0;                    // the length of the recording read
     double leader_seconds = 0;             // how much of it is Commodore leader (see find_leader)
+    double first_leader = -1;              // where the first leader starts; -1 none
     bool falling_first = true;             // whether pulses were taken to start with a falling edge
 };
 
@@ -73,7 +74,9 @@ std::optional<leader> find_leader(sample_source& in, double within_seconds);
 
 // A report line per program: machine "Commodore", kind "program", its name,
 // load address and length, whether both its blocks' checksums hold, and its
-// bytes in doubt.
+// bytes in doubt. A tape with a Commodore leader but no program (another
+// loader's blocks alone) gets one line, kind "tape of another loader", with
+// its count of pulses.
 std::vector<tape_item> describe(const recording_read& r);
 
 // A whole TAP image of version 1 (PAL, the machine `tap_machine`) holding the pulses.
