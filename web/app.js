@@ -590,14 +590,18 @@ const plural = (n, one, many) => `${n.toLocaleString('en-US')} ${n === 1 ? one :
 // A segment or program found, in one line: where it starts, the machine,
 // what it is, its size, its checksum and its bytes in doubt.
 function itemLine(i) {
-  let line = `${clock(i.seconds)} ${i.machine}${i.baud ? `, ${i.baud} baud` : ''}: ${i.kind}${i.name ? ` ${i.name}` : ''}`;
+  // A name read from tape may hold any byte: shown as the command line shows it.
+  const name = i.name.replace(/[^\x20-\x7e]/g, '?');
+  let line = `${clock(i.seconds)} ${i.machine}${i.baud ? `, ${i.baud} baud` : ''}: ${i.kind}${name ? ` ${name}` : ''}`;
   if (i.load !== null) line += `, load $${(i.load & 0xffff).toString(16).toUpperCase().padStart(4, '0')}`;
   line += i.length === 0 && i.pulses > 0 ? `, ${plural(i.pulses, 'pulse', 'pulses')}` : `, ${plural(i.length, 'byte', 'bytes')}`;
   if (i.checksum === 'holds') line += ', checksums hold';
   if (i.checksum === 'fails') line += ', a checksum fails';
   if (i.doubtful.length > 0) {
-    const shown = i.doubtful.slice(0, 5).map(clock).join(', ');
-    line += `, ${plural(i.doubtful.length, 'byte', 'bytes')} in doubt (at ${shown}${i.doubtful.length > 5 ? ', …' : ''})`;
+    // The stretches to re-record: each tenth of a second once.
+    const times = [...new Set(i.doubtful.map(clock))];
+    const shown = times.slice(0, 5).join(', ');
+    line += `, ${plural(i.doubtful.length, 'byte', 'bytes')} in doubt (at ${shown}${times.length > 5 ? ', ...' : ''})`;
   }
   return `${line}.`;
 }
@@ -698,9 +702,12 @@ async function readRecording(rec, current) {
     else failed(statusWords(found.status));
     return;
   }
+  // A Commodore tape without a program the ROM wrote is kept as a TAP
+  // image only.
   const commodore = found.format === 'PRG';
-  $('kind-row').hidden = !commodore;
-  const outName = `${rec.stem}${imageKind(found.format)}`;
+  const programs = found.items.some((i) => i.kind === 'program');
+  $('kind-row').hidden = !commodore || !programs;
+  const outName = `${rec.stem}${commodore && !programs ? '.tap' : imageKind(found.format)}`;
   const output = `/work/${outName}`;
   const checks = state.supported.has('-V') ? ['-V'] : [];
   $('command-line').textContent = ['korvax', '-i', rec.name, '-o', outName, ...checks].map(shellWord).join(' ');
