@@ -351,6 +351,13 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         return res.status = exit_input;
     }
     out.say("Recording: %u Hz, %u channel%s.", rec.rate(), rec.channels(), rec.channels() == 1 ? "" : "s");
+    // The options that shape a WAV written say nothing about a recording read.
+    const options plain;
+    std::string unused;
+    for (const auto& [given, option] : {std::pair{o.sample_rate != plain.sample_rate, "-s"},
+                                        std::pair{o.p_gain != plain.p_gain, "-g"}, std::pair{o.inverted, "-n"}})
+        if (given) unused += (unused.empty() ? "" : ", ") + std::string(option);
+    if (!unused.empty()) out.say("Ignored in reading a recording: %s (for writing a WAV).", unused.c_str());
     if (rec.rate() < 8000) {
         out.say("No tape signal found in %s: a recording at %u Hz cannot hold one; record at 44100 Hz (8000 at the least).",
                 shown_name(name).c_str(), rec.rate());

@@ -348,6 +348,10 @@ TEST(command_line, recordings) {
          heard + "0:04.1 TRS-80, 500 baud: SYSTEM A?[2JB, load $7000, 1 byte, checksums hold.\n"
                  "Image written: @@/out.cas (TRS-80 tape).\n",
          unchecked, recorded("@@/esc.cas"), "", {{"out.cas", escaped}}},
+        {"options for writing a WAV", {}, {"-n", "-s", "22050", "-i", "@@/tape.wav"}, 0,
+         "Inverted output signal.\n" + heard + "Ignored in reading a recording: -s, -n (for writing a WAV).\n" + basic +
+             ".\n",
+         unchecked, recorded("hello.cas")},
         {"silence", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it is silent.\n", unchecked, recorded("hello.cas", silence)},
         {"forced to another machine", {}, {"-f", "2", "-i", "@@/tape.wav", "-o", "@@/out.tap"}, 6,
