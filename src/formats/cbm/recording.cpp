@@ -416,6 +416,11 @@ struct copy {
     bool end_read = false;
     double end_seconds = 0;
     int first = 0;            // +1 the first copy, -1 the second, 0 not known
+    // Where the end marker's pulses start in the TAP data, one byte each,
+    // and the lengths of a short, a medium and a long pulse there.
+    std::size_t end_tap = no_tap;
+    bool end_medium = false;  // the marker is long and medium, not long and short
+    std::array<float, 3> end_lengths{};
 
     const slot* at(std::size_t i) const { return i < slots.size() && slots[i].present ? &slots[i] : nullptr; }
     double when(std::size_t i) const {
@@ -678,6 +683,11 @@ private:
         copy_->end = std::max(copy_->slots.size(), last_index_ + std::size_t(std::max(1.0, steps)));
         copy_->end_read = true;
         copy_->end_seconds = byte_start_;
+        if (pulses_[0].tap_at != no_tap && pulses_[1].tap_at == pulses_[0].tap_at + 1) {
+            copy_->end_tap = pulses_[0].tap_at;
+            copy_->end_medium = pulses_[1].k == kind::medium_pulse;
+            copy_->end_lengths = {float(short_), float(medium_), float(long_)};
+        }
         close_copy();
     }
 
@@ -795,6 +805,7 @@ private:
         b.holds = b.holds && sum == 0 && b.doubtful.empty();
         for (const copy* k : {one, two})
             if (k) retime(*k, known);
+        if (one && two) retime_between(*one, *two);
         block_read(std::move(b));
     }
 
@@ -828,6 +839,22 @@ private:
                 put(std::size_t(2 + 2 * bit), one ? 1 : 0), put(std::size_t(3 + 2 * bit), one ? 0 : 1);
             }
         }
+    }
+
+    // Between the copies: the first one's end marker and the ROM's 79 short
+    // pulses after it, when just so many pulses lie between its marker and
+    // the second copy's first byte.
+    void retime_between(const copy& one, const copy& two) {
+        if (!tap_ || one.end_tap == no_tap || two.slots.empty() || !two.slots[0].present) return;
+        const std::size_t from = one.end_tap, to = two.slots[0].tap_at;
+        if (to == no_tap || to != from + 2 + 79 || to > tap_->size()) return;
+        const auto units = [&](int which) {
+            const long u = std::lround(double(one.end_lengths[std::size_t(which)]) * clock_ / cycles_per_unit);
+            return std::uint8_t(std::clamp(u, 1L, 255L));
+        };
+        (*tap_)[from] = units(2);
+        (*tap_)[from + 1] = units(one.end_medium ? 1 : 0);
+        std::fill(tap_->begin() + std::ptrdiff_t(from + 2), tap_->begin() + std::ptrdiff_t(to), units(0));
     }
 
     // Blocks into programs: a header, then the data block it announces.

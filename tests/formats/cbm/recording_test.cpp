@@ -49,9 +49,11 @@ TEST(cbm_recording, images_written_read_back) {
 // a blurred bit (both pulses halfway between a short and a medium) is
 // unclear; a dropout (twenty pulses as one) hides a byte. Each byte comes
 // back right from the other copy, bit by bit, or from the block's checksum
-// when both copies are in doubt (then reported in doubt).
+// when both copies are in doubt (then reported in doubt). A short pulse
+// between the copies may stray nearer a medium one: in the TAP data read it
+// is a short one again, as is every pulse of a byte known.
 TEST(cbm_recording, both_copies_and_the_checksum) {
-    enum edit { flip, blur, hide };
+    enum edit { flip, blur, hide, stray };
     struct change {
         int copy;  // 1 or 2
         std::size_t byte, bit;
@@ -82,12 +84,14 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"a byte hidden in the first copy", {{1, 9 + 30, 0, hide}}, {}},
              {"different bits of one byte blurred in each copy", {{1, 9 + 7, 1, blur}, {2, 9 + 7, 5, blur}}, {}},
              {"flipped in one copy, blurred in the other", {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}}, {2}},
+             {"a short pulse between the copies nearer a medium one", {{1, 0, 0, stray}}, {}},
          }) {
         std::vector<std::size_t> u = units;
         for (const change& ch : k.changes) {
             const std::size_t at = (ch.copy == 1 ? first : second) + 20 * ch.byte + 2 + 2 * ch.bit;
             if (ch.how == flip) std::swap(u[at], u[at + 1]);
             if (ch.how == blur) u[at] = u[at + 1] = 57;
+            if (ch.how == stray) u[second - 40] = 60;
             if (ch.how == hide) {
                 u[at - 2 - 2 * ch.bit] = 20 * 57;
                 u.erase(u.begin() + std::ptrdiff_t(at - 1 - 2 * ch.bit), u.begin() + std::ptrdiff_t(at + 18 - 2 * ch.bit));
