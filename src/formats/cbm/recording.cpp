@@ -45,9 +45,11 @@ constexpr double c64_clock = double(c64_pal) * cycles_per_unit, c264_clock = dou
 
 // --- Half-waves -----------------------------------------------------------
 
-// No tape pulse has a half shorter than this (a C16's shortest is 108 us);
-// a shorter one lies between the edges of a click or of hiss.
-constexpr double min_half = 70e-6;
+// No tape pulse has a half shorter than this (a C16's shortest is 108 us,
+// and hiss moves each of its edges by 30 us now and then: at 70 us such a
+// half was taken for hiss, and two pulses read as one); a shorter one lies
+// between the edges of a click or of hiss.
+constexpr double min_half = 50e-6;
 // Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
 // one is a pause.
 constexpr double max_half = 1.5e-3;
