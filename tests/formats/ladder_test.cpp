@@ -53,8 +53,8 @@ bool fast_trs80(const std::string& image) { return read_file(image)[0] == 0x55; 
 // a 1's half cycle is under 4 samples, and through rung 6's 4 kHz head loss
 // and hiss a byte or two in a thousand may come back wrong, reported; at 22050 Hz
 // hiss moves a Commodore pulse past the midpoint between two lengths now and
-// then, and a C16's 235 us pulses lose an edge, so only the programs must be
-// exact there.
+// then, as it does a C16's (its 108 us half-waves, and a pulse beside a
+// pause), so only the programs must be exact there.
 TEST(ladder, byte_exact_through_rung_6_without_dropouts) {
     for (machine m : machines) {
         std::size_t k = 0;
