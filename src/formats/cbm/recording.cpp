@@ -829,10 +829,7 @@ private:
             const bool after = i + 1 < c.slots.size() && c.slots[i + 1].present && c.slots[i + 1].tap_at == s.tap_at + 20;
             if (!after && !(s.counted && (before || i == 0))) continue;
             const int v = known[i];
-            const auto put = [&](std::size_t k, int which) {
-                const long units = std::lround(double(s.lengths[std::size_t(which)]) * clock_ / cycles_per_unit);
-                (*tap_)[s.tap_at + k] = std::uint8_t(std::clamp(units, 1L, 255L));
-            };
+            const auto put = [&](std::size_t k, int which) { (*tap_)[s.tap_at + k] = units(s.lengths, which); };
             put(0, 2), put(1, 1);
             int ones = 0;
             for (int bit = 0; bit < 9; ++bit) {
@@ -850,13 +847,15 @@ private:
         if (!tap_ || one.end_tap == no_tap || two.slots.empty() || !two.slots[0].present) return;
         const std::size_t from = one.end_tap, to = two.slots[0].tap_at;
         if (to == no_tap || to != from + 2 + 79 || to > tap_->size()) return;
-        const auto units = [&](int which) {
-            const long u = std::lround(double(one.end_lengths[std::size_t(which)]) * clock_ / cycles_per_unit);
-            return std::uint8_t(std::clamp(u, 1L, 255L));
-        };
-        (*tap_)[from] = units(2);
-        (*tap_)[from + 1] = units(one.end_medium ? 1 : 0);
-        std::fill(tap_->begin() + std::ptrdiff_t(from + 2), tap_->begin() + std::ptrdiff_t(to), units(0));
+        (*tap_)[from] = units(one.end_lengths, 2);
+        (*tap_)[from + 1] = units(one.end_lengths, one.end_medium ? 1 : 0);
+        std::fill(tap_->begin() + std::ptrdiff_t(from + 2), tap_->begin() + std::ptrdiff_t(to), units(one.end_lengths, 0));
+    }
+
+    // A pulse of a kind (0 short, 1 medium, 2 long) of these lengths, in TAP units.
+    std::uint8_t units(const std::array<float, 3>& lengths, int which) const {
+        const long u = std::lround(double(lengths[std::size_t(which)]) * clock_ / cycles_per_unit);
+        return std::uint8_t(std::clamp(u, 1L, 255L));
     }
 
     // Blocks into programs: a header, then the data block it announces.
