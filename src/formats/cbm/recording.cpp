@@ -505,7 +505,7 @@ public:
     // The TAP data whose pulses of a block read whole are set to the lengths
     // of their kinds, counted on `clock`; where the pulses already given
     // lie in it is forgotten (they were counted again).
-    void retime(std::vector<std::uint8_t>* tap, double clock) {
+    void write_into(std::vector<std::uint8_t>* tap, double clock) {
         tap_ = tap, clock_ = clock;
         for (read_pulse& q : pulses_) q.tap_at = no_tap;
     }
@@ -587,22 +587,20 @@ private:
     // as read in doubt.
     void drop_byte() {
         if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) {
-            put(0, false, {});
-            mark_place(false);
+            mark_place(put(0, false, {}), false);
         }
         in_byte_ = false;
     }
 
-    // Where the byte just put lies in the TAP data.
-    void mark_place(bool whole) {
-        if (!has_slot_) return;
-        slot& at = *last_slot_;
+    // Where the byte put in `at` (if it went anywhere) lies in the TAP data.
+    void mark_place(slot* at, bool whole) {
+        if (!at) return;
         bool in_a_row = true;
         for (std::size_t k = 0; k < pulses_.size(); ++k)
             in_a_row = in_a_row && pulses_[k].tap_at != no_tap && pulses_[k].tap_at == pulses_[0].tap_at + k;
-        at.tap_at = in_a_row ? pulses_[0].tap_at : no_tap;
-        at.counted = whole && in_a_row;
-        at.lengths = {float(short_), float(medium_), float(long_)};
+        at->tap_at = in_a_row ? pulses_[0].tap_at : no_tap;
+        at->counted = whole && in_a_row;
+        at->lengths = {float(short_), float(medium_), float(long_)};
     }
 
     void byte_read() {
@@ -638,13 +636,12 @@ private:
             for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
         clean = clean && ones % 2 == 1;
         learn_byte();
-        put(std::uint8_t(value), clean, bits);
-        mark_place(true);
+        mark_place(put(std::uint8_t(value), clean, bits), true);
     }
 
-    // A byte into the copy under way, at the place its start time gives it.
-    void put(std::uint8_t value, bool clean, const bit_reads& bits) {
-        has_slot_ = false;
+    // A byte into the copy under way, at the place its start time gives it;
+    // the slot it went to, if any.
+    slot* put(std::uint8_t value, bool clean, const bit_reads& bits) {
         if (!copy_) {
             copy_.emplace();
             copy_->leader_start = leader_end_ > 0 ? leader_start_ : byte_start_;
@@ -664,19 +661,19 @@ private:
             if (steps == 1 && last_clean_ && clean) byte_seconds_ += (byte_start_ - last_start_ - byte_seconds_) / 8;
             index = last_index_ + std::size_t(std::max(0.0, steps));
         }
-        if (index >= most_bytes) return;
+        if (index >= most_bytes) return nullptr;
         if (c.slots.size() <= index) c.slots.resize(index + 1);
         // Two byte starts less than half a byte apart: a pulse misread as
         // long started one of them in the middle of a byte. The one read
         // cleanly keeps the place.
-        if (c.slots[index].present && (c.slots[index].clean || !clean)) return;
+        if (c.slots[index].present && (c.slots[index].clean || !clean)) return nullptr;
         c.slots[index] = {value, true, clean, byte_start_, bits};
-        last_slot_ = &c.slots[index], has_slot_ = true;
         c.byte_seconds = byte_seconds_;
         // Places are counted from the last byte read cleanly: one started
         // by a pulse misread as long may lie half a byte off.
         if (clean || !has_last_ || !last_clean_) last_index_ = index, last_start_ = byte_start_, last_clean_ = clean;
         has_last_ = true;
+        return &c.slots[index];
     }
 
     void end_marker() {
@@ -921,8 +918,6 @@ private:
     double last_start_ = 0;
     bool last_clean_ = false, has_last_ = false;
     std::optional<block> header_;
-    slot* last_slot_ = nullptr;  // where the last byte put went, if it went anywhere
-    bool has_slot_ = false;
     std::vector<std::uint8_t>* tap_ = nullptr;
     double clock_ = 0;
 };
@@ -999,7 +994,7 @@ recording_read read_recording(sample_source& in) {
     // own (only its first leader, and what came before it).
     bool machine_known = false;
     double clock = c64_clock;
-    blocks.retime(&r.tap_pulses, clock);
+    blocks.write_into(&r.tap_pulses, clock);
     bool falling = true;
     r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
         for (const pulse& p : pulses.out) {
@@ -1012,7 +1007,7 @@ recording_read read_recording(sample_source& in) {
                     r.tap_machine = 2;
                     clock = c264_clock;
                     r.tap_pulses = recounted(r.tap_pulses, c64_clock, clock);
-                    blocks.retime(&r.tap_pulses, clock);
+                    blocks.write_into(&r.tap_pulses, clock);
                 }
             }
             runs.add(p, leader_ended);
