@@ -452,6 +452,7 @@ public:
         if (p.gap) {
             drop_byte();
             if (p.length > copy_gap) close_copy();
+            retime_trailer();
             return;
         }
         const auto [k, clear] = classify(p);
@@ -495,6 +496,8 @@ public:
         flush_first();
         if (header_) program_from(&*header_, nullptr);
         header_.reset();
+        retime_trailer(true);
+        apply_rewrites();
     }
 
     std::vector<kernal_program> programs;
@@ -508,6 +511,8 @@ public:
     void write_into(std::vector<std::uint8_t>* tap, double clock) {
         tap_ = tap, clock_ = clock;
         for (read_pulse& q : pulses_) q.tap_at = no_tap;
+        rewrites_.clear();
+        trailer_.reset();
     }
 
 private:
@@ -643,6 +648,7 @@ private:
     // the slot it went to, if any.
     slot* put(std::uint8_t value, bool clean, const bit_reads& bits) {
         if (!copy_) {
+            trailer_.reset();
             copy_.emplace();
             copy_->leader_start = leader_end_ > 0 ? leader_start_ : byte_start_;
             copy_->anchor = leader_end_ > 0 ? leader_end_ : byte_start_;
@@ -804,7 +810,8 @@ private:
         b.holds = b.holds && sum == 0 && b.doubtful.empty();
         for (const copy* k : {one, two})
             if (k) retime(*k, known);
-        if (one && two) retime_between(*one, *two);
+        if (one && two) retime_between(*one, *two, known);
+        if (two && two->end_tap != no_tap) trailer_ = trailer{two->end_tap, two->end_lengths, two->end_medium};
         block_read(std::move(b));
     }
 
@@ -812,41 +819,225 @@ private:
     // where it is in doubt; a countdown byte's by its place), as the ROM
     // wrote them, at the lengths of their kinds measured around the byte.
     // Hiss moves single pulses past the midpoint between two kinds now and
-    // then; a loader of the TAP data then reads the block as the ROM's own
-    // LOAD does. (Other pulses stay as measured.)
+    // then, or splits one pulse in two, or hides a short one; a loader of
+    // the TAP data then reads the block as the ROM's own LOAD does. (Other
+    // pulses stay as measured.)
+    //
+    // A byte's pulses are found from where the bytes around it start in the
+    // TAP data (the bounds): 20 pulses a byte between two bounds, or as
+    // long as that many bytes take when a pulse or two more or less lie
+    // between them. A byte started by a pulse misread as long lies apart
+    // from its neighbours, and so does a dropout, which is one long pulse.
+    struct bound {
+        std::size_t index, tap;
+        bool marker;  // the end marker, after the copy's last byte
+    };
+
     void retime(const copy& c, std::vector<int> known) {
         if (!tap_) return;
         for (std::size_t i = 0; i < countdown; ++i) known[i] = (c.first > 0 ? 0x89 : 0x09) - int(i);
-        for (std::size_t i = 0; i < known.size() && i < c.slots.size(); ++i) {
-            const slot& s = c.slots[i];
-            if (known[i] < 0 || !s.present || s.tap_at == no_tap || s.tap_at + 20 > tap_->size()) continue;
-            // In step with the byte after it, or (20 pulses read) the one
-            // before: a byte started by a pulse misread as long lies apart.
-            const bool before = i > 0 && c.slots[i - 1].present && c.slots[i - 1].tap_at + 20 == s.tap_at;
-            const bool after = i + 1 < c.slots.size() && c.slots[i + 1].present && c.slots[i + 1].tap_at == s.tap_at + 20;
-            if (!after && !(s.counted && (before || i == 0))) continue;
-            const int v = known[i];
-            const auto put = [&](std::size_t k, int which) { (*tap_)[s.tap_at + k] = units(s.lengths, which); };
-            put(0, 2), put(1, 1);
-            int ones = 0;
-            for (int bit = 0; bit < 9; ++bit) {
-                const bool one = bit < 8 ? (v >> bit & 1) != 0 : ones % 2 == 0;
-                ones += one;
-                put(std::size_t(2 + 2 * bit), one ? 1 : 0), put(std::size_t(3 + 2 * bit), one ? 0 : 1);
+        std::vector<bound> bounds;
+        for (std::size_t i = 0; i < c.slots.size(); ++i)
+            if (const slot& s = c.slots[i]; s.present && s.tap_at != no_tap && s.tap_at < tap_->size() &&
+                                            (bounds.empty() || s.tap_at > bounds.back().tap))
+                bounds.push_back({i, s.tap_at, false});
+        if (c.end_read && c.end_tap != no_tap && c.end_tap < tap_->size() && !bounds.empty() &&
+            c.end > bounds.back().index && c.end_tap > bounds.back().tap)
+            bounds.push_back({c.end, c.end_tap, true});
+        bool in_step = false;  // the bound before lies 20 pulses a byte before this one
+        for (std::size_t k = 0; k < bounds.size() && !bounds[k].marker;) {
+            const bound a = bounds[k];
+            std::size_t next = k + 1;
+            bool done = false, counted = false;
+            // The next bound, or one a byte or two further (the next started
+            // in the middle of a byte).
+            for (std::size_t m = k + 1; m < bounds.size() && bounds[m].index <= a.index + 3 && !done; ++m) {
+                const auto [fits, twenty] = retime_span(c, known, a, bounds[m]);
+                if (m == k + 1) counted = twenty;
+                if (fits) done = true, next = m;
             }
+            // The last byte before a bound out of step: its own 20 pulses,
+            // when it was read whole after one in step (or is the first).
+            if (const slot& s = c.slots[a.index];
+                !done && s.counted && (in_step || a.index == 0) && a.index < known.size() && known[a.index] >= 0 &&
+                a.tap + 20 <= tap_->size()) {
+                std::vector<std::uint8_t> u;
+                byte_units(u, known[a.index], s.lengths);
+                rewrite(a.tap, a.tap + 20, std::move(u));
+            }
+            in_step = done || counted;
+            k = next;
         }
     }
 
-    // Between the copies: the first one's end marker and the ROM's 79 short
-    // pulses after it, when just so many pulses lie between its marker and
-    // the second copy's first byte.
-    void retime_between(const copy& one, const copy& two) {
-        if (!tap_ || one.end_tap == no_tap || two.slots.empty() || !two.slots[0].present) return;
-        const std::size_t from = one.end_tap, to = two.slots[0].tap_at;
-        if (to == no_tap || to != from + 2 + 79 || to > tap_->size()) return;
-        (*tap_)[from] = units(one.end_lengths, 2);
-        (*tap_)[from + 1] = units(one.end_lengths, one.end_medium ? 1 : 0);
-        std::fill(tap_->begin() + std::ptrdiff_t(from + 2), tap_->begin() + std::ptrdiff_t(to), units(one.end_lengths, 0));
+    // The bytes from bound `a` up to bound `b`, when every one is known
+    // and the pulses between lie as the ROM wrote them; whether they were
+    // rewritten, and whether they count 20 a byte.
+    std::pair<bool, bool> retime_span(const copy& c, const std::vector<int>& known, bound a, bound b) {
+        const stretch got = measure(a.tap, b.tap, c.slots[a.index].lengths);
+        const std::size_t bytes = b.index - a.index, twenty = 20 * bytes;
+        const bool counted = got.whole && got.pulses == twenty;
+        std::vector<std::uint8_t> u;
+        double expected = 0;
+        const std::array<float, 3>* lengths = &c.slots[a.index].lengths;
+        for (std::size_t i = a.index; i < b.index; ++i) {
+            if (i >= known.size() || known[i] < 0) return {false, counted};
+            if (i < c.slots.size() && c.slots[i].present) lengths = &c.slots[i].lengths;
+            byte_units(u, known[i], *lengths);
+            const auto [s, m, l] = *lengths;
+            expected += l + m + 9 * (s + m);
+        }
+        const double off = std::abs(got.seconds - expected * got.scale), s = (*lengths)[0] * got.scale, l = (*lengths)[2];
+        const bool fits = counted ? bytes == 1 || off <= s
+                                  : got.whole && bytes <= 2 && got.pulses + 2 >= twenty && got.pulses <= twenty + 2 &&
+                                        off <= 0.5 * s && got.longest < 1.5 * l;
+        if (fits) rewrite(a.tap, b.tap, std::move(u));
+        return {fits, counted};
+    }
+
+    // Between the copies: the first one's end marker, the ROM's 79 short
+    // pulses after it, and the second copy's countdown bytes up to its first
+    // byte whose place in the TAP data is known. An end marker not read (a
+    // pulse of it misread) is found after the first copy's last byte or two,
+    // when their place is known. `known` as for `retime`.
+    void retime_between(const copy& one, const copy& two, const std::vector<int>& known) {
+        if (!tap_) return;
+        std::size_t i = 0;
+        while (i < countdown && i < two.slots.size() && (!two.slots[i].present || two.slots[i].tap_at == no_tap)) ++i;
+        if (i == countdown || i == two.slots.size()) return;
+        const std::size_t to = two.slots[i].tap_at;
+        std::vector<std::uint8_t> u;
+        double expected = 0;
+        const auto add_byte = [&](int v, const std::array<float, 3>& lengths) {
+            byte_units(u, v, lengths);
+            const auto [s, m, l] = lengths;
+            expected += l + m + 9 * (s + m);
+        };
+        std::size_t from = one.end_tap;
+        std::array<float, 3> lengths = one.end_lengths;
+        bool medium = one.end_medium;
+        if (from == no_tap) {
+            std::size_t a = std::min(one.slots.size(), known.size());
+            while (a > 0 && (!one.slots[a - 1].present || one.slots[a - 1].tap_at == no_tap)) --a;
+            if (a == 0 || known.size() - (a - 1) > 2) return;
+            --a;  // the last byte whose place is known
+            from = one.slots[a].tap_at, lengths = one.slots[a].lengths, medium = false;
+            for (std::size_t k = a; k < known.size(); ++k) {
+                const int v = k < countdown ? 0x89 - int(k) : known[k];
+                if (v < 0) return;
+                add_byte(v, lengths);
+            }
+        }
+        expected += marker_units(u, first_trailer, lengths, medium);
+        for (std::size_t k = 0; k < i; ++k) add_byte(0x09 - int(k), two.slots[i].lengths);
+        if (to > from && to <= tap_->size()) retime_known(from, to, std::move(u), expected, lengths);
+    }
+
+    // An end marker and the `shorts` short pulses after it, at these
+    // lengths, into `u`; how long they take.
+    double marker_units(std::vector<std::uint8_t>& u, std::size_t shorts, const std::array<float, 3>& lengths,
+                        bool medium) const {
+        u.push_back(units(lengths, 2));
+        u.push_back(units(lengths, medium ? 1 : 0));
+        u.insert(u.end(), shorts, units(lengths, 0));
+        const auto [s, m, l] = lengths;
+        return l + (medium ? m : s) + double(shorts) * s;
+    }
+
+    // The TAP data from `from` up to `to` as the pulses `u`, which take
+    // `expected` seconds, when as many lie there, or a pulse or two more or
+    // less that take as long (within half a short pulse).
+    void retime_known(std::size_t from, std::size_t to, std::vector<std::uint8_t> u, double expected,
+                      const std::array<float, 3>& lengths) {
+        const stretch got = measure(from, to, lengths);
+        const auto [s, m, l] = lengths;
+        if (!got.whole || got.pulses + 2 < u.size() || got.pulses > u.size() + 2 || got.longest > 1.5 * l) return;
+        if (got.pulses != u.size() && std::abs(got.seconds - expected * got.scale) > 0.5 * s * got.scale) return;
+        rewrite(from, to, std::move(u));
+    }
+
+    // After the second copy: its end marker and the ROM's 78 short pulses,
+    // up to the pause that follows them.
+    // (`at_end`: the recording ended after it instead.)
+    void retime_trailer(bool at_end = false) {
+        if (!trailer_ || !tap_) return;
+        const std::size_t from = trailer_->tap;
+        std::size_t to = from;
+        const double l = trailer_->lengths[2];
+        for (std::size_t n = 0; to < tap_->size() && (*tap_)[to] != 0 && n < 2 + second_trailer + 3; ++to, ++n)
+            if (n >= 2 && (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l) break;
+        if (to < tap_->size() ? (*tap_)[to] == 0 || (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l : at_end) {
+            std::vector<std::uint8_t> u;
+            const double expected = marker_units(u, second_trailer, trailer_->lengths, trailer_->medium);
+            retime_known(from, to, std::move(u), expected, trailer_->lengths);
+        }
+        trailer_.reset();
+    }
+
+    // The pulses of the TAP data from `from` up to `to`: how many, how long
+    // they take, and the longest; not whole when a pause lies among them.
+    // And how their short pulses compare with the short length of
+    // `lengths` (their median, when there are eight or more): a run of
+    // short pulses reads a little shorter than those between mediums.
+    struct stretch {
+        std::size_t pulses = 0;
+        double seconds = 0, longest = 0, scale = 1;
+        bool whole = true;
+    };
+    stretch measure(std::size_t from, std::size_t to, const std::array<float, 3>& lengths) const {
+        stretch r;
+        std::vector<double> shorts;
+        for (std::size_t i = from; i < to; ++i) {
+            if ((*tap_)[i] == 0) return {0, 0, 0, 1, false};
+            const double x = (*tap_)[i] * cycles_per_unit / clock_;
+            ++r.pulses, r.seconds += x, r.longest = std::max(r.longest, x);
+            if (x < (lengths[0] + lengths[1]) / 2) shorts.push_back(x);
+        }
+        if (shorts.size() >= 8) {
+            std::nth_element(shorts.begin(), shorts.begin() + std::ptrdiff_t(shorts.size() / 2), shorts.end());
+            r.scale = shorts[shorts.size() / 2] / lengths[0];
+        }
+        return r;
+    }
+
+    // A byte's 20 pulses as the ROM writes them, at these lengths.
+    void byte_units(std::vector<std::uint8_t>& out, int v, const std::array<float, 3>& lengths) const {
+        out.push_back(units(lengths, 2));
+        out.push_back(units(lengths, 1));
+        int ones = 0;
+        for (int bit = 0; bit < 9; ++bit) {
+            const bool one = bit < 8 ? (v >> bit & 1) != 0 : ones % 2 == 0;
+            ones += one;
+            out.push_back(units(lengths, one ? 1 : 0));
+            out.push_back(units(lengths, one ? 0 : 1));
+        }
+    }
+
+    // The TAP data from `from` up to `to` as `u`: at once when as many
+    // pulses, else once the tape is read (places in the TAP data are
+    // counted as read until then).
+    void rewrite(std::size_t from, std::size_t to, std::vector<std::uint8_t> u) {
+        if (u.size() == to - from) std::copy(u.begin(), u.end(), tap_->begin() + std::ptrdiff_t(from));
+        else rewrites_.push_back({from, to, std::move(u)});
+    }
+
+    // The rewrites that change how many pulses lie there, in one pass (one
+    // that overlaps the one before it is left out).
+    void apply_rewrites() {
+        if (!tap_ || rewrites_.empty()) return;
+        std::sort(rewrites_.begin(), rewrites_.end(), [](const auto& a, const auto& b) { return a.from < b.from; });
+        std::vector<std::uint8_t> out;
+        out.reserve(tap_->size());
+        std::size_t at = 0;
+        for (const pending_rewrite& w : rewrites_) {
+            if (w.from < at || w.to > tap_->size()) continue;
+            out.insert(out.end(), tap_->begin() + std::ptrdiff_t(at), tap_->begin() + std::ptrdiff_t(w.from));
+            out.insert(out.end(), w.units.begin(), w.units.end());
+            at = w.to;
+        }
+        out.insert(out.end(), tap_->begin() + std::ptrdiff_t(at), tap_->end());
+        *tap_ = std::move(out);
+        rewrites_.clear();
     }
 
     // A pulse of a kind (0 short, 1 medium, 2 long) of these lengths, in TAP units.
@@ -920,6 +1111,18 @@ private:
     std::optional<block> header_;
     std::vector<std::uint8_t>* tap_ = nullptr;
     double clock_ = 0;
+    struct pending_rewrite {
+        std::size_t from, to;
+        std::vector<std::uint8_t> units;
+    };
+    std::vector<pending_rewrite> rewrites_;
+    // The second copy's end marker, whose trailer is rewritten at the pause after it.
+    struct trailer {
+        std::size_t tap;
+        std::array<float, 3> lengths;
+        bool medium;
+    };
+    std::optional<trailer> trailer_;
 };
 
 // A pulse into TAP version 1 data counted on `clock`.

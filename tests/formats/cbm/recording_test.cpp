@@ -53,7 +53,7 @@ TEST(cbm_recording, images_written_read_back) {
 // between the copies may stray nearer a medium one: in the TAP data read it
 // is a short one again, as is every pulse of a byte known.
 TEST(cbm_recording, both_copies_and_the_checksum) {
-    enum edit { flip, blur, hide, stray };
+    enum edit { flip, blur, hide, stray, split, merge, unmarked, lost };
     struct change {
         int copy;  // 1 or 2
         std::size_t byte, bit;
@@ -85,6 +85,10 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"different bits of one byte blurred in each copy", {{1, 9 + 7, 1, blur}, {2, 9 + 7, 5, blur}}, {}},
              {"flipped in one copy, blurred in the other", {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}}, {2}},
              {"a short pulse between the copies nearer a medium one", {{1, 0, 0, stray}}, {}},
+             {"a pulse split in two", {{1, 9 + 12, 2, split}}, {}},
+             {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
+             {"the first copy's end marker not read", {{1, 0, 0, unmarked}}, {}},
+             {"a short pulse between the copies lost", {{1, 0, 0, lost}}, {}},
          }) {
         std::vector<std::size_t> u = units;
         for (const change& ch : k.changes) {
@@ -92,6 +96,10 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             if (ch.how == flip) std::swap(u[at], u[at + 1]);
             if (ch.how == blur) u[at] = u[at + 1] = 57;
             if (ch.how == stray) u[second - 40] = 60;
+            if (ch.how == split) u.insert(u.begin() + std::ptrdiff_t(at), u[at] / 2), u[at + 1] -= u[at];
+            if (ch.how == merge) u[at] += u[at + 1], u.erase(u.begin() + std::ptrdiff_t(at + 1));
+            if (ch.how == unmarked) u[first + 20 * bytes + 2] = 60;  // the first short after it, nearer a medium
+            if (ch.how == lost) u[second - 40] += u[second - 39], u.erase(u.begin() + std::ptrdiff_t(second - 39));
             if (ch.how == hide) {
                 u[at - 2 - 2 * ch.bit] = 20 * 57;
                 u.erase(u.begin() + std::ptrdiff_t(at - 1 - 2 * ch.bit), u.begin() + std::ptrdiff_t(at + 18 - 2 * ch.bit));
@@ -112,7 +120,8 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         EXPECT_EQ(doubtful, k.doubtful) << k.what;
         EXPECT_EQ(p.data_holds, k.doubtful.empty()) << k.what;
         // The TAP data read holds every byte known as the ROM wrote it, in
-        // both copies: an edit that left its pulses in place is undone.
+        // both copies: an edit that left its pulses in place, or took or
+        // added one without changing how long the byte took, is undone.
         const bool in_place = std::none_of(k.changes.begin(), k.changes.end(), [](const change& c) { return c.how == hide; });
         if (in_place && k.doubtful.empty()) {
             const std::vector<std::size_t> got = tap_units(r.tap_pulses);
