@@ -887,7 +887,7 @@ private:
             const auto [s, m, l] = *lengths;
             expected += l + m + 9 * (s + m);
         }
-        const double off = std::abs(got.seconds - expected * got.scale), s = (*lengths)[0] * got.scale, l = (*lengths)[2];
+        const double off = std::abs(got.seconds - expected), s = (*lengths)[0], l = (*lengths)[2];
         const bool fits = counted ? bytes == 1 || off <= s
                                   : got.whole && bytes <= 2 && got.pulses + 2 >= twenty && got.pulses <= twenty + 2 &&
                                         off <= 0.5 * s && got.longest < 1.5 * l;
@@ -978,7 +978,8 @@ private:
     // they take, and the longest; not whole when a pause lies among them.
     // And how their short pulses compare with the short length of
     // `lengths` (their median, when there are eight or more): a run of
-    // short pulses reads a little shorter than those between mediums.
+    // short pulses reads a little shorter than the short pulses of bits,
+    // which the lengths follow.
     struct stretch {
         std::size_t pulses = 0;
         double seconds = 0, longest = 0, scale = 1;
