@@ -945,31 +945,43 @@ private:
     }
 
     // The TAP data from `from` up to `to` as the pulses `u`, which take
-    // `expected` seconds, when as many lie there, or a pulse or two more or
-    // less that take as long (within half a short pulse).
+    // `expected` seconds, when as many lie there (and, when `timed`, take as
+    // long), or a pulse or two more or less that take as long (within half a
+    // short pulse).
     void retime_known(std::size_t from, std::size_t to, std::vector<std::uint8_t> u, double expected,
-                      const std::array<float, 3>& lengths) {
+                      const std::array<float, 3>& lengths, bool timed = false) {
         const stretch got = measure(from, to, lengths);
         const auto [s, m, l] = lengths;
         if (!got.whole || got.pulses + 2 < u.size() || got.pulses > u.size() + 2 || got.longest > 1.5 * l) return;
-        if (got.pulses != u.size() && std::abs(got.seconds - expected * got.scale) > 0.5 * s * got.scale) return;
+        if ((timed || got.pulses != u.size()) && std::abs(got.seconds - expected * got.scale) > 0.5 * s * got.scale)
+            return;
         rewrite(from, to, std::move(u));
     }
 
     // After the second copy: its end marker and the ROM's 78 short pulses,
-    // up to the pause that follows them.
-    // (`at_end`: the recording ended after it instead.)
+    // up to the pause that follows them (in which hiss may make a few more
+    // before the silence shows) or the end of the recording.
     void retime_trailer(bool at_end = false) {
         if (!trailer_ || !tap_) return;
-        const std::size_t from = trailer_->tap;
-        std::size_t to = from;
+        const std::size_t from = trailer_->tap, n = 2 + second_trailer;
         const double l = trailer_->lengths[2];
-        for (std::size_t n = 0; to < tap_->size() && (*tap_)[to] != 0 && n < 2 + second_trailer + 3; ++to, ++n)
-            if (n >= 2 && (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l) break;
+        std::size_t to = from;
+        while (to < tap_->size() && (*tap_)[to] != 0 && to - from < n + 16 &&
+               (to - from < 2 || (*tap_)[to] * cycles_per_unit / clock_ <= 1.5 * l))
+            ++to;
         if (to < tap_->size() ? (*tap_)[to] == 0 || (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l : at_end) {
             std::vector<std::uint8_t> u;
-            const double expected = marker_units(u, second_trailer, trailer_->lengths, trailer_->medium);
-            retime_known(from, to, std::move(u), expected, trailer_->lengths);
+            double expected = marker_units(u, second_trailer, trailer_->lengths, trailer_->medium);
+            if (to - from > n + 2) {
+                retime_known(from, from + n, std::move(u), expected, trailer_->lengths, true);
+            } else if (to == tap_->size() && to - from < n && to - from > 2) {
+                // The recording ends in it: its last pulses have no edge to end them.
+                expected -= double(n - (to - from)) * trailer_->lengths[0];
+                u.resize(to - from);
+                retime_known(from, to, std::move(u), expected, trailer_->lengths, true);
+            } else {
+                retime_known(from, to, std::move(u), expected, trailer_->lengths);
+            }
         }
         trailer_.reset();
     }
@@ -977,7 +989,7 @@ private:
     // The pulses of the TAP data from `from` up to `to`: how many, how long
     // they take, and the longest; not whole when a pause lies among them.
     // And how their short pulses compare with the short length of
-    // `lengths` (their median, when there are eight or more): a run of
+    // `lengths` (when there are eight or more): a run of
     // short pulses reads a little shorter than the short pulses of bits,
     // which the lengths follow.
     struct stretch {
@@ -995,8 +1007,15 @@ private:
             if (x < (lengths[0] + lengths[1]) / 2) shorts.push_back(x);
         }
         if (shorts.size() >= 8) {
+            // The mean of those near their median: counted in whole TAP
+            // units, the median alone may lie half a unit off.
             std::nth_element(shorts.begin(), shorts.begin() + std::ptrdiff_t(shorts.size() / 2), shorts.end());
-            r.scale = shorts[shorts.size() / 2] / lengths[0];
+            const double median = shorts[shorts.size() / 2];
+            double sum = 0;
+            std::size_t n = 0;
+            for (const double x : shorts)
+                if (std::abs(x - median) <= 0.25 * median) sum += x, ++n;
+            r.scale = sum / double(n) / lengths[0];
         }
         return r;
     }
