@@ -53,7 +53,7 @@ TEST(cbm_recording, images_written_read_back) {
 // between the copies may stray nearer a medium one: in the TAP data read it
 // is a short one again, as is every pulse of a byte known.
 TEST(cbm_recording, both_copies_and_the_checksum) {
-    enum edit { flip, blur, hide, stray, split, merge, unmarked, lost };
+    enum edit { flip, blur, hide, stray, split, merge, unmarked, lost, trailing };
     struct change {
         int copy;  // 1 or 2
         std::size_t byte, bit;
@@ -89,6 +89,7 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
              {"the first copy's end marker not read", {{1, 0, 0, unmarked}}, {}},
              {"a short pulse between the copies lost", {{1, 0, 0, lost}}, {}},
+             {"a short pulse after the second copy nearer a medium one", {{2, 0, 0, trailing}}, {}},
          }) {
         std::vector<std::size_t> u = units;
         for (const change& ch : k.changes) {
@@ -99,6 +100,7 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             if (ch.how == split) u.insert(u.begin() + std::ptrdiff_t(at), u[at] / 2), u[at + 1] -= u[at];
             if (ch.how == merge) u[at] += u[at + 1], u.erase(u.begin() + std::ptrdiff_t(at + 1));
             if (ch.how == unmarked) u[first + 20 * bytes + 2] = 60;  // the first short after it, nearer a medium
+            if (ch.how == trailing) u[second + 20 * bytes + 12] = 60;
             if (ch.how == lost) u[second - 40] += u[second - 39], u.erase(u.begin() + std::ptrdiff_t(second - 39));
             if (ch.how == hide) {
                 u[at - 2 - 2 * ch.bit] = 20 * 57;
@@ -120,15 +122,16 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         EXPECT_EQ(doubtful, k.doubtful) << k.what;
         EXPECT_EQ(p.data_holds, k.doubtful.empty()) << k.what;
         // The TAP data read holds every byte known as the ROM wrote it, in
-        // both copies: an edit that left its pulses in place, or took or
-        // added one without changing how long the byte took, is undone.
+        // both copies and up to the tape's end: an edit that left its pulses
+        // in place, or took or added one without changing how long the byte
+        // took, is undone.
         const bool in_place = std::none_of(k.changes.begin(), k.changes.end(), [](const change& c) { return c.how == hide; });
         if (in_place && k.doubtful.empty()) {
             const std::vector<std::size_t> got = tap_units(r.tap_pulses);
-            const std::size_t from = data_start(got);
-            ASSERT_GE(got.size(), from + second - first + 20 * bytes) << k.what;
+            const std::size_t from = data_start(got), n = second - first + 20 * bytes + 2 + 70;  // and the trailer
+            ASSERT_GE(got.size(), from + n) << k.what;
             std::size_t off = 0;
-            for (std::size_t j = 0; j < second - first + 20 * bytes; ++j)
+            for (std::size_t j = 0; j < n; ++j)
                 off += got[from + j] + 2 < units[first + j] || got[from + j] > units[first + j] + 2;
             EXPECT_EQ(off, 0u) << k.what;
         }
