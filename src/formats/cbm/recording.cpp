@@ -1,7 +1,8 @@
 // Reading a recording of a Commodore tape, in stages that each feed the next
 // as the samples stream past; nothing is kept but the pulses and the bytes.
 //
-//   1. Edges (recording_dsp.h): zero crossings of the band-passed signal.
+//   1. Edges (recording_dsp.h): zero crossings of the band-passed signal,
+//      and those of a short half-wave that head loss kept from crossing.
 //   2. Half-waves, the time between two edges. A pair of edges far closer
 //      together than any tape pulse is a click or hiss: the three half-waves
 //      around it are one. A half-wave too long for any pulse, or four running

@@ -55,7 +55,9 @@ struct edge {
 // the signal has gone on past a threshold on the other side: a fraction of
 // the level of the recent half-waves, so that hiss riding on a half-wave does
 // not split it, whatever the recording's level, and a level that falls
-// (a quieter stretch, a dropout) still gets its edges.
+// (a quieter stretch, a dropout) still gets its edges. A short half-wave
+// that head loss and hiss kept from crossing zero gets its two edges from
+// the dip it leaves.
 class edge_finder {
 public:
     explicit edge_finder(std::uint32_t rate);
@@ -83,6 +85,11 @@ private:
     double decay_;            // a step's decay
     bool fit_;                // whether a crossing is timed on four samples, or two
     std::vector<float> buf_;  // the conditioned samples, after `kept` of the block before
+    double last_edge_ = 0;     // where the last edge lies, in samples fed
+    double last_half_ = 0;     // how long the half-wave before it lasted, in samples (0: none yet)
+    std::vector<float> scratch_;  // the half-wave looked into for a hidden one
+
+    bool hidden(const float* y, std::ptrdiff_t from, std::ptrdiff_t to, double end, std::vector<edge>& out);
 };
 
 }  // namespace korvax::cbm
