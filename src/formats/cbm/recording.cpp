@@ -884,9 +884,7 @@ private:
         for (std::size_t i = a.index; i < b.index; ++i) {
             if (i >= known.size() || known[i] < 0) return {false, counted};
             if (i < c.slots.size() && c.slots[i].present) lengths = &c.slots[i].lengths;
-            byte_units(u, known[i], *lengths);
-            const auto [s, m, l] = *lengths;
-            expected += l + m + 9 * (s + m);
+            expected += byte_units(u, known[i], *lengths);
         }
         const double off = std::abs(got.seconds - expected), s = (*lengths)[0], l = (*lengths)[2];
         const bool fits = counted ? bytes == 1 || off <= s
@@ -909,11 +907,6 @@ private:
         const std::size_t to = two.slots[i].tap_at;
         std::vector<std::uint8_t> u;
         double expected = 0;
-        const auto add_byte = [&](int v, const std::array<float, 3>& lengths) {
-            byte_units(u, v, lengths);
-            const auto [s, m, l] = lengths;
-            expected += l + m + 9 * (s + m);
-        };
         std::size_t from = one.end_tap;
         std::array<float, 3> lengths = one.end_lengths;
         bool medium = one.end_medium;
@@ -926,11 +919,11 @@ private:
             for (std::size_t k = a; k < known.size(); ++k) {
                 const int v = k < countdown ? 0x89 - int(k) : known[k];
                 if (v < 0) return;
-                add_byte(v, lengths);
+                expected += byte_units(u, v, lengths);
             }
         }
         expected += marker_units(u, first_trailer, lengths, medium);
-        for (std::size_t k = 0; k < i; ++k) add_byte(0x09 - int(k), two.slots[i].lengths);
+        for (std::size_t k = 0; k < i; ++k) expected += byte_units(u, 0x09 - int(k), two.slots[i].lengths);
         if (to > from && to <= tap_->size()) retime_known(from, to, std::move(u), expected, lengths);
     }
 
@@ -1021,8 +1014,9 @@ private:
         return r;
     }
 
-    // A byte's 20 pulses as the ROM writes them, at these lengths.
-    void byte_units(std::vector<std::uint8_t>& out, int v, const std::array<float, 3>& lengths) const {
+    // A byte's 20 pulses as the ROM writes them, at these lengths, into
+    // `out`; how long they take.
+    double byte_units(std::vector<std::uint8_t>& out, int v, const std::array<float, 3>& lengths) const {
         out.push_back(units(lengths, 2));
         out.push_back(units(lengths, 1));
         int ones = 0;
@@ -1032,6 +1026,8 @@ private:
             out.push_back(units(lengths, one ? 1 : 0));
             out.push_back(units(lengths, one ? 0 : 1));
         }
+        const auto [s, m, l] = lengths;
+        return l + m + 9 * (s + m);
     }
 
     // The TAP data from `from` up to `to` as `u`: at once when as many
