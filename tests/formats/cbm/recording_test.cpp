@@ -171,11 +171,12 @@ TEST(cbm_recording, a_c16_tape) {
 
 // Head loss can keep a short half-wave between two longer ones from crossing
 // zero by more than hiss does: the signal dips just past zero, not as far as
-// a half-wave of its own. Its edges are found all the same. A dip as deep but far narrower than the
-// half-waves around it (hiss on the flat top of a long one) is no half-wave.
-// Written halves in us, alternately above and below zero, through a 4 kHz
-// head loss at 44100 Hz; one of them (`changed`) is written weaker, at
-// `value` (the others at 1 and -1), wholly or for `notch` us in its middle.
+// a half-wave of its own. Its edges are found all the same. A dip as deep
+// but far narrower than the half-waves around it (hiss on the flat top of a
+// long one) is no half-wave. Written halves in us, alternately above and
+// below zero, through a 4 kHz head loss at 44100 Hz; one of them (`changed`)
+// is written weaker, at `value` (the others at 1 and -1), wholly or for
+// `notch` us in its middle.
 TEST(cbm_recording, a_half_wave_kept_from_crossing) {
     struct case_ {
         const char* what;
