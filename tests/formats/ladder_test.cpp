@@ -83,21 +83,24 @@ TEST(ladder, byte_exact_through_rung_6_without_dropouts) {
 // With rung 6's dropouts (20 ms at -20 dB, four a minute, at least one a
 // tape): no wrong byte goes unreported, every wrong byte lies at a dropout
 // and is in doubt (Commodore takes it from the block's other copy), and each
-// dropout costs a few bytes at most, so reading resumes after it.
+// dropout costs a few bytes at most, so reading resumes after it. At 1500
+// baud a dropout's bits are counted from its time and the frames after it;
+// the BASIC program meets one more dropout at 22050 Hz, after a bit in doubt
+// that the frames' slip could be blamed on, and before one that hiss makes.
 TEST(ladder, a_dropout_costs_only_the_bytes_it_hides) {
     for (machine m : machines)
-        for (const std::string& image : short_images(m))
-            for (std::uint64_t seed : {2, 3, 4}) {
-                const condition c{seed == 3 ? 22050u : 44100u, 6, seed == 4, seed == 2, true, seed};
+        for (const std::string& image : short_images(m)) {
+            std::vector<condition> conditions{
+                {44100, 6, false, true, true, 2}, {22050, 6, false, false, true, 3}, {44100, 6, true, false, true, 4}};
+            if (m == machine::trs80 && fast_trs80(image) && !image.starts_with(KORVAX_EXAMPLES))
+                conditions.push_back({22050, 6, false, false, true, 7});
+            for (const condition& c : conditions) {
                 const score s = read_back(m, image, c);
                 EXPECT_EQ(s.unreported, 0u) << describe(image, c) << ": " << s.why;
-                // At 1500 baud and 22050 Hz, hiss alone costs a byte or two
-                // (reported), dropout or not: the limit above.
-                if (m != machine::trs80 || c.rate != 22050 || !fast_trs80(image)) {
-                    EXPECT_EQ(s.outside, 0u) << describe(image, c) << ": " << s.why;
-                }
+                EXPECT_EQ(s.outside, 0u) << describe(image, c) << ": " << s.why;
                 EXPECT_LE(s.wrong, m == machine::cbm ? 0 : 16 * s.dropouts) << describe(image, c) << ": " << s.why;
             }
+        }
 }
 
 // At rung 7, whatever is lost, no wrong byte is returned as good.

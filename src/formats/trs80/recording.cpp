@@ -572,6 +572,12 @@ private:
     std::size_t good_run_ = 0, solid_ = 0;
 };
 
+// A bit read (bit 0 its value, bit 1 set when in doubt), and a 0 in doubt
+// put in for one a dropout hid (bit 2 set).
+constexpr std::uint8_t gap_bit = 2 | 4;
+// How many frames on a phase is judged by.
+constexpr std::size_t look_ahead = 36;
+
 // Frames stay in step through bits read clearly. After a bit in doubt (a
 // cycle lost, one too many, or misread) they may have slipped, which shows
 // only when a start bit reads 1, and with text, whose top bits are 0, that
@@ -579,11 +585,12 @@ private:
 // until the phase is proven (its start bits are 0 and every phase near it has
 // some 1s); a start bit of 1 before that is mended by moving the bits after
 // the earliest bit in doubt that explains it, by the count (up to half a
-// frame either way) that clearly clears the start bits. Everything between
-// that bit and the proof is in doubt; a pending stretch never proven, or a
-// slip nothing mends, is in doubt to its end.
+// frame either way) that clearly clears the start bits from that bit on,
+// through the frame at fault and past it. Where the bit in doubt is a 0 and
+// one bit was lost, it was two 1s. Everything between that bit and the proof
+// is in doubt; a pending stretch never proven, or a slip nothing mends, is in
+// doubt to its end.
 void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
-    constexpr int look_ahead = 36;
     const auto start_bit = [&](std::size_t q, std::size_t p, int shift) -> int {
         // The bit at q once `shift` bits are put in (or taken out) at p.
         if (q < p) return bits[q] & 1;
@@ -591,10 +598,12 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         const std::size_t old = std::size_t(long(q) - shift);
         return old < bits.size() ? bits[old] & 1 : 0;
     };
-    const auto violations = [&](std::size_t f, std::size_t p, int shift) {
+    // Start bits read 1 in `frames` frames from f once the bits from p on
+    // are moved by `shift`.
+    const auto violations = [&](std::size_t f, std::size_t p, int shift, std::size_t frames = look_ahead) {
         int v = 0;
-        for (int j = 0; j < look_ahead; ++j) {
-            const std::size_t q = f + 9 * std::size_t(j);
+        for (std::size_t j = 0; j < frames; ++j) {
+            const std::size_t q = f + 9 * j;
             if (q + std::size_t(std::max(0, -shift)) >= bits.size()) break;
             v += start_bit(q, p, shift);
         }
@@ -603,8 +612,8 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
     // Proof counts only start bits read clearly as 1 against a phase.
     const auto clear_violations = [&](std::size_t f, int shift) {
         int v = 0;
-        for (int j = 0; j < look_ahead; ++j) {
-            const long q = long(f + 9 * std::size_t(j)) - shift;
+        for (std::size_t j = 0; j < look_ahead; ++j) {
+            const long q = long(f + 9 * j) - shift;
             if (q < 0 || std::size_t(q) >= bits.size()) break;
             v += bits[std::size_t(q)] == 1;
         }
@@ -618,6 +627,16 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
     };
     const auto doubt = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < std::min(to, bits.size()); ++k) bits[k] |= 2;
+    };
+    // Puts `shift` bits in doubt in at `at`, or takes -shift out.
+    const auto move_bits = [&](std::size_t at, int shift) {
+        if (shift > 0) {
+            bits.insert(bits.begin() + long(at), std::size_t(shift), 2);
+            seconds.insert(seconds.begin() + long(at), std::size_t(shift), seconds[std::min(at, seconds.size() - 1)]);
+        } else {
+            bits.erase(bits.begin() + long(at), bits.begin() + long(at) + (-shift));
+            seconds.erase(seconds.begin() + long(at), seconds.begin() + long(at) + (-shift));
+        }
     };
     bool pending = false;
     std::size_t pending_from = 0, last_doubt = 0, mended_at = std::size_t(-1);
@@ -640,11 +659,15 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         if (mended_at != f) {
             for (std::size_t p = back; p < std::min(f + 9, bits.size()); ++p) {
                 if (!(bits[p] & 2)) continue;
+                // A move at p must put in step every frame from there on,
+                // through the one at f and past it: text, whose top bits
+                // are 0, can hide a bit lost long before.
                 const std::size_t first = p / 9 * 9 + (p % 9 == 0 ? 0 : 9);
+                const std::size_t frames = look_ahead + (f > first ? (f - first) / 9 : 0);
                 int low = 1 << 30, next = 1 << 30, move = 0;
                 for (int shift : {1, -1, 2, -2, 3, -3, 4, -4}) {
                     if (shift < 0 && p + std::size_t(-shift) > bits.size()) continue;
-                    const int v = violations(first, p, shift);
+                    const int v = violations(first, p, shift, frames);
                     if (v < low) next = low, low = v, move = shift;
                     else if (v < next) next = v;
                 }
@@ -652,13 +675,11 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             }
         }
         if (best != 0) {
-            if (best > 0) {
-                bits.insert(bits.begin() + long(at), std::size_t(best), 2);
-                seconds.insert(seconds.begin() + long(at), std::size_t(best), seconds[at]);
-            } else {
-                bits.erase(bits.begin() + long(at), bits.begin() + long(at) + (-best));
-                seconds.erase(seconds.begin() + long(at), seconds.begin() + long(at) + (-best));
-            }
+            // A 0 in doubt where a bit was lost: two 1s whose middle
+            // crossing noise hid (the two last as long as one 0).
+            const bool two_ones = best == 1 && bits[at] == 2 && at % 9 != 0 && (at + 1) % 9 != 0;
+            move_bits(at, best);
+            if (two_ones) bits[at] = bits[at + 1] = 3;
             doubt(at / 9 * 9, f + 9);
             pending = true, pending_from = f, mended_at = f;
             continue;
@@ -686,14 +707,19 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         }
         doubt(f, g + 9);
         if (g + 9 <= bits.size() && move != 0) {
-            if (move > 0) {
-                bits.insert(bits.begin() + long(g), std::size_t(move), 2);
-                seconds.insert(seconds.begin() + long(g), std::size_t(move), seconds[g]);
-            } else {
-                bits.erase(bits.begin() + long(g), bits.begin() + long(g) + (-move));
-                seconds.erase(seconds.begin() + long(g), seconds.begin() + long(g) + (-move));
+            // The likeliest place of the slip is a dropout's bits, whose
+            // count was only estimated: where moving them puts every frame
+            // from there on in step, the bits move there.
+            std::size_t there = g, k = g;
+            while (k > back && !(bits[k - 1] & 4)) --k;
+            if (k > back) {
+                const std::size_t p = move > 0 ? k : k - std::min(k, std::size_t(-move));
+                const std::size_t first = (p + 8) / 9 * 9;
+                const bool gap = std::all_of(bits.begin() + long(p), bits.begin() + long(k), [](std::uint8_t b) { return b & 4; });
+                if (gap && violations(first, p, move, look_ahead + (g - std::min(g, first)) / 9) == 0) there = p;
             }
-            doubt(g, g + 9);
+            move_bits(there, move);
+            doubt(std::min(there, g) / 9 * 9, g + 9);
         }
         f = g;
         pending = false;
@@ -875,7 +901,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         long n = (9 - here % 9) % 9;
         while (double(n) + 4.5 < estimate) n += 9;
         const float at = seconds.empty() ? float(start_seconds_) : seconds.back();
-        for (long k = 0; k < n; ++k) bits.push_back(2), seconds.push_back(at);
+        for (long k = 0; k < n; ++k) bits.push_back(gap_bit), seconds.push_back(at);
         gap_seconds.push_back(at);
         // The bits at the edges of a dropout fade in and out: in doubt too.
         for (std::size_t k = bits.size() - std::size_t(n), b = 0; k > 0 && b < 9; --k, ++b) bits[k - 1] |= 2;
