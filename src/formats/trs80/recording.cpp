@@ -466,7 +466,7 @@ private:
         // two 1s whose middle crossings were lost.
         const double h1 = us(first_half) / speed_, h2 = us(length - first_half) / speed_;
         const double shorter = std::min(h1, h2), longer = std::max(h1, h2);
-        const bool even = one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520;
+        const bool even = one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520 && shorter > 0.4 * (shorter + longer);
         if (!one && clear && shorter < 230) {
             bit(true, true, at, out);
             bit(true, true, (cycle_start_ + first_half) / fs_, out);
