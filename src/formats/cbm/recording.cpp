@@ -5,9 +5,9 @@
 //      and those of a short half-wave that head loss kept from crossing.
 //   2. Half-waves, the time between two edges. A pair of edges far closer
 //      together than any tape pulse is a click or hiss: the three half-waves
-//      around it are one. A half-wave too long for any pulse, or four running
-//      that are much weaker than the signal was, start a silence (a pause, a
-//      dropout, noise); the silence lasts until six half-waves in a row are
+//      around it are one. A half-wave too long for any pulse, four running
+//      that are much weaker than the signal was, or eight that are on
+//      average, start a silence (a pause, a dropout, noise); the silence lasts until six half-waves in a row are
 //      near the signal's level and alike again, or sixteen are a leader.
 //   3. Pulses: from an edge of one direction to the next edge of that
 //      direction. The direction is the one under which each pulse's two
@@ -61,6 +61,11 @@ constexpr double max_half = 1.5e-3;
 // under the second is far too weak for its edges to be trusted.
 constexpr double weak_of_level = 0.4, faint_of_level = 0.25;
 constexpr std::size_t weak_for_silence = 4;
+// Hiss in a pause, at a level near the signal's, makes half-waves weak and
+// not so weak by turns: when the last eight are on average under half the
+// signal's level, a silence has begun too.
+constexpr std::size_t hiss_halves = 8;
+constexpr double hiss_of_level = 0.5;
 // The signal is back after a silence when this many half-waves in a row are
 // of a tape pulse's length, within a factor of 2.5 of each other, and their
 // peaks within a factor of 2 and near the signal's level before the silence
@@ -186,6 +191,11 @@ private:
         h.weak = h.peak < weak_of_level * level_;
         h.faint = h.peak < faint_of_level * level_;
         weak_run_ = h.weak ? weak_run_ + 1 : 0;
+        if (!silent_ && !too_long && weak_run_ < weak_for_silence && hissing()) {
+            // From the last half-wave as strong as the signal on.
+            silent_ = true;
+            for (std::size_t i = delayed_.size(); i-- > 0 && delayed_[i].peak < resume_of_level * level_;) delayed_[i].silent = true;
+        }
         if (!silent_ && (too_long || weak_run_ >= weak_for_silence)) {
             silent_ = true;
             if (!too_long)
@@ -206,6 +216,14 @@ private:
             pair(delayed_.front());
             delayed_.pop_front();
         }
+    }
+
+    // Whether the last few half-waves are on average too weak for the signal.
+    bool hissing() {
+        if (delayed_.size() < hiss_halves || level_ <= 0) return false;
+        double sum = 0;
+        for (std::size_t i = delayed_.size() - hiss_halves; i < delayed_.size(); ++i) sum += delayed_[i].peak;
+        return sum < hiss_of_level * level_ * double(hiss_halves);
     }
 
     // Whether the last `n` half-waves are a signal: of a pulse's length,
@@ -941,15 +959,16 @@ private:
     // The TAP data from `from` up to `to` as the pulses `u`, which take
     // `expected` seconds, when as many lie there (and, when `timed`, take as
     // long), or a pulse or two more or less that take as long (within half a
-    // short pulse).
-    void retime_known(std::size_t from, std::size_t to, std::vector<std::uint8_t> u, double expected,
+    // short pulse). Whether it was so.
+    bool retime_known(std::size_t from, std::size_t to, std::vector<std::uint8_t> u, double expected,
                       const std::array<float, 3>& lengths, bool timed = false) {
         const stretch got = measure(from, to, lengths);
         const auto [s, m, l] = lengths;
-        if (!got.whole || got.pulses + 2 < u.size() || got.pulses > u.size() + 2 || got.longest > 1.5 * l) return;
+        if (!got.whole || got.pulses + 2 < u.size() || got.pulses > u.size() + 2 || got.longest > 1.5 * l) return false;
         if ((timed || got.pulses != u.size()) && std::abs(got.seconds - expected * got.scale) > 0.5 * s * got.scale)
-            return;
+            return false;
         rewrite(from, to, std::move(u));
+        return true;
     }
 
     // After the second copy: its end marker and the ROM's 78 short pulses,
@@ -973,8 +992,10 @@ private:
                 expected -= double(n - (to - from)) * trailer_->lengths[0];
                 u.resize(to - from);
                 retime_known(from, to, std::move(u), expected, trailer_->lengths, true);
-            } else {
-                retime_known(from, to, std::move(u), expected, trailer_->lengths);
+            } else if (!retime_known(from, to, u, expected, trailer_->lengths) && to - from > n) {
+                // A pulse or two more: hiss split one, or hiss at the pause
+                // ran into the last.
+                retime_known(from, from + n, std::move(u), expected, trailer_->lengths, true);
             }
         }
         trailer_.reset();
