@@ -657,7 +657,10 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         std::size_t at = f;
         int best = 0, fewest = 1 << 30;
         if (mended_at != f) {
-            for (std::size_t p = back; p < std::min(f + 9, bits.size()); ++p) {
+            // (A bit in doubt far back is not looked at: each is judged on
+            // every frame from it to f.)
+            const std::size_t reach = 9 * 4 * look_ahead;
+            for (std::size_t p = std::max(back, f > reach ? f - reach : 0); p < std::min(f + 9, bits.size()); ++p) {
                 if (!(bits[p] & 2)) continue;
                 // A move at p must put in step every frame from there on,
                 // through the one at f and past it: text, whose top bits
