@@ -7,8 +7,9 @@
 //      together than any tape pulse is a click or hiss: the three half-waves
 //      around it are one. A half-wave too long for any pulse, four running
 //      that are much weaker than the signal was, or eight that are on
-//      average, start a silence (a pause, a dropout, noise); the silence lasts until six half-waves in a row are
-//      near the signal's level and alike again, or sixteen are a leader.
+//      average, start a silence (a pause, a dropout, noise); the silence
+//      lasts until six half-waves in a row are near the signal's level and
+//      alike again, or sixteen are a leader.
 //   3. Pulses: from an edge of one direction to the next edge of that
 //      direction. The direction is the one under which each pulse's two
 //      halves match (a loader sees only one of them, and a recording's
@@ -194,7 +195,8 @@ private:
         if (!silent_ && !too_long && weak_run_ < weak_for_silence && hissing()) {
             // From the last half-wave as strong as the signal on.
             silent_ = true;
-            for (std::size_t i = delayed_.size(); i-- > 0 && delayed_[i].peak < resume_of_level * level_;) delayed_[i].silent = true;
+            for (std::size_t i = delayed_.size(); i-- > 0 && delayed_[i].peak < resume_of_level * level_;)
+                delayed_[i].silent = true;
         }
         if (!silent_ && (too_long || weak_run_ >= weak_for_silence)) {
             silent_ = true;

@@ -466,7 +466,8 @@ private:
         // two 1s whose middle crossings were lost.
         const double h1 = us(first_half) / speed_, h2 = us(length - first_half) / speed_;
         const double shorter = std::min(h1, h2), longer = std::max(h1, h2);
-        const bool even = one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520 && shorter > 0.4 * (shorter + longer);
+        const bool even =
+            one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520 && shorter > 0.4 * (shorter + longer);
         if (!one && clear && shorter < 230) {
             bit(true, true, at, out);
             bit(true, true, (cycle_start_ + first_half) / fs_, out);
@@ -718,7 +719,8 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             if (k > back) {
                 const std::size_t p = move > 0 ? k : k - std::min(k, std::size_t(-move));
                 const std::size_t first = (p + 8) / 9 * 9;
-                const bool gap = std::all_of(bits.begin() + long(p), bits.begin() + long(k), [](std::uint8_t b) { return b & 4; });
+                const bool gap = std::all_of(bits.begin() + long(p), bits.begin() + long(k),
+                                             [](std::uint8_t b) { return (b & 4) != 0; });
                 if (gap && violations(first, p, move, look_ahead + (g - std::min(g, first)) / 9) == 0) there = p;
             }
             move_bits(there, move);
