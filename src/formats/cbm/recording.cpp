@@ -822,10 +822,13 @@ private:
             }
         }
         // One byte in doubt and the checksum read: the checksum gives the
-        // byte's likeliest value. It stays in doubt, and the checksum, which
-        // could check nothing, does not hold.
+        // byte's likeliest value, which its pulses are written as. It stays
+        // in doubt, and the checksum, which could check nothing, does not
+        // hold.
         if (b.holds && b.doubtful.size() == 1) {
-            b.payload[b.doubtful.front().index] ^= sum;
+            const std::size_t k = b.doubtful.front().index;
+            b.payload[k] ^= sum;
+            known[countdown + k] = b.payload[k];
             sum = 0;
         }
         b.holds = b.holds && sum == 0 && b.doubtful.empty();
@@ -987,16 +990,15 @@ private:
         if (to < tap_->size() ? (*tap_)[to] == 0 || (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l : at_end) {
             std::vector<std::uint8_t> u;
             double expected = marker_units(u, second_trailer, trailer_->lengths, trailer_->medium);
-            if (to - from > n + 2) {
-                retime_known(from, from + n, std::move(u), expected, trailer_->lengths, true);
-            } else if (to == tap_->size() && to - from < n && to - from > 2) {
+            if (to == tap_->size() && to - from < n && to - from > 2) {
                 // The recording ends in it: its last pulses have no edge to end them.
                 expected -= double(n - (to - from)) * trailer_->lengths[0];
                 u.resize(to - from);
                 retime_known(from, to, std::move(u), expected, trailer_->lengths, true);
-            } else if (!retime_known(from, to, u, expected, trailer_->lengths) && to - from > n) {
-                // A pulse or two more: hiss split one, or hiss at the pause
-                // ran into the last.
+            } else if (to - from > n + 2 ||
+                       (!retime_known(from, to, u, expected, trailer_->lengths) && to - from > n)) {
+                // Pulses more than a split or two would make: the first 80
+                // (hiss at the pause may also have run into the last).
                 retime_known(from, from + n, std::move(u), expected, trailer_->lengths, true);
             }
         }

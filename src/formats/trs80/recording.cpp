@@ -660,7 +660,7 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         if (mended_at != f) {
             // (A bit in doubt far back is not looked at: each is judged on
             // every frame from it to f.)
-            const std::size_t reach = 9 * 4 * look_ahead;
+            const std::size_t reach = look_ahead * 4 * 9;
             for (std::size_t p = std::max(back, f > reach ? f - reach : 0); p < std::min(f + 9, bits.size()); ++p) {
                 if (!(bits[p] & 2)) continue;
                 // A move at p must put in step every frame from there on,
