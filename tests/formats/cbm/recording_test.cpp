@@ -55,9 +55,11 @@ TEST(cbm_recording, images_written_read_back) {
 // back right from the other copy, bit by bit, or from the block's checksum
 // when both copies are in doubt (then reported in doubt). A short pulse
 // between the copies may stray nearer a medium one: in the TAP data read it
-// is a short one again, as is every pulse of a byte known.
+// is a short one again, as is every pulse of a byte known, and of the short
+// pulses after each copy (also where hiss at the pause after them made a
+// pulse of its own).
 TEST(cbm_recording, both_copies_and_the_checksum) {
-    enum edit { flip, blur, hide, stray, split, merge, unmarked, lost, trailing };
+    enum edit { flip, blur, hide, stray, split, merge, unmarked, lost, trailing, before_pause };
     struct change {
         int copy;  // 1 or 2
         std::size_t byte, bit;
@@ -71,10 +73,13 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
     const scratch_dir dir;
     const recording_read clean = cbm_read(program_signal(std::string(KORVAX_EXAMPLES) + "/hello.prg", 44100), 44100);
     ASSERT_EQ(clean.programs.size(), 1u);
-    // Where the data block's first copy starts: the first long pulse after
-    // the pause that follows the header.
-    const auto data_start = [](const std::vector<std::size_t>& u) {
-        auto at = std::size_t(std::find_if(u.begin(), u.end(), [](std::size_t x) { return x > 255; }) - u.begin());
+    // The pause after the header, and where the data block's first copy
+    // starts: the first long pulse after it.
+    const auto pause_at = [](const std::vector<std::size_t>& u) {
+        return std::size_t(std::find_if(u.begin(), u.end(), [](std::size_t x) { return x > 255; }) - u.begin());
+    };
+    const auto data_start = [&](const std::vector<std::size_t>& u) {
+        std::size_t at = pause_at(u);
         while (at < u.size() && !(u[at] > 76 && u[at] < 100)) ++at;
         return at;
     };
@@ -94,6 +99,9 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"the first copy's end marker not read", {{1, 0, 0, unmarked}}, {}},
              {"a short pulse between the copies lost", {{1, 0, 0, lost}}, {}},
              {"a short pulse after the second copy nearer a medium one", {{2, 0, 0, trailing}}, {}},
+             {"hiss at the pause after the header made a pulse, and one before it strays",
+              {{2, 0, 0, before_pause}},
+              {}},
          }) {
         std::vector<std::size_t> u = units;
         for (const change& ch : k.changes) {
@@ -105,6 +113,11 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             if (ch.how == merge) u[at] += u[at + 1], u.erase(u.begin() + std::ptrdiff_t(at + 1));
             if (ch.how == unmarked) u[first + 20 * bytes + 2] = 60;  // the first short after it, nearer a medium
             if (ch.how == trailing) u[second + 20 * bytes + 12] = 60;
+            if (ch.how == before_pause) {
+                const std::size_t pause = pause_at(u);
+                u[pause - 3] = 60;
+                u.insert(u.begin() + std::ptrdiff_t(pause), 120);
+            }
             if (ch.how == lost) u[second - 40] += u[second - 39], u.erase(u.begin() + std::ptrdiff_t(second - 39));
             if (ch.how == hide) {
                 u[at - 2 - 2 * ch.bit] = 20 * 57;
@@ -138,6 +151,12 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             std::size_t off = 0;
             for (std::size_t j = 0; j < n; ++j)
                 off += got[from + j] + 2 < units[first + j] || got[from + j] > units[first + j] + 2;
+            // And so is the header's second copy: its end marker and the 78
+            // short pulses after it, before the pause (or the pulse hiss
+            // made there).
+            const std::size_t pause = pause_at(units), got_pause = pause_at(got) - (k.changes[0].how == before_pause);
+            for (std::size_t j = 1; j <= 80; ++j)
+                off += got[got_pause - j] + 2 < units[pause - j] || got[got_pause - j] > units[pause - j] + 2;
             EXPECT_EQ(off, 0u) << k.what;
         }
     }
