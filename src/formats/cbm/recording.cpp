@@ -192,16 +192,16 @@ private:
         h.weak = h.peak < weak_of_level * level_;
         h.faint = h.peak < faint_of_level * level_;
         weak_run_ = h.weak ? weak_run_ + 1 : 0;
-        if (!silent_ && !too_long && weak_run_ < weak_for_silence && hissing()) {
-            // From the last half-wave as strong as the signal on.
+        const bool weak_run = weak_run_ >= weak_for_silence;
+        if (!silent_ && (too_long || weak_run || hissing())) {
             silent_ = true;
-            for (std::size_t i = delayed_.size(); i-- > 0 && delayed_[i].peak < resume_of_level * level_;)
-                delayed_[i].silent = true;
-        }
-        if (!silent_ && (too_long || weak_run_ >= weak_for_silence)) {
-            silent_ = true;
-            if (!too_long)
-                for (std::size_t i = delayed_.size() - weak_for_silence; i < delayed_.size(); ++i) delayed_[i].silent = true;
+            // It began with the weak run, or (hiss) after the last half-wave
+            // as strong as the signal.
+            std::size_t i = delayed_.size();
+            if (!too_long && weak_run)
+                while (i > delayed_.size() - weak_for_silence) delayed_[--i].silent = true;
+            else if (!too_long)
+                while (i > 0 && delayed_[i - 1].peak < resume_of_level * level_) delayed_[--i].silent = true;
         }
         h.silent = silent_;
         if (silent_) {
