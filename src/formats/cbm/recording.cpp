@@ -912,9 +912,34 @@ private:
         const double off = std::abs(got.seconds - expected), s = (*lengths)[0], l = (*lengths)[2];
         const bool fits = counted ? bytes == 1 || off <= s
                                   : got.whole && bytes <= 2 && got.pulses + 2 >= twenty && got.pulses <= twenty + 2 &&
-                                        off <= 0.5 * s && got.longest < 1.5 * l;
+                                        got.longest < 1.5 * l &&
+                                        (off <= 0.5 * s || (off <= s && lines_up(a.tap, b.tap, u, *lengths)));
         if (fits) rewrite(a.tap, b.tap, std::move(u));
         return {fits, counted};
+    }
+
+    // Whether the TAP data from `from` up to `to` holds the pulses `u` one
+    // for one, but for where hiss split one in two or hid one between two
+    // (two read as one): each pulse, or each split's or merge's sum, nearer
+    // its length than half the way from a short to a medium one. Flutter
+    // stretches two C16 bytes by more than half a short pulse, so their time
+    // alone cannot tell a split from a pulse too many.
+    bool lines_up(std::size_t from, std::size_t to, const std::vector<std::uint8_t>& u,
+                  const std::array<float, 3>& lengths) const {
+        const double near = (double(units(lengths, 1)) - double(units(lengths, 0))) / 2;
+        const auto at = [&](std::size_t i) { return double((*tap_)[i]); };
+        std::size_t i = from, k = 0;
+        while (i < to && k < u.size()) {
+            if (std::abs(at(i) - u[k]) < near)
+                ++i, ++k;
+            else if (i + 1 < to && std::abs(at(i) + at(i + 1) - u[k]) < near)
+                i += 2, ++k;
+            else if (k + 1 < u.size() && std::abs(at(i) - u[k] - u[k + 1]) < near)
+                ++i, k += 2;
+            else
+                return false;
+        }
+        return i == to && k == u.size();
     }
 
     // Between the copies: the first one's end marker, the ROM's 79 short
@@ -987,7 +1012,11 @@ private:
         while (to < tap_->size() && (*tap_)[to] != 0 && to - from < n + 16 &&
                (to - from < 2 || (*tap_)[to] * cycles_per_unit / clock_ <= 1.5 * l))
             ++to;
-        if (to < tap_->size() ? (*tap_)[to] == 0 || (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l : at_end) {
+        // Another tool's trailer may run on for longer than the ROM's; its
+        // first pulses are as the ROM's.
+        const bool longer = to - from == n + 16;
+        if (longer ||
+            (to < tap_->size() ? (*tap_)[to] == 0 || (*tap_)[to] * cycles_per_unit / clock_ > 1.5 * l : at_end)) {
             std::vector<std::uint8_t> u;
             double expected = marker_units(u, second_trailer, trailer_->lengths, trailer_->medium);
             if (to == tap_->size() && to - from < n && to - from > 2) {
