@@ -835,7 +835,12 @@ private:
         for (const copy* k : {one, two})
             if (k) retime(*k, known);
         if (one && two) retime_between(*one, *two, known);
+        // The short pulses after the second copy start at its end marker as
+        // read, else (hiss made a short of it nearer a medium one) right
+        // after the copy's last byte, when that was read whole.
         if (two && two->end_tap != no_tap) trailer_ = trailer{two->end_tap, two->end_lengths, two->end_medium};
+        else if (const slot* s = two ? two->at(n - 1) : nullptr; s && s->counted)
+            trailer_ = trailer{s->tap_at + 20, s->lengths, one && one->end_tap != no_tap && one->end_medium};
         block_read(std::move(b));
     }
 

@@ -97,6 +97,7 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"a pulse split in two", {{1, 9 + 12, 2, split}}, {}},
              {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
              {"the first copy's end marker not read", {{1, 0, 0, unmarked}}, {}},
+             {"the second copy's end marker not read", {{2, 0, 0, unmarked}}, {}},
              {"a short pulse between the copies lost", {{1, 0, 0, lost}}, {}},
              {"a short pulse after the second copy nearer a medium one", {{2, 0, 0, trailing}}, {}},
              {"the same, in short pulses that run on past the ROM's 78", {{2, 0, 0, longer_trailer}}, {}},
@@ -112,7 +113,8 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             if (ch.how == stray) u[second - 40] = 60;
             if (ch.how == split) u.insert(u.begin() + std::ptrdiff_t(at), u[at] / 2), u[at + 1] -= u[at];
             if (ch.how == merge) u[at] += u[at + 1], u.erase(u.begin() + std::ptrdiff_t(at + 1));
-            if (ch.how == unmarked) u[first + 20 * bytes + 2] = 60;  // the first short after it, nearer a medium
+            if (ch.how == unmarked)
+                u[(ch.copy == 1 ? first : second) + 20 * bytes + 2] = 60;  // the first short after it, nearer a medium
             if (ch.how == trailing || ch.how == longer_trailer) u[second + 20 * bytes + 12] = 60;
             if (ch.how == longer_trailer) u.insert(u.end(), 100, 48);  // after the last, at the tape's end
             if (ch.how == before_pause) {
