@@ -47,11 +47,17 @@ constexpr double c64_clock = double(c64_pal) * cycles_per_unit, c264_clock = dou
 
 // --- Half-waves -----------------------------------------------------------
 
-// No tape pulse has a half shorter than this (a C16's shortest is 108 us,
-// and hiss moves each of its edges by 30 us now and then: at 70 us such a
-// half was taken for hiss, and two pulses read as one); a shorter one lies
-// between the edges of a click or of hiss.
-constexpr double min_half = 50e-6;
+// A half-wave much shorter than the tape's short ones lies between the
+// edges of a click or of hiss. How much shorter follows the tape: head loss
+// and hiss squash a C16 turbo's 108 us half to 40 us now and then (taken
+// for hiss, it made two pulses one), while hiss splits a C64's 176 us half
+// into pieces of 30 to 50 us. So a half is hiss under a part of the short
+// halves' length (about the tenth shortest of the recent ones, followed as
+// they come), and always under the first limit, never over the second.
+constexpr double glitch_of_short = 0.35, glitch_least = 30e-6, glitch_most = 50e-6;
+// The short halves' length moves by this part of itself a half-wave: down
+// on a shorter half, up (a ninth as far) on a longer one.
+constexpr double short_step = 0.05, short_quantile = 0.1;
 // Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
 // one is a pause.
 constexpr double max_half = 1.5e-3;
@@ -157,13 +163,19 @@ public:
     bool falling_first() const { return polarity_ <= 0; }
 
 private:
-    // Stage 2a: a half-wave shorter than any pulse's is a click or hiss; it
-    // and the half-waves either side of it are one.
+    double glitch_limit() const { return std::clamp(glitch_of_short * short_half_, glitch_least, glitch_most); }
+
+    // Stage 2a: a half-wave far shorter than the tape's short ones is a
+    // click or hiss; it and the half-waves either side of it are one.
     void glitches(const half& h) {
         recent_.push_back(h);
         while (recent_.size() >= 4) {
-            const bool one = recent_[1].length < min_half, two = recent_[2].length < min_half;
+            const double limit = glitch_limit();
+            const bool one = recent_[1].length < limit, two = recent_[2].length < limit;
             if (!one) {
+                const double kept = recent_.front().length;
+                short_half_ *=
+                    kept < short_half_ ? 1 - short_step * (1 - short_quantile) : 1 + short_step * short_quantile;
                 silences(recent_.front());
                 recent_.pop_front();
                 continue;
@@ -240,8 +252,8 @@ private:
             shortest = std::min(shortest, h.length), longest = std::max(longest, h.length);
             weakest = std::min<double>(weakest, h.peak), strongest = std::max<double>(strongest, h.peak);
         }
-        if (shortest < min_half || longest > max_half || longest > lengths * shortest || strongest > peaks * weakest ||
-            weakest < least)
+        if (shortest < glitch_limit() || longest > max_half || longest > lengths * shortest ||
+            strongest > peaks * weakest || weakest < least)
             return false;
         for (std::size_t i = first; i < delayed_.size(); ++i) delayed_[i].silent = false, delayed_[i].weak = delayed_[i].faint = false;
         return true;
@@ -317,6 +329,7 @@ private:
     edge last_{};
     bool have_edge_ = false;
     ring<half, 4> recent_;
+    double short_half_ = 150e-6;  // the tape's short half-waves, as followed
     ring<half, 32> delayed_;
     bool silent_ = true;
     std::size_t weak_run_ = 0;  // weak half-waves in a row
