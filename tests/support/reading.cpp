@@ -273,9 +273,9 @@ std::vector<double> classes_of(std::vector<double> p) {
 // both sides) goes on from the first change of length after it. Pulses that
 // do not line up are gathered on both sides until their lengths add up
 // again, and all count as out of tolerance (unless both sides hold a pause:
-// a pulse more or less beside a pause is no fault); then the shift of a few
-// pulses that matches the following ones clearly better, if any, brings the
-// two back in step.
+// a pulse more or less beside a pause is no fault); then the shift that
+// matches the following ones clearly better, if any, brings the two back in
+// step (the image's pulses it skips count too).
 std::size_t pulses_off(const std::vector<double>& want, const std::vector<double>& got, double speed, unsigned rate) {
     const std::vector<double> centres = classes_of(want);
     const auto in_class = [&](double w, double g) {
@@ -312,8 +312,11 @@ std::size_t pulses_off(const std::vector<double>& want, const std::vector<double
             continue;
         }
         off += group;
-        // Back in step: the shift of up to four pulses either way that
-        // matches at least three more of the next 24 than none does.
+        // Back in step: the shift of up to 48 pulses either way (a 20 ms
+        // dropout hides about 40 of a C64's) that matches at least three
+        // more of the next 24 than none does. (Further, chance shifts
+        // through stretches read wrong outweigh the dropouts of a C16
+        // turbo, which hide about 90.)
         const auto matches = [&](std::size_t a, std::size_t b) {
             std::size_t m = 0;
             for (std::size_t k = 0; k < 24 && a + k < want.size() && b + k < got.size(); ++k)
@@ -321,7 +324,7 @@ std::size_t pulses_off(const std::vector<double>& want, const std::vector<double
             return m;
         };
         std::size_t best = matches(i, j) + 2, skip_want = 0, skip_got = 0;
-        for (std::size_t d = 1; d <= 4; ++d) {
+        for (std::size_t d = 1; d <= 48; ++d) {
             if (const std::size_t m = matches(i, j + d); m > best) best = m, skip_want = 0, skip_got = d;
             if (const std::size_t m = matches(i + d, j); m > best) best = m, skip_want = d, skip_got = 0;
         }
