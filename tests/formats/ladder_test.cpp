@@ -61,7 +61,7 @@ bool c16_turbo(const std::string& image) {
 // a 1's half cycle is under 4 samples, and through rung 6's 4 kHz head loss
 // and hiss a byte or two in a thousand may come back wrong, reported; at
 // 22050 Hz a C16 turbo tape's short pulses stray past the midpoint to the
-// next length now and then (the WAV itself holds some of its 226 us pulses
+// next length now and then (the WAV itself holds some of its 235 us pulses
 // as 272 us, each half a whole number of samples, and hiss squashes its
 // 108 us halves to a sample or less), so only its programs must be exact
 // there.
