@@ -41,14 +41,23 @@ constexpr std::size_t decay_step = 64;
 // one's first run together, where a short half-wave between longer ones
 // crossed zero but not the threshold (head loss takes more of it than of
 // them, and hiss does the rest). Such a half lasts 1.6 to 4.5 times the half
-// before it, and in it the signal dips past zero. The hidden half is the
-// second of a pulse whose first is as long, so the dip's lowest point lies
-// two thirds of the way into the three; and halfway down, the dip is about
-// as wide as that length (half to one and a half times). Hiss on the flat
-// top of a long half-wave seldom dips so deep, and then more narrowly. (A
-// dip that stops short of zero is left alone: at 6 dB of hiss, taking those
-// too split C64 pulses that were whole.)
-constexpr double hidden_from = 1.6, hidden_to = 4.5, hidden_width = 0.5;
+// before it, and in it the signal dips past zero. Mostly the hidden half is
+// the second of a pulse whose first is as long, so the dip's lowest point
+// lies two thirds of the way into the three; and halfway down, the dip is
+// about as wide as that length (half to one and a half times). Hiss on the
+// flat top of a long half-wave seldom dips so deep, and then more narrowly.
+// Else it is the first half of a short pulse after a long one (the long
+// one's second half, then the short one's two): halfway down the dip is as
+// wide as what follows it, and what lies before it is at least 1.3 times
+// as long, and as long as the long pulse's first half (each within a
+// quarter of their mean). That width must span 4 samples: across fewer (a
+// C16 turbo's short half at 22050 Hz) it is too rough, and the rule split
+// pulses that were whole. (A dip that stops short of zero is left alone: at
+// 6 dB of hiss, taking those too split C64 pulses that were whole.)
+constexpr double hidden_from = 1.6, hidden_to = 4.5, hidden_width = 0.5, hidden_after_long = 1.3;
+constexpr double hidden_least = 4, hidden_alike = 0.25;
+// Whether two lengths lie within `part` of their mean.
+bool match(double a, double b, double part) { return std::abs(a - b) <= part * (a + b) / 2; }
 
 // Where the signal crosses zero between y[-1] and y[0], from y[-1], on the
 // line through them.
@@ -170,10 +179,9 @@ bool edge_finder::hidden(const float* y, std::ptrdiff_t from, std::ptrdiff_t to,
     // hidden half's length.
     const double curve = double(v[dip - 1]) - 2 * double(v[dip]) + double(v[dip + 1]);
     const double lowest = double(dip) + (curve > 0 ? 0.5 * double(v[dip - 1] - v[dip + 1]) / curve : 0);
-    const double begin = last_edge_ - double(at_) - double(from), w = (lowest - begin) * 2 / 3;
-    if (w <= 0 || (end - double(at_) - double(from)) - (begin + 2 * w) < 0.4 * w) return false;
-    // And the dip is about as wide halfway down (each side on the line
-    // between two samples).
+    const double begin = last_edge_ - double(at_) - double(from), finish = end - double(at_) - double(from);
+    // How wide the dip is halfway down (each side on the line between two
+    // samples).
     const float half_way = v[dip] + 0.5f * depth;
     std::size_t a = dip, b = dip;
     while (a > 0 && v[a - 1] < half_way) --a;
@@ -181,11 +189,19 @@ bool edge_finder::hidden(const float* y, std::ptrdiff_t from, std::ptrdiff_t to,
     if (a == 0 || b + 1 == n) return false;
     const double down = double(a - 1) + double(v[a - 1] - half_way) / double(v[a - 1] - v[a]);
     const double up = double(b) + double(half_way - v[b]) / double(v[b + 1] - v[b]);
-    if (std::abs((up - down) - w) >= hidden_width * w) return false;
+    const double width = up - down, w = (lowest - begin) * 2 / 3;
+    double first = begin + w, second = begin + 2 * w;
+    if (w <= 0 || finish - second < 0.4 * w || std::abs(width - w) >= hidden_width * w) {
+        // Or a short pulse's first half after a long pulse.
+        first = lowest - width / 2, second = lowest + width / 2;
+        if (width < hidden_least || !match(first - begin, last_half_, hidden_alike) ||
+            first - begin < hidden_after_long * width || !match(finish - second, width, hidden_alike))
+            return false;
+    }
     const double start = double(at_) + double(from);
-    out.push_back({(start + begin + w) / rate_, left, !above_});
-    out.push_back({(start + begin + 2 * w) / rate_, depth, above_});
-    last_half_ = end - (start + begin + 2 * w);
+    out.push_back({(start + first) / rate_, left, !above_});
+    out.push_back({(start + second) / rate_, depth, above_});
+    last_half_ = finish - second;
     return true;
 }
 

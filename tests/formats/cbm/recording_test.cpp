@@ -196,12 +196,14 @@ TEST(cbm_recording, a_c16_tape) {
 
 // Head loss can keep a short half-wave between two longer ones from crossing
 // zero by more than hiss does: the signal dips just past zero, not as far as
-// a half-wave of its own. Its edges are found all the same. A dip as deep
-// but far narrower than the half-waves around it (hiss on the flat top of a
-// long one) is no half-wave. Written halves in us, alternately above and
-// below zero, through a 4 kHz head loss at 44100 Hz; one of them (`changed`)
-// is written weaker, at `value` (the others at 1 and -1), wholly or for
-// `notch` us in its middle.
+// a half-wave of its own. Its edges are found all the same, also where it
+// is a short pulse's first half after a long pulse, and hiss left the long
+// one's second half longer and the short one's second half shorter. A dip
+// as deep but far narrower than the half-waves around it (hiss on the flat
+// top of a long one) is no half-wave. Written halves in us, alternately
+// above and below zero, through a 4 kHz head loss at 44100 Hz; one of them
+// (`changed`) is written weaker, at `value` (the others at 1 and -1),
+// wholly or for `notch` us in its middle.
 TEST(cbm_recording, a_half_wave_kept_from_crossing) {
     struct case_ {
         const char* what;
@@ -211,10 +213,12 @@ TEST(cbm_recording, a_half_wave_kept_from_crossing) {
     };
     const std::vector<double> turbo = {180, 180, 113, 113, 180, 180, 113, 113, 113, 113, 180, 180, 113, 113, 180, 180};
     const std::vector<double> c16_rom = {250, 250, 1000, 1000, 250, 250, 500, 500, 250, 250, 1000, 1000, 250, 250};
+    const std::vector<double> after_long = {180, 180, 113, 113, 180, 200, 109, 88, 180, 180, 113, 113};
     for (const case_& k : std::vector<case_>{
              {"a short half-wave that dips just past zero", turbo, 9, -0.2, 0},
              {"a short half-wave that barely dips past zero", turbo, 9, -0.1, 0},
              {"a long half-wave with a narrow dip to zero", c16_rom, 10, -0.2, 100},
+             {"a short pulse's first half after a long pulse", after_long, 6, 0.25, 0},
          }) {
         constexpr unsigned rate = 44100;
         const double a = 1 - std::exp(-2 * std::numbers::pi * 4000.0 / rate);
@@ -233,7 +237,7 @@ TEST(cbm_recording, a_half_wave_kept_from_crossing) {
         std::vector<korvax::cbm::edge> found;
         finder.feed(x.data(), x.size(), found);
         // Around the changed half, an edge found for each written one (the
-        // filters delay them all alike), each half-wave within 10 us of its
+        // filters delay them all alike), each half-wave within 12 us of its
         // length, and no other edge.
         std::vector<double> got;
         for (const korvax::cbm::edge& e : found)
@@ -241,7 +245,7 @@ TEST(cbm_recording, a_half_wave_kept_from_crossing) {
         const std::vector<double> want(edges.begin() + std::ptrdiff_t(k.changed - 3), edges.begin() + std::ptrdiff_t(k.changed + 3));
         ASSERT_EQ(got.size(), want.size()) << k.what;
         for (std::size_t i = 1; i < want.size(); ++i)
-            EXPECT_NEAR(got[i] - got[i - 1], want[i] - want[i - 1], 10e-6) << k.what << ", half " << i;
+            EXPECT_NEAR(got[i] - got[i - 1], want[i] - want[i - 1], 12e-6) << k.what << ", half " << i;
     }
 }
 
