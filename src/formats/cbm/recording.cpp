@@ -103,8 +103,6 @@ struct half {
     bool silent = false;
 };
 
-bool match(double a, double b, double part = halves_match) { return std::abs(a - b) <= part * (a + b) / 2; }
-
 // A pulse as the tape gives it.
 struct pulse {
     double start, length;
@@ -265,7 +263,8 @@ private:
         // them in one pulse; a pair that differs, a vote against.
         if (has_previous_ && !previous_.silent && !h.silent && !previous_.merged && !h.merged && !previous_.weak &&
             !h.weak) {
-            (previous_.rising ? mismatched_rising_ : mismatched_falling_) += match(previous_.length, h.length) ? 0 : 1;
+            (previous_.rising ? mismatched_rising_ : mismatched_falling_) +=
+                match(previous_.length, h.length, halves_match) ? 0 : 1;
             if (polarity_ != 0 && ++votes_ % review_every == 0) {
                 mismatched_falling_ *= review_decay, mismatched_rising_ *= review_decay;
                 const double now = polarity_ > 0 ? mismatched_rising_ : mismatched_falling_;

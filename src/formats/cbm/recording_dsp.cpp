@@ -56,8 +56,6 @@ constexpr std::size_t decay_step = 64;
 // 6 dB of hiss, taking those too split C64 pulses that were whole.)
 constexpr double hidden_from = 1.6, hidden_to = 4.5, hidden_width = 0.5, hidden_after_long = 1.3;
 constexpr double hidden_least = 4, hidden_alike = 0.25;
-// Whether two lengths lie within `part` of their mean.
-bool match(double a, double b, double part) { return std::abs(a - b) <= part * (a + b) / 2; }
 
 // Where the signal crosses zero between y[-1] and y[0], from y[-1], on the
 // line through them.

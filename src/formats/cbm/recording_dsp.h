@@ -7,11 +7,15 @@
 // decoder starts from.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace korvax::cbm {
+
+// Whether two lengths lie within `part` of their mean.
+inline bool match(double a, double b, double part) { return std::abs(a - b) <= part * (a + b) / 2; }
 
 // A second-order section in direct form I, its sum ordered so that only
 // the last output's term waits on the sample before (the recursion is what
