@@ -781,8 +781,11 @@ int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
 // A BASIC program is a chain of lines, each starting with the address of
 // the next and ending with a 0. Where the chain breaks, bytes were lost,
 // added or misread though each looked clear: from the break to where the
-// chain holds again (three lines in a row), every byte is in doubt. `d`
-// starts with the byte after the sync byte; `doubt` runs alongside it.
+// chain holds again (three lines in a row), every byte is in doubt. Unless
+// the bytes that break it are in doubt already, and the chain holds on
+// from the next line: a dropout in a line read a 0 into it, or took its
+// end or its link. `d` starts with the byte after the sync byte; `doubt`
+// runs alongside it.
 void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt) {
     if (d.size() < 9 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
     const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
@@ -804,6 +807,22 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         return k > long(i) + 4 && std::size_t(k) <= d.size() && line_end(i) + 1 == std::size_t(k);
     };
     const auto next = [&](std::size_t i) { return std::size_t(long(word(i)) - base); };
+    // Whether the lines from `k` on hold: three of them, or up to the end.
+    const auto chains = [&](std::size_t k) {
+        int run = 0;
+        while (run < 3 && holds(k) && !at_end(k)) k = next(k), ++run;
+        return run == 3 || at_end(k);
+    };
+    // Where the line at `i` ends, when only bytes in doubt break the chain
+    // there (else 0): its link, or the 0s in it and the 0 that ends it.
+    const auto ends_in_doubt = [&](std::size_t i) -> std::size_t {
+        if ((doubt[i] || doubt[i + 1]) && chains(line_end(i) + 1)) return line_end(i) + 1;
+        const long k = long(word(i)) - base;
+        if (k <= long(i) + 4 || std::size_t(k) > d.size() || !chains(std::size_t(k))) return 0;
+        for (auto t = std::size_t(i + 4); t + 1 < std::size_t(k); ++t)
+            if (d[t] == 0 && !doubt[t]) return 0;
+        return d[std::size_t(k) - 1] == 0 || doubt[std::size_t(k) - 1] ? std::size_t(k) : 0;
+    };
     const auto mark = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < std::min(to, doubt.size()); ++k) doubt[k] = 1;
     };
@@ -812,6 +831,10 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         if (holds(i)) {
             if (at_end(i)) return;
             i = next(i);
+            continue;
+        }
+        if (const std::size_t k = ends_in_doubt(i); k != 0) {
+            i = k;
             continue;
         }
         std::size_t j = i + 1;

@@ -1,7 +1,8 @@
 // Reading TRS-80 tapes back from recordings, beyond the ladder's goals
 // (tests/formats/ladder_test.cpp): what the report says, each speed told by
-// its leader, programs in order and in place, and the 1500 baud reader's
-// ways of staying in step after a click or a dropout.
+// its leader, programs in order and in place, the 1500 baud reader's ways
+// of staying in step after a click or a dropout, and what a dropout in a
+// BASIC line puts in doubt.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -182,6 +183,27 @@ TEST(trs80_recording, the_frames_a_dropout_hides_at_1500_baud_are_counted) {
         // About 8 data bytes hidden by each, and a byte or two either side.
         EXPECT_LE(s.wrong, 9 * 14u) << rate;
     }
+}
+
+// A dropout in a 500 baud BASIC line may read a 0 into it, or take its end
+// or its link. The chain of lines then breaks there, but only through bytes
+// the dropout put in doubt, and it holds again from the next line on: the
+// rest of the line is not in doubt. Nine dropouts of 20 ms at -20 dB, from
+// 10% to 90% of a BASIC program, put a few bytes each in doubt (20 in all;
+// 480 when the broken chain put every byte of the line in doubt).
+TEST(trs80_recording, a_dropout_in_a_basic_line_costs_only_the_bytes_it_hides) {
+    const std::string image = std::string(KORVAX_CORPUS) + "/trs80-basic-taipan.cas";
+    if (!std::filesystem::exists(image)) GTEST_SKIP() << "no corpus";
+    constexpr unsigned rate = 22050;
+    std::vector<float> y = program_signal(image, rate);
+    for (int percent = 10; percent < 100; percent += 10) {
+        const std::size_t from = y.size() * std::size_t(percent) / 100;
+        for (std::size_t k = from; k < from + rate / 50; ++k) y[k] *= 0.1f;
+    }
+    korvax::memory_source in(y, rate);
+    const score s = read_signal(machine::trs80, image, in, {rate, -1});
+    EXPECT_EQ(s.unreported, 0u) << s.why;
+    EXPECT_LE(s.doubtful, 9 * 4u) << s.why;
 }
 
 }  // namespace
