@@ -58,6 +58,12 @@ constexpr double glitch_of_short = 0.35, glitch_least = 30e-6, glitch_most = 50e
 // The short halves' length moves by this part of itself a half-wave: down
 // on a shorter half, up (a ninth as far) on a longer one.
 constexpr double short_step = 0.05, short_quantile = 0.1;
+// Yet a half of at least the first part of the short halves is a half of
+// its own where it and the halves either side, taken as one, would make a
+// half longer than the second number of short halves: hiss splits a half
+// into pieces that add up to one, while a turbo's 108 us half squashed to
+// 33 us between two long halves leaves three that do not.
+constexpr double squashed_of_short = 0.30, squashed_span = 3;
 // Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
 // one is a pause.
 constexpr double max_half = 1.5e-3;
@@ -169,7 +175,12 @@ private:
         recent_.push_back(h);
         while (recent_.size() >= 4) {
             const double limit = glitch_limit();
-            const bool one = recent_[1].length < limit, two = recent_[2].length < limit;
+            const auto hiss = [&](std::size_t i) {
+                const double x = recent_[i].length;
+                return x < limit && (x < squashed_of_short * short_half_ ||
+                                     recent_[i - 1].length + x + recent_[i + 1].length <= squashed_span * short_half_);
+            };
+            const bool one = hiss(1), two = hiss(2);
             if (!one) {
                 const double kept = recent_.front().length;
                 short_half_ *=
