@@ -29,6 +29,18 @@ std::vector<korvax::tape_segment> read(const std::vector<float>& samples, unsign
     return trs80::read_recording(in, baud);
 }
 
+// The image's WAV with nine dropouts of `seconds` at -20 dB, from 10% to 90%
+// of the way in, read back.
+score read_with_dropouts(const std::string& image, unsigned rate, double seconds) {
+    std::vector<float> y = program_signal(image, rate);
+    for (int percent = 10; percent < 100; percent += 10) {
+        const std::size_t from = y.size() * std::size_t(percent) / 100;
+        for (std::size_t k = from; k < from + std::size_t(seconds * rate); ++k) y[k] *= 0.1f;
+    }
+    korvax::memory_source in(y, rate);
+    return read_signal(machine::trs80, image, in, {rate, -1});
+}
+
 // What the report says of each tape, against what is known of the images
 // independently (their provenance notes): kind, name, load address, length,
 // checksum, speed.
@@ -172,13 +184,7 @@ TEST(trs80_recording, the_frames_a_dropout_hides_at_1500_baud_are_counted) {
     const std::string image = std::string(KORVAX_CORPUS) + "/trs80-cas-hs-basic-chroma-demo.cas";
     if (!std::filesystem::exists(image)) GTEST_SKIP() << "no corpus";
     for (unsigned rate : {22050u, 44100u}) {
-        std::vector<float> y = program_signal(image, rate);
-        for (int percent = 10; percent < 100; percent += 10) {
-            const std::size_t from = y.size() * std::size_t(percent) / 100;
-            for (std::size_t k = from; k < from + rate / 25; ++k) y[k] *= 0.1f;
-        }
-        korvax::memory_source in(y, rate);
-        const score s = read_signal(machine::trs80, image, in, {rate, -1});
+        const score s = read_with_dropouts(image, rate, 0.040);
         EXPECT_EQ(s.unreported, 0u) << rate;
         // About 8 data bytes hidden by each, and a byte or two either side.
         EXPECT_LE(s.wrong, 9 * 14u) << rate;
@@ -194,14 +200,7 @@ TEST(trs80_recording, the_frames_a_dropout_hides_at_1500_baud_are_counted) {
 TEST(trs80_recording, a_dropout_in_a_basic_line_costs_only_the_bytes_it_hides) {
     const std::string image = std::string(KORVAX_CORPUS) + "/trs80-basic-taipan.cas";
     if (!std::filesystem::exists(image)) GTEST_SKIP() << "no corpus";
-    constexpr unsigned rate = 22050;
-    std::vector<float> y = program_signal(image, rate);
-    for (int percent = 10; percent < 100; percent += 10) {
-        const std::size_t from = y.size() * std::size_t(percent) / 100;
-        for (std::size_t k = from; k < from + rate / 50; ++k) y[k] *= 0.1f;
-    }
-    korvax::memory_source in(y, rate);
-    const score s = read_signal(machine::trs80, image, in, {rate, -1});
+    const score s = read_with_dropouts(image, 22050, 0.020);
     EXPECT_EQ(s.unreported, 0u) << s.why;
     EXPECT_LE(s.doubtful, 9 * 4u) << s.why;
 }
