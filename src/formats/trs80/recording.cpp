@@ -807,16 +807,30 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         return k > long(i) + 4 && std::size_t(k) <= d.size() && line_end(i) + 1 == std::size_t(k);
     };
     const auto next = [&](std::size_t i) { return std::size_t(long(word(i)) - base); };
-    // Whether the lines from `k` on hold: three of them, or up to the end.
-    const auto chains = [&](std::size_t k) {
+    // How many lines hold from `k` on (three at most), and whether the end
+    // of the program follows them.
+    const auto chain = [&](std::size_t k) {
         int run = 0;
         while (run < 3 && holds(k) && !at_end(k)) k = next(k), ++run;
-        return run == 3 || at_end(k);
+        return std::pair{run, at_end(k)};
+    };
+    // Whether the chain holds on from `k`: three lines, or up to the end.
+    const auto chains = [&](std::size_t k) {
+        const auto [run, ends] = chain(k);
+        return run == 3 || ends;
     };
     // Where the line at `i` ends, when only bytes in doubt break the chain
-    // there (else 0): its link, or the 0s in it and the 0 that ends it.
+    // there (else 0): its link, or the 0s in it and the 0 that ends it
+    // where its link says. A line whose link is in doubt ends at its first
+    // 0, unless a line hides in it whose link points just past that 0: then
+    // the 0 that ended this one was misread as clear.
     const auto ends_in_doubt = [&](std::size_t i) -> std::size_t {
-        if ((doubt[i] || doubt[i + 1]) && chains(line_end(i) + 1)) return line_end(i) + 1;
+        if (doubt[i] || doubt[i + 1]) {
+            const std::size_t end = line_end(i) + 1;
+            for (std::size_t p = i + 5; p + 4 < end; ++p)
+                if (long(word(p)) - base == long(end)) return 0;
+            return chains(end) ? end : 0;
+        }
         const long k = long(word(i)) - base;
         if (k <= long(i) + 4 || std::size_t(k) > d.size() || !chains(std::size_t(k))) return 0;
         for (auto t = std::size_t(i + 4); t + 1 < std::size_t(k); ++t)
@@ -840,10 +854,8 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         std::size_t j = i + 1;
         for (; j + 1 < d.size(); ++j) {
             if (d[j - 1] != 0) continue;
-            std::size_t k = j;
-            int run = 0;
-            while (run < 3 && holds(k) && !at_end(k)) k = next(k), ++run;
-            if (run == 3 || (at_end(k) && run > 0)) break;
+            const auto [run, ends] = chain(j);
+            if (run == 3 || (ends && run > 0)) break;
         }
         mark(i, j);
         i = j;

@@ -205,4 +205,44 @@ TEST(trs80_recording, a_dropout_in_a_basic_line_costs_only_the_bytes_it_hides) {
     EXPECT_LE(s.doubtful, 9 * 4u) << s.why;
 }
 
+// A line whose link a dropout put in doubt ends at its first 0. But where
+// the 0 that ended it was misread as clear (here written as a space), that
+// first 0 ends the next line too, whose link points past it: the chain
+// breaks on a byte that looked clear, and the line is in doubt to its end.
+TEST(trs80_recording, a_line_whose_link_and_end_are_both_lost_is_in_doubt) {
+    // Line numbers and links without a 0 byte, so that only the text's end
+    // is one.
+    bytes program;
+    std::vector<std::size_t> starts;
+    for (unsigned n = 1001; n < 1009; ++n) {
+        const bytes line = text("PRINT \"LINE ") + bytes{std::uint8_t('0' + n % 10), '"', 0};
+        starts.push_back(program.size());
+        const unsigned next = 0x42E9 + unsigned(program.size() + 4 + line.size());
+        program =
+            program + bytes{std::uint8_t(next), std::uint8_t(next >> 8), std::uint8_t(n), std::uint8_t(n >> 8)} + line;
+    }
+    program = program + bytes{0, 0};
+    const std::size_t end_of_fourth = starts[4] - 1;
+    program[end_of_fourth] = ' ';
+    const scratch_dir dir;
+    const std::string image = dir.write("lost.cas", with_zero_leader(text("\xD3\xD3\xD3L") + program, 255));
+    constexpr unsigned rate = 44100;
+    std::vector<float> y = program_signal(image, rate);
+    const std::vector<korvax::tape_segment> clean = read(y, rate);
+    ASSERT_EQ(clean.size(), 1u);
+    // A 20 ms dropout over the fourth line's link (the segment's bytes: the
+    // sync byte, three 0xD3, the name, then the program).
+    constexpr double byte_seconds = 8 * 3566 / 1747200.0;
+    const double from = clean[0].start_seconds + double(5 + starts[3]) * byte_seconds + 0.002;
+    for (auto k = std::size_t(from * rate); k < std::size_t((from + 0.020) * rate); ++k) y[k] *= 0.1f;
+    const std::vector<korvax::tape_segment> got = read(y, rate);
+    ASSERT_EQ(got.size(), 1u);
+    const auto in_doubt = [&](std::size_t i) {
+        return std::any_of(got[0].doubtful.begin(), got[0].doubtful.end(),
+                           [&](const korvax::doubtful_byte& d) { return d.index == 5 + i; });
+    };
+    ASSERT_TRUE(in_doubt(starts[3]) || in_doubt(starts[3] + 1)) << "the dropout missed the link";
+    EXPECT_TRUE(in_doubt(end_of_fourth));
+}
+
 }  // namespace
