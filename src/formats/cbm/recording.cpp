@@ -58,11 +58,12 @@ constexpr double glitch_of_short = 0.35, glitch_least = 30e-6, glitch_most = 50e
 // The short halves' length moves by this part of itself a half-wave: down
 // on a shorter half, up (a ninth as far) on a longer one.
 constexpr double short_step = 0.05, short_quantile = 0.1;
-// Yet a half of at least the first part of the short halves is a half of
-// its own where it and the halves either side, taken as one, would make a
-// half longer than the second number of short halves: hiss splits a half
-// into pieces that add up to one, while a turbo's 108 us half squashed to
-// 33 us between two long halves leaves three that do not.
+// Yet a half of at least 0.30 of the short halves is a half of its own
+// where it and the halves either side, taken as one, would be longer than
+// three short halves: hiss splits a half into pieces that add up to one,
+// while a turbo's 108 us half squashed to 33 us between two long halves
+// leaves three that do not. (0.30 of a C64's or a C16 ROM's short halves
+// is over the 50 us limit, so only a turbo's can be kept so.)
 constexpr double squashed_of_short = 0.30, squashed_span = 3;
 // Nor a half longer than this (a C16's longest data pulse is 2 ms): a longer
 // one is a pause.
