@@ -113,7 +113,7 @@ class pulse_reader {
 public:
     pulse_reader(double fs, int baud)
         : fs_(fs),
-          h_(std::max(1, int(std::lround(pulse_half_s * fs)))),
+          h_(std::max(2, int(std::lround(pulse_half_s * fs)))),
           filtered_(std::size_t(level1_cell_s * fs * 2.5) + 64),
           scale_(1.0 / (2 * h_)),
           hunt_decay_(float(std::exp(-1 / (0.04 * fs)))) {
@@ -253,8 +253,10 @@ private:
         }
         const double mid = (clock_ + next) / 2, span = next - clock_;
         const auto [data_at, data] = strongest(mid - 0.12 * span, mid + 0.12 * span);
-        const float stray = std::max(largest(clock_ + 0.2 * span, mid - 0.17 * span),
-                                     largest(mid + 0.17 * span, next - 0.22 * span));
+        // Stray pulses are looked for between the pulses' own peaks.
+        const auto clear = [&](double part) { return std::max(part * span, double(2 * h_)); };
+        const float stray =
+            std::max(largest(clock_ + clear(0.2), mid - clear(0.17)), largest(mid + clear(0.17), next - clear(0.22)));
         const bool one = data >= data_split * env_;
         // A data pulse sits in the middle of the cell, as the clock pulses
         // on either side of it say; a strong one off the middle is noise as
@@ -321,6 +323,10 @@ private:
     }
 
     double fs_;
+    // The filter's half, in samples: at least two, for at 8000 Hz a pulse's
+    // half is one sample, and a filter one sample wide peaks on the ringing
+    // of the recording's own anti-alias filter, of either sign. A pulse's
+    // peak then spreads over 2 * h_ samples either side.
     int h_;
     sample_ring<float> filtered_;
     double scale_;  // the matched filter's sums to a level
