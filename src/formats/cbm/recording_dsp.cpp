@@ -19,6 +19,8 @@ constexpr double high_pass_hz = 30;
 constexpr double low_pass_hz = 6000;
 // A low-pass corner kept well below the Nyquist frequency at low rates.
 constexpr double low_pass_of_rate = 0.3;
+// The lowest rate the edges are found at (see `edge_finder::taps`).
+constexpr std::uint32_t least_rate = 22050;
 
 // A level change must reach this fraction of the recent half-waves' peak
 // level: hiss must swing further than the signal's own level to flip a
@@ -83,18 +85,58 @@ biquad biquad::low_pass(double hz, double rate) {
 
 dc_block::dc_block(double hz, double rate) : a(std::exp(-2 * std::numbers::pi * hz / rate)) {}
 
-edge_finder::edge_finder(std::uint32_t rate)
-    : rate_(rate),
-      high_pass_(high_pass_hz, rate),
-      low_pass_(biquad::low_pass(std::min(low_pass_hz, low_pass_of_rate * rate), rate)),
+edge_finder::edge_finder(std::uint32_t recorded)
+    : up_(recorded > 0 && recorded < least_rate ? (least_rate + recorded - 1) / recorded : 1),
+      history_(taps, 0.0f),
+      rate_(double(recorded) * double(up_)),
+      high_pass_(high_pass_hz, rate_),
+      low_pass_(biquad::low_pass(std::min(low_pass_hz, low_pass_of_rate * rate_), rate_)),
       threshold_(float(threshold_floor)),
-      hold_(std::size_t(hold_seconds * rate)),
+      hold_(std::size_t(hold_seconds * rate_)),
       until_decay_(hold_),
-      decay_(std::exp2(-double(decay_step) / (halving_seconds * rate))),
-      fit_(rate >= fit_from_rate),
-      buf_(kept, 0.0f) {}
+      decay_(std::exp2(-double(decay_step) / (halving_seconds * rate_))),
+      fit_(rate_ >= fit_from_rate),
+      buf_(kept, 0.0f) {
+    if (up_ == 1) return;
+    // Phase p's new sample lies p / up_ of a sample after the recorded
+    // sample taps / 2 back. The sinc passes up to 0.9 of the recording's
+    // Nyquist frequency, under a Blackman window; each phase's weights sum
+    // to 1, so that a level stays a level.
+    constexpr double pi = std::numbers::pi, cutoff = 0.9;
+    kernel_.resize(up_ * taps);
+    for (std::size_t p = 0; p < up_; ++p) {
+        double* k = kernel_.data() + p * taps;
+        double sum = 0;
+        for (std::size_t i = 0; i < taps; ++i) {
+            // The i-th sample back from the newest, from the new sample's time.
+            const double t = double(taps) / 2 - double(i) - double(p) / double(up_);
+            const double x = cutoff * pi * t, w = (t + double(taps) / 2) / double(taps);
+            const double window = 0.42 - 0.5 * std::cos(2 * pi * w) + 0.08 * std::cos(4 * pi * w);
+            k[i] = (x == 0 ? 1 : std::sin(x) / x) * window;
+            sum += k[i];
+        }
+        for (std::size_t i = 0; i < taps; ++i) k[i] /= sum;
+    }
+}
 
 void edge_finder::feed(const float* x, std::size_t n, std::vector<edge>& out) {
+    if (up_ == 1) return scan(x, n, out);
+    wide_.resize(n * up_);
+    float* h = history_.data();
+    for (std::size_t j = 0; j < n; ++j) {
+        std::copy(h + 1, h + taps, h);
+        h[taps - 1] = x[j];
+        for (std::size_t p = 0; p < up_; ++p) {
+            const double* k = kernel_.data() + p * taps;
+            double y = 0;
+            for (std::size_t i = 0; i < taps; ++i) y += k[i] * double(h[taps - 1 - i]);
+            wide_[j * up_ + p] = float(y);
+        }
+    }
+    scan(wide_.data(), wide_.size(), out);
+}
+
+void edge_finder::scan(const float* x, std::size_t n, std::vector<edge>& out) {
     // First the block through the band-pass, after the last samples of the
     // block before; then a scan for level changes, which looks back for the
     // zero crossing only at an edge. Two tight loops instead of one that

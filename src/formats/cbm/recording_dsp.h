@@ -72,6 +72,19 @@ public:
     double seconds() const { return double(at_) / rate_; }
 
 private:
+    // A C64's short half-wave (176 us) spans 3.9 samples at 22050 Hz, but
+    // 1.4 at 8000 Hz: too few to find its peak, or to time its edges on the
+    // line between two samples. A recording below 22050 Hz is first taken to
+    // the least multiple of its rate that is not, each new sample on a
+    // windowed sinc through `taps` of the recording's (its edges then come
+    // `taps / 2` samples late, 1 ms at most).
+    static constexpr std::size_t taps = 16;
+    void scan(const float* x, std::size_t n, std::vector<edge>& out);
+
+    std::size_t up_;              // new samples per sample recorded (1: none made)
+    std::vector<double> kernel_;  // for each of the up_ phases, `taps` weights
+    std::vector<float> history_;  // the last `taps` samples recorded
+    std::vector<float> wide_;     // a block at the new rate
     // Samples of the block before kept in front of the next, where an edge
     // near a block's start finds its zero crossing.
     static constexpr std::size_t kept = 64;
