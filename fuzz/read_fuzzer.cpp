@@ -192,7 +192,9 @@ std::string read_directly(const std::vector<float>& samples, unsigned rate, unsi
 
 // The whole read, as the command line does it: the machine forced as -f
 // does, or found; every channel read and the better kept; the image into
-// memory, named so that the driver writes no further file beside it.
+// memory, named so that the driver writes no further file beside it, and as
+// a kind any tape of the machine makes (a Commodore tape of another loader
+// holds no program for a T64: a TAP image holds every tape).
 void read_through_driver(const std::vector<std::vector<float>>& channels, unsigned rate, unsigned choice,
                          bool verify) {
     korvax::options o;
@@ -202,7 +204,7 @@ void read_through_driver(const std::vector<std::vector<float>>& channels, unsign
     if (choice != all_four) o.format = korvax::format_number(forced[choice]);
     if (choice <= trs80_1500) o.baud = bauds[choice];
     korvax::memory_recording rec(channels, rate);
-    korvax::memory_sink out(choice == commodore ? "read.t64" : "read.image");
+    korvax::memory_sink out(choice == commodore ? "read.tap" : "read.image");
     korvax::kept_messages said;
     const int status = korvax::read_tape(o, "recording.wav", rec, -1, &out, said, nullptr);
     if (status != korvax::exit_ok && status != korvax::exit_image && status != korvax::exit_doubtful) {
