@@ -2,7 +2,7 @@
 // every example and corpus image through the channel's rungs must come back
 // as the image; where it cannot, the reader must say so, and go on.
 //
-// How the conditions were chosen, to keep the whole file near 30 s of CPU in
+// How the conditions were chosen, to keep the whole file near 40 s of CPU in
 // a release build while each goal meets every machine, both rates, both
 // polarities and both signs of the speed error:
 // - exact: every image at rung 0 and at rung 6 without dropouts, at both
@@ -12,13 +12,15 @@
 // - dropouts and rung 7: the examples (every TRS-80 speed and kind, every
 //   Commodore file type) and the shortest corpus images, a few seeds each;
 //   a dropout or a rung-7 fault lands somewhere new with every seed, and
-//   short images take as many seeds for the same time.
+//   short images take as many seeds for the same time;
+// - low rates: the same images, recorded at 8000 and 11025 Hz.
 // The whole ladder over every image is tests/support/results_table.cpp's;
 // doc/READING.md holds its figures.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
+#include <numbers>
 
 #include "driver/read_tape.h"
 #include "formats/cbm/recording.h"
@@ -135,7 +137,7 @@ TEST(ladder, never_silently_wrong_at_rung_7) {
 // samples either side, tabled at every 64th of a sample), so that nothing
 // above its Nyquist frequency folds back.
 std::vector<float> recorded_at(const std::vector<float>& x, unsigned rate) {
-    constexpr double pi = 3.141592653589793, fine = 64;
+    constexpr double pi = std::numbers::pi, fine = 64;
     const double step = 44100.0 / rate, reach = 16 * step;
     std::vector<double> kernel(std::size_t(2 * reach * fine) + 2);
     for (std::size_t i = 0; i < kernel.size(); ++i) {
@@ -158,9 +160,10 @@ std::vector<float> recorded_at(const std::vector<float>& x, unsigned rate) {
 }
 
 // A recording made at 8000 or 11025 Hz reads: the machine is found from it,
-// and every byte comes back, clean (at 8000 Hz) and through rung 3 (a
-// Commodore tape's programs: its pulses are judged at 22050 Hz and up). At 8000 Hz a TRS-80's pulse has
-// halves of about a sample, and a C64's short half-wave is 1.4 samples.
+// and every byte comes back, clean (at 8000 Hz) and through rung 3 (of a
+// Commodore tape, the programs: its pulses are judged at 22050 Hz and up).
+// At 8000 Hz a TRS-80's pulse has halves of about a sample, and a C64's
+// short half-wave is 1.4 samples.
 TEST(ladder, a_recording_at_a_low_rate_reads) {
     std::uint64_t k = 0;
     for (machine m : machines)
