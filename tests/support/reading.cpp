@@ -293,10 +293,34 @@ std::size_t pulses_off(const std::vector<double>& want, const std::vector<double
         return std::abs(g - w) <= std::max(tolerance * w, double(n) / rate);
     };
     std::size_t i = after_leader(want), j = after_leader(got), off = 0;
+    // How many of the 24 pulses from `a` and `b` on are within tolerance.
+    const auto matches = [&](std::size_t a, std::size_t b) {
+        std::size_t m = 0;
+        for (std::size_t k = 0; k < 24 && a + k < want.size() && b + k < got.size(); ++k)
+            m += in_class(want[a + k], got[b + k]);
+        return m;
+    };
+    // After a pause, from where data starts on each side. Where the two lie
+    // far apart in pulses since the pause (hiss in a turbo's sync bytes,
+    // whose lengths change too regularly to start data, made a change of
+    // length on one side only), from the nearer one and the pulse as far
+    // past the pause on the other side, give or take a few dozen (a pause
+    // may take in the first pulses after it; a dropout hides some).
+    const auto resume = [&](std::size_t a, std::size_t b) {
+        i = data_start(want, a), j = data_start(got, b);
+        const std::size_t past_want = i - a, past_got = j - b;
+        if (std::max(past_want, past_got) - std::min(past_want, past_got) <= 200) return;
+        const bool want_later = past_want > past_got;
+        const std::size_t at = want_later ? a + past_got : b + past_want;
+        std::size_t best = 0;
+        for (std::size_t k = at > 48 ? at - 48 : 0; k <= at + 48; ++k)
+            if (const std::size_t m = want_later ? matches(k, j) : matches(i, k); m > best)
+                best = m, (want_later ? i : j) = k;
+    };
     while (i < want.size() && j < got.size()) {
         double w = want[i] / speed, g = got[j];
         if (w > pause && g > pause && close(w, g, 1)) {
-            i = data_start(want, i + 1), j = data_start(got, j + 1);
+            resume(i + 1, j + 1);
             continue;
         }
         ++i, ++j;
@@ -308,7 +332,7 @@ std::size_t pulses_off(const std::vector<double>& want, const std::vector<double
             else g += got[j], got_pause = got_pause || got[j++] > pause;
         }
         if (want_pause && got_pause && close(w, g, n)) {  // a pause, and a pulse more or less beside it
-            i = data_start(want, i), j = data_start(got, j);
+            resume(i, j);
             continue;
         }
         off += group;
@@ -317,12 +341,6 @@ std::size_t pulses_off(const std::vector<double>& want, const std::vector<double
         // more of the next 24 than none does. (Further, chance shifts
         // through stretches read wrong outweigh the dropouts of a C16
         // turbo, which hide about 90.)
-        const auto matches = [&](std::size_t a, std::size_t b) {
-            std::size_t m = 0;
-            for (std::size_t k = 0; k < 24 && a + k < want.size() && b + k < got.size(); ++k)
-                m += in_class(want[a + k], got[b + k]);
-            return m;
-        };
         std::size_t best = matches(i, j) + 2, skip_want = 0, skip_got = 0;
         for (std::size_t d = 1; d <= 48; ++d) {
             if (const std::size_t m = matches(i, j + d); m > best) best = m, skip_want = 0, skip_got = d;

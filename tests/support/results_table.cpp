@@ -3,10 +3,12 @@
 // at both rates, in both polarities, through every rung with and without its
 // dropouts, read back and scored. Minutes of work: built, not run by CTest.
 //
-//   results_table [MACHINE...] [RUNGS]
+//   results_table [-s SEED] [MACHINE...] [RUNGS]
 //
 // MACHINE is trs80, cbm, cgenie or homelab (default: all); RUNGS a string of
-// digits, e.g. 4567 (default: 01234567).
+// digits, e.g. 4567 (default: 01234567). The channel's noise, wow and
+// dropouts for the images in turn come from seeds SEED, SEED + 1 and so on
+// (default 1, the table in the docs); another SEED tries other tapes.
 //
 // A row per machine, rung, rate, polarity and dropouts: images read back
 // exactly, bytes wrong, wrong bytes not reported (neither in doubt nor in a
@@ -14,6 +16,7 @@
 // away from the dropouts, and Commodore TAP pulses out of tolerance. Below a
 // row, each image not read exactly, and why.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,9 +27,13 @@ using namespace korvax_test;
 int main(int argc, char** argv) {
     static constexpr const char* keys[] = {"trs80", "cbm", "cgenie", "homelab"};
     std::string rungs = "01234567";
+    std::uint64_t seed = 1;
     bool any = false;
     for (int a = 1; a < argc; ++a)
-        if (argv[a][0] >= '0' && argv[a][0] <= '7') rungs = argv[a];
+        if (std::strcmp(argv[a], "-s") == 0 && a + 1 < argc)
+            seed = std::strtoull(argv[++a], nullptr, 10);
+        else if (argv[a][0] >= '0' && argv[a][0] <= '7')
+            rungs = argv[a];
         else any = true;
     std::printf("machine       rung  rate pol drop | exact  wrong unreported in-doubt outside pulses-off\n");
     for (machine m : machines) {
@@ -45,7 +52,7 @@ int main(int argc, char** argv) {
                         std::string notes;
                         for (std::size_t i = 0; i < all.size(); ++i) {
                             // The speed error's sign alternates from image to image.
-                            const condition c{rate, rung, invert, i % 2 == 1, dropouts, i + 1};
+                            const condition c{rate, rung, invert, i % 2 == 1, dropouts, seed + i};
                             const score s = read_back(m, all[i], c);
                             exact += s.exact;
                             total += s;
