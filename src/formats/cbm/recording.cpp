@@ -423,6 +423,11 @@ constexpr double clear_part = 0.38;
 // hiss must move them apart by 1.25 times that difference), and add up to a
 // short and a medium one within this part.
 constexpr double bit_margin = 0.25, bit_sum_margin = 0.25;
+// A pulse read long inside a byte is taken for a medium one that hiss
+// lengthened when it and the pulse before it add up to their pair within
+// this part (and when it starts a bit, it and the pair before it to a pair
+// and a medium pulse within half of it).
+constexpr double pair_part = 0.1;
 // Pulses in a row that make a leader (or the short pulses after a copy).
 constexpr std::size_t run_for_leader = 16;
 // The lengths follow the pulses read clearly, over about 16 of each.
@@ -487,6 +492,9 @@ class kernal_reader {
 public:
     // `tap_at`: where the pulse lies in the TAP data, when in one byte.
     void add(const pulse& p, std::size_t tap_at = no_tap) {
+        const bool after_byte = after_byte_;
+        after_byte_ = false;
+        if (unconfirmed_) confirm(!p.gap && starts_byte(p, after_byte));
         runs_.add(p, [&](const run_tracker& r) { run_ended(r); });
         if (!known_) return;
         if (telling_ && !p.gap && !p.unclear && p.length > beyond_short * short_) {
@@ -505,11 +513,14 @@ public:
             drop_byte();
             return;
         }
-        if (k == kind::long_pulse) {
+        if (starts_byte(p, after_byte)) {
             drop_byte();
             in_byte_ = true;
             byte_start_ = p.start;
             pulses_.clear();
+            shortened_marker_ = k != kind::long_pulse, lengthened_inside_ = false, after_a_byte_ = after_byte;
+        } else if (in_byte_ && k == kind::long_pulse) {
+            lengthened_inside_ = true;
         }
         if (!in_byte_) return;
         pulses_.push_back({p.length, k, clear, p.unclear, tap_at});
@@ -531,10 +542,50 @@ public:
         } else if (pulses_.size() == 20) {
             byte_read();
             in_byte_ = false;
+            after_byte_ = true;
         }
     }
 
+    // Whether a pulse starts a byte: a long one. A C64's or VIC-20's long
+    // pulse is only 1.3 times its medium one, and hiss moves an edge now and
+    // then by a sixth of that. No long pulse lies inside a byte, so one there
+    // that reads only a little long is a medium pulse that hiss lengthened
+    // (and a pulse next to it shortened as much). It stays in the byte when
+    // it reads between the two lengths, or shorter than a long one and
+    // adding up with the pulses before it to a pair (see `pair_part`); and
+    // when the byte's marker was read clearly long or right after a byte
+    // (else the byte may have started at two pulses read as one, and the
+    // pulse be the next byte's marker). The bit it is in is then unclear (in
+    // the marker, it does not keep the byte from being framed). Right after
+    // a byte, a medium pulse that reads a little long is the next one's
+    // marker, which hiss shortened. A byte read so waits for the pulse after
+    // it to confirm its framing: the next byte's marker. (A C16's long pulse
+    // is twice its medium one: what reads between is two pulses read as one.)
+    bool starts_byte(const pulse& p, bool after_byte) const {
+        if (p.gap) return false;
+        const auto [k, clear] = classify(p);
+        const bool plain = !c264_ && !p.unclear && p.length > medium_ && p.length < long_;
+        const bool between = plain && !clear;
+        if (k == kind::long_pulse) {
+            if (!in_byte_ || !plain || !(pulses_[0].clear || after_a_byte_)) return true;
+            // With the pulse before it, a pair (a bit, or the marker); or,
+            // when it starts a bit, with the pair before it, that pair and a
+            // medium pulse.
+            const std::size_t n = pulses_.size();
+            const auto near = [&](std::size_t from, double want, double part) {
+                double sum = p.length;
+                for (std::size_t i = from; i < n; ++i) sum += pulses_[i].length;
+                return std::abs(sum - want) <= part * want;
+            };
+            const double pair = n == 1 || n == 2 ? long_ + medium_ : short_ + medium_;
+            return !between &&
+                   !(n % 2 == 1 ? near(n - 1, pair, pair_part) : near(n - 2, pair + medium_, pair_part / 2));
+        }
+        return k == kind::medium_pulse && after_byte && between;
+    }
+
     void finish() {
+        if (unconfirmed_) confirm(false);
         runs_.finish([&](const run_tracker& r) { run_ended(r); });
         drop_byte();
         close_copy();
@@ -636,7 +687,7 @@ private:
     // A byte cut short by a gap, a long pulse or the end: its place is kept
     // as read in doubt.
     void drop_byte() {
-        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k == kind::medium_pulse) {
+        if (in_byte_ && pulses_.size() >= 2 && pulses_[1].k != kind::short_pulse) {
             mark_place(put(0, false, {}), false);
         }
         in_byte_ = false;
@@ -656,8 +707,11 @@ private:
     void byte_read() {
         // The marker only frames the byte: a pulse misread as long starts a
         // byte whose bits and parity fail, so a marker read as long and
-        // medium will do.
-        const bool framed = !pulses_[0].flagged && !pulses_[1].flagged && pulses_[1].k == kind::medium_pulse;
+        // medium (or a little long) will do. A byte whose framing is unsure
+        // and whose marker is not so is no byte.
+        const bool framed = !pulses_[0].flagged && !pulses_[1].flagged && pulses_[1].k != kind::short_pulse;
+        const bool unsure = shortened_marker_ || lengthened_inside_;
+        if (unsure && pulses_[1].k == kind::short_pulse) return;
         bool clean = framed;
         int value = 0, ones = 0;
         bit_reads bits{};
@@ -686,7 +740,20 @@ private:
             for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
         clean = clean && ones % 2 == 1;
         learn_byte();
-        mark_place(put(std::uint8_t(value), clean, bits), true);
+        slot* at = put(std::uint8_t(value), clean, bits);
+        mark_place(at, true);
+        if (at && unsure) unconfirmed_ = std::size_t(at - copy_->slots.data());
+    }
+
+    // A byte whose framing is unsure, once the pulse after it shows whether
+    // the next byte's marker follows: if not, its bits are all unclear.
+    void confirm(bool framed) {
+        if (copy_ && !framed && *unconfirmed_ < copy_->slots.size()) {
+            slot& s = copy_->slots[*unconfirmed_];
+            s.clean = false;
+            for (std::int8_t& b : s.bits) b = std::int8_t(b > 0 ? 1 : b < 0 ? -1 : 0);
+        }
+        unconfirmed_.reset();
     }
 
     // A byte into the copy under way, at the place its start time gives it;
@@ -1203,6 +1270,12 @@ private:
     bool in_byte_ = false;
     double byte_start_ = 0;
     std::vector<read_pulse> pulses_;
+    bool after_byte_ = false;  // the last pulse ended a byte
+    // The byte was started by a long pulse that read a little short, or
+    // kept going past one that read a little long; it started right after a
+    // byte.
+    bool shortened_marker_ = false, lengthened_inside_ = false, after_a_byte_ = false;
+    std::optional<std::size_t> unconfirmed_;  // the slot of a byte so read, its framing not yet confirmed
 
     std::optional<copy> copy_, first_;
     std::size_t last_index_ = 0;

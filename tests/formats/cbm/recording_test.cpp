@@ -51,19 +51,37 @@ TEST(cbm_recording, images_written_read_back) {
 // clean read, with bits of its data block changed in one copy or both
 // before it is played again. A bit flipped cleanly fails its byte's parity;
 // a blurred bit (both pulses halfway between a short and a medium) is
-// unclear; a dropout (twenty pulses as one) hides a byte. Each byte comes
-// back right from the other copy, bit by bit, or from the block's checksum
-// when both copies are in doubt (then reported in doubt). A short pulse
-// between the copies may stray nearer a medium one: in the TAP data read it
-// is a short one again, as is every pulse of a byte known, and of the short
-// pulses after each copy (also where hiss at the pause after them made a
-// pulse of its own).
+// unclear; a dropout (twenty pulses as one) hides a byte; an edge that hiss
+// moved makes a medium pulse nearly a long one (and the pulse next to it as
+// much shorter), or a byte's long pulse nearly a medium one, and the byte is
+// read with that bit unclear. Each byte comes back right from the other
+// copy, bit by bit, or from the block's checksum when both copies are in
+// doubt (then reported in doubt). A short pulse between the copies may stray
+// nearer a medium one: in the TAP data read it is a short one again, as is
+// every pulse of a byte known, and of the short pulses after each copy (also
+// where hiss at the pause after them made a pulse of its own).
 TEST(cbm_recording, both_copies_and_the_checksum) {
-    enum edit { flip, blur, hide, stray, split, merge, unmarked, lost, trailing, longer_trailer, before_pause };
+    enum edit {
+        flip,
+        blur,
+        hide,
+        stray,
+        split,
+        merge,
+        unmarked,
+        lost,
+        trailing,
+        longer_trailer,
+        before_pause,
+        moved,
+        blur_marker
+    };
+    enum edge { none, in_0_bit, before_1_bit, in_marker, before_marker, before_end };
     struct change {
         int copy;  // 1 or 2
         std::size_t byte, bit;
         edit how;
+        edge which = none;  // the edge `moved`, by `bit` TAP units
     };
     struct case_ {
         const char* what;
@@ -96,7 +114,30 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"a short pulse between the copies nearer a medium one", {{1, 0, 0, stray}}, {}},
              {"a pulse split in two", {{1, 9 + 12, 2, split}}, {}},
              {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
+             {"the edge in a 0 bit earlier in one copy (its medium pulse a little long), another bit blurred in "
+              "the other",
+              {{1, 9 + 10, 12, moved, in_0_bit}, {2, 9 + 10, 6, blur}},
+              {}},
+             {"the same, the medium pulse nearly a long one",
+              {{2, 9 + 11, 16, moved, in_0_bit}, {1, 9 + 11, 1, blur}},
+              {}},
+             {"the same, the edge before a 1 bit", {{1, 9 + 16, 16, moved, before_1_bit}, {2, 9 + 16, 0, blur}}, {}},
+             {"the edge in a byte's marker earlier in one copy (its long pulse a little short, its medium one a "
+              "little long), a bit blurred in the other",
+              {{1, 9 + 12, 11, moved, in_marker}, {2, 9 + 12, 3, blur}},
+              {}},
+             {"both pulses of a byte's marker halfway between a medium and a long one in one copy, a bit blurred "
+              "in the other",
+              {{1, 9 + 17, 0, blur_marker}, {2, 9 + 17, 5, blur}},
+              {}},
+             {"a short and a medium pulse run together, the edge before the next byte's marker later, and a bit "
+              "of that byte blurred in the other copy",
+              {{2, 9 + 15, 3, blur}, {1, 9 + 15, 8, moved, before_marker}, {1, 9 + 14, 5, merge}},
+              {}},
              {"the first copy's end marker not read", {{1, 0, 0, unmarked}}, {}},
+             {"the edge before each copy's end marker later",
+              {{2, 0, 11, moved, before_end}, {1, 0, 11, moved, before_end}},
+              {}},
              {"the second copy's end marker not read", {{2, 0, 0, unmarked}}, {}},
              {"a short pulse between the copies lost", {{1, 0, 0, lost}}, {}},
              {"a short pulse after the second copy nearer a medium one", {{2, 0, 0, trailing}}, {}},
@@ -110,6 +151,26 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             const std::size_t at = (ch.copy == 1 ? first : second) + 20 * ch.byte + 2 + 2 * ch.bit;
             if (ch.how == flip) std::swap(u[at], u[at + 1]);
             if (ch.how == blur) u[at] = u[at + 1] = 57;
+            if (ch.how == blur_marker) u[at - 2] = u[at - 1] = 77;
+            if (ch.how == moved) {
+                // The pulse after the edge (at `e`) takes `bit` units from the
+                // one before it, or gives them: in the byte's first 0 bit (a
+                // short pulse, then a medium one), before its first 1 bit
+                // after bit 0, in its marker, before it, or before the end
+                // marker.
+                std::size_t e = at - 2 * ch.bit;
+                if (ch.which == in_0_bit)
+                    for (++e; u[e - 1] > u[e];) e += 2;
+                if (ch.which == before_1_bit)
+                    for (e += 2; u[e] < u[e + 1];) e += 2;
+                if (ch.which == in_marker) e -= 1;
+                if (ch.which == before_marker) e -= 2;
+                if (ch.which == before_end) e = (ch.copy == 1 ? first : second) + 20 * bytes;
+                if (ch.which == before_marker || ch.which == before_end)
+                    u[e - 1] += ch.bit, u[e] -= ch.bit;
+                else
+                    u[e - 1] -= ch.bit, u[e] += ch.bit;
+            }
             if (ch.how == stray) u[second - 40] = 60;
             if (ch.how == split) u.insert(u.begin() + std::ptrdiff_t(at), u[at] / 2), u[at + 1] -= u[at];
             if (ch.how == merge) u[at] += u[at + 1], u.erase(u.begin() + std::ptrdiff_t(at + 1));
