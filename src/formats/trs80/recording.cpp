@@ -690,7 +690,10 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             const bool two_ones = best == 1 && bits[at] == 2 && at % 9 != 0 && (at + 1) % 9 != 0;
             move_bits(at, best);
             if (two_ones) bits[at] = bits[at + 1] = 3;
-            doubt(at / 9 * 9, f + 9);
+            // The frames before it back to the first bit in doubt were never
+            // proven in step either: the slip may lie further back than the
+            // bits looked at.
+            doubt(std::min(at / 9 * 9, pending ? pending_from : at), f + 9);
             pending = true, pending_from = f, mended_at = f;
             continue;
         }
