@@ -518,9 +518,7 @@ public:
             in_byte_ = true;
             byte_start_ = p.start;
             pulses_.clear();
-            shortened_marker_ = k != kind::long_pulse, lengthened_inside_ = false, after_a_byte_ = after_byte;
-        } else if (in_byte_ && k == kind::long_pulse) {
-            lengthened_inside_ = true;
+            after_a_byte_ = after_byte;
         }
         if (!in_byte_) return;
         pulses_.push_back({p.length, k, clear, p.unclear, tap_at});
@@ -710,7 +708,11 @@ private:
         // medium (or a little long) will do. A byte whose framing is unsure
         // and whose marker is not so is no byte.
         const bool framed = !pulses_[0].flagged && !pulses_[1].flagged && pulses_[1].k != kind::short_pulse;
-        const bool unsure = shortened_marker_ || lengthened_inside_;
+        // Started by a long pulse that read a little short, or kept going
+        // past one that read a little long.
+        const bool unsure = pulses_[0].k != kind::long_pulse ||
+                            std::any_of(pulses_.begin() + 1, pulses_.end(),
+                                        [](const read_pulse& q) { return q.k == kind::long_pulse; });
         if (unsure && pulses_[1].k == kind::short_pulse) return;
         bool clean = framed;
         int value = 0, ones = 0;
@@ -736,13 +738,16 @@ private:
         // every bit read clearly (so one of them is wrong), has no bit that
         // is sure. (Failing it with a bit unclear, that bit is the suspect.)
         const bool all_clear = std::all_of(bits.begin(), bits.end(), [](std::int8_t b) { return std::abs(b) == 2; });
-        if (!framed || (ones % 2 == 0 && all_clear))
-            for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
+        if (!framed || (ones % 2 == 0 && all_clear)) make_unclear(bits);
         clean = clean && ones % 2 == 1;
         learn_byte();
         slot* at = put(std::uint8_t(value), clean, bits);
         mark_place(at, true);
         if (at && unsure) unconfirmed_ = std::size_t(at - copy_->slots.data());
+    }
+
+    static void make_unclear(bit_reads& bits) {
+        for (std::int8_t& b : bits) b = std::int8_t(b > 0 ? 1 : -1);
     }
 
     // A byte whose framing is unsure, once the pulse after it shows whether
@@ -751,7 +756,7 @@ private:
         if (copy_ && !framed && *unconfirmed_ < copy_->slots.size()) {
             slot& s = copy_->slots[*unconfirmed_];
             s.clean = false;
-            for (std::int8_t& b : s.bits) b = std::int8_t(b > 0 ? 1 : b < 0 ? -1 : 0);
+            make_unclear(s.bits);
         }
         unconfirmed_.reset();
     }
@@ -1271,10 +1276,7 @@ private:
     double byte_start_ = 0;
     std::vector<read_pulse> pulses_;
     bool after_byte_ = false;  // the last pulse ended a byte
-    // The byte was started by a long pulse that read a little short, or
-    // kept going past one that read a little long; it started right after a
-    // byte.
-    bool shortened_marker_ = false, lengthened_inside_ = false, after_a_byte_ = false;
+    bool after_a_byte_ = false;               // the byte started right after a byte
     std::optional<std::size_t> unconfirmed_;  // the slot of a byte so read, its framing not yet confirmed
 
     std::optional<copy> copy_, first_;
