@@ -360,6 +360,11 @@ TEST(command_line, recordings) {
          unchecked, recorded("hello.cas")},
         {"no such channel", {}, {"-c", "2", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
          "Error reading @@/tape.wav: it has no channel 2.\n", unchecked, recorded("hello.cas")},
+        // hello.cas at 22050 Hz through LAME 3.100 at 32 kbit/s (MPEG-2): the
+        // frame count its tag gives runs 504 past what it decodes to.
+        {"an MP3", {{"tape.mp3", read_file(KORVAX_TEST_DATA "/hello.mp3")}}, {"-i", "@@/tape.mp3", "-o", "@@/out.cas"},
+         0, "Recording: 22050 Hz, 1 channel.\n" + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n", unchecked,
+         nullptr, "", {{"out.cas", hello_back}}},
         {"cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
          "Error reading @@/tape.wav: it ends before the end its header gives.\n", unchecked,
          recorded("hello.cas", [](bytes& wav) { wav.resize(205000); })},
