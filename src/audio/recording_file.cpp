@@ -60,6 +60,10 @@ bool looks_like_recording(const std::uint8_t* b, std::size_t n) {
     if (at(0, "RIFF") && at(8, "WAVE")) return true;
     if (at(0, "RF64") && at(8, "WAVE")) return true;
     if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) return true;
+    // Sony Wave64 (its "riff" and "wave" GUIDs) and Apple's CAF, which
+    // recorders use for long takes.
+    if (at(0, "riff\x2e\x91\xcf\x11") && at(24, "wave\xf3\xac\xd3\x11")) return true;
+    if (at(0, "caff") && n >= 6 && b[4] == 0 && b[5] == 1) return true;
     if (at(0, "fLaC") || at(0, "OggS") || at(0, "ID3")) return true;
     // An MPEG audio frame's sync: eleven set bits, then a layer that is not
     // the reserved one.

@@ -67,35 +67,59 @@ private:
     bool cut_short_ = false;
 };
 
-// Whether a WAV or AIFF file's sound data chunk claims more bytes than the
-// file holds after it: libsndfile then reads what is there without a word,
-// but a recording cut short (a full disk, a copy stopped part-way) must not
-// pass for a whole one. Other containers tell their own end.
+// Numbers of `n` bytes, little- and big-endian.
+std::uint64_t little(const std::uint8_t* p, int n) {
+    std::uint64_t v = 0;
+    for (int k = n - 1; k >= 0; --k) v = v << 8 | p[k];
+    return v;
+}
+std::uint64_t big(const std::uint8_t* p, int n) {
+    std::uint64_t v = 0;
+    for (int k = 0; k < n; ++k) v = v << 8 | p[k];
+    return v;
+}
+
+// Whether a WAV, RF64, Wave64 or AIFF file's sound data chunk claims more
+// bytes than the file holds after it: libsndfile then reads what is there
+// without a word, but a recording cut short (a full disk, a copy stopped
+// part-way) must not pass for a whole one. Other containers tell their own
+// end.
 bool claims_more_than_it_holds(const std::string& name) {
     std::FILE* f = std::fopen(name.c_str(), "rb");
     if (f == nullptr) return false;
-    std::uint8_t head[12];
+    static constexpr std::uint8_t w64_riff[8] = {'r', 'i', 'f', 'f', 0x2e, 0x91, 0xcf, 0x11};
+    static constexpr std::uint8_t w64_data[8] = {'d', 'a', 't', 'a', 0xf3, 0xac, 0xd3, 0x11};
+    std::uint8_t head[40] = {};
     bool cut = false;
-    if (std::fread(head, 1, sizeof head, f) == sizeof head && std::fseek(f, 0, SEEK_END) == 0) {
-        const long size = std::ftell(f);
-        const bool riff = std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0;
-        const bool aiff = std::memcmp(head, "FORM", 4) == 0 &&
-                          (std::memcmp(head + 8, "AIFF", 4) == 0 || std::memcmp(head + 8, "AIFC", 4) == 0);
-        const char* wanted = riff ? "data" : "SSND";
-        // The chunks, each an id and a size (little-endian in a WAV,
-        // big-endian in an AIFF), padded to an even length.
-        for (long at = 12; (riff || aiff) && at + 8 <= size;) {
-            std::uint8_t c[8];
-            if (std::fseek(f, at, SEEK_SET) != 0 || std::fread(c, 1, 8, f) != 8) break;
-            const std::uint32_t length = riff ? std::uint32_t(c[4] | c[5] << 8 | c[6] << 16 | std::uint32_t(c[7]) << 24)
-                                              : std::uint32_t(std::uint32_t(c[4]) << 24 | c[5] << 16 | c[6] << 8 | c[7]);
-            if (std::memcmp(c, wanted, 4) == 0) {
-                // A writer that could not seek back leaves 0 or all ones.
-                cut = length != 0 && length != 0xFFFFFFFFu && at + 8 + static_cast<long>(length) > size;
-                break;
-            }
-            at += 8 + static_cast<long>(length) + (length & 1);
+    const std::size_t got = std::fread(head, 1, sizeof head, f);
+    const long end = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+    const std::uint64_t size = end > 0 ? std::uint64_t(end) : 0;
+    const bool wave = got >= 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
+                      std::memcmp(head + 8, "WAVE", 4) == 0;
+    const bool aiff = got >= 12 && std::memcmp(head, "FORM", 4) == 0 &&
+                      (std::memcmp(head + 8, "AIFF", 4) == 0 || std::memcmp(head + 8, "AIFC", 4) == 0);
+    const bool w64 = got == sizeof head && std::memcmp(head, w64_riff, 8) == 0;
+    // The chunks, each an id and a size, then its bytes: in a WAV a 4-byte
+    // id and a little-endian size, padded to an even length (an RF64's data
+    // size, all ones there, is in its ds64 chunk); in an AIFF the same,
+    // big-endian; in a Wave64 a 16-byte GUID and a 64-bit little-endian
+    // size that counts this header too, padded to 8 bytes.
+    const std::uint64_t header = w64 ? 24 : 8;
+    std::uint64_t rf64_data = 0;
+    for (std::uint64_t at = w64 ? 40 : 12; (wave || aiff || w64) && at + header <= size;) {
+        std::uint8_t c[24] = {};
+        if (std::fseek(f, long(at), SEEK_SET) != 0 || std::fread(c, 1, sizeof c, f) < header) break;
+        if (w64 && little(c + 16, 8) < header) break;
+        std::uint64_t length = w64 ? little(c + 16, 8) - header : wave ? little(c + 4, 4) : big(c + 4, 4);
+        if (wave && std::memcmp(c, "ds64", 4) == 0) rf64_data = little(c + 16, 8);  // after the RIFF size
+        if (w64 ? std::memcmp(c, w64_data, 8) == 0 : std::memcmp(c, wave ? "data" : "SSND", 4) == 0) {
+            if (length == 0xFFFFFFFFu && rf64_data != 0) length = rf64_data;
+            // A writer that could not seek back leaves 0 or all ones.
+            cut = length != 0 && length != 0xFFFFFFFFu && length > size - at - header;
+            break;
         }
+        if (length > size) break;
+        at += header + length + (w64 ? (8 - length % 8) % 8 : length & 1);
     }
     std::fclose(f);
     return cut;

@@ -201,7 +201,7 @@ int convert(const options& o, const image& im, byte_sink* output, messages& out,
 bool is_recording(const std::string& name) {
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    std::uint8_t start[12] = {};
+    std::uint8_t start[40] = {};  // as far as a Wave64 header's second GUID
     std::FILE* f = std::fopen(name.c_str(), "rb");
     if (f == nullptr) return false;
     const std::size_t n = std::fread(start, 1, sizeof start, f);
