@@ -79,18 +79,24 @@ std::uint64_t big(const std::uint8_t* p, int n) {
     return v;
 }
 
-// Whether a WAV, RF64, Wave64 or AIFF file's sound data chunk claims more
-// bytes than the file holds after it: libsndfile then reads what is there
+// What a WAV, RF64, Wave64 or AIFF file's sound data chunk claims, against
+// what the file holds after its header. libsndfile reads what is there
 // without a word, but a recording cut short (a full disk, a copy stopped
 // part-way) must not pass for a whole one. Other containers tell their own
 // end.
-bool claims_more_than_it_holds(const std::string& name) {
+struct data_chunk {
+    bool riff = false;  // a WAV's (not an RF64's)
+    std::uint64_t length = 0, room = 0;
+    // A writer that could not seek back leaves its size 0 or all ones.
+    bool cut() const { return length != 0 && length != 0xFFFFFFFFu && length > room; }
+};
+data_chunk data_chunk_of(const std::string& name) {
+    data_chunk d;
     std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (f == nullptr) return false;
+    if (f == nullptr) return d;
     static constexpr std::uint8_t w64_riff[8] = {'r', 'i', 'f', 'f', 0x2e, 0x91, 0xcf, 0x11};
     static constexpr std::uint8_t w64_data[8] = {'d', 'a', 't', 'a', 0xf3, 0xac, 0xd3, 0x11};
     std::uint8_t head[40] = {};
-    bool cut = false;
     const std::size_t got = std::fread(head, 1, sizeof head, f);
     const long end = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
     const std::uint64_t size = end > 0 ? std::uint64_t(end) : 0;
@@ -114,15 +120,15 @@ bool claims_more_than_it_holds(const std::string& name) {
         if (wave && std::memcmp(c, "ds64", 4) == 0) rf64_data = little(c + 16, 8);  // after the RIFF size
         if (w64 ? std::memcmp(c, w64_data, 8) == 0 : std::memcmp(c, wave ? "data" : "SSND", 4) == 0) {
             if (length == 0xFFFFFFFFu && rf64_data != 0) length = rf64_data;
-            // A writer that could not seek back leaves 0 or all ones.
-            cut = length != 0 && length != 0xFFFFFFFFu && length > size - at - header;
+            d.riff = wave && std::memcmp(head, "RIFF", 4) == 0;
+            d.length = length, d.room = size - at - header;
             break;
         }
         if (length > size) break;
         at += header + length + (w64 ? (8 - length % 8) % 8 : length & 1);
     }
     std::fclose(f);
-    return cut;
+    return d;
 }
 
 }  // namespace
@@ -141,10 +147,14 @@ std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, 
         why = "it has no channels or no sample rate";
         return nullptr;
     }
-    if (claims_more_than_it_holds(name)) {
+    const data_chunk d = data_chunk_of(name);
+    if (d.cut()) {
         why = "it ends before the end its header gives";
         return nullptr;
     }
+    // A WAV whose data size was never filled in, which libsndfile reads as
+    // holding nothing: the program's own reader takes the samples to the end.
+    if (d.riff && d.length == 0 && d.room > 0) return open_wav_recording(name, why);
     return std::make_unique<sndfile_recording>(name, info);
 }
 

@@ -52,7 +52,11 @@ std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std
         why = std::ferror(w->file_) ? "it cannot be read" : "it is not a WAV file";
         return nullptr;
     }
-    if (le(head + 4, 4) != size - 8) {
+    // A writer that could not seek back (to a pipe, or one that stopped
+    // before it could) leaves its sizes 0 or all ones: the samples then run
+    // to the end.
+    const auto unknown = [](std::uint64_t n) { return n == 0 || n == 0xFFFFFFFFu; };
+    if (le(head + 4, 4) != size - 8 && !unknown(le(head + 4, 4))) {
         why = "its size fields do not match its length";
         return nullptr;
     }
@@ -95,11 +99,11 @@ std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std
                 why = "its samples come before their format";
                 return nullptr;
             }
-            if (length > size - at) {
+            if (length > size - at && !unknown(length)) {
                 why = "its size fields do not match its length";
                 return nullptr;
             }
-            w->frames_ = w->left_ = length / block;
+            w->frames_ = w->left_ = (unknown(length) ? size - at : length) / block;
             break;
         }
         at += length + (length & 1);

@@ -112,4 +112,48 @@ TEST(recordings, every_container_and_sample_kind) {
     }
 }
 
+// A WAV whose writer could not go back to fill in its sizes (a pipe, or a
+// recorder stopped short) leaves them 0 or all ones: its samples run to its
+// end, whether it comes as a file or on standard input.
+TEST(recordings, sizes_never_filled_in) {
+    const scratch_dir dir;
+    const std::string wav = dir.path("own.wav"), out = dir.path("out.cas");
+    ASSERT_EQ(0, run_korvax({std::string(KORVAX_EXAMPLES) + "/hello.cas", wav}).status);
+    const bytes own = read_file(wav);
+    const std::string line = run_korvax({"-i", wav}).err;
+    const bytes hello = read_file(std::string(KORVAX_EXAMPLES) + "/hello.cas");
+    const bytes hello_back(hello.begin() + 1, hello.end());
+    const auto put = [](bytes& b, std::size_t at, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) b[at + std::size_t(k)] = std::uint8_t(v >> (8 * k));
+    };
+    const struct {
+        const char* label;
+        std::uint32_t riff, data;
+        bool piped;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"all ones, a file", 0xFFFFFFFF, 0xFFFFFFFF, false, 0, line + "Image written: @@ (TRS-80 tape).\n"},
+        {"all ones, piped", 0xFFFFFFFF, 0xFFFFFFFF, true, 0, line + "Image written: @@ (TRS-80 tape).\n"},
+        {"0, a file", 0, 0, false, 0, line + "Image written: @@ (TRS-80 tape).\n"},
+        {"0, piped", 0, 0, true, 0, line + "Image written: @@ (TRS-80 tape).\n"},
+        {"past the end, piped", std::uint32_t(own.size() - 8), std::uint32_t(own.size()), true, 4,
+         "Error reading standard input: its size fields do not match its length.\n"
+         "A recording that is not a file must be a WAV file.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        bytes b = own;
+        put(b, 4, c.riff), put(b, 40, c.data);
+        const std::string in = dir.write("t.wav", b);
+        std::filesystem::remove(out);
+        const result r = c.piped ? run_korvax({"-i", "-", "-o", out}, in) : run_korvax({"-i", in, "-o", out});
+        EXPECT_EQ(c.status, r.status);
+        std::string err = c.err;
+        if (const std::size_t at = err.find("@@"); at != std::string::npos) err.replace(at, 2, out);
+        EXPECT_EQ(err, r.err);
+        EXPECT_EQ(c.status == 0, std::filesystem::exists(out) && hello_back == read_file(out));
+    }
+}
+
 }  // namespace
