@@ -793,18 +793,23 @@ int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
 // chain holds again (three lines in a row), every byte is in doubt. Unless
 // the bytes that break it are in doubt already, and the chain holds on
 // from the next line: a dropout in a line read a 0 into it, or took its
-// end or its link. `d` starts with the byte after the sync byte; `doubt`
-// runs alongside it.
+// end or its link. A program whose end (a zero link) never comes was cut
+// short, the recording stopped in or after its last line: that line is in
+// doubt. `d` starts with the byte after the sync byte; `doubt` runs
+// alongside it.
 void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt) {
-    if (d.size() < 9 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
+    if (d.size() < 5 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
     const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
     const auto line_end = [&](std::size_t i) {
         std::size_t t = i + 4;
         while (t < d.size() && d[t] != 0) ++t;
         return t;
     };
+    const auto mark = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < std::min(to, doubt.size()); ++k) doubt[k] = 1;
+    };
     const std::size_t first_end = line_end(4);
-    if (first_end >= d.size()) return;
+    if (first_end >= d.size()) return mark(4, d.size());
     const long base = long(word(4)) - long(first_end + 1);
     // Whether the line at i ends where its link says the next one starts.
     // The end of the program: a zero link, a few bytes at most from the end.
@@ -846,11 +851,9 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
             if (d[t] == 0 && !doubt[t]) return 0;
         return d[std::size_t(k) - 1] == 0 || doubt[std::size_t(k) - 1] ? std::size_t(k) : 0;
     };
-    const auto mark = [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < std::min(to, doubt.size()); ++k) doubt[k] = 1;
-    };
-    std::size_t i = 4;
+    std::size_t i = 4, line = 4;
     while (i + 1 < d.size()) {
+        line = i;
         if (holds(i)) {
             if (at_end(i)) return;
             i = next(i);
@@ -869,6 +872,7 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         mark(i, j);
         i = j;
     }
+    mark(line, d.size());
 }
 
 // A dropout at 1500 baud hides a number of frames the time can only

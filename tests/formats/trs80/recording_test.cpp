@@ -129,6 +129,34 @@ TEST(trs80_recording, a_forced_speed_reads_only_its_own) {
     }
 }
 
+// A recording that stops before a BASIC program's end (its zero link): the
+// line it stops in, or after, is in doubt, so the program is never passed
+// off as whole. hello.cas holds two lines, of 24 and 9 bytes, then the end
+// link; at 1500 baud a segment's bytes are the image's, 9-bit frames.
+TEST(trs80_recording, a_basic_program_cut_short_is_in_doubt) {
+    const scratch_dir dir;
+    const struct {
+        const char* image;
+        std::size_t lost, in_doubt;  // bytes cut off its end; bytes in doubt
+    } table[] = {
+        {"hello.cas", 0, 0},   // whole
+        {"hello.cas", 2, 9},   // the end lost: the second line
+        {"hello.cas", 6, 5},   // in the second line: what is left of it
+        {"hello.cas", 30, 7},  // in the first line: all of it
+        {"hello-fast.cas", 0, 0}, {"hello-fast.cas", 2, 12}, {"hello-fast.cas", 20, 23},
+    };
+    for (const auto& t : table) {
+        bytes b = read_file(example(t.image));
+        b.resize(b.size() - t.lost);
+        const std::vector<korvax::tape_segment> got = read(program_signal(dir.write("cut.cas", b), 44100), 44100);
+        ASSERT_EQ(got.size(), 1u) << t.image << " less " << t.lost;
+        EXPECT_EQ(got[0].doubtful.size(), t.in_doubt) << t.image << " less " << t.lost;
+        std::size_t first = got[0].bytes.size();
+        for (const korvax::doubtful_byte& d : got[0].doubtful) first = std::min(first, d.index);
+        EXPECT_EQ(first + t.in_doubt, got[0].bytes.size()) << "the last bytes: " << t.image << " less " << t.lost;
+    }
+}
+
 // Two tapes recorded one after the other, a second apart, at two speeds:
 // two segments, each starting where its sync byte is (after the lead-in and
 // its leader).
