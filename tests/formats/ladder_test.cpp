@@ -194,6 +194,35 @@ TEST(ladder, a_recording_at_a_low_rate_reads) {
             }
 }
 
+// A deck running off speed, or a recording made at 48000 Hz but labelled
+// 44100 (9% slow): every machine's tape is found and reads whole, up to 14%
+// either way. (A TRS-80's 500 baud tape is a Homelab's signal with a cell
+// 1.38 times as long: the two readers take speeds that do not meet.)
+TEST(ladder, a_tape_off_speed_reads_as_its_own) {
+    std::uint64_t k = 0;
+    for (machine m : machines)
+        for (const std::string& image : short_images(m))
+            for (double percent : {9.0, 14.0})
+                for (bool slow : {false, true}) {
+                    const rung off{20, 0, 0, percent, 0, 0, 0, 0, 0, 0, 0};
+                    const channel_options o{false, ++k % 2 == 0, slow, k};
+                    const std::vector<float> y = cassette(program_signal(image, 44100), 44100, off, o).samples;
+                    const condition c{44100, 0, o.invert, slow, false, k};
+                    const std::string what =
+                        describe(image, c) + (slow ? ", " : ", +") + std::to_string(int(percent)) + "%";
+                    korvax::memory_source in(y, 44100);
+                    const score s = read_signal(m, image, in, c);
+                    // A Commodore tape's pulses are judged against the speed.
+                    EXPECT_TRUE(m == machine::cbm ? s.wrong == 0 : s.exact) << what << ": " << s.why;
+                    korvax::memory_recording rec({y}, 44100);
+                    korvax::kept_messages said;
+                    korvax::run_result r;
+                    EXPECT_EQ(korvax::read_tape(korvax::options{}, "tape.wav", rec, -1, nullptr, said, &r), 0) << what;
+                    ASSERT_FALSE(r.items.empty()) << what;
+                    EXPECT_EQ(r.items[0].machine, name_of(m)) << what;
+                }
+}
+
 // The machine is told from the signal: each machine's leader finder knows
 // its own tapes in either polarity, also through rung 6, and no other
 // machine's; silence and hiss hold no tape.

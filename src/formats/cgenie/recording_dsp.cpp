@@ -15,9 +15,8 @@ constexpr double pick_floor = 0.3;
 constexpr double hold_seconds = 0.03;
 
 // A leader's events may be this far from where its spacing puts them, in
-// cells, and the tape this much slower or faster than nominal.
+// cells.
 constexpr double leader_slack = 0.15;
-constexpr double slowest = 0.8, fastest = 1.25;
 
 // Tracking. A start event is looked for within this much of a cell of where
 // it is due, and read as one when it is at least `strong` of the envelope.
@@ -254,7 +253,7 @@ bool cell_reader::lock_on_leader() {
     double cycle = 0;
     for (double p : pattern) cycle += p;
     const double period = (events_.back().at - events_.front().at) / (cycle * format_.leader_periods);
-    if (period < slowest * nominal_ || period > fastest * nominal_) return false;
+    if (period < format_.shortest_cell * nominal_ || period > format_.longest_cell * nominal_) return false;
 
     for (std::size_t r = 0; r < per; ++r) {
         bool fits = true;
@@ -364,7 +363,7 @@ cell_reader::regained cell_reader::regain(double due) const {
     const double det = n * skk - sk * sk;
     if (n < regain_cells - regain_missing || det <= 0) return {};
     regained r;
-    r.period = std::clamp((n * skp - sk * sp) / det, slowest * nominal_, fastest * nominal_);
+    r.period = std::clamp((n * skp - sk * sp) / det, format_.shortest_cell * nominal_, format_.longest_cell * nominal_);
     const double first = (sp - r.period * sk) / n;
     // Over a gap this short the speed changes about linearly: counted at the
     // mean of the speeds before and after it, the cells in it come out
@@ -535,7 +534,8 @@ bool cell_reader::track() {
             }
             if (strong_ && height >= steady * env_) {
                 then += alpha * error;
-                period_ = std::clamp(period_ + beta * error, slowest * nominal_, fastest * nominal_);
+                period_ = std::clamp(period_ + beta * error, format_.shortest_cell * nominal_,
+                                     format_.longest_cell * nominal_);
             } else if (!strong_) {
                 then += recover * error;
             }
@@ -551,7 +551,8 @@ bool cell_reader::track() {
                     n += 1, sk += k, sp += p, skk += k * k, skp += k * p;
                 }
             if (const double det = n * skk - sk * sk; n >= regain_cells && det > 0) {
-                gap_period_ = std::clamp((n * skp - sk * sp) / det, slowest * nominal_, fastest * nominal_);
+                gap_period_ = std::clamp((n * skp - sk * sp) / det, format_.shortest_cell * nominal_,
+                                         format_.longest_cell * nominal_);
                 gap_from_ = (sp - gap_period_ * sk) / n;
             }
         }

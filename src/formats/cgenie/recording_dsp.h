@@ -46,6 +46,9 @@ struct cell_format {
     std::vector<double> leader;   // the leader's event spacing, one period, in cells
     int leader_periods;           // periods in a row that make a lock
     double max_gap_seconds;       // a signal missing this long is the end of a stretch
+    // The cell a tape may run at, as parts of `cell_seconds`: from a tape
+    // running a quarter fast to one running a fifth slow.
+    double shortest_cell = 0.8, longest_cell = 1.25;
 };
 
 struct cell {

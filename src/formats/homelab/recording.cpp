@@ -24,7 +24,11 @@ constexpr int leader_starts_within = 16;
 constexpr std::size_t first_leader = 256, later_leader = 128;
 
 // The pulse detector is as wide as a pulse; 16 pulses a cell apart (two zero
-// bytes) make a lock.
+// bytes) make a lock. A TRS-80's 500 baud tape is the same kind of signal (a
+// pulse a cell, a second one mid-cell for a 1) with a cell 1.38 times as
+// long: so that the two never pass for each other, a Homelab tape may run at
+// most 15% slow (a cell 1.18 times the nominal one), and a TRS-80 tape at
+// most 16% fast.
 const dsp::cell_format format{
     .cell_seconds = cell_cycles / clock_hz,
     .events = dsp::event_kind::pulses,
@@ -32,6 +36,7 @@ const dsp::cell_format format{
     .leader = {1.0},
     .leader_periods = 16,
     .max_gap_seconds = 0.1,
+    .longest_cell = 1.18,
 };
 
 // Where a block's parts end, from its sync byte: the name's 0x00, the four

@@ -54,6 +54,13 @@ constexpr double fast_boundary_us = 520;  // between the two cycle lengths, near
 
 constexpr std::uint8_t zero_sync = 0xA5, fast_fill = 0x55, fast_sync = 0x7F;
 
+// At 250 and 500 baud a leader's cell may be this part of the nominal one:
+// from a tape running 16% fast to one running 15% slow (a Homelab tape is
+// the same kind of signal at 1.38 times the speed: its reader takes up to
+// 15% slow, so that the two never pass for each other). The cell then
+// follows the speed a little further either way.
+constexpr double shortest_cell = 0.86, longest_cell = 1.18;
+
 // A segment ends when its signal has stopped for this long: far longer than a
 // dropout (tens of ms), far shorter than the gap a real deck leaves between
 // two programs.
@@ -182,7 +189,7 @@ private:
                 const double expect = r.count >= 2 ? r.mean : cell;
                 if (gap < 0.3 * expect) continue;  // a stray peak just after a pulse
                 // (a pulse mid-cell is a 1 bit: not a leader, whose bits are all 0)
-                const bool fits = gap > 0.88 * cell && gap < 1.12 * cell && sign == r.sign &&
+                const bool fits = gap > shortest_cell * cell && gap < longest_cell * cell && sign == r.sign &&
                                   (r.count < 2 || std::fabs(gap - r.mean) < 0.08 * r.mean);
                 if (fits) {
                     r.mean = r.count < 2 ? gap : r.mean + (gap - r.mean) / std::min(r.count, 8);
@@ -248,7 +255,8 @@ private:
         const double next = good ? at : clock_ + T_;
         if (good) {
             // The cell follows the speed (wow, flutter) but cannot run away.
-            T_ = std::clamp(T_ + 0.15 * ((next - clock_) - T_), 0.85 * nominal_cell_, 1.15 * nominal_cell_);
+            T_ = std::clamp(T_ + 0.15 * ((next - clock_) - T_), 0.95 * shortest_cell * nominal_cell_,
+                            1.05 * longest_cell * nominal_cell_);
             env_ += 0.05f * (std::min(v, 2 * env_) - env_);
         }
         const double mid = (clock_ + next) / 2, span = next - clock_;
