@@ -52,7 +52,7 @@ struct reading {
     const struct machine_reader* machine = nullptr;
     std::vector<tape_item> items;
     std::size_t bytes = 0;     // read in all
-    std::size_t pulses = 0;    // of a tape read only as pulses
+    std::size_t pulses = 0;    // of a tape read only as pulses (at least 1 for a Commodore leader)
     std::size_t doubtful = 0;  // of them in doubt
     std::size_t failing = 0;   // items whose checksum fails
     std::vector<tape_segment> segments;
@@ -126,6 +126,9 @@ const machine_reader machines[] = {
          r.commodore = std::make_shared<cbm::recording_read>(cbm::read_recording(in));
          r.items = cbm::describe(*r.commodore);
          tally(r);
+         // A tape with a Commodore leader is one, though it hold no byte: a
+         // header whose data block the recording cut off.
+         if (r.commodore->first_leader >= 0) r.pulses = std::max<std::size_t>(r.pulses, 1);
          return r;
      },
      commodore_images},

@@ -312,6 +312,13 @@ TEST(command_line, recordings) {
     const auto silence = [](bytes& wav) { std::fill(wav.begin() + 44, wav.end(), 0x80); };
     // 20 ms of silence 4.4 s in, inside the program's bytes.
     const auto dropout = [](bytes& wav) { std::fill_n(wav.begin() + 44 + 4.4 * 44100, 882, 0x80); };
+    // The recording stopped 15 s in: after a Commodore program's header,
+    // before its data block.
+    const auto stopped = [](bytes& wav) {
+        wav.resize(44 + 15 * 44100);
+        for (const auto& [at, size] : {std::pair{4, wav.size() - 8}, std::pair{40, wav.size() - 44}})
+            for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
+    };
     check({
         {"TRS-80",
          {},
@@ -372,6 +379,17 @@ TEST(command_line, recordings) {
          recorded("hello.cas", dropout),
          "",
          {{"out.cas", std::nullopt}}},
+        {"a header alone",
+         {},
+         {"-i", "@@/tape.wav", "-o", "@@/out.prg"},
+         8,
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 0 bytes, a checksum fails.\n"
+                 "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
+                 "above, or keep the image as it is.\n",
+         unchecked,
+         recorded("hello.prg", stopped),
+         "",
+         {{"out.prg", bytes{0x01, 0x08}}}},
         {"another loader's tape",
          {{"turbo.tap", turbo}},
          {"-i", "@@/tape.wav", "-o", "@@/out.tap"},
