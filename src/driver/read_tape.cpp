@@ -188,12 +188,15 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
 }
 
 // What the channel holds when no tape is found in it: silence, clipping, a
-// level too low, or a sound of some other kind.
+// level too low, a leader with nothing after it (the recording stopped too
+// soon), or a sound of some other kind.
 std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced) {
     const std::unique_ptr<sample_source> in = rec.channel(channel);
     double peak = 0;
     std::uint64_t samples = 0, clipped = 0;
     std::vector<float> block(65536);
+    cgenie::leader_probe cgenie_leader(rec.rate());
+    homelab::leader_probe homelab_leader(rec.rate());
     for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
         for (std::size_t i = 0; i < n; ++i) {
             const double a = std::fabs(block[i]);
@@ -201,6 +204,26 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
             clipped += a >= 0.999;
         }
         samples += n;
+        if (forced == nullptr) cgenie_leader.feed(block.data(), n), homelab_leader.feed(block.data(), n);
+    }
+    // A leader alone: where it starts, and what would follow it.
+    std::string leader;
+    const auto lone = [&](const char* tape, double seconds, const char* part) {
+        leader = std::string("it holds the leader of a ") + tape + " (at " + clock_time(seconds) + "), but no " + part +
+                 " after it: the recording may stop too soon";
+    };
+    if (forced == nullptr) {
+        const std::unique_ptr<sample_source> again = rec.channel(channel);
+        double at = 0;
+        const int baud = again ? trs80::leader_baud(*again, 1e9, &at) : 0;
+        if (baud != 0) {
+            const std::string tape = "TRS-80 tape at " + std::to_string(baud) + " baud";
+            lone(tape.c_str(), at, "program");
+        } else if (cgenie_leader.found()) {
+            lone("Colour Genie tape", cgenie_leader.seconds(), "program");
+        } else if (homelab_leader.found()) {
+            lone("Homelab tape", homelab_leader.seconds(), "block");
+        }
     }
     const double db = peak > 0 ? 20 * std::log10(peak) : -200;
     char text[160];
@@ -212,6 +235,8 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
     else if (db < -40)
         std::snprintf(text, sizeof text, "its level is too low (its peak is %.0f dB below full scale); record it louder",
                       -db);
+    else if (!leader.empty())
+        return leader;
     else if (forced != nullptr)
         std::snprintf(text, sizeof text, "it holds sound (its peak %.0f dB below full scale), but no %s tape signal",
                       -db, forced->machine);

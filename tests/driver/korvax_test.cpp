@@ -312,12 +312,13 @@ TEST(command_line, recordings) {
     const auto silence = [](bytes& wav) { std::fill(wav.begin() + 44, wav.end(), 0x80); };
     // 20 ms of silence 4.4 s in, inside the program's bytes.
     const auto dropout = [](bytes& wav) { std::fill_n(wav.begin() + 44 + 4.4 * 44100, 882, 0x80); };
-    // The recording stopped 15 s in: after a Commodore program's header,
-    // before its data block.
-    const auto stopped = [](bytes& wav) {
-        wav.resize(44 + 15 * 44100);
-        for (const auto& [at, size] : {std::pair{4, wav.size() - 8}, std::pair{40, wav.size() - 44}})
-            for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
+    // The recording stopped this many seconds in.
+    const auto stopped = [](std::size_t seconds) {
+        return [=](bytes& wav) {
+            wav.resize(44 + seconds * 44100);
+            for (const auto& [at, size] : {std::pair{4, wav.size() - 8}, std::pair{40, wav.size() - 44}})
+                for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
+        };
     };
     check({
         {"TRS-80",
@@ -379,6 +380,8 @@ TEST(command_line, recordings) {
          recorded("hello.cas", dropout),
          "",
          {{"out.cas", std::nullopt}}},
+        // The recording stopped after a Commodore program's header, before
+        // its data block.
         {"a header alone",
          {},
          {"-i", "@@/tape.wav", "-o", "@@/out.prg"},
@@ -387,9 +390,34 @@ TEST(command_line, recordings) {
                  "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
                  "above, or keep the image as it is.\n",
          unchecked,
-         recorded("hello.prg", stopped),
+         recorded("hello.prg", stopped(15)),
          "",
          {{"out.prg", bytes{0x01, 0x08}}}},
+        // Stopped in a tape's leader.
+        {"a leader alone",
+         {},
+         {"-i", "@@/tape.wav", "-o", "@@/out.cas"},
+         6,
+         heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 500 baud (at 0:00.2), "
+                 "but no program after it: the recording may stop too soon.\n",
+         unchecked,
+         recorded("hello.cas", stopped(2))},
+        {"a Colour Genie leader alone",
+         {},
+         {"-i", "@@/tape.wav"},
+         6,
+         heard + "No tape signal found in @@/tape.wav: it holds the leader of a Colour Genie tape (at 0:00.0), but no "
+                 "program after it: the recording may stop too soon.\n",
+         unchecked,
+         recorded("hello-cgenie.cas", stopped(1))},
+        {"a Homelab leader alone",
+         {},
+         {"-i", "@@/tape.wav"},
+         6,
+         heard + "No tape signal found in @@/tape.wav: it holds the leader of a Homelab tape (at 0:00.0), but no block "
+                 "after it: the recording may stop too soon.\n",
+         unchecked,
+         recorded("hello.htp", stopped(1))},
         {"another loader's tape",
          {{"turbo.tap", turbo}},
          {"-i", "@@/tape.wav", "-o", "@@/out.tap"},

@@ -1208,12 +1208,15 @@ std::vector<tape_segment> read_recording(sample_source& in, int baud) {
     return std::move(r.segments);
 }
 
-int leader_baud(sample_source& in, double max_seconds) {
+int leader_baud(sample_source& in, double max_seconds, double* found_at) {
     reader r(in.rate(), 0);
     std::vector<float> block(1024);
     for (std::size_t n; r.seconds() < max_seconds && (n = in.read(block.data(), block.size())) > 0;) {
         r.push(block.data(), n);
-        if (const int b = r.locked_baud()) return b;
+        if (const int b = r.locked_baud()) {
+            if (found_at != nullptr) *found_at = r.seconds();
+            return b;
+        }
     }
     return 0;
 }

@@ -42,7 +42,8 @@ std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments);
 // 0 when none is found, reading no further than `max_seconds` into it. Each
 // leader needs about a tenth of a second of steady clock to be taken, so a
 // second of signal is plenty to tell a TRS-80 tape from another machine's.
-int leader_baud(sample_source& in, double max_seconds = 30);
+// `found_at`, if given, receives where in the signal the leader was taken.
+int leader_baud(sample_source& in, double max_seconds = 30, double* found_at = nullptr);
 
 // The data bytes of a 1500 baud segment's bytes: the 8 bits after each 0
 // start bit, with the sync byte first, so that they read as a low-speed
