@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "support/run.h"
 
 using namespace korvax_test;
