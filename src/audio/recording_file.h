@@ -28,6 +28,10 @@ public:
 // Opens the recording at `name`; empty, with the reason in `why`, when it
 // cannot be read as one.
 using recording_opener = std::unique_ptr<recording_file> (*)(const std::string& name, std::string& why);
+// The same for a recording held in memory (piped in); the bytes must outlive
+// the recording.
+using held_recording_opener = std::unique_ptr<recording_file> (*)(const std::vector<std::uint8_t>& bytes,
+                                                                  std::string& why);
 
 // WAV files only, with the program's own reader.
 std::unique_ptr<recording_file> open_wav_recording(const std::string& name, std::string& why);

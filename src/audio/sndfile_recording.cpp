@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,26 +14,62 @@ namespace {
 // SF_FORMAT_MPEG, which libsndfile names from version 1.1 on.
 constexpr int mpeg_format = 0x230000;
 
+// A recording held in memory, as libsndfile's virtual I/O reads it.
+struct memory_cursor {
+    const std::vector<std::uint8_t>* bytes;
+    sf_count_t at = 0;
+};
+sf_count_t memory_length(void* user) { return sf_count_t(static_cast<memory_cursor*>(user)->bytes->size()); }
+sf_count_t memory_seek(sf_count_t offset, int whence, void* user) {
+    auto* m = static_cast<memory_cursor*>(user);
+    const sf_count_t size = memory_length(user), from = whence == SEEK_CUR ? m->at : whence == SEEK_END ? size : 0;
+    m->at = std::clamp<sf_count_t>(from + offset, 0, size);
+    return m->at;
+}
+sf_count_t memory_read(void* out, sf_count_t n, void* user) {
+    auto* m = static_cast<memory_cursor*>(user);
+    const sf_count_t k = std::clamp<sf_count_t>(memory_length(user) - m->at, 0, n);
+    if (k > 0) std::memcpy(out, m->bytes->data() + m->at, std::size_t(k));
+    m->at += k;
+    return k;
+}
+sf_count_t memory_write(const void*, sf_count_t, void*) { return 0; }
+sf_count_t memory_tell(void* user) { return static_cast<memory_cursor*>(user)->at; }
+SF_VIRTUAL_IO memory_io{memory_length, memory_seek, memory_read, memory_write, memory_tell};
+
+// A recording in a file, or held in memory.
 class sndfile_recording final : public recording_file {
 public:
-    sndfile_recording(std::string name, const SF_INFO& info) : name_(std::move(name)), info_(info) {}
+    explicit sndfile_recording(std::string name) : name_(std::move(name)) {}
+    explicit sndfile_recording(const std::vector<std::uint8_t>& bytes) : bytes_(&bytes) {}
     unsigned channels() const override { return static_cast<unsigned>(info_.channels); }
     std::uint32_t rate() const override { return static_cast<std::uint32_t>(info_.samplerate); }
     std::unique_ptr<sample_source> channel(unsigned c) override {
         SF_INFO info{};
-        SNDFILE* f = sf_open(name_.c_str(), SFM_READ, &info);
+        std::unique_ptr<memory_cursor> cursor;
+        SNDFILE* f = open(info, cursor);
         if (f == nullptr) {
             cut_short_ = true;
             return nullptr;
         }
-        return std::make_unique<reader>(f, info, c, *this);
+        return std::make_unique<reader>(f, std::move(cursor), info, c, *this);
     }
     bool cut_short() const override { return cut_short_; }
+
+    // libsndfile's handle on the recording from its start; a recording held
+    // in memory is read through `cursor`, which must outlive the handle.
+    SNDFILE* open(SF_INFO& info, std::unique_ptr<memory_cursor>& cursor) const {
+        if (bytes_ == nullptr) return sf_open(name_.c_str(), SFM_READ, &info);
+        cursor = std::make_unique<memory_cursor>(memory_cursor{bytes_});
+        return sf_open_virtual(&memory_io, SFM_READ, &info, cursor.get());
+    }
+    SF_INFO info_{};
 
 private:
     // One channel of the interleaved frames, a block at a time.
     struct reader final : sample_source {
-        reader(SNDFILE* f, const SF_INFO& i, unsigned c, sndfile_recording& r) : file(f), info(i), channel(c), owner(r) {}
+        reader(SNDFILE* f, std::unique_ptr<memory_cursor> m, const SF_INFO& i, unsigned c, sndfile_recording& r)
+            : file(f), cursor(std::move(m)), info(i), channel(c), owner(r) {}
         ~reader() override { sf_close(file); }
         std::uint32_t rate() const override { return static_cast<std::uint32_t>(info.samplerate); }
         std::size_t read(float* out, std::size_t n) override {
@@ -56,6 +93,7 @@ private:
             return static_cast<std::size_t>(got);
         }
         SNDFILE* file;
+        std::unique_ptr<memory_cursor> cursor;
         SF_INFO info;
         unsigned channel;
         sndfile_recording& owner;
@@ -63,7 +101,7 @@ private:
         sf_count_t read_so_far = 0;
     };
     std::string name_;
-    SF_INFO info_;
+    const std::vector<std::uint8_t>* bytes_ = nullptr;
     bool cut_short_ = false;
 };
 
@@ -90,16 +128,14 @@ struct data_chunk {
     // A writer that could not seek back leaves its size 0 or all ones.
     bool cut() const { return length != 0 && length != 0xFFFFFFFFu && length > room; }
 };
-data_chunk data_chunk_of(const std::string& name) {
+// `read(at, out, n)` reads up to `n` bytes from `at` of the `size` there are.
+template <class reader>
+data_chunk data_chunk_in(std::uint64_t size, const reader& read) {
     data_chunk d;
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (f == nullptr) return d;
     static constexpr std::uint8_t w64_riff[8] = {'r', 'i', 'f', 'f', 0x2e, 0x91, 0xcf, 0x11};
     static constexpr std::uint8_t w64_data[8] = {'d', 'a', 't', 'a', 0xf3, 0xac, 0xd3, 0x11};
     std::uint8_t head[40] = {};
-    const std::size_t got = std::fread(head, 1, sizeof head, f);
-    const long end = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
-    const std::uint64_t size = end > 0 ? std::uint64_t(end) : 0;
+    const std::size_t got = read(0, head, sizeof head);
     const bool wave = got >= 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
                       std::memcmp(head + 8, "WAVE", 4) == 0;
     const bool aiff = got >= 12 && std::memcmp(head, "FORM", 4) == 0 &&
@@ -114,7 +150,7 @@ data_chunk data_chunk_of(const std::string& name) {
     std::uint64_t rf64_data = 0;
     for (std::uint64_t at = w64 ? 40 : 12; (wave || aiff || w64) && at + header <= size;) {
         std::uint8_t c[24] = {};
-        if (std::fseek(f, long(at), SEEK_SET) != 0 || std::fread(c, 1, sizeof c, f) < header) break;
+        if (read(at, c, sizeof c) < header) break;
         if (w64 && little(c + 16, 8) < header) break;
         std::uint64_t length = w64 ? little(c + 16, 8) - header : wave ? little(c + 4, 4) : big(c + 4, 4);
         if (wave && std::memcmp(c, "ds64", 4) == 0) rf64_data = little(c + 16, 8);  // after the RIFF size
@@ -127,15 +163,34 @@ data_chunk data_chunk_of(const std::string& name) {
         if (length > size) break;
         at += header + length + (w64 ? (8 - length % 8) % 8 : length & 1);
     }
+    return d;
+}
+
+data_chunk data_chunk_of(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return {};
+    const long end = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+    const data_chunk d =
+        data_chunk_in(end > 0 ? std::uint64_t(end) : 0, [&](std::uint64_t at, std::uint8_t* out, std::size_t n) {
+            return std::fseek(f, long(at), SEEK_SET) == 0 ? std::fread(out, 1, n, f) : 0;
+        });
     std::fclose(f);
     return d;
 }
 
-}  // namespace
+data_chunk data_chunk_of(const std::vector<std::uint8_t>& b) {
+    return data_chunk_in(b.size(), [&](std::uint64_t at, std::uint8_t* out, std::size_t n) {
+        const std::size_t k = at < b.size() ? std::min<std::size_t>(n, b.size() - at) : 0;
+        std::copy_n(b.begin() + std::ptrdiff_t(at), k, out);
+        return k;
+    });
+}
 
-std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, std::string& why) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(name.c_str(), SFM_READ, &info);
+// The recording as libsndfile reads it, if its header holds (`d` is what its
+// data chunk claims).
+std::unique_ptr<recording_file> checked(std::unique_ptr<sndfile_recording> r, const data_chunk& d, std::string& why) {
+    std::unique_ptr<memory_cursor> cursor;
+    SNDFILE* f = r->open(r->info_, cursor);
     if (f == nullptr) {
         why = sf_strerror(nullptr);
         // Its message may end a sentence; the caller ends the line.
@@ -143,19 +198,32 @@ std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, 
         return nullptr;
     }
     sf_close(f);
-    if (info.channels <= 0 || info.samplerate <= 0) {
+    if (r->info_.channels <= 0 || r->info_.samplerate <= 0) {
         why = "it has no channels or no sample rate";
         return nullptr;
     }
-    const data_chunk d = data_chunk_of(name);
     if (d.cut()) {
         why = "it ends before the end its header gives";
         return nullptr;
     }
+    return r;
+}
+
+}  // namespace
+
+std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, std::string& why) {
+    const data_chunk d = data_chunk_of(name);
     // A WAV whose data size was never filled in, which libsndfile reads as
     // holding nothing: the program's own reader takes the samples to the end.
     if (d.riff && d.length == 0 && d.room > 0) return open_wav_recording(name, why);
-    return std::make_unique<sndfile_recording>(name, info);
+    return checked(std::make_unique<sndfile_recording>(name), d, why);
+}
+
+std::unique_ptr<recording_file> open_sndfile_recording(const std::vector<std::uint8_t>& bytes, std::string& why) {
+    if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
+        std::memcmp(bytes.data() + 8, "WAVE", 4) == 0)
+        return open_wav_recording(bytes, why);
+    return checked(std::make_unique<sndfile_recording>(bytes), data_chunk_of(bytes), why);
 }
 
 }  // namespace korvax

@@ -7,5 +7,9 @@
 namespace korvax {
 
 std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, std::string& why);
+// The same, held in memory (piped in); the bytes must outlive the recording.
+// A WAV is read by the program's own reader, as the page reads one.
+std::unique_ptr<recording_file> open_sndfile_recording(const std::vector<std::uint8_t>& bytes, std::string& why);
+std::unique_ptr<recording_file> open_sndfile_recording(std::vector<std::uint8_t>&& bytes, std::string& why) = delete;
 
 }  // namespace korvax

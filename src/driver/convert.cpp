@@ -212,10 +212,13 @@ bool is_recording(const std::string& name) {
 int read_recording(const options& o, const std::string& name, const image* held, byte_sink* output, messages& out,
                    run_result* result) {
     std::string why;
-    const std::unique_ptr<recording_file> rec = held != nullptr ? open_wav_recording(held->bytes, why) : o.open_recording(name, why);
+    const std::unique_ptr<recording_file> rec =
+        held != nullptr ? o.open_held_recording(held->bytes, why) : o.open_recording(name, why);
     if (!rec) {
         out.say("Error reading %s: %s.", shown_name(name).c_str(), why.c_str());
-        if (held != nullptr) out.line("A recording that is not a file must be a WAV file.");
+        const held_recording_opener wav_only = open_wav_recording;
+        if (held != nullptr && o.open_held_recording == wav_only)
+            out.line("A recording that is not a file must be a WAV file.");
         if (result != nullptr) result->status = exit_input;
         return exit_input;
     }

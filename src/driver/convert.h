@@ -25,9 +25,10 @@ struct options {
     bool verify = false;                // -V: read the WAV back from the sink
     int baud = 0;                       // -b: TRS-80 speed, 250, 500 or 1500; 0 takes it from the image
     int channel = -1;                   // -c: a recording's channel to read, from 0; -1 the one that reads better
-    // How a recording is opened: the command line's reads every kind
-    // libsndfile knows, this WAV files alone.
+    // How a recording is opened, from a file or held in memory: the command
+    // line's read every kind libsndfile knows, these WAV files alone.
     recording_opener open_recording = open_wav_recording;
+    held_recording_opener open_held_recording = open_wav_recording;
 };
 
 // What a run found and did, as values.

@@ -343,9 +343,11 @@ int run_once(run_state& run, int argc, char** argv, messages& out, run_result* r
 
 }  // namespace
 
-int run(int argc, char** argv, messages& out, run_result* result, recording_opener open_recording) {
+int run(int argc, char** argv, messages& out, run_result* result, recording_opener open_recording,
+        held_recording_opener open_held) {
     run_state state(out);
     state.settings.open_recording = open_recording;
+    state.settings.open_held_recording = open_held;
     try {
         return run_once(state, argc, argv, out, result);
     } catch (const exit_request& e) {
@@ -358,9 +360,9 @@ int run(int argc, char** argv, messages& out, run_result* result) {
     return run(argc, argv, out, result, open_wav_recording);
 }
 
-int run(int argc, char** argv, recording_opener open_recording) {
+int run(int argc, char** argv, recording_opener open_recording, held_recording_opener open_held) {
     stderr_messages out;
-    return run(argc, argv, out, nullptr, open_recording);
+    return run(argc, argv, out, nullptr, open_recording, open_held);
 }
 
 int run(int argc, char** argv) { return run(argc, argv, open_wav_recording); }

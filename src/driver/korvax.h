@@ -10,9 +10,11 @@ namespace korvax {
 // The whole program: options, selection, conversion. Returns the exit status.
 int run(int argc, char** argv);
 
-// The same, with recordings opened by `open_recording`.
-int run(int argc, char** argv, recording_opener open_recording);
-int run(int argc, char** argv, messages& out, run_result* result, recording_opener open_recording);
+// The same, with recordings opened by `open_recording` (files) and
+// `open_held` (piped in).
+int run(int argc, char** argv, recording_opener open_recording, held_recording_opener open_held = open_wav_recording);
+int run(int argc, char** argv, messages& out, run_result* result, recording_opener open_recording,
+        held_recording_opener open_held = open_wav_recording);
 
 // The same with the conversion's messages told to `out` and what it found
 // kept in `result` (the web page's way in).

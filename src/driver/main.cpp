@@ -6,7 +6,7 @@
 
 int main(int argc, char** argv) {
 #ifdef KORVAX_SNDFILE
-    return korvax::run(argc, argv, korvax::open_sndfile_recording);
+    return korvax::run(argc, argv, korvax::open_sndfile_recording, korvax::open_sndfile_recording);
 #else
     return korvax::run(argc, argv);
 #endif
