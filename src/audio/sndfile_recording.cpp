@@ -56,6 +56,26 @@ public:
     }
     bool cut_short() const override { return cut_short_; }
 
+    // Whether libsndfile reads the recording's header, and finds channels
+    // and a rate in it; `why` says why not.
+    bool read_header(std::string& why) {
+        std::unique_ptr<memory_cursor> cursor;
+        SNDFILE* f = open(info_, cursor);
+        if (f == nullptr) {
+            why = sf_strerror(nullptr);
+            // Its message may end a sentence; the caller ends the line.
+            while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
+            return false;
+        }
+        sf_close(f);
+        if (info_.channels <= 0 || info_.samplerate <= 0) {
+            why = "it has no channels or no sample rate";
+            return false;
+        }
+        return true;
+    }
+
+private:
     // libsndfile's handle on the recording from its start; a recording held
     // in memory is read through `cursor`, which must outlive the handle.
     SNDFILE* open(SF_INFO& info, std::unique_ptr<memory_cursor>& cursor) const {
@@ -63,9 +83,7 @@ public:
         cursor = std::make_unique<memory_cursor>(memory_cursor{bytes_});
         return sf_open_virtual(&memory_io, SFM_READ, &info, cursor.get());
     }
-    SF_INFO info_{};
 
-private:
     // One channel of the interleaved frames, a block at a time.
     struct reader final : sample_source {
         reader(SNDFILE* f, std::unique_ptr<memory_cursor> m, const SF_INFO& i, unsigned c, sndfile_recording& r)
@@ -102,6 +120,7 @@ private:
     };
     std::string name_;
     const std::vector<std::uint8_t>* bytes_ = nullptr;
+    SF_INFO info_{};
     bool cut_short_ = false;
 };
 
@@ -189,19 +208,7 @@ data_chunk data_chunk_of(const std::vector<std::uint8_t>& b) {
 // The recording as libsndfile reads it, if its header holds (`d` is what its
 // data chunk claims).
 std::unique_ptr<recording_file> checked(std::unique_ptr<sndfile_recording> r, const data_chunk& d, std::string& why) {
-    std::unique_ptr<memory_cursor> cursor;
-    SNDFILE* f = r->open(r->info_, cursor);
-    if (f == nullptr) {
-        why = sf_strerror(nullptr);
-        // Its message may end a sentence; the caller ends the line.
-        while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
-        return nullptr;
-    }
-    sf_close(f);
-    if (r->info_.channels <= 0 || r->info_.samplerate <= 0) {
-        why = "it has no channels or no sample rate";
-        return nullptr;
-    }
+    if (!r->read_header(why)) return nullptr;
     if (d.cut()) {
         why = "it ends before the end its header gives";
         return nullptr;
