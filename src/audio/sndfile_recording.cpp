@@ -227,9 +227,16 @@ std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, 
 }
 
 std::unique_ptr<recording_file> open_sndfile_recording(const std::vector<std::uint8_t>& bytes, std::string& why) {
+    // A WAV is read as from a file: by the program's own reader, which takes
+    // one whose sizes were never filled in to its end; one it does not read
+    // (u-law, A-law, ADPCM) by libsndfile, as from a file. When neither
+    // reads it, the program's own reader says why.
     if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
-        std::memcmp(bytes.data() + 8, "WAVE", 4) == 0)
-        return open_wav_recording(bytes, why);
+        std::memcmp(bytes.data() + 8, "WAVE", 4) == 0) {
+        if (auto own = open_wav_recording(bytes, why)) return own;
+        std::string also;
+        return checked(std::make_unique<sndfile_recording>(bytes), data_chunk_of(bytes), also);
+    }
     return checked(std::make_unique<sndfile_recording>(bytes), data_chunk_of(bytes), why);
 }
 

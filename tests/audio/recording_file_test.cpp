@@ -74,6 +74,8 @@ TEST(recordings, every_container_and_sample_kind) {
         {"24-bit WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 1, true},
         {"32-bit WAV at 96000 Hz", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 96000, 1, true},
         {"float WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, true},
+        {"u-law WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, 44100, 1, true},
+        {"IMA ADPCM WAV at 22050 Hz", "t.wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 22050, 1, true},
         {"extensible WAV, stereo", "t.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 44100, 2, true},
         {"RF64", "t.wav", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 44100, 1, true},
         {"Wave64", "t.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 44100, 1, true},
