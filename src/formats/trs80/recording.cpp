@@ -65,6 +65,11 @@ constexpr double shortest_cell = 0.86, longest_cell = 1.18;
 // dropout (tens of ms), far shorter than the gap a real deck leaves between
 // two programs.
 constexpr double end_gap_s = 0.15;
+// A segment also ends when none of its bits has read clearly for this long,
+// though the signal goes on: what follows is another kind of signal (a
+// program at another speed, recorded straight after), which the reader for
+// that speed then takes from its leader.
+constexpr double lost_s = 0.5;
 // Clock pulses in a row, evenly spaced, that make a leader.
 constexpr int leader_cells = 64;
 // Half cycles in a row of the 0x55 leader's pattern.
@@ -282,6 +287,13 @@ private:
             solid_bits_ = bits_;
         } else if (double(++cells_since_solid_) * T_ > end_gap_s * fs_) {
             end_segment(out);
+            return;
+        }
+        if (!synced_) return;
+        if (!own_doubt && good) {
+            clear_bits_ = bits_, cells_since_clear_ = 0;
+        } else if (double(++cells_since_clear_) * T_ > lost_s * fs_) {
+            end_segment(out, clear_bits_ + 8);
         }
     }
 
@@ -301,7 +313,7 @@ private:
                 std::popcount(shift_doubt_ & leader_mask) <= 12) {
                 synced_ = true;
                 builder_.start(bit_seconds_[(leader_bits_ - 8) % 8], baud_, zero_sync);
-                bits_ = solid_bits_ = 0;
+                bits_ = solid_bits_ = clear_bits_ = cells_since_clear_ = 0;
                 byte_ = 0, byte_doubt_ = false;
             } else if (std::popcount(shift_ & 0xFFFF) > 4) {
                 // Not a leader, whose bits are all 0 but for a stray one
@@ -320,10 +332,11 @@ private:
         }
     }
 
-    void end_segment(std::vector<tape_segment>& out) {
+    // Ends the segment, keeping no more than `most` bits.
+    void end_segment(std::vector<tape_segment>& out, std::uint64_t most = UINT64_MAX) {
         if (synced_) {
             // Only the bits up to the last steady clock and the cell it opens.
-            const std::uint64_t keep = std::min(bits_, solid_bits_ + 1);
+            const std::uint64_t keep = std::min({bits_, solid_bits_ + 1, most});
             builder_.finish(1 + std::size_t(keep / 8), out);
         }
         locked_ = false;
@@ -351,6 +364,7 @@ private:
     double T_ = 0, nominal_cell_ = 0, clock_ = 0, next_clock_ = 0;
     float env_ = 0;
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
+    std::uint64_t clear_bits_ = 0, cells_since_clear_ = 0;  // bits up to the last read clearly, and cells since
     std::uint64_t shift_ = 0, shift_doubt_ = 0;
     std::array<double, 8> bit_seconds_{};
     std::uint8_t byte_ = 0;
@@ -392,7 +406,7 @@ public:
             hysteresis_ = std::max(0.22f * env_, 1e-4f);
             quiet_until_ = std::uint64_t(c.at + end_gap_s * fs_) + 1;
         }
-        if (locked_ && n > quiet_until_) end_segment(out);
+        if (locked_ && (n > quiet_until_ || (synced_ && double(n) / fs_ > solid_seconds_ + lost_s))) end_segment(out);
     }
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
@@ -533,7 +547,7 @@ private:
                 start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
                 bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
                 weak_us_ = 0;
-                good_run_ = 0, solid_ = 0;
+                good_run_ = 0, solid_ = 0, solid_seconds_ = at;
                 sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
             }
             return;
@@ -542,7 +556,7 @@ private:
         bits_.push_back(std::uint8_t(one | (doubt ? 2 : 0)));
         seconds_.push_back(float(at - delay_s()));
         good_run_ = doubt ? 0 : good_run_ + 1;
-        if (good_run_ >= 3) solid_ = bits_.size();
+        if (good_run_ >= 3) solid_ = bits_.size(), solid_seconds_ = at;
     }
     double delay_s() const { return (long_ / 2.0 + 0.5) / fs_; }
 
@@ -585,6 +599,7 @@ private:
     std::vector<weak_cycle> weak_;
     double weak_us_ = 0;
     std::size_t good_run_ = 0, solid_ = 0;
+    double solid_seconds_ = 0;  // where the last bit of a clear run starts
 };
 
 // A bit read (bit 0 its value, bit 1 set when in doubt), and a 0 in doubt

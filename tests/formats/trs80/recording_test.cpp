@@ -181,6 +181,31 @@ TEST(trs80_recording, programs_apart_are_found_in_order_and_in_place) {
     EXPECT_NEAR(segs[1].start_seconds, second, 0.02 * (second - double(a.size() + rate) / rate) + 0.01);
 }
 
+// A program recorded straight after one at another speed, with no gap
+// between: the first one's reader meets a signal it cannot read, which
+// must end its segment, not swallow the second program.
+TEST(trs80_recording, a_program_straight_after_one_at_another_speed_is_found) {
+    const unsigned rate = 44100;
+    const char* const pairs[][2] = {{"hello-fast.cas", "hello-level1.cas"},
+                                    {"hello-fast.cas", "hello.cas"},
+                                    {"hello-level1.cas", "hello-fast.cas"},
+                                    {"hello.cas", "hello-fast.cas"}};
+    for (const auto& [first, second] : pairs) {
+        SCOPED_TRACE(std::string(first) + " then " + second);
+        const std::vector<float> a = program_signal(example(first), rate), b = program_signal(example(second), rate);
+        std::vector<float> y = a;
+        y.insert(y.end(), b.begin(), b.end());
+        const auto segs = read(y, rate), alone_a = read(a, rate), alone_b = read(b, rate);
+        ASSERT_EQ(segs.size(), 2u);
+        ASSERT_EQ(alone_a.size(), 1u);
+        ASSERT_EQ(alone_b.size(), 1u);
+        EXPECT_EQ(segs[0].bytes, alone_a[0].bytes);
+        EXPECT_EQ(segs[1].bytes, alone_b[0].bytes);
+        EXPECT_TRUE(segs[0].doubtful.empty());
+        EXPECT_TRUE(segs[1].doubtful.empty());
+    }
+}
+
 // One cycle too many in the middle of a 1500 baud program (a click that
 // reads as a clear 1) puts every later frame a bit out of step: the start
 // bits show it, the frames are moved back into step, and only the bytes
