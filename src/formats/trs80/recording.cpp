@@ -70,6 +70,8 @@ constexpr double end_gap_s = 0.15;
 // program at another speed, recorded straight after), which the reader for
 // that speed then takes from its leader.
 constexpr double lost_s = 0.5;
+// Bits of the 0x55 leader, read within a segment, that start the next program.
+constexpr std::size_t next_leader_bits = 64;
 // Clock pulses in a row, evenly spaced, that make a leader.
 constexpr int leader_cells = 64;
 // Half cycles in a row of the 0x55 leader's pattern.
@@ -529,7 +531,7 @@ private:
         weak_us_ = 0;
     }
 
-    void bit(bool one, bool doubt, double at, std::vector<tape_segment>&) {
+    void bit(bool one, bool doubt, double at, std::vector<tape_segment>& out) {
         if (!synced_) {
             // The leader alternates 0 and 1; 0x7F is the first run of 1s.
             const bool repeat = (shift_ & 1) == unsigned(one);
@@ -547,7 +549,7 @@ private:
                 start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
                 bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
                 weak_us_ = 0;
-                good_run_ = 0, solid_ = 0, solid_seconds_ = at;
+                good_run_ = 0, solid_ = 0, alternating_ = 0, solid_seconds_ = at;
                 sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
             }
             return;
@@ -557,6 +559,20 @@ private:
         seconds_.push_back(float(at - delay_s()));
         good_run_ = doubt ? 0 : good_run_ + 1;
         if (good_run_ >= 3) solid_ = bits_.size(), solid_seconds_ = at;
+        // Every data byte starts with a 0, nine bits apart, so no run of
+        // more than 17 bits read clearly can alternate: a long run is the
+        // leader of a program recorded straight after this one. This one
+        // ends where the run starts; the leader goes on to its sync byte.
+        alternating_ =
+            !doubt && bits_.size() >= 2 && (bits_[bits_.size() - 2] & 1) != unsigned(one) ? alternating_ + 1 : 0;
+        if (alternating_ >= next_leader_bits) {
+            // (And where a pause came just before it, where the pause starts.)
+            const std::size_t from = bits_.size() - alternating_;
+            solid_ = std::min(solid_, !gaps_.empty() && gaps_.back().at + 18 >= from ? gaps_.back().at : from);
+            end_segment(out);
+            locked_ = true;
+            shift_ = one ? 0x555 : 0xAAA, shift_doubt_ = 0;
+        }
     }
     double delay_s() const { return (long_ / 2.0 + 0.5) / fs_; }
 
@@ -598,7 +614,7 @@ private:
     };
     std::vector<weak_cycle> weak_;
     double weak_us_ = 0;
-    std::size_t good_run_ = 0, solid_ = 0;
+    std::size_t good_run_ = 0, solid_ = 0, alternating_ = 0;
     double solid_seconds_ = 0;  // where the last bit of a clear run starts
 };
 
