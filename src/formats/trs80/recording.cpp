@@ -408,7 +408,7 @@ public:
             hysteresis_ = std::max(0.22f * env_, 1e-4f);
             quiet_until_ = std::uint64_t(c.at + end_gap_s * fs_) + 1;
         }
-        if (locked_ && (n > quiet_until_ || (synced_ && double(n) / fs_ > solid_seconds_ + lost_s))) end_segment(out);
+        if (locked_ && (n > quiet_until_ || (synced_ && n > lost_after_))) end_segment(out);
     }
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
@@ -549,7 +549,8 @@ private:
                 start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
                 bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
                 weak_us_ = 0;
-                good_run_ = 0, solid_ = 0, alternating_ = 0, solid_seconds_ = at;
+                good_run_ = 0, solid_ = 0, alternating_ = 0;
+                lost_after_ = std::uint64_t((at + lost_s) * fs_);
                 sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
             }
             return;
@@ -558,7 +559,7 @@ private:
         bits_.push_back(std::uint8_t(one | (doubt ? 2 : 0)));
         seconds_.push_back(float(at - delay_s()));
         good_run_ = doubt ? 0 : good_run_ + 1;
-        if (good_run_ >= 3) solid_ = bits_.size(), solid_seconds_ = at;
+        if (good_run_ >= 3) solid_ = bits_.size(), lost_after_ = std::uint64_t((at + lost_s) * fs_);
         // Every data byte starts with a 0, nine bits apart, so no run of
         // more than 17 bits read clearly can alternate: a long run is the
         // leader of a program recorded straight after this one. This one
@@ -567,7 +568,7 @@ private:
             !doubt && bits_.size() >= 2 && (bits_[bits_.size() - 2] & 1) != unsigned(one) ? alternating_ + 1 : 0;
         if (alternating_ >= next_leader_bits) {
             // (And where a pause came just before it, where the pause starts.)
-            const std::size_t from = bits_.size() - alternating_;
+            const std::size_t from = bits_.size() - alternating_ - 1;
             solid_ = std::min(solid_, !gaps_.empty() && gaps_.back().at + 18 >= from ? gaps_.back().at : from);
             end_segment(out);
             locked_ = true;
@@ -615,7 +616,7 @@ private:
     std::vector<weak_cycle> weak_;
     double weak_us_ = 0;
     std::size_t good_run_ = 0, solid_ = 0, alternating_ = 0;
-    double solid_seconds_ = 0;  // where the last bit of a clear run starts
+    std::uint64_t lost_after_ = 0;  // the segment ends if no clear run of bits comes by then
 };
 
 // A bit read (bit 0 its value, bit 1 set when in doubt), and a 0 in doubt
