@@ -56,6 +56,7 @@ const state = {
   image: null, // { name, path, bytes }, or a recording: { name, stem, recording: true, bytes, pcm }
   found: null, // what the program found in the image
   choice: 'recommended', // or 'defaults': which settings a new image gets
+  kind: '.t64', // the kind of Commodore image last chosen
   url: null, // the current WAV's object URL
   runs: 0,
   generation: 0, // the latest request; answers to older ones are dropped
@@ -703,9 +704,13 @@ async function readRecording(rec, current) {
     return;
   }
   // A Commodore tape without a program the ROM wrote is kept as a TAP
-  // image only.
+  // image only; one whose programs another loader's blocks follow (a turbo
+  // loader's game), as a TAP image unless a kind is chosen for it: only a
+  // TAP keeps those blocks.
   const commodore = found.format === 'PRG';
   const programs = found.items.some((i) => i.kind === 'program');
+  const others = found.items.some((i) => i.kind === "blocks not read as the ROM's");
+  if (commodore && programs && !rec.kindChosen) $('kind').value = others ? '.tap' : state.kind;
   $('kind-row').hidden = !commodore || !programs;
   const outName = `${rec.stem}${commodore && !programs ? '.tap' : imageKind(found.format)}`;
   const output = `/work/${outName}`;
@@ -930,7 +935,11 @@ function wirePlayer() {
 function wireInputs() {
   $('file').addEventListener('change', (e) => takeFile(e.target.files[0]));
   $('record').addEventListener('click', toggleRecording);
-  $('kind').addEventListener('change', () => refresh());
+  $('kind').addEventListener('change', () => {
+    state.kind = $('kind').value;
+    if (state.image) state.image.kindChosen = true;
+    refresh();
+  });
   for (const s of SETTINGS) $(s.id).addEventListener('change', () => refresh({ fresh: s.id === 'format' }));
   $('settings').addEventListener('submit', (e) => e.preventDefault());
   $('choice-switch').addEventListener('click', () => {

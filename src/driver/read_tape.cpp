@@ -101,8 +101,8 @@ std::vector<image_file> commodore_images(const reading& r, const std::string& ki
         for (std::size_t i = 0; i < c.programs.size(); ++i) {
             std::string suffix;
             if (i > 0) suffix.append("-").append(std::to_string(i + 1));
-            std::string holds = "program ";
-            holds += c.programs[i].name;
+            std::string holds = "program";
+            if (!c.programs[i].name.empty()) holds += " " + c.programs[i].name;
             files.push_back({suffix, cbm::prg_image(c.programs[i]), holds});
         }
         return files;
@@ -462,6 +462,9 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         out.say("Image written: %s (%s).", further[k - 1]->name().c_str(), images[k].holds.c_str());
         res.written.push_back(further[k - 1]->name());
     }
+    if (kind != ".tap" && best->commodore && best->commodore->after_rom)
+        out.say("Only a .tap image keeps the blocks not read as the ROM's (from %s).",
+                clock_time(best->commodore->after_rom->start_seconds).c_str());
     if (doubtful) out.line("Some bytes are in doubt: re-record the stretches named above, or keep the image as it is.");
     if (o.verify) {
         const int checked = self_check(m, *kind, images, *best, o, out);

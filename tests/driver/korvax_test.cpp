@@ -306,6 +306,12 @@ TEST(command_line, recordings) {
     // no ROM block has.
     bytes turbo = text("C64-TAPE-RAW") + bytes{1, 0, 0, 0, 0x58, 0x1B, 0, 0};
     for (int i = 0; i < 7000; ++i) turbo.push_back(i < 3000 ? 0x30 : i * 7 % 3 == 0 ? 0x20 : 0x38);
+    // A ROM program, then after a pause another loader's blocks: a turbo
+    // game's loader and the game.
+    bytes mixed = example("hello.tap");
+    for (int b : {0x00, 0x40, 0x11, 0x1E}) mixed.push_back(std::uint8_t(b));  // 2 s
+    for (int i = 0; i < 12000; ++i) mixed.push_back(i < 3000 ? 0x28 : i * 7 % 3 == 0 ? 0x20 : 0x38);
+    for (int k = 0; k < 4; ++k) mixed[16 + std::size_t(k)] = std::uint8_t((mixed.size() - 20) >> (8 * k));
     bytes escaped(255, 0);  // a SYSTEM tape named "A\e[2JB" of one byte
     for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
         escaped.push_back(std::uint8_t(b));
@@ -370,6 +376,13 @@ TEST(command_line, recordings) {
          heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nError writing @@/out.prg: the tape holds no "
                  "program the ROM wrote; write it as .tap.\n",
          unchecked, recorded("@@/turbo.tap")},
+        {"another loader's blocks after a program", {{"mixed.tap", mixed}}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"},
+         0,
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+                 "0:20.3 Commodore: blocks not read as the ROM's, 11,996 pulses.\n"
+                 "Image written: @@/out.prg (program HELLO).\n"
+                 "Only a .tap image keeps the blocks not read as the ROM's (from 0:20.3).\n",
+         unchecked, recorded("@@/mixed.tap"), "", {{"out.prg", example("hello.prg")}}},
         // A name read from tape may hold any byte: an escape code is shown, not sent.
         {"a name with an escape code", {{"esc.cas", escaped}}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
          heard + "0:04.1 TRS-80, 500 baud: SYSTEM A?[2JB, load $7000, 1 byte, checksums hold.\n"

@@ -268,6 +268,8 @@ const RECORDINGS = [
   { name: 'hello2.t64, as .prg: a file for each program', image: 'hello2.t64', rate: 44100, file: 'hello2-prg.wav', out: 'hello2-prg.prg', kind: '.prg', commodore: true },
   // No program: a .tap, with no choice of kind.
   { name: 'a tape of another loader alone', image: 'turbo.tap', rate: 44100, file: 'turbo-rec.wav', out: 'turbo-rec.tap' },
+  // A program, then another loader's blocks: .tap by default, which alone keeps them.
+  { name: 'a program, then another loader\'s blocks, .tap by default', image: 'mixed.tap', rate: 44100, file: 'mixed-rec.wav', out: 'mixed-rec.tap', commodore: true },
 ];
 
 // A TAP image of a leader and pulses of two lengths that no ROM block has:
@@ -283,9 +285,21 @@ function turboTap() {
   return file;
 }
 
+// hello.tap, then after a pause of 2 s another loader's blocks.
+function mixedTap() {
+  const tap = fs.readFileSync(path.join(EXAMPLES, 'hello.tap'));
+  const more = Buffer.from([0x00, 0x40, 0x11, 0x1e, ...Array.from({ length: 12000 }, (_, i) => (i < 3000 ? 0x28 : (i * 7) % 3 === 0 ? 0x20 : 0x38))]);
+  const whole = Buffer.concat([tap, more]);
+  whole.writeUInt32LE(whole.length - 20, 16);
+  const file = path.join(scratch, 'mixed.tap');
+  fs.writeFileSync(file, whole);
+  return file;
+}
+
 // A recording's file for the page, in the container the case asks for.
 function recordingFile(c) {
-  const image = c.image === 'turbo.tap' ? turboTap() : path.join(EXAMPLES, c.image);
+  const maker = { 'turbo.tap': turboTap, 'mixed.tap': mixedTap }[c.image];
+  const image = maker ? maker() : path.join(EXAMPLES, c.image);
   const made = recordingOf(image, c.rate, c.via ? `${c.file}.wav` : c.file);
   if (!c.via) return { file: made, wav: made };
   const file = path.join(scratch, c.file);

@@ -595,6 +595,8 @@ public:
     }
 
     std::vector<kernal_program> programs;
+    // Where each copy of a ROM block lies: from its leader to its end.
+    std::vector<std::pair<double, double>> rom_spans;
     // Whether the tape's machine was told, and whether it is a C16 or Plus/4.
     bool told() const { return told_; }
     bool c264() const { return c264_; }
@@ -831,6 +833,7 @@ private:
                 seconds += s->value == 0x09 - i;
             }
         if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
+        rom_spans.push_back({c.leader_start, c.end_seconds});
         c.first = firsts > seconds ? 1 : -1;
         if (c.first > 0) {
             flush_first();
@@ -1358,10 +1361,48 @@ std::vector<std::uint8_t> recounted(const std::vector<std::uint8_t>& tap, double
 
 }  // namespace
 
+// What follows the ROM's last block: another loader's blocks (a turbo
+// loader's, most often), or ROM blocks too damaged to read, which only the
+// TAP data keeps. The pulses are counted in bins of half a second; after the
+// last ROM block, with the short pulses after its end, the bins busy with
+// pulses (one every 2 ms or more often: hiss in a pause is mostly read as
+// the pause itself) are that stretch, when they add up to 2 s or more.
+constexpr double bin_seconds = 0.5, rom_trailer_seconds = 0.25, after_rom_least = 2;
+constexpr std::uint32_t busy_bin = 250;
+
+class pulse_bins {
+public:
+    void add(const pulse& p) {
+        if (p.gap || !(p.start >= 0)) return;
+        const auto b = static_cast<std::size_t>(p.start / bin_seconds);
+        if (b >= count_.size()) count_.resize(b + 1, 0), first_.resize(b + 1, 0);
+        if (count_[b]++ == 0) first_[b] = p.start;
+    }
+
+    // The stretch after `rom_end`, from the first busy bin wholly after it.
+    std::optional<other_blocks> after(double rom_end) const {
+        std::optional<other_blocks> o;
+        std::size_t busy = 0;
+        for (auto b = static_cast<std::size_t>(std::ceil(rom_end / bin_seconds)); b < count_.size(); ++b) {
+            if (count_[b] < busy_bin) continue;
+            if (!o) o = other_blocks{first_[b], 0};
+            o->pulses += count_[b];
+            ++busy;
+        }
+        if (double(busy) * bin_seconds < after_rom_least) return std::nullopt;
+        return o;
+    }
+
+private:
+    std::vector<std::uint32_t> count_;
+    std::vector<double> first_;  // where each bin's first pulse starts
+};
+
 recording_read read_recording(sample_source& in) {
     recording_read r;
     kernal_reader blocks;
     run_tracker runs;
+    pulse_bins bins;
     const auto leader_ended = [&](const run_tracker& t) {
         if (!t.is_leader()) return;
         r.leader_seconds += t.end_ - t.start_;
@@ -1389,6 +1430,7 @@ recording_read read_recording(sample_source& in) {
                 }
             }
             runs.add(p, leader_ended);
+            bins.add(p);
         }
         falling = pulses.falling_first();
         return true;
@@ -1396,6 +1438,11 @@ recording_read read_recording(sample_source& in) {
     runs.finish(leader_ended);
     blocks.finish();
     r.programs = std::move(blocks.programs);
+    if (!r.programs.empty() && !blocks.rom_spans.empty()) {
+        double rom_end = 0;
+        for (const auto& span : blocks.rom_spans) rom_end = std::max(rom_end, span.second);
+        r.after_rom = bins.after(rom_end + rom_trailer_seconds);
+    }
     r.falling_first = falling;
     return r;
 }
@@ -1426,6 +1473,14 @@ std::vector<tape_item> describe(const recording_read& r) {
         t.length = p.bytes.size();
         t.check = p.header_holds && p.data_holds ? tape_item::checksum::holds : tape_item::checksum::fails;
         t.doubtful = p.doubtful;
+        items.push_back(std::move(t));
+    }
+    if (r.after_rom) {
+        tape_item t;
+        t.start_seconds = r.after_rom->start_seconds;
+        t.machine = "Commodore";
+        t.kind = "blocks not read as the ROM's";
+        t.pulses = r.after_rom->pulses;
         items.push_back(std::move(t));
     }
     if (items.empty() && r.first_leader >= 0) {

@@ -36,6 +36,13 @@ struct kernal_program {
     std::size_t header_doubtful = 0;  // how many of `doubtful` are the header's
 };
 
+// The pulses after the ROM's last block: another loader's blocks, or ROM
+// blocks too damaged to read.
+struct other_blocks {
+    double start_seconds = 0;
+    std::size_t pulses = 0;
+};
+
 struct recording_read {
     // TAP version 1 pulse data on the PAL clock of `tap_machine` (units of 8
     // cycles of 985,248 Hz for a C64, 886,720 Hz for a C16 or Plus/4), every
@@ -48,6 +55,7 @@ struct recording_read {
     // (or VIC-20), 2 a C16 or Plus/4.
     std::uint8_t tap_machine = 0;
     std::vector<kernal_program> programs;  // in the order they lie on the tape
+    std::optional<other_blocks> after_rom;  // on a tape with programs
     double seconds = 0;                    // the length of the recording read
     double leader_seconds = 0;             // how much of it is Commodore leader (see find_leader)
     double first_leader = -1;              // where the first leader starts; -1 none
@@ -76,7 +84,9 @@ std::optional<leader> find_leader(sample_source& in, double within_seconds);
 // load address and length, whether both its blocks' checksums hold, and its
 // bytes in doubt. A tape with a Commodore leader but no program (another
 // loader's blocks alone) gets one line, kind "tape of another loader", with
-// its count of pulses.
+// its count of pulses. On a tape with programs, the blocks after the ROM's
+// last one get a line, kind "blocks not read as the ROM's", with their count
+// of pulses.
 std::vector<tape_item> describe(const recording_read& r);
 
 // A whole TAP image of version 1 (PAL, the machine `tap_machine`) holding the pulses.
