@@ -207,16 +207,24 @@ double cell_reader::centre(std::int64_t best, float top, const value_fn& value) 
 
 bool cell_reader::hunt() {
     const double spacing = pick_spacing * nominal_;
+    const bool edges = format_.events == event_kind::edges;
     for (; pick_at_ < ready_; ++pick_at_) {
         const float d = out_[std::size_t(pick_at_) & ring_mask];
         const float a = std::fabs(d);
         hold_ = std::max(double(a), hold_ * hold_decay_);
-        if (cand_at_ >= 0 && double(pick_at_ - cand_at_) > spacing) {
+        // Level changes alternate: a higher value the other way is the next
+        // event's, not this one's (where a high-pass made each level droop,
+        // the next event's may come within the spacing and outgrow it).
+        if (cand_at_ >= 0 &&
+            (double(pick_at_ - cand_at_) > spacing || (edges && a > std::fabs(cand_) && (d > 0) != (cand_ > 0)))) {
             const std::int64_t at = cand_at_;
             cand_at_ = -1;
             const auto v = [&](std::int64_t i) { return std::fabs(out_[std::size_t(i) & ring_mask]); };
             bool highest = std::fabs(cand_) >= pick_floor * hold_ && cand_ != 0;
             for (auto i = at - static_cast<std::int64_t>(spacing); highest && i < at; ++i) highest = v(i) <= std::fabs(cand_);
+            // And the other way from the last event: a bump of the same sign
+            // between two events is the droop of a high-pass.
+            if (edges && !events_.empty() && (events_.back().height > 0) == (cand_ > 0)) highest = false;
             if (highest) {
                 events_.push_back({centre(at, std::fabs(cand_), v), cand_});
                 const std::size_t keep = format_.leader.size() * std::size_t(format_.leader_periods) + 1;

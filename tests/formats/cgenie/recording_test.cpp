@@ -1,9 +1,11 @@
 // Reading Colour Genie tapes back, beyond the ladder's goals
-// (tests/formats/ladder_test.cpp): what the report says of a stretch, and the
-// image of several.
+// (tests/formats/ladder_test.cpp): what the report says of a stretch, the
+// image of several, and a tape through a high-pass far above the ladder's.
 #include <gtest/gtest.h>
 
 #include "formats/cgenie/recording.h"
+#include "support/reading.h"
+#include "support/signal.h"
 
 using korvax::tape_item;
 using bytes = std::vector<std::uint8_t>;
@@ -46,4 +48,22 @@ TEST(cgenie_recording, report_items) {
     two.insert(two.end(), 255, 0xAA);
     two.insert(two.end(), {0x66, 3});
     EXPECT_EQ(korvax::cgenie::cas_image({{0, 0, {0x66, 1, 2}, {}}, {9, 0, {0x66, 3}, {}}}), two);
+}
+
+// A tape whose level droops fast after each change (a strong first-order
+// high-pass: a deck's or an interface's coupling) is still found and read:
+// each level change's detector peak is then followed, within a third of a
+// cell, by the next one's in the other direction and by a bump of the
+// droop, neither of which may hide it or pass for one.
+TEST(cgenie_recording, a_strong_high_pass) {
+    const std::string image = std::string(KORVAX_EXAMPLES) + "/hello-cgenie.cas";
+    const std::vector<std::uint8_t> wav = korvax_test::program_wav(image, 44100);
+    for (const double hz : {300.0, 550.0, 800.0, 1500.0})
+        for (const bool invert : {false, true}) {
+            const korvax_test::rung r{hz, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+            korvax_test::cassette_source in(wav, 44100, r, {false, invert, false, 1});
+            const korvax_test::condition c{44100, 0, invert};
+            const korvax_test::score s = korvax_test::read_signal(korvax_test::machine::cgenie, image, in, c);
+            EXPECT_TRUE(s.exact) << hz << " Hz" << (invert ? ", inverted" : "") << ": " << s.why;
+        }
 }
