@@ -226,6 +226,15 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
         }
     }
     const double db = peak > 0 ? 20 * std::log10(peak) : -200;
+    // Where the peak lies against full scale, as a whole number of dB (a
+    // float recording may go past it).
+    char level[48];
+    if (db <= -0.5)
+        std::snprintf(level, sizeof level, "%.0f dB below full scale", -db);
+    else if (db >= 0.5)
+        std::snprintf(level, sizeof level, "%.0f dB above full scale", db);
+    else
+        std::snprintf(level, sizeof level, "at full scale");
     char text[160];
     if (samples == 0 || db < -80)
         return "it is silent";
@@ -238,12 +247,10 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
     else if (!leader.empty())
         return leader;
     else if (forced != nullptr)
-        std::snprintf(text, sizeof text, "it holds sound (its peak %.0f dB below full scale), but no %s tape signal",
-                      -db, forced->machine);
+        std::snprintf(text, sizeof text, "it holds sound (its peak %s), but no %s tape signal", level, forced->machine);
     else
         std::snprintf(text, sizeof text,
-                      "it holds sound (its peak %.0f dB below full scale), but no tape signal of a machine this program knows",
-                      -db);
+                      "it holds sound (its peak %s), but no tape signal of a machine this program knows", level);
     return text;
 }
 

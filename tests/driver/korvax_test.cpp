@@ -316,6 +316,10 @@ TEST(command_line, recordings) {
     for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
         escaped.push_back(std::uint8_t(b));
     const auto silence = [](bytes& wav) { std::fill(wav.begin() + 44, wav.end(), 0x80); };
+    // A square wave 0.07 dB below full scale.
+    const auto loud = [](bytes& wav) {
+        for (auto b = wav.begin() + 44; b != wav.end(); ++b) *b = *b >= 0x80 ? 0xFF : 0x01;
+    };
     // 20 ms of silence 4.4 s in, inside the program's bytes.
     const auto dropout = [](bytes& wav) { std::fill_n(wav.begin() + 44 + 4.4 * 44100, 882, 0x80); };
     // The recording stopped this many seconds in.
@@ -398,6 +402,10 @@ TEST(command_line, recordings) {
          heard + "No tape signal found in @@/tape.wav: it holds sound (its peak 4 dB below full scale), but no "
                  "Commodore tape signal.\n",
          unchecked, recorded("hello.cas")},
+        {"forced to another machine, at full scale", {}, {"-f", "2", "-i", "@@/tape.wav"}, 6,
+         heard + "No tape signal found in @@/tape.wav: it holds sound (its peak at full scale), but no Commodore tape "
+                 "signal.\n",
+         unchecked, recorded("hello.cas", loud)},
         {"no such channel", {}, {"-c", "2", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
          "Error reading @@/tape.wav: it has no channel 2.\n", unchecked, recorded("hello.cas")},
         // hello.cas at 22050 Hz through LAME 3.100 at 32 kbit/s (MPEG-2): the
