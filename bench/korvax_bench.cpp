@@ -356,38 +356,49 @@ int readback_table(const std::string& dir, const char* corpus, int reps) {
 
 // Reading recordings back.
 
+// The 44-byte header of the program's WAV, read from `in`, with its
+// little-endian fields.
+struct wav_head {
+    std::uint8_t b[korvax::wav_header_size];
+
+    explicit wav_head(std::ifstream& in) { in.read(reinterpret_cast<char*>(b), sizeof b); }
+    std::uint32_t get(std::size_t at) const {
+        return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
+               std::uint32_t(b[at + 3]) << 24;
+    }
+    void put(std::size_t at, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) b[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+    }
+    void write(std::ofstream& out) const { out.write(reinterpret_cast<const char*>(b), sizeof b); }
+};
+
+void written_or_exit(const std::ofstream& out, const std::string& name) {
+    if (out) return;
+    std::fprintf(stderr, "korvax_bench: cannot write %s\n", name.c_str());
+    std::exit(1);
+}
+
 // A mono 8-bit WAV of the program's as stereo, the same sample in both
 // channels, copied in blocks so that the parent, whose memory every child
 // starts with, stays small.
 void write_stereo(const std::string& mono, const std::string& stereo) {
     std::ifstream in(mono, std::ios::binary);
     std::ofstream out(stereo, std::ios::binary);
-    std::uint8_t header[korvax::wav_header_size];
-    in.read(reinterpret_cast<char*>(header), sizeof header);
-    const auto le32 = [&](std::size_t at) {
-        return std::uint32_t(header[at]) | std::uint32_t(header[at + 1]) << 8 | std::uint32_t(header[at + 2]) << 16 |
-               std::uint32_t(header[at + 3]) << 24;
-    };
-    const auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int k = 0; k < 4; ++k) header[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
-    };
-    const std::uint32_t data = le32(40), rate = le32(24);
-    header[22] = 2;           // channels
-    put32(28, rate * 2);      // bytes per second
-    header[32] = 2;           // bytes per frame
-    put32(40, data * 2);      // data size
-    put32(4, 36 + data * 2);  // RIFF size
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
+    wav_head h(in);
+    const std::uint32_t data = h.get(40), rate = h.get(24);
+    h.b[22] = 2;              // channels
+    h.put(28, rate * 2);      // bytes per second
+    h.b[32] = 2;              // bytes per frame
+    h.put(40, data * 2);      // data size
+    h.put(4, 36 + data * 2);  // RIFF size
+    h.write(out);
     std::vector<char> block(65536), pairs(2 * block.size());
     while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
         const auto n = static_cast<std::size_t>(in.gcount());
         for (std::size_t i = 0; i < n; ++i) pairs[2 * i] = pairs[2 * i + 1] = block[i];
         out.write(pairs.data(), static_cast<std::streamsize>(2 * n));
     }
-    if (!out) {
-        std::fprintf(stderr, "korvax_bench: cannot write %s\n", stereo.c_str());
-        std::exit(1);
-    }
+    written_or_exit(out, stereo);
 }
 
 // The program's mono 8-bit WAV with `seconds` of tape hiss before the tape
@@ -398,20 +409,12 @@ void put_hiss_before(const std::string& wav, double seconds) {
     std::filesystem::rename(wav, tape);
     std::ifstream in(tape, std::ios::binary);
     std::ofstream out(wav, std::ios::binary);
-    std::uint8_t header[korvax::wav_header_size];
-    in.read(reinterpret_cast<char*>(header), sizeof header);
-    const auto le32 = [&](std::size_t at) {
-        return std::uint32_t(header[at]) | std::uint32_t(header[at + 1]) << 8 | std::uint32_t(header[at + 2]) << 16 |
-               std::uint32_t(header[at + 3]) << 24;
-    };
-    const auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int k = 0; k < 4; ++k) header[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
-    };
-    const auto hiss = static_cast<std::uint32_t>(seconds * le32(24));
-    const std::uint32_t data = le32(40) + hiss;
-    put32(40, data);
-    put32(4, 36 + data);
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
+    wav_head h(in);
+    const auto hiss = static_cast<std::uint32_t>(seconds * h.get(24));
+    const std::uint32_t data = h.get(40) + hiss;
+    h.put(40, data);
+    h.put(4, 36 + data);
+    h.write(out);
     noise n;
     std::vector<char> block(65536);
     for (std::uint32_t done = 0; done < hiss;) {
@@ -423,10 +426,7 @@ void put_hiss_before(const std::string& wav, double seconds) {
     out << in.rdbuf();
     in.close();
     std::filesystem::remove(tape);
-    if (!out) {
-        std::fprintf(stderr, "korvax_bench: cannot write %s\n", wav.c_str());
-        std::exit(1);
-    }
+    written_or_exit(out, wav);
 }
 
 // How the child opens a recording: as the command line does, or as the page
