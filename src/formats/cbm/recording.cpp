@@ -595,8 +595,8 @@ public:
     }
 
     std::vector<kernal_program> programs;
-    // Where each copy of a ROM block lies: from its leader to its end.
-    std::vector<std::pair<double, double>> rom_spans;
+    // Where the last copy of a ROM block read ends; -1 none.
+    double rom_end = -1;
     // Whether the tape's machine was told, and whether it is a C16 or Plus/4.
     bool told() const { return told_; }
     bool c264() const { return c264_; }
@@ -833,7 +833,7 @@ private:
                 seconds += s->value == 0x09 - i;
             }
         if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
-        rom_spans.push_back({c.leader_start, c.end_seconds});
+        rom_end = std::max(rom_end, c.end_seconds);
         c.first = firsts > seconds ? 1 : -1;
         if (c.first > 0) {
             flush_first();
@@ -1438,11 +1438,7 @@ recording_read read_recording(sample_source& in) {
     runs.finish(leader_ended);
     blocks.finish();
     r.programs = std::move(blocks.programs);
-    if (!r.programs.empty() && !blocks.rom_spans.empty()) {
-        double rom_end = 0;
-        for (const auto& span : blocks.rom_spans) rom_end = std::max(rom_end, span.second);
-        r.after_rom = bins.after(rom_end + rom_trailer_seconds);
-    }
+    if (!r.programs.empty() && blocks.rom_end >= 0) r.after_rom = bins.after(blocks.rom_end + rom_trailer_seconds);
     r.falling_first = falling;
     return r;
 }
