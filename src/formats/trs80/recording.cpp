@@ -469,6 +469,12 @@ private:
     bool cycle(double length, double first_half, float peak, std::vector<tape_segment>& out) {
         const double u = us(length) / speed_;
         const double at = cycle_start_ / fs_;
+        if (u < 200) {
+            // Too short for any bit, however weak: noise split a half. Left
+            // to merge with the next cycle, which is then in doubt.
+            glitch_ = true;
+            return false;
+        }
         // Cycles far below the envelope, or too long for a bit, are a
         // dropout's: a run of them longer than a few bits is a gap whose bits
         // are counted afterwards; a shorter one gives its bits, in doubt.
@@ -484,12 +490,6 @@ private:
             return true;
         }
         flush_weak();
-        if (u < 200) {
-            // Too short for any bit: noise split a half. Left to merge with
-            // the next cycle, which is then in doubt.
-            glitch_ = true;
-            return false;
-        }
         const bool one = u < fast_boundary_us;
         const bool clear = one ? u > 235 && u < 465 : u > 575 && u < 900;
         // Each half against its class: a 0 with a short half is more likely
