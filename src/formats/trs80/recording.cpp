@@ -51,6 +51,9 @@ constexpr double level2_cell_s = 3'566 / clock_hz;  // 2.041 ms at 500 baud
 constexpr double level1_cell_s = 6'240 / clock_hz;  // 3.571 ms at 250 baud (1/280 s)
 constexpr double fast_zero_us = 720, fast_one_us = 340;
 constexpr double fast_boundary_us = 520;  // between the two cycle lengths, nearer the 1 (they spread in ratio)
+// A cycle of a 0's length whose shorter half is less than this part of it is
+// two 1s: halfway between 1:1 and 1:3 in ratio (1:sqrt 3).
+constexpr double two_ones_split = 0.366;
 
 constexpr std::uint8_t zero_sync = 0xA5, fast_fill = 0x55, fast_sync = 0x7F;
 
@@ -493,12 +496,13 @@ private:
         const bool one = u < fast_boundary_us;
         const bool clear = one ? u > 235 && u < 465 : u > 575 && u < 900;
         // Each half against its class: a 0 with a short half is more likely
-        // two 1s whose middle crossings were lost.
+        // two 1s whose middle crossings were lost. Their halves then lie
+        // about 1:3 (a 1's half, and the rest), a 0's 1:1.
         const double h1 = us(first_half) / speed_, h2 = us(length - first_half) / speed_;
         const double shorter = std::min(h1, h2), longer = std::max(h1, h2);
         const bool even =
             one ? shorter > 80 && longer < 300 : shorter > 260 && longer < 520 && shorter > 0.4 * (shorter + longer);
-        if (!one && clear && shorter < 230) {
+        if (!one && clear && (shorter < 230 || shorter < two_ones_split * (shorter + longer))) {
             bit(true, true, at, out);
             bit(true, true, (cycle_start_ + first_half) / fs_, out);
             return true;
