@@ -718,14 +718,28 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
                 // are 0, can hide a bit lost long before.
                 const std::size_t first = p / 9 * 9 + (p % 9 == 0 ? 0 : 9);
                 const std::size_t frames = look_ahead + (f > first ? (f - first) / 9 : 0);
-                int low = 1 << 30, next = 1 << 30, move = 0;
-                for (int shift : {1, -1, 2, -2, 3, -3, 4, -4}) {
-                    if (shift < 0 && p + std::size_t(-shift) > bits.size()) continue;
-                    const int v = violations(first, p, shift, frames);
-                    if (v < low) next = low, low = v, move = shift;
-                    else if (v < next) next = v;
-                }
-                if (low < fewest && low <= 1 && next >= low + 2) fewest = low, best = move, at = p;
+                // Each shift's violations (from -4 to 4; none for 0).
+                std::array<int, 9> v;
+                v.fill(1 << 30);
+                for (int shift : {1, -1, 2, -2, 3, -3, 4, -4})
+                    if (shift > 0 || p + std::size_t(-shift) <= bits.size())
+                        v[std::size_t(shift + 4)] = violations(first, p, shift, frames);
+                // The right shift puts the start bits in place, and one less
+                // puts each data byte's top bit there: in text, 0 as well.
+                // Where those two alone do best, the larger is the move.
+                const auto fewest_at = std::min_element(v.begin(), v.end());
+                const int low = *fewest_at;
+                int move = int(fewest_at - v.begin()) - 4, also = move;
+                if (move < 4 && move != -1 && v[std::size_t(move + 5)] == low) ++move;
+                int next = 1 << 30;
+                for (int shift = -4; shift <= 4; ++shift)
+                    if (shift != move && shift != also) next = std::min(next, v[std::size_t(shift + 4)]);
+                // Where two places mend it alike by taking a bit out, the
+                // later one: a bit too many puts a frame's last bit where the
+                // next start bit belongs, which shows at once, while every
+                // frame from the earlier place up to f was in step.
+                const bool later = low == fewest && move < 0 && best < 0;
+                if ((low < fewest || later) && low <= 1 && next >= low + 2) fewest = low, best = move, at = p;
             }
         }
         if (best != 0) {
