@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "formats/cbm/recording_dsp.h"
@@ -439,6 +440,8 @@ constexpr double copies_apart = 1.0;
 constexpr std::size_t countdown = 9;
 constexpr std::size_t header_size = 192;
 constexpr std::size_t most_bytes = 65536 + countdown + 1;
+// The most bytes in doubt in a block that its checksum may settle together.
+constexpr std::size_t most_resolved = 8;
 
 // How a bit was read: +2 or -2 clearly a 1 or a 0, +1 or -1 unclearly, 0 not.
 using bit_reads = std::array<std::int8_t, 9>;
@@ -849,6 +852,38 @@ private:
         }
     }
 
+    // Bytes in doubt in a block whose checksum was read: where just one
+    // choice of their values, each among those its bits leave it
+    // (`could_be`: its place in the copy, and those values), makes the
+    // checksum hold, they take those values, as one byte in doubt takes the
+    // checksum's. They stay in doubt, and the checksum, which could check
+    // nothing, does not hold. `sum` is the checksum over the block as read.
+    static void resolve(const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& could_be,
+                        std::uint8_t sum, std::vector<std::uint8_t>& payload, std::vector<int>& known) {
+        // The values the bytes in doubt must XOR to, and how many choices
+        // of the first k of them make each XOR (two standing for more).
+        std::uint8_t want = sum;
+        for (const auto& [i, values] : could_be) want ^= payload[i - countdown];
+        std::vector<std::uint8_t> ways((could_be.size() + 1) * 256, 0);
+        const auto at = [&](std::size_t k, unsigned x) -> std::uint8_t& { return ways[k * 256 + x]; };
+        at(0, 0) = 1;
+        for (std::size_t k = 0; k < could_be.size(); ++k)
+            for (unsigned x = 0; x < 256; ++x)
+                if (at(k, x) != 0)
+                    for (const std::uint8_t v : could_be[k].second)
+                        at(k + 1, x ^ v) = std::uint8_t(std::min(2, at(k + 1, x ^ v) + at(k, x)));
+        if (at(could_be.size(), want) != 1) return;
+        unsigned x = want;
+        for (std::size_t k = could_be.size(); k-- > 0;) {
+            const auto& [i, values] = could_be[k];
+            for (const std::uint8_t v : values)
+                if (at(k, x ^ v) != 0) {
+                    payload[i - countdown] = v, known[i] = v, x ^= v;
+                    break;
+                }
+        }
+    }
+
     void flush_first() {
         if (first_) combine(&*first_, nullptr);
         first_.reset();
@@ -881,15 +916,20 @@ private:
         // Each byte of the copies as the ROM wrote it, where that is known.
         std::vector<int> known(n, -1);
         std::uint8_t sum = 0;
+        // The values each byte in doubt may have, its bits and parity
+        // considered (bytes past the first few are not gathered).
+        std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> could_be;
         for (std::size_t i = countdown; i < n; ++i) {
             const slot* a = one ? one->at(i) : nullptr;
             const slot* c = two ? two->at(i) : nullptr;
             const bool a_clean = a && a->clean, c_clean = c && c->clean;
             std::uint8_t v = 0;
             bool sure = true;
+            std::vector<std::uint8_t> values;
             if (a_clean && c_clean && a->value != c->value) {
                 sure = one_holds != two_holds;
                 v = two_holds && !one_holds ? c->value : a->value;
+                values = {a->value, c->value};
             } else if (a_clean) {
                 v = a->value;
             } else if (c_clean) {
@@ -900,17 +940,24 @@ private:
                 // ones that differ, or two unclear ones, leave it in doubt;
                 // and the bits must pass the parity check together.
                 int ones = 0;
+                unsigned open = 0, fixed = 0;  // the bits (parity the ninth) left open, and those known to be 1
                 for (std::size_t bit = 0; bit < 9; ++bit) {
                     const int x = a ? a->bits[bit] : 0, y = c ? c->bits[bit] : 0;
                     int r = x;
-                    if (std::abs(x) == 2 && std::abs(y) == 2) sure = sure && x == y;
+                    if (std::abs(x) == 2 && std::abs(y) == 2)
+                        sure = sure && x == y, open |= unsigned(x != y) << bit;
                     else if (std::abs(y) == 2) r = y;
-                    else if (std::abs(x) != 2) sure = false, r = x != 0 ? x : y;
+                    else if (std::abs(x) != 2)
+                        sure = false, r = x != 0 ? x : y, open |= 1u << bit;
                     if (r > 0 && bit < 8) v = std::uint8_t(v | 1 << bit);
                     ones += r > 0;
+                    fixed |= unsigned(r > 0 && !(open >> bit & 1)) << bit;
                 }
                 sure = sure && ones % 2 == 1;
+                for (unsigned m = 0; m < 512; ++m)
+                    if ((m & ~open) == fixed && std::popcount(m) % 2 == 1) values.push_back(std::uint8_t(m));
             }
+            if (!sure && could_be.size() <= most_resolved) could_be.push_back({i, std::move(values)});
             sum ^= v;
             if (sure) known[i] = v;
             if (i + 1 < n) {
@@ -929,6 +976,8 @@ private:
             b.payload[k] ^= sum;
             known[countdown + k] = b.payload[k];
             sum = 0;
+        } else if (b.holds && b.doubtful.size() > 1 && b.doubtful.size() <= most_resolved) {
+            resolve(could_be, sum, b.payload, known);
         }
         b.holds = b.holds && sum == 0 && b.doubtful.empty();
         for (const copy* k : {one, two})

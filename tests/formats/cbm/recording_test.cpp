@@ -56,7 +56,8 @@ TEST(cbm_recording, images_written_read_back) {
 // much shorter), or a byte's long pulse nearly a medium one, and the byte is
 // read with that bit unclear. Each byte comes back right from the other
 // copy, bit by bit, or from the block's checksum when both copies are in
-// doubt (then reported in doubt). A short pulse between the copies may stray
+// doubt (then reported in doubt; two such bytes, where their bits, parity
+// and the checksum leave one choice). A short pulse between the copies may stray
 // nearer a medium one: in the TAP data read it is a short one again, as is
 // every pulse of a byte known, and of the short pulses after each copy (also
 // where hiss at the pause after them made a pulse of its own).
@@ -111,6 +112,9 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"a byte hidden in the first copy", {{1, 9 + 30, 0, hide}}, {}},
              {"different bits of one byte blurred in each copy", {{1, 9 + 7, 1, blur}, {2, 9 + 7, 5, blur}}, {}},
              {"flipped in one copy, blurred in the other", {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}}, {2}},
+             {"the same in two bytes, at other bits",
+              {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}, {2, 9 + 6, 1, flip}, {1, 9 + 6, 1, blur}},
+              {2, 6}},
              {"a short pulse between the copies nearer a medium one", {{1, 0, 0, stray}}, {}},
              {"a pulse split in two", {{1, 9 + 12, 2, split}}, {}},
              {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
