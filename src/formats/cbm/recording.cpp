@@ -884,6 +884,13 @@ private:
         }
     }
 
+    // Whether a copy's byte `i` takes 20 pulses in the TAP data up to the
+    // next byte's start.
+    static bool whole(const copy& c, std::size_t i) {
+        const slot *s = c.at(i), *next = c.at(i + 1);
+        return s && next && s->tap_at != no_tap && next->tap_at != no_tap && next->tap_at == s->tap_at + 20;
+    }
+
     void flush_first() {
         if (first_) combine(&*first_, nullptr);
         first_.reset();
@@ -919,6 +926,7 @@ private:
         // The values each byte in doubt may have, its bits and parity
         // considered (bytes past the first few are not gathered).
         std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> could_be;
+        std::vector<std::size_t> picked;  // bytes in doubt taken from the copy whose pulses line up
         for (std::size_t i = countdown; i < n; ++i) {
             const slot* a = one ? one->at(i) : nullptr;
             const slot* c = two ? two->at(i) : nullptr;
@@ -930,6 +938,13 @@ private:
                 sure = one_holds != two_holds;
                 v = two_holds && !one_holds ? c->value : a->value;
                 values = {a->value, c->value};
+                // Neither copy's checksum holds: a pulse that hiss split in
+                // two (or two run together) can shift a byte's last bits by
+                // a pulse and still pass its parity. The copy whose byte
+                // takes its 20 pulses up to the next byte is the likelier;
+                // the checksum over the block then tells.
+                if (!sure && whole(*one, i) != whole(*two, i))
+                    v = whole(*one, i) ? a->value : c->value, picked.push_back(i);
             } else if (a_clean) {
                 v = a->value;
             } else if (c_clean) {
@@ -971,7 +986,12 @@ private:
         // byte's likeliest value, which its pulses are written as. It stays
         // in doubt, and the checksum, which could check nothing, does not
         // hold.
-        if (b.holds && b.doubtful.size() == 1) {
+        if (b.holds && sum == 0 && !b.doubtful.empty() && b.doubtful.size() == picked.size()) {
+            // Every byte in doubt was picked by its pulses, and the checksum
+            // holds over the picks: they are known.
+            for (const std::size_t i : picked) known[i] = b.payload[i - countdown];
+            b.doubtful.clear();
+        } else if (b.holds && b.doubtful.size() == 1) {
             const std::size_t k = b.doubtful.front().index;
             b.payload[k] ^= sum;
             known[countdown + k] = b.payload[k];

@@ -75,7 +75,8 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         longer_trailer,
         before_pause,
         moved,
-        blur_marker
+        blur_marker,
+        slip
     };
     enum edge { none, in_0_bit, before_1_bit, in_marker, before_marker, before_end };
     struct change {
@@ -115,6 +116,10 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"the same in two bytes, at other bits",
               {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}, {2, 9 + 6, 1, flip}, {1, 9 + 6, 1, blur}},
               {2, 6}},
+             {"a short pulse more before a byte's last two bits (1s, read as 0s: its parity holds) in one copy, "
+              "another byte blurred in the other",
+              {{2, 9 + 20, 6, blur}, {1, 9 + 4, 7, slip}},
+              {}},
              {"a short pulse between the copies nearer a medium one", {{1, 0, 0, stray}}, {}},
              {"a pulse split in two", {{1, 9 + 12, 2, split}}, {}},
              {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
@@ -156,6 +161,7 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             if (ch.how == flip) std::swap(u[at], u[at + 1]);
             if (ch.how == blur) u[at] = u[at + 1] = 57;
             if (ch.how == blur_marker) u[at - 2] = u[at - 1] = 77;
+            if (ch.how == slip) u.insert(u.begin() + std::ptrdiff_t(at), 48);
             if (ch.how == moved) {
                 // The pulse after the edge (at `e`) takes `bit` units from the
                 // one before it, or gives them: in the byte's first 0 bit (a
@@ -212,7 +218,8 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         // copies and up to the tape's end: an edit that left its pulses in
         // place, or took or added one without changing how long the byte
         // took, is undone.
-        const bool in_place = std::none_of(k.changes.begin(), k.changes.end(), [](const change& c) { return c.how == hide; });
+        const bool in_place = std::none_of(k.changes.begin(), k.changes.end(),
+                                           [](const change& c) { return c.how == hide || c.how == slip; });
         if (in_place) {
             const std::vector<std::size_t> got = tap_units(r.tap_pulses);
             const std::size_t from = data_start(got), n = second - first + 20 * bytes + 2 + 70;  // and the trailer
