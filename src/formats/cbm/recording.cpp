@@ -416,6 +416,12 @@ enum class kind { short_pulse, medium_pulse, long_pulse, other };
 constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
 constexpr double c264_medium_of_short = 2, c264_long_of_short = 4;
 constexpr double beyond_short = 1.5, c264_long_beyond = 3;
+// Once told, a marker's long pulse for the other machine: a C64's at most
+// this part of a short pulse (between it and a C16's, it tells nothing);
+// and the medium pulse after it that confirms it, a C64's (1.38 of a short
+// one) or a C16's (2).
+constexpr double long_at_most = 2.2;
+constexpr double medium_confirms[2] = {1.2, 1.65}, c264_medium_confirms[2] = {1.7, 2.5};
 // A pulse is read clearly as one length when it lies in the nearer 38% of
 // the way to the next; between, it is unclear.
 constexpr double clear_part = 0.38;
@@ -500,10 +506,28 @@ public:
         if (unconfirmed_) confirm(!p.gap && starts_byte(p, after_byte));
         runs_.add(p, [&](const run_tracker& r) { run_ended(r); });
         if (!known_) return;
-        if (telling_ && !p.gap && !p.unclear && p.length > beyond_short * short_) {
-            const bool c264 = p.length > c264_long_beyond * short_;
-            if (!told_ || c264 != c264_) set_lengths(short_, c264);
-            telling_ = false, told_ = true;
+        if (telling_ && !p.gap && !p.unclear) {
+            const double t = p.length / short_;
+            if (other_) {
+                // Once told, a pulse that speaks for the other machine may
+                // be hiss (two short pulses run together after a copy, a
+                // long pulse split in two): it was that machine's marker
+                // only if the pulse after it is that machine's medium one.
+                if (c264_ ? t > medium_confirms[0] && t < medium_confirms[1]
+                          : t > c264_medium_confirms[0] && t < c264_medium_confirms[1])
+                    set_lengths(short_, !c264_), telling_ = false;
+                other_ = false;
+            } else if (t > beyond_short) {
+                const bool c264 = t > c264_long_beyond;
+                if (!told_) {
+                    set_lengths(short_, c264);
+                    telling_ = false, told_ = true;
+                } else if (c264 == c264_) {
+                    telling_ = false;
+                } else if (t < long_at_most || t > c264_long_beyond) {
+                    other_ = true;
+                }
+            }
         }
         if (p.gap) {
             drop_byte();
@@ -671,7 +695,7 @@ private:
             set_lengths(r.mean_, false);
             known_ = true;
         }
-        telling_ = true;
+        telling_ = true, other_ = false;
         drop_byte();
         close_copy();
         // A leader broken by a click is still one leader.
@@ -1340,6 +1364,7 @@ private:
     bool known_ = false;
     bool telling_ = false;  // whose lengths they are is yet to be told after a leader
     bool told_ = false;     // it was told once
+    bool other_ = false;    // the last pulse that could tell spoke for the other machine
     bool c264_ = false;     // a C16's or Plus/4's
     double short_ = 0, medium_ = 0, long_ = 0, byte_seconds_ = 0;
     double leader_start_ = 0, leader_end_ = 0;

@@ -264,6 +264,25 @@ TEST(cbm_recording, a_c16_tape) {
         EXPECT_NEAR(double(again.size()), double(wav.size()), 0.01 * double(wav.size())) << rate;
         EXPECT_EQ(cbm_read(again, rate).programs.at(0).bytes, r.programs[0].bytes) << rate;
     }
+    // Hiss split the long pulse that starts the data block's second copy
+    // (into 1.3 and 2.7 short pulses, after the short pulses that follow the
+    // first copy, as a C64's long pulse and the next one might read): the
+    // tape is still a C16's, and a bit blurred in the first copy is taken
+    // from the second.
+    std::size_t first = 20;
+    while (tap[first] != 0) ++first;
+    for (first += 4; tap[first] != 224;) ++first;
+    const std::size_t second = first + 20 * (9 + 37 + 1) + 2 + 79;
+    ASSERT_EQ(tap[second], 224);
+    tap[first + 20 * (9 + 20) + 2 + 6] = tap[first + 20 * (9 + 20) + 3 + 6] = 84;
+    tap[second] = 152;
+    tap.insert(tap.begin() + std::ptrdiff_t(second), 72);
+    const std::uint32_t n = std::uint32_t(tap.size() - 20);
+    for (int b = 0; b < 4; ++b) tap[std::size_t(16 + b)] = std::uint8_t(n >> (8 * b));
+    const recording_read r = cbm_read(program_signal(dir.write("split.tap", tap), 44100), 44100);
+    ASSERT_EQ(r.programs.size(), 1u);
+    EXPECT_TRUE(r.programs[0].header_holds && r.programs[0].data_holds);
+    EXPECT_EQ(korvax::cbm::prg_image(r.programs[0]), read_file(std::string(KORVAX_EXAMPLES) + "/hello.prg"));
 }
 
 // Head loss can keep a short half-wave between two longer ones from crossing
