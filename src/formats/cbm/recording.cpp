@@ -416,10 +416,10 @@ enum class kind { short_pulse, medium_pulse, long_pulse, other };
 constexpr double medium_of_short = 66.0 / 48, long_of_short = 86.0 / 48;
 constexpr double c264_medium_of_short = 2, c264_long_of_short = 4;
 constexpr double beyond_short = 1.5, c264_long_beyond = 3;
-// Once told, a marker's long pulse for the other machine: a C64's at most
-// this part of a short pulse (between it and a C16's, it tells nothing);
-// and the medium pulse after it that confirms it, a C64's (1.38 of a short
-// one) or a C16's (2).
+// A marker's long pulse that tells a C64 is at most this part of a short
+// pulse (between it and a C16's, it tells nothing); the medium pulse after
+// it must confirm it, and so must a C16's once the tape was told a C64's:
+// a C64's medium pulse is 1.38 of a short one, a C16's 2.
 constexpr double long_at_most = 2.2;
 constexpr double medium_confirms[2] = {1.2, 1.65}, c264_medium_confirms[2] = {1.7, 2.5};
 // A pulse is read clearly as one length when it lies in the nearer 38% of
@@ -443,6 +443,9 @@ constexpr double follow = 1.0 / 16;
 constexpr double copy_gap = 0.15;
 // A second copy starts within this long of the first one's end.
 constexpr double copies_apart = 1.0;
+// A byte this many bytes' time or less after an end marker shows it false:
+// after a true one come 78 or 79 short pulses, over 2.3 bytes' time.
+constexpr double after_false_end = 1.5;
 constexpr std::size_t countdown = 9;
 constexpr std::size_t header_size = 192;
 constexpr std::size_t most_bytes = 65536 + countdown + 1;
@@ -508,25 +511,26 @@ public:
         if (!known_) return;
         if (telling_ && !p.gap && !p.unclear) {
             const double t = p.length / short_;
-            if (other_) {
-                // Once told, a pulse that speaks for the other machine may
-                // be hiss (two short pulses run together after a copy, a
-                // long pulse split in two): it was that machine's marker
-                // only if the pulse after it is that machine's medium one.
-                if (c264_ ? t > medium_confirms[0] && t < medium_confirms[1]
-                          : t > c264_medium_confirms[0] && t < c264_medium_confirms[1])
-                    set_lengths(short_, !c264_), telling_ = false;
-                other_ = false;
+            if (candidate_ != 0) {
+                // A marker's long pulse is followed by its medium one: hiss
+                // (two short pulses run together, a long one split in two,
+                // or a marker's long pulse unclear and its medium one next)
+                // is not.
+                const bool c264 = candidate_ > 0;
+                const auto& medium = c264 ? c264_medium_confirms : medium_confirms;
+                if (t > medium[0] && t < medium[1]) {
+                    if (!told_ || c264 != c264_) set_lengths(short_, c264);
+                    telling_ = false, told_ = true;
+                }
+                candidate_ = 0;
             } else if (t > beyond_short) {
                 const bool c264 = t > c264_long_beyond;
-                if (!told_) {
-                    set_lengths(short_, c264);
-                    telling_ = false, told_ = true;
-                } else if (c264 == c264_) {
+                if (told_ && c264 == c264_)
                     telling_ = false;
-                } else if (t < long_at_most || t > c264_long_beyond) {
-                    other_ = true;
-                }
+                else if (!told_ && c264)
+                    set_lengths(short_, true), telling_ = false, told_ = true;
+                else if (c264 || t < long_at_most)
+                    candidate_ = c264 ? 1 : -1;
             }
         }
         if (p.gap) {
@@ -695,7 +699,7 @@ private:
             set_lengths(r.mean_, false);
             known_ = true;
         }
-        telling_ = true, other_ = false;
+        telling_ = true, candidate_ = 0;
         drop_byte();
         close_copy();
         // A leader broken by a click is still one leader.
@@ -793,6 +797,14 @@ private:
     // A byte into the copy under way, at the place its start time gives it;
     // the slot it went to, if any.
     slot* put(std::uint8_t value, bool clean, const bit_reads& bits) {
+        if (copy_ && ended_at_ >= 0) {
+            if (byte_start_ - ended_at_ > after_false_end * byte_seconds_) {
+                close_copy();
+            } else {
+                copy_->end_read = false, copy_->end_tap = no_tap;
+                ended_at_ = -1;
+            }
+        }
         if (!copy_) {
             trailer_.reset();
             copy_.emplace();
@@ -839,10 +851,15 @@ private:
             copy_->end_medium = pulses_[1].k == kind::medium_pulse;
             copy_->end_lengths = {float(short_), float(medium_), float(long_)};
         }
-        close_copy();
+        // The short pulses after it (or a pause) close the copy. On a C16 a
+        // medium pulse that hiss split is two short ones: a byte's marker
+        // and its first bits may then read as an end marker, and then the
+        // next byte follows at once.
+        ended_at_ = byte_start_;
     }
 
     void close_copy() {
+        ended_at_ = -1;
         if (!copy_) return;
         copy c = std::move(*copy_);
         copy_.reset();
@@ -852,14 +869,23 @@ private:
             c.end = c.slots.size();
             c.end_seconds = c.when(c.end);
         }
-        // Which copy: its countdown says so.
-        int firsts = 0, seconds = 0;
-        for (std::size_t i = 0; i < countdown; ++i)
-            if (const slot* s = c.at(i); s && s->clean) {
-                firsts += s->value == 0x89 - i;
-                seconds += s->value == 0x09 - i;
-            }
+        // Which copy: its countdown says so. Where it lies a place off (a
+        // byte read from hiss before it, or its first byte missed, and every
+        // byte's place counted from there), the bytes move back into place.
+        int firsts = 0, seconds = 0, moved = 0;
+        for (const int shift : {0, 1, -1}) {
+            int f = 0, s2 = 0;
+            for (std::size_t i = 0; i < countdown; ++i)
+                if (const slot* s = i + std::size_t(shift) < c.slots.size() ? c.at(i + std::size_t(shift)) : nullptr;
+                    s && s->clean) {
+                    f += s->value == 0x89 - i;
+                    s2 += s->value == 0x09 - i;
+                }
+            if (f + s2 > firsts + seconds + (shift == 0 ? 0 : 2)) firsts = f, seconds = s2, moved = shift;
+        }
         if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
+        if (moved > 0) c.slots.erase(c.slots.begin()), --c.end, c.anchor += c.byte_seconds;
+        if (moved < 0) c.slots.insert(c.slots.begin(), slot{}), ++c.end, c.anchor -= c.byte_seconds;
         rom_end = std::max(rom_end, c.end_seconds);
         c.first = firsts > seconds ? 1 : -1;
         if (c.first > 0) {
@@ -1364,7 +1390,8 @@ private:
     bool known_ = false;
     bool telling_ = false;  // whose lengths they are is yet to be told after a leader
     bool told_ = false;     // it was told once
-    bool other_ = false;    // the last pulse that could tell spoke for the other machine
+    int candidate_ = 0;     // the last pulse that could tell spoke for a C64 (-1) or a C16 (1), unconfirmed
+    double ended_at_ = -1;  // where the end marker of the copy under way starts, once read
     bool c264_ = false;     // a C16's or Plus/4's
     double short_ = 0, medium_ = 0, long_ = 0, byte_seconds_ = 0;
     double leader_start_ = 0, leader_end_ = 0;

@@ -76,7 +76,9 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         before_pause,
         moved,
         blur_marker,
-        slip
+        slip,
+        byte_before,
+        false_end
     };
     enum edge { none, in_0_bit, before_1_bit, in_marker, before_marker, before_end };
     struct change {
@@ -120,6 +122,14 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
               "another byte blurred in the other",
               {{2, 9 + 20, 6, blur}, {1, 9 + 4, 7, slip}},
               {}},
+             {"a byte read from hiss in the short pulses before the second copy (each of its bytes a place off), "
+              "a bit blurred in the first",
+              {{1, 9 + 20, 6, blur}, {2, 0, 0, byte_before}},
+              {}},
+             {"four short pulses after a byte's long one in the first copy (as an end marker reads), a bit blurred "
+              "further on in the second",
+              {{2, 9 + 25, 3, blur}, {1, 9 + 20, 0, false_end}},
+              {}},
              {"a short pulse between the copies nearer a medium one", {{1, 0, 0, stray}}, {}},
              {"a pulse split in two", {{1, 9 + 12, 2, split}}, {}},
              {"a short and a medium pulse run together", {{1, 9 + 14, 5, merge}}, {}},
@@ -162,6 +172,13 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
             if (ch.how == blur) u[at] = u[at + 1] = 57;
             if (ch.how == blur_marker) u[at - 2] = u[at - 1] = 77;
             if (ch.how == slip) u.insert(u.begin() + std::ptrdiff_t(at), 48);
+            if (ch.how == byte_before) {
+                // A long and a medium pulse, then nine 0 bits (failing the
+                // parity), in place of the last 20 short pulses.
+                u[second - 20] = 86, u[second - 19] = 66;
+                for (std::size_t k = 0; k < 9; ++k) u[second - 18 + 2 * k] = 48, u[second - 17 + 2 * k] = 66;
+            }
+            if (ch.how == false_end) u[at - 1] = u[at] = u[at + 1] = u[at + 2] = 48;
             if (ch.how == moved) {
                 // The pulse after the edge (at `e`) takes `bit` units from the
                 // one before it, or gives them: in the byte's first 0 bit (a
@@ -217,9 +234,11 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
         // in doubt in both copies at the value the checksum gives), in both
         // copies and up to the tape's end: an edit that left its pulses in
         // place, or took or added one without changing how long the byte
-        // took, is undone.
-        const bool in_place = std::none_of(k.changes.begin(), k.changes.end(),
-                                           [](const change& c) { return c.how == hide || c.how == slip; });
+        // took, is undone. (A byte hidden or left unframed, a pulse more,
+        // or a byte of hiss keeps its pulses as read.)
+        const bool in_place = std::none_of(k.changes.begin(), k.changes.end(), [](const change& c) {
+            return c.how == hide || c.how == slip || c.how == byte_before || c.how == false_end;
+        });
         if (in_place) {
             const std::vector<std::size_t> got = tap_units(r.tap_pulses);
             const std::size_t from = data_start(got), n = second - first + 20 * bytes + 2 + 70;  // and the trailer
@@ -264,19 +283,30 @@ TEST(cbm_recording, a_c16_tape) {
         EXPECT_NEAR(double(again.size()), double(wav.size()), 0.01 * double(wav.size())) << rate;
         EXPECT_EQ(cbm_read(again, rate).programs.at(0).bytes, r.programs[0].bytes) << rate;
     }
-    // Hiss split the long pulse that starts the data block's second copy
-    // (into 1.3 and 2.7 short pulses, after the short pulses that follow the
-    // first copy, as a C64's long pulse and the next one might read): the
-    // tape is still a C16's, and a bit blurred in the first copy is taken
-    // from the second.
+    // Hiss split the long pulse that starts a block's copy into 1.3 and 2.7
+    // short pulses (a C64's long pulse might read 2.7 with the medium pulse
+    // after it, 2): in the header's first copy, before the tape's machine is
+    // told, and in the data block's second copy, once it is. The tape is
+    // still a C16's, and a bit blurred in each block's other copy is taken
+    // from that one.
+    const auto split = [&](std::size_t at) {
+        ASSERT_EQ(tap[at], 224);
+        tap[at] = 152;
+        tap.insert(tap.begin() + std::ptrdiff_t(at), 72);
+    };
+    const auto blur = [&](std::size_t copy, std::size_t byte, std::size_t bit) {
+        tap[copy + 20 * byte + 2 + 2 * bit] = tap[copy + 20 * byte + 3 + 2 * bit] = 84;
+    };
     std::size_t first = 20;
     while (tap[first] != 0) ++first;
     for (first += 4; tap[first] != 224;) ++first;
     const std::size_t second = first + 20 * (9 + 37 + 1) + 2 + 79;
-    ASSERT_EQ(tap[second], 224);
-    tap[first + 20 * (9 + 20) + 2 + 6] = tap[first + 20 * (9 + 20) + 3 + 6] = 84;
-    tap[second] = 152;
-    tap.insert(tap.begin() + std::ptrdiff_t(second), 72);
+    blur(first, 9 + 20, 3);
+    split(second);
+    std::size_t header = 20;
+    while (tap[header] != 224) ++header;
+    blur(header + 20 * (9 + 192 + 1) + 2 + 79, 9 + 3, 5);
+    split(header);
     const std::uint32_t n = std::uint32_t(tap.size() - 20);
     for (int b = 0; b < 4; ++b) tap[std::size_t(16 + b)] = std::uint8_t(n >> (8 * b));
     const recording_read r = cbm_read(program_signal(dir.write("split.tap", tap), 44100), 44100);
