@@ -26,6 +26,20 @@ struct tape_segment {
     std::vector<doubtful_byte> doubtful;  // in order of index
 };
 
+// A block whose checksum held over its bytes [sum_from, to) (the checksum
+// byte among them): where the one byte in doubt among [from, to) is one of
+// those, it is right, since one wrong byte makes a sum of bytes fail. Its
+// doubt is dropped. (Two in doubt could be wrong by amounts that cancel; one
+// in doubt in the bytes before `sum_from`, which tell where the sum lies,
+// could have put it elsewhere.)
+inline void settle_by_checksum(std::vector<doubtful_byte>& doubtful, std::size_t from, std::size_t sum_from,
+                               std::size_t to) {
+    std::size_t in = 0, at = 0;
+    for (std::size_t k = 0; k < doubtful.size(); ++k)
+        if (doubtful[k].index >= from && doubtful[k].index < to) ++in, at = k;
+    if (in == 1 && doubtful[at].index >= sum_from) doubtful.erase(doubtful.begin() + std::ptrdiff_t(at));
+}
+
 // One segment or program as the report tells it: a line each.
 struct tape_item {
     double start_seconds = 0;           // where it starts in the recording

@@ -60,8 +60,9 @@ bool near_dropout(double seconds, double before, const std::vector<dropout>& dro
            });
 }
 
-// Scores the bytes of one segment against `want` from `from` on; `failing`
-// when its checksum is reported as failing. Bytes beyond `want` are wrong.
+// Scores the bytes of one segment against `want` from `from` on, as the
+// report tells them: `seg.doubtful` the bytes it calls in doubt, `failing`
+// when it calls its checksum failing. Bytes beyond `want` are wrong.
 void score_bytes(score& s, const tape_segment& seg, const korvax::byte_vector& want, std::size_t from, bool failing,
                  double byte_seconds, const std::vector<dropout>& drops) {
     s.doubtful += seg.doubtful.size();
@@ -93,6 +94,7 @@ void score_trs80(score& s, const korvax::byte_vector& image, const std::vector<t
     std::size_t at = 0;
     for (std::size_t k = 0; k < segs.size(); ++k) {
         tape_segment seg = segs[k];
+        seg.doubtful = items[k].doubtful;
         const korvax::byte_vector b = after_leader(korvax::trs80::cas_image({seg}));
         const std::size_t skipped = seg.bytes.size() - std::min(seg.bytes.size(), b.size());
         seg.bytes = b;
@@ -121,9 +123,12 @@ void score_cgenie(score& s, const korvax::byte_vector& image, const std::vector<
                   const std::vector<dropout>& drops) {
     const korvax::byte_vector want = cgenie_tape(image);
     const auto items = korvax::cgenie::describe(segs);
-    for (std::size_t k = 0; k < segs.size(); ++k)
-        score_bytes(s, segs[k], k == 0 ? want : korvax::byte_vector{}, 0,
-                    items[k].check == tape_item::checksum::fails, 8 / 1200.0, drops);
+    for (std::size_t k = 0; k < segs.size(); ++k) {
+        tape_segment seg = segs[k];
+        seg.doubtful = items[k].doubtful;
+        score_bytes(s, seg, k == 0 ? want : korvax::byte_vector{}, 0, items[k].check == tape_item::checksum::fails,
+                    8 / 1200.0, drops);
+    }
     if (segs.empty()) s.wrong += want.size();
     else if (segs[0].bytes.size() < want.size()) s.wrong += want.size() - segs[0].bytes.size();
     if (s.wrong) s.fail(std::to_string(s.wrong) + " bytes wrong");
@@ -146,8 +151,10 @@ void score_homelab(score& s, const korvax::byte_vector& image, const std::vector
             if (n > most) most = n, from = b;
         }
         right += most;
+        tape_segment seg = segs[k];
+        seg.doubtful = items[k].doubtful;
         // 8 cells of 4,425 cycles of the 3 MHz clock, the last a little longer.
-        score_bytes(s, segs[k], image, from, items[k].check == tape_item::checksum::fails, 0.0125, drops);
+        score_bytes(s, seg, image, from, items[k].check == tape_item::checksum::fails, 0.0125, drops);
     }
     const std::size_t tape = image.size() - (blocks.empty() ? 0 : blocks.front());
     if (tape > right + s.wrong) s.wrong = tape - right;

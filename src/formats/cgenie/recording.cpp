@@ -126,7 +126,9 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
                 }
                 unsigned sum = b[p + 2] + b[p + 3];
                 for (std::size_t i = 0; i < size; ++i) sum += b[p + 4 + i];
-                holds = holds && (sum & 0xFF) == b[p + 4 + size];
+                const bool block_holds = (sum & 0xFF) == b[p + 4 + size];
+                if (block_holds) settle_by_checksum(it.doubtful, p, p + 2, p + 5 + size);
+                holds = holds && block_holds;
                 p += 5 + size;
             }
             // The entry address closes the tape.

@@ -280,7 +280,10 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
                 unsigned sum = 0;
                 const std::size_t from = l->name_end + 5;
                 for (std::size_t i = from; i < from + l->length; ++i) sum += b[i];
-                if ((sum & 0xFF) == b[from + l->length]) it.check = tape_item::checksum::holds;
+                if ((sum & 0xFF) == b[from + l->length]) {
+                    it.check = tape_item::checksum::holds;
+                    settle_by_checksum(it.doubtful, 0, from, from + l->length + 1);
+                }
             }
         }
         items.push_back(std::move(it));

@@ -1194,7 +1194,9 @@ struct contents {
     tape_item::checksum check = tape_item::checksum::none;
 };
 
-contents read_contents(const std::vector<std::uint8_t>& d, int baud) {
+// `doubtful` (the bytes in doubt, by their index in `d`; none given at 1500
+// baud, whose segments hold frames) loses a byte that a checksum settles.
+contents read_contents(const std::vector<std::uint8_t>& d, int baud, std::vector<doubtful_byte>* doubtful = nullptr) {
     contents c;
     const auto text = [&](std::size_t from, std::size_t n) {
         std::string s;
@@ -1217,6 +1219,8 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud) {
             for (; k < i + 4 + len && k < d.size(); ++k) sum += d[k];
             c.length += k - (i + 4);
             if (k >= d.size() || (sum & 0xFF) != d[k]) ok = false;
+            else if (doubtful)
+                settle_by_checksum(*doubtful, i, i + 2, k + 1);
             i = k + 1;
         }
         if (i + 3 > d.size() || d[i] != 0x78) ok = false;
@@ -1236,6 +1240,7 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud) {
             std::size_t k = 5;
             for (; k < 5 + c.length && k < d.size(); ++k) sum += d[k];
             const bool ok = k < d.size() && ((sum + d[k]) & 0xFF) == 0;
+            if (ok && doubtful) settle_by_checksum(*doubtful, 0, 5, k + 1);
             c.check = ok ? tape_item::checksum::holds : tape_item::checksum::fails;
         }
     }
@@ -1290,8 +1295,10 @@ std::vector<std::uint8_t> unframe(const std::vector<std::uint8_t>& bytes, std::v
 std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
     std::vector<tape_item> items;
     for (const tape_segment& s : segments) {
-        const contents c = read_contents(s.baud == 1500 ? unframe(s.bytes) : s.bytes, s.baud);
         tape_item it;
+        it.doubtful = s.doubtful;
+        const contents c =
+            s.baud == 1500 ? read_contents(unframe(s.bytes), s.baud) : read_contents(s.bytes, s.baud, &it.doubtful);
         it.start_seconds = s.start_seconds;
         it.machine = "TRS-80";
         it.baud = s.baud;
@@ -1300,7 +1307,6 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
         it.load_address = c.load;
         it.length = c.length;
         it.check = c.check;
-        it.doubtful = s.doubtful;
         items.push_back(std::move(it));
     }
     return items;
