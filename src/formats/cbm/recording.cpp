@@ -993,7 +993,7 @@ private:
                 // a pulse and still pass its parity. The copy whose byte
                 // takes its 20 pulses up to the next byte is the likelier;
                 // the checksum over the block then tells.
-                if (!sure && whole(*one, i) != whole(*two, i))
+                if (!sure && i + 1 < n && whole(*one, i) != whole(*two, i))
                     v = whole(*one, i) ? a->value : c->value, picked.push_back(i);
             } else if (a_clean) {
                 v = a->value;
