@@ -446,6 +446,8 @@ constexpr double copies_apart = 1.0;
 // A byte this many bytes' time or less after an end marker shows it false:
 // after a true one come 78 or 79 short pulses, over 2.3 bytes' time.
 constexpr double after_false_end = 1.5;
+// Two pieces of a C16's long pulse add up to it within this part of it.
+constexpr double split_long_part = 0.15;
 constexpr std::size_t countdown = 9;
 constexpr std::size_t header_size = 192;
 constexpr std::size_t most_bytes = 65536 + countdown + 1;
@@ -503,7 +505,29 @@ struct block {
 class kernal_reader {
 public:
     // `tap_at`: where the pulse lies in the TAP data, when in one byte.
+    //
+    // On a C16 a byte's marker starts with a pulse four short ones long,
+    // whose halves are 1 ms each: hiss on the sagging flat top of one can
+    // dip past zero and split the pulse in two, both unclear. The same
+    // bytes sag alike in both copies, so the byte was lost in both. Right
+    // after a byte, two unclear pulses that add up to a long one are one.
     void add(const pulse& p, std::size_t tap_at = no_tap) {
+        if (held_) {
+            const auto [h, h_tap] = *held_;
+            held_.reset();
+            if (p.unclear && !p.gap && std::abs(h.length + p.length - long_) <= split_long_part * long_)
+                return take({h.start, h.length + p.length, false, false}, h_tap);
+            take(h, h_tap);
+        }
+        if (c264_ && told_ && after_byte_ && p.unclear && !p.gap && p.length < long_) {
+            held_ = {p, tap_at};
+            return;
+        }
+        take(p, tap_at);
+    }
+
+private:
+    void take(const pulse& p, std::size_t tap_at) {
         const bool after_byte = after_byte_;
         after_byte_ = false;
         if (unconfirmed_) confirm(!p.gap && starts_byte(p, after_byte));
@@ -613,7 +637,9 @@ public:
         return k == kind::medium_pulse && after_byte && between;
     }
 
+public:
     void finish() {
+        if (held_) take(held_->first, held_->second), held_.reset();
         if (unconfirmed_) confirm(false);
         runs_.finish([&](const run_tracker& r) { run_ended(r); });
         drop_byte();
@@ -1392,6 +1418,7 @@ private:
     bool told_ = false;     // it was told once
     int candidate_ = 0;     // the last pulse that could tell spoke for a C64 (-1) or a C16 (1), unconfirmed
     double ended_at_ = -1;  // where the end marker of the copy under way starts, once read
+    std::optional<std::pair<pulse, std::size_t>> held_;  // an unclear pulse right after a byte, and its place
     bool c264_ = false;     // a C16's or Plus/4's
     double short_ = 0, medium_ = 0, long_ = 0, byte_seconds_ = 0;
     double leader_start_ = 0, leader_end_ = 0;

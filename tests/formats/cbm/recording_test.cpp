@@ -301,18 +301,44 @@ TEST(cbm_recording, a_c16_tape) {
     while (tap[first] != 0) ++first;
     for (first += 4; tap[first] != 224;) ++first;
     const std::size_t second = first + 20 * (9 + 37 + 1) + 2 + 79;
+    const korvax_test::bytes unsplit = tap;
     blur(first, 9 + 20, 3);
     split(second);
     std::size_t header = 20;
     while (tap[header] != 224) ++header;
     blur(header + 20 * (9 + 192 + 1) + 2 + 79, 9 + 3, 5);
     split(header);
-    const std::uint32_t n = std::uint32_t(tap.size() - 20);
-    for (int b = 0; b < 4; ++b) tap[std::size_t(16 + b)] = std::uint8_t(n >> (8 * b));
-    const recording_read r = cbm_read(program_signal(dir.write("split.tap", tap), 44100), 44100);
-    ASSERT_EQ(r.programs.size(), 1u);
-    EXPECT_TRUE(r.programs[0].header_holds && r.programs[0].data_holds);
-    EXPECT_EQ(korvax::cbm::prg_image(r.programs[0]), read_file(std::string(KORVAX_EXAMPLES) + "/hello.prg"));
+    // And hiss dipped past zero on the flat top of a data byte's long pulse
+    // in both copies (the same bytes sag alike): it read as two unclear
+    // pulses, each of halves over three times apart, which add up to it. A
+    // version 2 image (each pulse as its two halves) writes them.
+    korvax_test::bytes dipped(unsplit.begin(), unsplit.begin() + 20);
+    dipped[12] = 2;
+    std::vector<std::size_t> place(unsplit.size());
+    for (std::size_t i = 20; i < unsplit.size(); ++i) {
+        place[i] = dipped.size();
+        if (unsplit[i] == 0) {
+            dipped.insert(dipped.end(), unsplit.begin() + std::ptrdiff_t(i), unsplit.begin() + std::ptrdiff_t(i + 4));
+            i += 3;
+        } else {
+            dipped.insert(dipped.end(), {std::uint8_t(unsplit[i] / 2), std::uint8_t(unsplit[i] / 2)});
+        }
+    }
+    for (std::size_t copy : {second, first}) {
+        const std::size_t m = place[copy + 20 * (9 + 30)];
+        ASSERT_EQ(dipped[m], 112);
+        dipped[m + 1] = 30;
+        dipped.insert(dipped.begin() + std::ptrdiff_t(m + 2), {20, 62});
+    }
+    for (const korvax_test::bytes& t : {tap, dipped}) {
+        const std::uint32_t size = std::uint32_t(t.size() - 20);
+        korvax_test::bytes image = t;
+        for (int b = 0; b < 4; ++b) image[std::size_t(16 + b)] = std::uint8_t(size >> (8 * b));
+        const recording_read r = cbm_read(program_signal(dir.write("edited.tap", image), 44100), 44100);
+        ASSERT_EQ(r.programs.size(), 1u);
+        EXPECT_TRUE(r.programs[0].header_holds && r.programs[0].data_holds) << (t == tap ? "split" : "dipped");
+        EXPECT_EQ(korvax::cbm::prg_image(r.programs[0]), read_file(std::string(KORVAX_EXAMPLES) + "/hello.prg"));
+    }
 }
 
 // Head loss can keep a short half-wave between two longer ones from crossing
