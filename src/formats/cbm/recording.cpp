@@ -1045,6 +1045,15 @@ private:
                     fixed |= unsigned(r > 0 && !(open >> bit & 1)) << bit;
                 }
                 sure = sure && ones % 2 == 1;
+                // One bit left open (unclear in both copies, or read clearly
+                // both ways): the parity bit, or the others' parity, gives it
+                // (the block's checksum then checks the byte).
+                if (!sure && std::popcount(open) == 1) {
+                    const int bit = std::countr_zero(open);
+                    const bool one = std::popcount(fixed) % 2 == 0;
+                    if (bit < 8) v = std::uint8_t(one ? v | 1 << bit : v & ~(1 << bit));
+                    sure = true;
+                }
                 for (unsigned m = 0; m < 512; ++m)
                     if ((m & ~open) == fixed && std::popcount(m) % 2 == 1) values.push_back(std::uint8_t(m));
             }

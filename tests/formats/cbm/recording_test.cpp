@@ -55,9 +55,10 @@ TEST(cbm_recording, images_written_read_back) {
 // moved makes a medium pulse nearly a long one (and the pulse next to it as
 // much shorter), or a byte's long pulse nearly a medium one, and the byte is
 // read with that bit unclear. Each byte comes back right from the other
-// copy, bit by bit, or from the block's checksum when both copies are in
-// doubt (then reported in doubt; two such bytes, where their bits, parity
-// and the checksum leave one choice). A short pulse between the copies may stray
+// copy, bit by bit, or from the byte's parity where one bit is unclear in
+// both, or from the block's checksum when
+// both copies are in doubt (then reported in doubt; two such bytes, where
+// their bits, parity and the checksum leave one choice). A short pulse between the copies may stray
 // nearer a medium one: in the TAP data read it is a short one again, as is
 // every pulse of a byte known, and of the short pulses after each copy (also
 // where hiss at the pause after them made a pulse of its own).
@@ -114,9 +115,22 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
              {"a bit blurred in the first copy", {{1, 9 + 20, 6, blur}}, {}},
              {"a byte hidden in the first copy", {{1, 9 + 30, 0, hide}}, {}},
              {"different bits of one byte blurred in each copy", {{1, 9 + 7, 1, blur}, {2, 9 + 7, 5, blur}}, {}},
-             {"flipped in one copy, blurred in the other", {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}}, {2}},
+             {"flipped in one copy, blurred in the other", {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}}, {}},
+             {"the same bit blurred in both copies (its parity bit clear)",
+              {{1, 9 + 5, 2, blur}, {2, 9 + 5, 2, blur}},
+              {}},
+             {"two bits of a byte blurred in both copies",
+              {{1, 9 + 2, 4, blur}, {2, 9 + 2, 4, blur}, {1, 9 + 2, 5, blur}, {2, 9 + 2, 5, blur}},
+              {2}},
              {"the same in two bytes, at other bits",
-              {{1, 9 + 2, 4, flip}, {2, 9 + 2, 4, blur}, {2, 9 + 6, 1, flip}, {1, 9 + 6, 1, blur}},
+              {{1, 9 + 2, 4, blur},
+               {2, 9 + 2, 4, blur},
+               {1, 9 + 2, 5, blur},
+               {2, 9 + 2, 5, blur},
+               {1, 9 + 6, 1, blur},
+               {2, 9 + 6, 1, blur},
+               {1, 9 + 6, 3, blur},
+               {2, 9 + 6, 3, blur}},
               {2, 6}},
              {"a short pulse more before a byte's last two bits (1s, read as 0s: its parity holds) in one copy, "
               "another byte blurred in the other",
