@@ -1054,8 +1054,9 @@ private:
                     if (bit < 8) v = std::uint8_t(one ? v | 1 << bit : v & ~(1 << bit));
                     sure = true;
                 }
-                for (unsigned m = 0; m < 512; ++m)
-                    if ((m & ~open) == fixed && std::popcount(m) % 2 == 1) values.push_back(std::uint8_t(m));
+                if (!sure && could_be.size() <= most_resolved)
+                    for (unsigned m = 0; m < 512; ++m)
+                        if ((m & ~open) == fixed && std::popcount(m) % 2 == 1) values.push_back(std::uint8_t(m));
             }
             if (!sure && could_be.size() <= most_resolved) could_be.push_back({i, std::move(values)});
             sum ^= v;
