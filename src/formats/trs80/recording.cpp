@@ -572,7 +572,10 @@ private:
             !doubt && bits_.size() >= 2 && (bits_[bits_.size() - 2] & 1) != unsigned(one) ? alternating_ + 1 : 0;
         if (alternating_ >= next_leader_bits) {
             // (And where a pause came just before it, where the pause starts.)
-            const std::size_t from = bits_.size() - alternating_ - 1;
+            // The leader's bytes are 0x55, so it starts with a 0: a 1 that
+            // starts the run is the last bit of the frame before it.
+            std::size_t from = bits_.size() - alternating_ - 1;
+            if (bits_[from] & 1) ++from;
             solid_ = std::min(solid_, !gaps_.empty() && gaps_.back().at + 18 >= from ? gaps_.back().at : from);
             end_segment(out);
             locked_ = true;
