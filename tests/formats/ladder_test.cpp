@@ -68,8 +68,9 @@ bool c16_turbo(const std::string& image) {
 // 22050 Hz a C16 turbo tape's short pulses stray past the midpoint to the
 // next length now and then (the WAV itself holds some of its 235 us pulses
 // as 272 us, each half a whole number of samples, and hiss squashes its
-// 108 us halves to a sample or less), so only its programs must be exact
-// there.
+// 108 us halves to a sample or less), so there its programs must be exact
+// and all but one in 400 of its pulses within tolerance (regenerated at
+// their kinds' lengths; as measured, one in 80 were out).
 TEST(ladder, byte_exact_through_rung_6_without_dropouts) {
     for (machine m : machines) {
         std::size_t k = 0;
@@ -84,7 +85,9 @@ TEST(ladder, byte_exact_through_rung_6_without_dropouts) {
                     if (m == machine::trs80 && rung == 6 && rate == 22050 && fast_trs80(image)) {
                         EXPECT_LE(s.wrong * 1000, 3 * read_file(image).size()) << describe(image, c);
                     } else if (m == machine::cbm && rung == 6 && rate == 22050 && c16_turbo(image)) {
+                        const bytes tap = read_file(image);
                         EXPECT_EQ(s.wrong, 0u) << describe(image, c) << ": " << s.why;
+                        EXPECT_LE(s.pulses_off * 400 * (tap[12] == 2 ? 2 : 1), tap.size()) << describe(image, c);
                     } else {
                         EXPECT_TRUE(s.exact && (rung > 0 || s.doubtful == 0))
                             << describe(image, c) << ": " << s.why << ", " << s.doubtful << " in doubt";

@@ -476,6 +476,11 @@ void score_cbm(score& s, const std::string& path, const condition& c, const reco
 
 }  // namespace
 
+std::size_t tap_pulses_off(const std::vector<std::uint8_t>& image, const std::vector<std::uint8_t>& read,
+                           double speed, unsigned rate) {
+    return pulses_off(tap_seconds(image), tap_seconds(read), speed, rate);
+}
+
 const char* name_of(machine m) {
     static constexpr const char* names[] = {"TRS-80", "Commodore", "Colour Genie", "Homelab"};
     return names[int(m)];

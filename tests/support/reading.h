@@ -58,6 +58,10 @@ score read_signal(machine m, const std::string& image, korvax::sample_source& in
 // Commodore: a recording read whole, and TAP version 1 pulse data as a list
 // of pulses in units of 8 cycles.
 korvax::cbm::recording_read cbm_read(const std::vector<float>& samples, unsigned rate);
+// How many of a TAP image's pulses another, read from a tape `speed` times
+// as fast, does not give back within a loader's tolerance.
+std::size_t tap_pulses_off(const std::vector<std::uint8_t>& image, const std::vector<std::uint8_t>& read, double speed,
+                           unsigned rate);
 std::vector<std::size_t> tap_units(const std::vector<std::uint8_t>& data);
 
 }  // namespace korvax_test

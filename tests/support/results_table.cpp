@@ -3,12 +3,13 @@
 // at both rates, in both polarities, through every rung with and without its
 // dropouts, read back and scored. Minutes of work: built, not run by CTest.
 //
-//   results_table [-s SEED] [MACHINE...] [RUNGS]
+//   results_table [-s SEED] [-n NAME] [MACHINE...] [RUNGS]
 //
 // MACHINE is trs80, cbm, cgenie or homelab (default: all); RUNGS a string of
 // digits, e.g. 4567 (default: 01234567). The channel's noise, wow and
 // dropouts for the images in turn come from seeds SEED, SEED + 1 and so on
-// (default 1, the table in the docs); another SEED tries other tapes.
+// (default 1, the table in the docs); another SEED tries other tapes. With
+// -n, only the images whose file names hold NAME.
 //
 // A row per machine, rung, rate, polarity and dropouts: images read back
 // exactly, bytes wrong, wrong bytes not reported (neither in doubt nor in a
@@ -28,10 +29,13 @@ int main(int argc, char** argv) {
     static constexpr const char* keys[] = {"trs80", "cbm", "cgenie", "homelab"};
     std::string rungs = "01234567";
     std::uint64_t seed = 1;
+    std::string only;
     bool any = false;
     for (int a = 1; a < argc; ++a)
         if (std::strcmp(argv[a], "-s") == 0 && a + 1 < argc)
             seed = std::strtoull(argv[++a], nullptr, 10);
+        else if (std::strcmp(argv[a], "-n") == 0 && a + 1 < argc)
+            only = argv[++a];
         else if (argv[a][0] >= '0' && argv[a][0] <= '7')
             rungs = argv[a];
         else any = true;
@@ -40,7 +44,9 @@ int main(int argc, char** argv) {
         bool wanted = !any;
         for (int a = 1; a < argc; ++a) wanted = wanted || std::strcmp(argv[a], keys[int(m)]) == 0;
         if (!wanted) continue;
-        const std::vector<std::string> all = images(m);
+        std::vector<std::string> all = images(m);
+        std::erase_if(all,
+                      [&](const std::string& i) { return i.substr(i.rfind('/') + 1).find(only) == std::string::npos; });
         for (const char digit : rungs)
             for (bool dropouts : {false, true}) {
                 const int rung = digit - '0';

@@ -16,8 +16,9 @@
 //      polarity is unknown); it is settled from the first stretch of data,
 //      where the pulse lengths change, and reviewed as the tape goes on. A
 //      silence is one long pulse.
-//   4. The pulses go into the TAP data as they are, and to the reader of the
-//      ROM loader's blocks: a byte is a marker (long, medium), eight bits
+//   4. The pulses go into the TAP data (those of no ROM block regenerated
+//      a stretch later: regenerate.h), and to the reader of the ROM
+//      loader's blocks: a byte is a marker (long, medium), eight bits
 //      least significant first (short-medium 0, medium-short 1) and an odd
 //      parity bit; a block is a leader of short pulses and two copies of the
 //      same bytes, each a countdown (0x89..0x81, then 0x09..0x01), the
@@ -36,8 +37,9 @@
 #include <bit>
 #include <cmath>
 
-#include "formats/cbm/recording_dsp.h"
 #include "formats/cbm/protocol.h"
+#include "formats/cbm/recording_dsp.h"
+#include "formats/cbm/regenerate.h"
 
 namespace korvax::cbm {
 namespace {
@@ -116,6 +118,7 @@ struct pulse {
     double start, length;
     bool unclear;  // a click, a faint half-wave, or halves three times apart
     bool gap;      // a silence, a dropout or noise
+    double first_half;  // its first half-wave's length (0: not two halves)
 };
 
 // The last few of a stream, oldest first, in a fixed ring.
@@ -326,7 +329,8 @@ private:
     }
 
     void close(double end) {
-        out.push_back({pulse_start_, end - pulse_start_, unclear_ || (halves_ != 2 && !gap_), gap_});
+        out.push_back({pulse_start_, end - pulse_start_, unclear_ || (halves_ != 2 && !gap_), gap_,
+                       halves_ == 2 ? first_length_ : 0});
     }
 
     // Votes for a polarity: settled once one pairing has at least 16
@@ -516,7 +520,7 @@ public:
             const auto [h, h_tap] = *held_;
             held_.reset();
             if (p.unclear && !p.gap && std::abs(h.length + p.length - long_) <= split_long_part * long_)
-                return take({h.start, h.length + p.length, false, false}, h_tap);
+                return take({h.start, h.length + p.length, false, false, 0}, h_tap);
             take(h, h_tap);
         }
         if (c264_ && told_ && after_byte_ && p.unclear && !p.gap && p.length < long_) {
@@ -666,7 +670,19 @@ public:
         for (read_pulse& q : pulses_) q.tap_at = no_tap;
         rewrites_.clear();
         trailer_.reset();
+        rom_spans_.clear();
     }
+
+    // Whether the pulse at `at` in the TAP data lies in a ROM block (or
+    // may: a block under way), whose pulses are this reader's to set.
+    bool rom_pulse(std::size_t at) const {
+        if (at >= busy_from()) return true;
+        const auto after = std::upper_bound(rom_spans_.begin(), rom_spans_.end(), at,
+                                            [](std::size_t x, const span& s) { return x < s.from; });
+        return after != rom_spans_.begin() && at < std::prev(after)->to;
+    }
+    // The pulse at `at` in the TAP data as the pulses `u`, once the tape is read.
+    void replace(std::size_t at, std::vector<std::uint8_t> u) { rewrites_.push_back({at, at + 1, std::move(u)}); }
 
 private:
     struct read_pulse {
@@ -967,6 +983,44 @@ private:
         return s && next && s->tap_at != no_tap && next->tap_at != no_tap && next->tap_at == s->tap_at + 20;
     }
 
+    // Where a copy's pulses start in the TAP data, and where they end (its
+    // end marker's, or its last byte's); no_tap and 0 when not known.
+    static std::size_t first_tap(const copy* c) {
+        if (c)
+            for (const slot& s : c->slots)
+                if (s.present && s.tap_at != no_tap) return s.tap_at;
+        return no_tap;
+    }
+    static std::size_t end_tap(const copy* c) {
+        std::size_t to = 0;
+        if (!c) return to;
+        if (c->end_tap != no_tap) to = c->end_tap + 2;
+        for (const slot& s : c->slots)
+            if (s.present && s.tap_at != no_tap) to = std::max(to, s.tap_at + 20);
+        return to;
+    }
+    // Whether the copy under way shows a ROM block's countdown.
+    static bool counting_down(const copy& c) {
+        int n = 0;
+        for (std::size_t i = 0; i < c.slots.size() && i <= countdown + 1; ++i)
+            n += c.slots[i].present && c.slots[i].clean && (c.slots[i].value & 0x7F) >= 1 &&
+                 (c.slots[i].value & 0x7F) <= countdown;
+        return n >= 2;
+    }
+    // From where in the TAP data a block under way may be set.
+    std::size_t busy_from() const {
+        std::size_t from = first_ ? first_tap(&*first_) : no_tap;
+        if (copy_ && counting_down(*copy_)) from = std::min(from, first_tap(&*copy_));
+        if (trailer_) from = std::min(from, trailer_->tap);
+        return from;
+    }
+    void add_span(std::size_t from, std::size_t to) {
+        if (from >= to) return;
+        const auto after = std::upper_bound(rom_spans_.begin(), rom_spans_.end(), from,
+                                            [](std::size_t x, const span& s) { return x < s.from; });
+        rom_spans_.insert(after, span{from, to});
+    }
+
     void flush_first() {
         if (first_) combine(&*first_, nullptr);
         first_.reset();
@@ -976,6 +1030,7 @@ private:
     // copy that read it clearly; a byte the copies read clearly but
     // differently, from the copy whose checksum holds.
     void combine(const copy* one, const copy* two) {
+        add_span(std::min(first_tap(one), first_tap(two)), std::max(end_tap(one), end_tap(two)));
         const copy& any = one ? *one : *two;
         // Where the payload ends: at an end marker read (the later of two:
         // a false one only cuts a copy short), else after the last byte.
@@ -1290,6 +1345,7 @@ private:
                 retime_known(from, from + n, std::move(u), expected, trailer_->lengths, true);
             }
         }
+        add_span(from, std::max(to, from + n));
         trailer_.reset();
     }
 
@@ -1452,6 +1508,11 @@ private:
         std::vector<std::uint8_t> units;
     };
     std::vector<pending_rewrite> rewrites_;
+    // Where the ROM blocks read lie in the TAP data, in order.
+    struct span {
+        std::size_t from, to;
+    };
+    std::vector<span> rom_spans_;
     // The second copy's end marker, whose trailer is rewritten at the pause after it.
     struct trailer {
         std::size_t tap;
@@ -1572,12 +1633,33 @@ recording_read read_recording(sample_source& in) {
     bool machine_known = false;
     double clock = c64_clock;
     blocks.write_into(&r.tap_pulses, clock);
+    // The pulses go into the TAP data as measured, and those of no ROM
+    // block are then regenerated in place, a stretch later (where the tape
+    // was counted again on another clock meanwhile, not).
+    std::size_t tap_epoch = 0;
+    regenerator<std::pair<std::size_t, std::size_t>> regenerated;
+    const auto regenerate = [&](std::pair<std::size_t, std::size_t> where, const std::array<double, 2>& lengths,
+                                std::size_t n) {
+        const auto [at, epoch] = where;
+        if (at == no_tap || epoch != tap_epoch || blocks.rom_pulse(at)) return;
+        std::vector<std::uint8_t> u;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double units = lengths[k] * clock / cycles_per_unit;
+            if (!(units >= 0.5 && units < 255.5)) return;
+            u.push_back(std::uint8_t(std::lround(units)));
+        }
+        if (n == 1)
+            r.tap_pulses[at] = u[0];
+        else
+            blocks.replace(at, std::move(u));
+    };
     bool falling = true;
     r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
         for (const pulse& p : pulses.out) {
             const std::size_t at = r.tap_pulses.size();
             put_pulse(r.tap_pulses, p.length, clock);
-            blocks.add(p, r.tap_pulses.size() == at + 1 ? at : no_tap);
+            const bool one = r.tap_pulses.size() == at + 1;
+            blocks.add(p, one ? at : no_tap);
             if (!machine_known && blocks.told()) {
                 machine_known = true;
                 if (blocks.c264()) {
@@ -1585,14 +1667,17 @@ recording_read read_recording(sample_source& in) {
                     clock = c264_clock;
                     r.tap_pulses = recounted(r.tap_pulses, c64_clock, clock);
                     blocks.write_into(&r.tap_pulses, clock);
+                    ++tap_epoch;
                 }
             }
             runs.add(p, leader_ended);
             bins.add(p);
+            regenerated.add({one ? at : no_tap, tap_epoch}, {p.length, p.first_half}, !p.gap, regenerate);
         }
         falling = pulses.falling_first();
         return true;
     });
+    regenerated.finish(regenerate);
     runs.finish(leader_ended);
     blocks.finish();
     r.programs = std::move(blocks.programs);

@@ -46,10 +46,13 @@ struct other_blocks {
 struct recording_read {
     // TAP version 1 pulse data on the PAL clock of `tap_machine` (units of 8
     // cycles of 985,248 Hz for a C64, 886,720 Hz for a C16 or Plus/4), every
-    // pulse as measured, from the first edge of the first stretch of signal
-    // on: a byte of 1 to 255 units, or a 0x00 escape with the pulse's length
-    // in cycles (24 bits, little-endian) for a longer one. A silence, a
-    // dropout or a stretch of noise is one long pulse.
+    // pulse from the first edge of the first stretch of signal on: a byte of
+    // 1 to 255 units, or a 0x00 escape with the pulse's length in cycles (24
+    // bits, little-endian) for a longer one. A silence, a dropout or a
+    // stretch of noise is one long pulse. The pulses of a ROM block's bytes
+    // read are as the ROM wrote them; the others are regenerated, each at the
+    // length its kind has around it (two that hiss merged split again), or
+    // as measured where their lengths do not gather into kinds.
     std::vector<std::uint8_t> tap_pulses;
     // The TAP header's machine, told by the tape's first leader: 0 a C64
     // (or VIC-20), 2 a C16 or Plus/4.
