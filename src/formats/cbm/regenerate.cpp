@@ -20,8 +20,9 @@ constexpr double valley_part = 0.35;
 // Peaks under 20% apart are one kind: no loader tells lengths so close
 // apart, while a recording's rate rounds some of a kind's pulses a sample
 // longer than the others (a C16 turbo's 235 us pulses at 22050 Hz come
-// back 227 and 272 us long). So is a peak not parted from one over four
-// times its height: a shoulder of it.
+// back 227 or 272 us long, which hiss blurs into peaks some 18% apart).
+// So is a peak not parted from one over four times its height: a shoulder
+// of it.
 const int close_bins = int(std::log(1.2) / std::log(1.015));
 constexpr std::int64_t shoulder = 4;
 // A lone kind (a leader) spans this part of its length either side.
@@ -145,6 +146,7 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
     const int k = kind_of(p.bin);
     if (p.may_be_two() && p.length > merged_least * kinds_.front().mean) {
         const double second_half = p.length - p.first_half, whole_half = std::min(p.first_half, second_half);
+        const bool whole_first = p.first_half < second_half;
         const double as_one = k < 0 ? std::numeric_limits<double>::infinity()
                                     : half_weight * miss(whole_half, kinds_[std::size_t(k)].mean / 2) +
                                           miss(p.length, kinds_[std::size_t(k)].mean);
@@ -156,7 +158,6 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
                     half_weight * half + length >= best)
                     continue;
                 best = half_weight * half + length;
-                const bool whole_first = p.first_half < second_half;
                 out[0] = whole_first ? whole.mean : rest.mean;
                 out[1] = whole_first ? rest.mean : whole.mean;
             }
