@@ -911,20 +911,7 @@ private:
             c.end = c.slots.size();
             c.end_seconds = c.when(c.end);
         }
-        // Which copy: its countdown says so. Where it lies a place off (a
-        // byte read from hiss before it, or its first byte missed, and every
-        // byte's place counted from there), the bytes move back into place.
-        int firsts = 0, seconds = 0, moved = 0;
-        for (const int shift : {0, 1, -1}) {
-            int f = 0, s2 = 0;
-            for (std::size_t i = 0; i < countdown; ++i)
-                if (const slot* s = i + std::size_t(shift) < c.slots.size() ? c.at(i + std::size_t(shift)) : nullptr;
-                    s && s->clean) {
-                    f += s->value == 0x89 - i;
-                    s2 += s->value == 0x09 - i;
-                }
-            if (f + s2 > firsts + seconds + (shift == 0 ? 0 : 2)) firsts = f, seconds = s2, moved = shift;
-        }
+        const auto [firsts, seconds, moved] = countdown_of(c);
         if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
         if (moved > 0) c.slots.erase(c.slots.begin()), --c.end, c.anchor += c.byte_seconds;
         if (moved < 0) c.slots.insert(c.slots.begin(), slot{}), ++c.end, c.anchor -= c.byte_seconds;
@@ -999,18 +986,34 @@ private:
             if (s.present && s.tap_at != no_tap) to = std::max(to, s.tap_at + 20);
         return to;
     }
-    // Whether the copy under way shows a ROM block's countdown.
-    static bool counting_down(const copy& c) {
-        int n = 0;
-        for (std::size_t i = 0; i < c.slots.size() && i <= countdown + 1; ++i)
-            n += c.slots[i].present && c.slots[i].clean && (c.slots[i].value & 0x7F) >= 1 &&
-                 (c.slots[i].value & 0x7F) <= countdown;
-        return n >= 2;
+    // Which copy: its countdown says so (how many of its bytes read clearly
+    // as the first copy's countdown, and as the second's). Where it lies a
+    // place off (a byte read from hiss before it, or its first byte missed,
+    // and every byte's place counted from there), `moved` is how far.
+    struct countdown_read {
+        int firsts = 0, seconds = 0, moved = 0;
+    };
+    static countdown_read countdown_of(const copy& c) {
+        countdown_read r;
+        for (const int shift : {0, 1, -1}) {
+            int f = 0, s2 = 0;
+            for (std::size_t i = 0; i < countdown; ++i)
+                if (const slot* s = i + std::size_t(shift) < c.slots.size() ? c.at(i + std::size_t(shift)) : nullptr;
+                    s && s->clean) {
+                    f += s->value == 0x89 - i;
+                    s2 += s->value == 0x09 - i;
+                }
+            if (f + s2 > r.firsts + r.seconds + (shift == 0 ? 0 : 2)) r = {f, s2, shift};
+        }
+        return r;
     }
     // From where in the TAP data a block under way may be set.
     std::size_t busy_from() const {
         std::size_t from = first_ ? first_tap(&*first_) : no_tap;
-        if (copy_ && counting_down(*copy_)) from = std::min(from, first_tap(&*copy_));
+        if (copy_) {
+            const countdown_read r = countdown_of(*copy_);
+            if (r.firsts + r.seconds >= 2) from = std::min(from, first_tap(&*copy_));
+        }
         if (trailer_) from = std::min(from, trailer_->tap);
         return from;
     }
