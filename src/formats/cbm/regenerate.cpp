@@ -22,9 +22,12 @@ constexpr double valley_part = 0.35;
 // longer than the others (a C16 turbo's 235 us pulses at 22050 Hz come
 // back 227 or 272 us long, which hiss blurs into peaks some 18% apart).
 // So is a peak not parted from one over four times its height: a shoulder
-// of it.
+// of it; and one over twice its height, with the emptiest bin between
+// holding three quarters of it or more: a bump on its slope (those 272 us
+// pulses, some 22% from the 227 us ones on a take, and a third as many).
 const int close_bins = int(std::log(1.2) / std::log(1.015));
-constexpr std::int64_t shoulder = 4;
+constexpr std::int64_t shoulder = 4, bump_height = 2;
+constexpr double bump_part = 0.75;
 // A lone kind (a leader) spans this part of its length either side.
 constexpr double lone_part = 0.12;
 // Near the emptiest length, within this part of the way between two kinds'
@@ -97,7 +100,8 @@ void pulse_kinds::update() {
             valley[k] = (v + w) / 2;
             const std::int64_t lower = std::min(g.height, h.height), higher = std::max(g.height, h.height);
             parts[k] = double(at(v)) < valley_part * double(lower);
-            if (h.top - g.top <= close_bins || (!parts[k] && shoulder * lower < higher)) {
+            const bool bump = double(at(v)) >= bump_part * double(lower) && bump_height * lower < higher;
+            if (h.top - g.top <= close_bins || (!parts[k] && (shoulder * lower < higher || bump))) {
                 if (h.height > g.height) g.top = h.top, g.height = h.height;
                 g.last = h.last;
                 groups.erase(groups.begin() + std::ptrdiff_t(k + 1));
@@ -163,7 +167,14 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
             }
         if (best < as_one) return 2;
     }
-    if (k < 0) return 1;
+    if (k < 0) {
+        // A pulse of no kind whose neighbours are as much shorter as it is
+        // longer (or the other way round) is of the kind it then lands in:
+        // hiss moved the edges it shares with them.
+        const int b = bin_of(p.length + off_kind(before) + off_kind(after));
+        if (const int c = b < 0 ? -1 : kind_of(b); c >= 0) out[0] = kinds_[std::size_t(c)].mean;
+        return 1;
+    }
     const kind& own = kinds_[std::size_t(k)];
     // Near the emptiest length on either side, the neighbours' say.
     const kind* shorter =

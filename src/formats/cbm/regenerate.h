@@ -13,8 +13,10 @@
 // length and written at its kind's mean length, as a clean tape holds it.
 // Near that length, the pulses either side count too: hiss that moved the
 // edge a pulse shares with its neighbour lengthened the one and shortened
-// the other. Lengths that do not gather clearly (kinds too close for hiss to
-// leave apart, pulses far from every kind, pauses) stay as measured.
+// the other. A pulse of no kind whose neighbours lie as far off their kinds
+// the other way is taken for the kind it then lands in. Lengths that do not
+// gather clearly (kinds too close for hiss to leave apart, pulses far from
+// every kind, pauses) stay as measured.
 //
 // A half-wave lost to head loss and hiss makes two pulses one, and leaves
 // its halves unlike: one half of one pulse is whole, the other half holds
