@@ -171,7 +171,8 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
         // A pulse of no kind whose neighbours are as much shorter as it is
         // longer (or the other way round) is of the kind it then lands in:
         // hiss moved the edges it shares with them.
-        const int b = bin_of(p.length + off_kind(before) + off_kind(after));
+        const double off = off_kind(before) + off_kind(after);
+        const int b = off == 0 ? -1 : bin_of(p.length + off);
         if (const int c = b < 0 ? -1 : kind_of(b); c >= 0) out[0] = kinds_[std::size_t(c)].mean;
         return 1;
     }
