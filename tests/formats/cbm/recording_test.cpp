@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <vector>
 
 #include "audio/samples.h"
 #include "formats/cbm/recording.h"
