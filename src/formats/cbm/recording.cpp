@@ -1554,6 +1554,7 @@ double read_pulses(sample_source& in, double within_seconds, F f) {
         const std::size_t n = in.read(x.data(), x.size());
         found.clear();
         edges.feed(x.data(), n, found);
+        if (n == 0) edges.finish(found);
         for (const edge& e : found) pulses.add(e);
         if (n == 0) pulses.finish();
         more = f(pulses) && n > 0;

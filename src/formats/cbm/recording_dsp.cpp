@@ -136,6 +136,16 @@ void edge_finder::feed(const float* x, std::size_t n, std::vector<edge>& out) {
     scan(wide_.data(), wide_.size(), out);
 }
 
+void edge_finder::finish(std::vector<edge>& out) {
+    if (up_ == 1) return;
+    // The last recorded samples' new ones wait on `taps / 2` more: silence,
+    // which the recording's length does not count.
+    const std::vector<float> silence(taps / 2, 0.0f);
+    const std::int64_t at = at_;
+    feed(silence.data(), silence.size(), out);
+    at_ = at;
+}
+
 void edge_finder::scan(const float* x, std::size_t n, std::vector<edge>& out) {
     // First the block through the band-pass, after the last samples of the
     // block before; then a scan for level changes, which looks back for the

@@ -68,6 +68,8 @@ public:
 
     // The edges among the next `n` samples, appended to `out` in order.
     void feed(const float* x, std::size_t n, std::vector<edge>& out);
+    // The edges still held back at the recording's end.
+    void finish(std::vector<edge>& out);
     // Seconds of signal fed so far.
     double seconds() const { return double(at_) / rate_; }
 

@@ -274,6 +274,17 @@ TEST(cbm_recording, both_copies_and_the_checksum) {
     }
 }
 
+// Below 22050 Hz the samples are first taken to a higher rate, on a curve
+// through the recording's, which holds its last edges back until later
+// samples come: at the recording's end they still come, and the TAP data
+// holds as many pulses as read at 22050 Hz, where none are made.
+TEST(cbm_recording, every_pulse_at_low_rates) {
+    const std::string tap = std::string(KORVAX_EXAMPLES) + "/hello.tap";
+    const std::size_t want = tap_units(cbm_read(program_signal(tap, 22050), 22050).tap_pulses).size();
+    for (const unsigned rate : {8000u, 11025u, 16000u})
+        EXPECT_EQ(tap_units(cbm_read(program_signal(tap, rate), rate).tap_pulses).size(), want) << rate << " Hz";
+}
+
 // A C16 or Plus/4 writes the C64's blocks with pulses of one, two and four
 // times its short one: hello.tap made so reads back as HELLO at either
 // rate, and the TAP written is a C16 one, on its clock: played again it
