@@ -1317,12 +1317,18 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
 
 std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments) {
     std::vector<std::uint8_t> out;
+    const tape_segment* before = nullptr;
     for (const tape_segment& s : segments) {
-        if (s.baud == 1500)
-            out.insert(out.end(), cas_fast_leader, fast_fill);
-        else
-            out.insert(out.end(), cas_zero_leader, 0);
+        const std::uint8_t fill = s.baud == 1500 ? fast_fill : 0;
+        std::size_t leader = s.baud == 1500 ? cas_fast_leader : cas_zero_leader;
+        // The bytes of that fill the segment before ends with are read back
+        // as the start of this leader: they count in it (the tape plays the
+        // same), so that the image reads back as itself.
+        if (before != nullptr)
+            for (auto b = before->bytes.rbegin(); b != before->bytes.rend() && *b == fill && leader > 0; ++b) --leader;
+        out.insert(out.end(), leader, fill);
         out.insert(out.end(), s.bytes.begin(), s.bytes.end());
+        before = &s;
     }
     return out;
 }

@@ -35,7 +35,8 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments);
 // leader is 255 zero bytes at 250 and 500 baud (as nearly every image in
 // circulation has; the ROM writes 256) and 256 bytes of 0x55 at 1500 baud
 // (as the Model III ROM writes), so that an image read back from its own
-// WAV comes back byte for byte.
+// WAV comes back byte for byte. Bytes of that fill that end the segment
+// before count in the leader: played again, they are read as its start.
 std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments);
 
 // The speed of the first TRS-80 leader in the signal (250, 500 or 1500), or
