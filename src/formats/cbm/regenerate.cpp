@@ -171,9 +171,8 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
         // A pulse of no kind whose neighbours are as much shorter as it is
         // longer (or the other way round) is of the kind it then lands in:
         // hiss moved the edges it shares with them.
-        const double off = off_kind(before) + off_kind(after);
-        const int b = off == 0 ? -1 : bin_of(p.length + off);
-        if (const int c = b < 0 ? -1 : kind_of(b); c >= 0) out[0] = kinds_[std::size_t(c)].mean;
+        if (const double off = off_kind(before) + off_kind(after); off != 0)
+            if (const int c = kind_of(bin_of(p.length + off)); c >= 0) out[0] = kinds_[std::size_t(c)].mean;
         return 1;
     }
     const kind& own = kinds_[std::size_t(k)];
@@ -186,8 +185,7 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
     const bool near = (shorter && p.length - own.from < near_part * (own.mean - shorter->mean)) ||
                       (longer && own.to - p.length < near_part * (longer->mean - own.mean));
     if (near) {
-        const int b = bin_of(p.length + neighbour_part * (off_kind(before) + off_kind(after)));
-        if (const int c = b < 0 ? -1 : kind_of(b); c >= 0) {
+        if (const int c = kind_of(bin_of(p.length + neighbour_part * (off_kind(before) + off_kind(after)))); c >= 0) {
             out[0] = kinds_[std::size_t(c)].mean;
             return 1;
         }

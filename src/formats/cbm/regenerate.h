@@ -68,7 +68,7 @@ private:
     static constexpr int bins = 300;
     static double bin_start(int b);
     void count(const measured_pulse& p, int n);
-    // The kind whose bins hold bin `b`; -1 none.
+    // The kind whose bins hold bin `b`; -1 none (also for a pause's, -1).
     int kind_of(int b) const;
     // How much longer `p` is than its kind's mean (0: of no kind, or none).
     double off_kind(const measured_pulse* p) const;
