@@ -16,18 +16,24 @@
 namespace korvax {
 namespace {
 
-// How far into a recording the machines are tried, to find out whose tape it
-// is; when none reads anything there, the stretch doubles, up to the whole.
-constexpr double survey_seconds = 20;
+// How far into a recording the machines are tried first, to find out whose
+// tape it is; when none reads anything there, they are tried on the next
+// stretch, twice as long, which starts a little before the last one ended (so
+// that a tape starting near its end is also seen from its start), and so on
+// to the end.
+constexpr double survey_seconds = 20, survey_overlap_seconds = 10;
 // How many of an item's doubtful bytes the report times.
 constexpr std::size_t doubts_shown = 5;
 
-// The samples of another source, no further than `limit`.
+// The samples of another source from sample `from` on, and no further than
+// sample `to`.
 class limited_source final : public sample_source {
 public:
-    limited_source(sample_source& in, std::uint64_t limit) : in_(in), left_(limit) {}
+    limited_source(sample_source& in, std::uint64_t from, std::uint64_t to) : in_(in), skip_(from), left_(to - from) {}
     std::uint32_t rate() const override { return in_.rate(); }
     std::size_t read(float* out, std::size_t n) override {
+        for (std::size_t got; skip_ > 0; skip_ -= got)
+            if ((got = in_.read(out, static_cast<std::size_t>(std::min<std::uint64_t>(n, skip_)))) == 0) return 0;
         const std::size_t got = in_.read(out, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)));
         left_ -= got;
         return got;
@@ -36,7 +42,7 @@ public:
 
 private:
     sample_source& in_;
-    std::uint64_t left_;
+    std::uint64_t skip_, left_;
 };
 
 // An image for the output, with what goes after the output's stem when it is
@@ -163,19 +169,20 @@ const machine_reader* forced_machine(const options& o) {
     return nullptr;
 }
 
-// Reads a channel with each machine's reader; the one that reads the most in
-// the channel's first stretch is the tape's machine. The stretch grows until
-// one reads anything, or it is the whole channel.
+// Reads a channel with each machine's reader, a stretch at a time; in the
+// first stretch where any reads anything, the one that reads the most there
+// is the tape's machine.
 const machine_reader* survey(recording_file& rec, unsigned channel, const options& o) {
-    for (double seconds = survey_seconds;; seconds *= 2) {
-        const auto limit = static_cast<std::uint64_t>(seconds * rec.rate());
+    const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
+    for (std::uint64_t from = 0, length = at(survey_seconds), to = length;;
+         length *= 2, from = to - at(survey_overlap_seconds), to = from + length) {
         const machine_reader* best = nullptr;
         reading best_reading;
         bool whole = true;
         for (const machine_reader& m : machines) {
             const std::unique_ptr<sample_source> in = rec.channel(channel);
             if (!in) return nullptr;
-            limited_source part(*in, limit);
+            limited_source part(*in, from, to);
             reading r = m.read(part, o);
             whole = whole && !part.reached_limit();
             if ((r.bytes > 0 || r.pulses > 0) && (best == nullptr || r.merit() > best_reading.merit())) {
