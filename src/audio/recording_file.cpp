@@ -31,6 +31,7 @@ private:
             if (wav->failed()) owner.cut_short_ = true;
             return got;
         }
+        std::uint64_t skip(std::uint64_t n) override { return wav->skip(n); }
         std::unique_ptr<wav_file> wav;
         wav_recording& owner;
     };

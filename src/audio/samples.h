@@ -15,6 +15,15 @@ public:
     virtual std::uint32_t rate() const = 0;
     // Up to `n` samples into `out`: fewer only at the end, 0 after it.
     virtual std::size_t read(float* out, std::size_t n) = 0;
+    // Passes over up to `n` samples as reading them would; how many (fewer
+    // only at the end). A source that can seek does so.
+    virtual std::uint64_t skip(std::uint64_t n) {
+        std::vector<float> block(static_cast<std::size_t>(std::min<std::uint64_t>(n, 4096)));
+        std::uint64_t done = 0;
+        for (std::size_t got = 1; done < n && got > 0; done += got)
+            got = read(block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(n - done, block.size())));
+        return done;
+    }
 };
 
 // Samples held in memory (tests, the page, a signal written to memory).
@@ -25,6 +34,11 @@ public:
     std::size_t read(float* out, std::size_t n) override {
         const std::size_t k = std::min(n, samples_.size() - at_);
         std::copy_n(samples_.data() + at_, k, out);
+        at_ += k;
+        return k;
+    }
+    std::uint64_t skip(std::uint64_t n) override {
+        const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(n, samples_.size() - at_));
         at_ += k;
         return k;
     }

@@ -110,6 +110,21 @@ private:
             if (got == 0 && info.frames != SF_COUNT_MAX && read_so_far < info.frames - slack) owner.cut_short_ = true;
             return static_cast<std::size_t>(got);
         }
+        // Samples stored as they are (PCM or float) or in FLAC are sought to
+        // exactly; other kinds are read through.
+        std::uint64_t skip(std::uint64_t n) override {
+            const int major = info.format & SF_FORMAT_TYPEMASK, subtype = info.format & SF_FORMAT_SUBMASK;
+            const bool exact = major == SF_FORMAT_FLAC || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_S8 ||
+                               subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_24 ||
+                               subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+            if (!info.seekable || !exact || major == mpeg_format || major == SF_FORMAT_OGG)
+                return sample_source::skip(n);
+            const sf_count_t to = std::min<sf_count_t>(info.frames, read_so_far + static_cast<sf_count_t>(n));
+            if (to <= read_so_far || sf_seek(file, to, SEEK_SET) != to) return sample_source::skip(n);
+            const auto k = static_cast<std::uint64_t>(to - read_so_far);
+            read_so_far = to;
+            return k;
+        }
         SNDFILE* file;
         std::unique_ptr<memory_cursor> cursor;
         SF_INFO info;

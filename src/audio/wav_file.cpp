@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <limits>
 
 namespace korvax {
 namespace {
@@ -118,6 +119,18 @@ std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std
     }
     w->channel_ = channel;
     return w;
+}
+
+// Seeks past the frames; in a file cut short, past its end, where the next
+// read finds nothing and tells it.
+std::uint64_t wav_file::skip(std::uint64_t n) {
+    n = std::min(n, left_);
+    const std::uint64_t bytes = n * (bits_ / 8) * channels_;
+    if (n == 0 || bytes > std::uint64_t(std::numeric_limits<off_t>::max()) ||
+        ::fseeko(file_, off_t(bytes), SEEK_CUR) != 0)
+        return sample_source::skip(n);
+    left_ -= n;
+    return n;
 }
 
 std::size_t wav_file::read(float* out, std::size_t n) {

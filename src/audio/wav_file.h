@@ -25,6 +25,7 @@ public:
 
     std::uint32_t rate() const override { return rate_; }
     std::size_t read(float* out, std::size_t n) override;
+    std::uint64_t skip(std::uint64_t n) override;
 
     unsigned channels() const { return channels_; }
     unsigned bits() const { return bits_; }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <tuple>
+#include <utility>
 
 #include "driver/registry.h"
 #include "driver/results.h"
@@ -18,10 +19,10 @@ namespace {
 
 // How far into a recording the machines are tried first, to find out whose
 // tape it is; when none reads anything there, they are tried on the next
-// stretch, twice as long, which starts a little before the last one ended (so
-// that a tape starting near its end is also seen from its start), and so on
-// to the end.
-constexpr double survey_seconds = 20, survey_overlap_seconds = 10;
+// stretch, which starts a little before the last one ended (so that a tape
+// starting near its end is also seen from its start), and so on to the end.
+// A survey that starts further in starts with a whole stretch.
+constexpr double survey_first_seconds = 20, survey_seconds = 40, survey_overlap_seconds = 10;
 // How many of an item's doubtful bytes the report times.
 constexpr std::size_t doubts_shown = 5;
 
@@ -32,8 +33,7 @@ public:
     limited_source(sample_source& in, std::uint64_t from, std::uint64_t to) : in_(in), skip_(from), left_(to - from) {}
     std::uint32_t rate() const override { return in_.rate(); }
     std::size_t read(float* out, std::size_t n) override {
-        for (std::size_t got; skip_ > 0; skip_ -= got)
-            if ((got = in_.read(out, static_cast<std::size_t>(std::min<std::uint64_t>(n, skip_)))) == 0) return 0;
+        if (skip_ > 0 && in_.skip(std::exchange(skip_, 0)) == 0) return 0;
         const std::size_t got = in_.read(out, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)));
         left_ -= got;
         return got;
@@ -169,20 +169,21 @@ const machine_reader* forced_machine(const options& o) {
     return nullptr;
 }
 
-// Reads a channel with each machine's reader, a stretch at a time; in the
-// first stretch where any reads anything, the one that reads the most there
-// is the tape's machine.
-const machine_reader* survey(recording_file& rec, unsigned channel, const options& o) {
+// Reads a channel with each machine's reader, a stretch at a time from
+// sample `from` on; in the first stretch where any reads anything, the one
+// that reads the most there is the tape's machine, and `from` is set to
+// where that stretch starts.
+const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
-    for (std::uint64_t from = 0, length = at(survey_seconds), to = length;;
-         length *= 2, from = to - at(survey_overlap_seconds), to = from + length) {
+    for (std::uint64_t start = from, to = from + at(from == 0 ? survey_first_seconds : survey_seconds);;
+         start = to - at(survey_overlap_seconds), to = start + at(survey_seconds)) {
         const machine_reader* best = nullptr;
         reading best_reading;
         bool whole = true;
         for (const machine_reader& m : machines) {
             const std::unique_ptr<sample_source> in = rec.channel(channel);
             if (!in) return nullptr;
-            limited_source part(*in, from, to);
+            limited_source part(*in, start, to);
             reading r = m.read(part, o);
             whole = whole && !part.reached_limit();
             if ((r.bytes > 0 || r.pulses > 0) && (best == nullptr || r.merit() > best_reading.merit())) {
@@ -190,6 +191,7 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
                 best_reading = std::move(r);
             }
         }
+        if (best != nullptr) from = start;
         if (best != nullptr || whole) return best;
     }
 }
@@ -408,12 +410,21 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
 
     // Each channel asked for, by its machine's reader; the one that reads
     // better is kept.
+    // The channels of a recording hold one tape, so a channel's survey starts
+    // where an earlier channel's found it (and from the start when it finds
+    // nothing from there on).
     std::optional<reading> best;
     unsigned best_channel = 0;
+    std::uint64_t found_at = 0;
     for (unsigned c = channel >= 0 ? unsigned(channel) : 0; c < (channel >= 0 ? unsigned(channel) + 1 : rec.channels());
          ++c) {
         const machine_reader* m = forced_machine(o);
-        if (m == nullptr) m = survey(rec, c, o);
+        if (m == nullptr) {
+            std::uint64_t from = found_at;
+            m = survey(rec, c, o, from);
+            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0);
+            if (m != nullptr) found_at = from;
+        }
         if (m == nullptr) continue;
         const std::unique_ptr<sample_source> in = rec.channel(c);
         if (!in) continue;

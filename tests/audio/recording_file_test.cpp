@@ -8,19 +8,22 @@
 
 #include <map>
 
+#include "audio/recording_file.h"
+#include "audio/sndfile_recording.h"
 #include "support/run.h"
 
 using namespace korvax_test;
 
 namespace {
 
-// The program's own signal of examples/hello.cas at `rate`, as floats, and
-// the line that reading it back reports.
+// The program's own signal of examples/hello.cas at `rate`, as floats, after
+// `blank` seconds of a blank tape's hiss, and the line that reading it back
+// reports.
 struct own_signal {
     std::vector<float> x;
     std::string line;
 };
-own_signal hello_signal(unsigned rate) {
+own_signal hello_signal(unsigned rate, int blank_seconds) {
     const scratch_dir dir;
     const std::string wav = dir.path("t.wav");
     EXPECT_EQ(0, run_korvax({"-s", std::to_string(rate), std::string(KORVAX_EXAMPLES) + "/hello.cas", wav}).status);
@@ -29,12 +32,22 @@ own_signal hello_signal(unsigned rate) {
     const std::size_t from = err.find('\n') + 1;
     s.line = err.substr(from, err.find('\n', from) + 1 - from);
     EXPECT_NE(std::string::npos, s.line.find(" TRS-80, 500 baud: BASIC H, 37 bytes.\n")) << err;
+    // "0:04.2 TRS-80..." as "0:29.2 TRS-80...".
+    const std::size_t colon = s.line.find(':'), space = s.line.find(' ');
+    const double at = std::stod(s.line.substr(0, colon)) * 60 + std::stod(s.line.substr(colon + 1)) + blank_seconds;
+    char time[16];
+    std::snprintf(time, sizeof time, "%d:%04.1f", int(at / 60), at - 60 * int(at / 60));
+    s.line = time + s.line.substr(space);
     SF_INFO info{};
     SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
     if (f != nullptr) {
-        s.x.resize(std::size_t(info.frames));
-        s.x.resize(std::size_t(sf_readf_float(f, s.x.data(), info.frames)));
+        const std::size_t blank = std::size_t(blank_seconds) * rate;
+        s.x.resize(blank + std::size_t(info.frames));
+        s.x.resize(blank + std::size_t(sf_readf_float(f, s.x.data() + blank, info.frames)));
         sf_close(f);
+        std::uint32_t h = 7;
+        for (std::size_t i = 0; i < blank; ++i)
+            h = h * 1103515245 + 12345, s.x[i] = float(int(h >> 16) % 21 - 10) / 4000;
     }
     return s;
 }
@@ -65,44 +78,48 @@ struct container {
     unsigned rate = 44100;
     int channels = 1;
     bool tells_its_length = false;  // a header a file cut short contradicts
+    // A blank stretch before the tape, past the first stretch the machines
+    // are looked for in: the reader passes over the samples before the next.
+    bool blank_first = false;
 };
 
 TEST(recordings, every_container_and_sample_kind) {
     const container cases[] = {
-        {"8-bit WAV at 22050 Hz", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 22050, 1, true},
+        {"8-bit WAV at 22050 Hz", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 22050, 1, true, true},
         {"16-bit WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, true},
         {"24-bit WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 1, true},
         {"32-bit WAV at 96000 Hz", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 96000, 1, true},
         {"float WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, true},
         {"u-law WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, 44100, 1, true},
         {"IMA ADPCM WAV at 22050 Hz", "t.wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 22050, 1, true},
-        {"extensible WAV, stereo", "t.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 44100, 2, true},
+        {"extensible WAV, stereo", "t.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 44100, 2, true, true},
         {"RF64", "t.wav", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 44100, 1, true},
         {"Wave64", "t.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 44100, 1, true},
         {"AIFF, stereo", "t.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 2, true},
         {"AIFC float", "t.aiff", SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 44100, 1, true},
         {"CAF", "t.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_24},
-        {"FLAC", "t.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
-        {"Ogg Vorbis", "t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"FLAC", "t.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, 1, false, true},
+        {"Ogg Vorbis", "t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 1, false, true},
         {"Ogg Opus", "t.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000},
         {"MP3", "t.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
     };
     const bytes hello = read_file(std::string(KORVAX_EXAMPLES) + "/hello.cas");
     const bytes hello_back(hello.begin() + 1, hello.end());  // written with a leader of 255 zeros
-    std::map<unsigned, own_signal> signals;
+    std::map<std::pair<unsigned, int>, own_signal> signals;
     for (const container& c : cases) {
         SCOPED_TRACE(c.label);
-        if (!signals.contains(c.rate)) signals[c.rate] = hello_signal(c.rate);
+        const std::pair key{c.rate, c.blank_first ? 25 : 0};
+        if (!signals.contains(key)) signals[key] = hello_signal(c.rate, key.second);
         const scratch_dir dir;
         const std::string in = dir.path(c.name), out = dir.path("out.cas");
-        ASSERT_TRUE(write_recording(in, c.format, c.rate, c.channels, signals[c.rate].x)) << sf_strerror(nullptr);
+        ASSERT_TRUE(write_recording(in, c.format, c.rate, c.channels, signals[key].x)) << sf_strerror(nullptr);
         for (bool piped : {false, true}) {
             std::filesystem::remove(out);
             const result r = piped ? run_korvax({"-i", "-", "-o", out}, in) : run_korvax({"-i", in, "-o", out});
             EXPECT_EQ(0, r.status) << (piped ? "piped" : "a file");
             EXPECT_EQ("Recording: " + std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) +
                           (c.channels == 1 ? " channel.\n" : " channels.\nChannel 2 of 2 reads better.\n") +
-                          signals[c.rate].line + "Image written: " + out + " (TRS-80 tape).\n",
+                          signals[key].line + "Image written: " + out + " (TRS-80 tape).\n",
                       r.err);
             EXPECT_EQ(hello_back, read_file(out)) << (piped ? "piped" : "a file");
         }
@@ -119,6 +136,50 @@ TEST(recordings, every_container_and_sample_kind) {
         EXPECT_EQ("Error reading " + in + ": it ends before the end its header gives.\n", s.err);
         EXPECT_EQ(4, run_korvax({"-i", "-", "-o", out}, in).status) << "piped";
         EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+// Passing over samples lands where reading them would, and at the end stops
+// there: in each reader, where it seeks and where it reads through.
+TEST(recordings, skipping_lands_where_reading_would) {
+    std::vector<float> x(5000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = float(int(i * 7919 % 255) - 127) / 128;
+    const struct {
+        const char* label;
+        const char* name;
+        int format;
+        int channels;
+        korvax::recording_opener open;
+    } cases[] = {
+        {"8-bit WAV, own reader", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, korvax::open_wav_recording},
+        {"24-bit stereo WAV, own reader", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, korvax::open_wav_recording},
+        {"8-bit WAV", "t.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, korvax::open_sndfile_recording},
+        {"24-bit stereo WAV", "t.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 2, korvax::open_sndfile_recording},
+        {"FLAC", "t.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, korvax::open_sndfile_recording},
+        {"Ogg Vorbis", "t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1, korvax::open_sndfile_recording},
+    };
+    const auto rest = [](korvax::sample_source& in) {
+        std::vector<float> got(6000);
+        got.resize(in.read(got.data(), got.size()));
+        return got;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const scratch_dir dir;
+        const std::string path = dir.path(c.name);
+        ASSERT_TRUE(write_recording(path, c.format, 44100, c.channels, x));
+        std::string why;
+        const auto rec = c.open(path, why);
+        ASSERT_TRUE(rec) << why;
+        const auto channel = unsigned(c.channels - 1);
+        const std::vector<float> all = rest(*rec->channel(channel));
+        const auto in = rec->channel(channel);
+        EXPECT_EQ(1234u, in->skip(1234));
+        EXPECT_EQ(std::vector<float>(all.begin() + 1234, all.end()), rest(*in));
+        const auto past = rec->channel(channel);
+        EXPECT_EQ(all.size(), past->skip(all.size() + 100));
+        EXPECT_TRUE(rest(*past).empty());
+        EXPECT_FALSE(rec->cut_short());
     }
 }
 
