@@ -409,10 +409,9 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     }
 
     // Each channel asked for, by its machine's reader; the one that reads
-    // better is kept.
-    // The channels of a recording hold one tape, so a channel's survey starts
-    // where an earlier channel's found it (and from the start when it finds
-    // nothing from there on).
+    // better is kept. The channels of a recording hold one tape, so a
+    // channel's survey starts where an earlier channel's found it (and from
+    // the start when it finds nothing from there on).
     std::optional<reading> best;
     unsigned best_channel = 0;
     std::uint64_t found_at = 0;
