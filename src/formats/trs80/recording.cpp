@@ -576,6 +576,13 @@ private:
             // starts the run is the last bit of the frame before it.
             std::size_t from = bits_.size() - alternating_ - 1;
             if (bits_[from] & 1) ++from;
+            // A frame the run starts in is whole where it holds a 1 before
+            // the run (what follows the last frame of a segment is 0s): its
+            // last bits alternate on into the leader, and the run took them in.
+            if (const std::size_t part = from % 9;
+                part != 0 && std::any_of(bits_.begin() + long(from - part), bits_.begin() + long(from),
+                                         [](std::uint8_t b) { return b & 1; }))
+                from += 9 - part;
             solid_ = std::min(solid_, !gaps_.empty() && gaps_.back().at + 18 >= from ? gaps_.back().at : from);
             end_segment(out);
             locked_ = true;
