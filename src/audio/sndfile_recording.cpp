@@ -117,8 +117,7 @@ private:
             const bool exact = major == SF_FORMAT_FLAC || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_S8 ||
                                subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_24 ||
                                subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
-            if (!info.seekable || !exact || major == mpeg_format || major == SF_FORMAT_OGG)
-                return sample_source::skip(n);
+            if (!info.seekable || !exact) return sample_source::skip(n);
             const sf_count_t to = std::min<sf_count_t>(info.frames, read_so_far + static_cast<sf_count_t>(n));
             if (to <= read_so_far || sf_seek(file, to, SEEK_SET) != to) return sample_source::skip(n);
             const auto k = static_cast<std::uint64_t>(to - read_so_far);
