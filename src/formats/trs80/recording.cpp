@@ -21,7 +21,9 @@
 // follows the level. The 0x55 leader's halves come in pairs (long, long,
 // short, short...), which tells which crossing starts a cycle, whatever the
 // polarity. A cycle's length, against the tracked speed, gives the bit; its
-// two halves must agree. Every data byte is preceded by a 0 start bit: where
+// two halves must agree. Where hiss moved a crossing and misread a bit, the
+// frame still lasts as long as the bits it truly holds, which sets the bit
+// right (in doubt). Every data byte is preceded by a 0 start bit: where
 // a dropout hides cycles, their number cannot be told from the time alone (a
 // 0 lasts twice as long as a 1), so it is taken from the time and then moved
 // to the nearest count that keeps the start bits after the dropout in their
@@ -54,6 +56,9 @@ constexpr double fast_boundary_us = 520;  // between the two cycle lengths, near
 // A cycle of a 0's length whose shorter half is less than this part of it is
 // two 1s: halfway between 1:1 and 1:3 in ratio (1:sqrt 3).
 constexpr double two_ones_split = 0.366;
+// A cycle longer than a 0 but shorter than this is a 0 and a 1 run together:
+// halfway between their length (1,060 us) and two 0s'.
+constexpr double pair_limit_us = 1250;
 
 constexpr std::uint8_t zero_sync = 0xA5, fast_fill = 0x55, fast_sync = 0x7F;
 
@@ -486,6 +491,17 @@ private:
             return true;
         }
         const float level = u < fast_boundary_us ? env_one_ : env_;
+        if (synced_ && peak >= 0.5f * level && u > 1.3 * fast_zero_us && u < pair_limit_us) {
+            // A 0 and a 1 whose two crossings between them were lost: the
+            // 1's, weaker, most often, so the longer half holds the 1 and
+            // the 0's first half, and comes first where the 1 did.
+            flush_weak();
+            const bool one_first = first_half > length - first_half;
+            bit(one_first, true, at, out);
+            bit(!one_first, true, at + (one_first ? fast_one_us : fast_zero_us) * 1e-6 * speed_, out);
+            glitch_ = false;
+            return true;
+        }
         if (synced_ && (peak < 0.5f * level || u > 1.3 * fast_zero_us)) {
             const int n = u > 1.3 * fast_zero_us ? int(std::lround(u / (fast_zero_us + fast_one_us) * 2)) : 1;
             weak_.push_back({at, u < fast_boundary_us, n});
@@ -561,7 +577,7 @@ private:
         }
         if (bits_.empty() && sync_doubt_) doubt = true;
         bits_.push_back(std::uint8_t(one | (doubt ? 2 : 0)));
-        seconds_.push_back(float(at - delay_s()));
+        seconds_.push_back(float(at - delay_s() - start_seconds_));
         good_run_ = doubt ? 0 : good_run_ + 1;
         if (good_run_ >= 3) solid_ = bits_.size(), lost_after_ = std::uint64_t((at + lost_s) * fs_);
         // Every data byte starts with a 0, nine bits apart, so no run of
@@ -620,7 +636,7 @@ private:
     float first_peak_ = 0;
     std::uint32_t shift_ = 0, shift_doubt_ = 0;
     std::vector<std::uint8_t> bits_;  // bit 0: the value, bit 1: in doubt
-    std::vector<float> seconds_;
+    std::vector<float> seconds_;      // from start_seconds_, so that they stay to the microsecond in a long recording
     std::vector<gap> gaps_;
     struct weak_cycle {
         double at;
@@ -807,6 +823,66 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         pending = false;
     }
     if (pending) doubt(pending_from, bits.size());
+}
+
+// A bit misread where hiss moved a crossing (a 0 taken for a 1, or a 1 for
+// a 0) leaves the frame's other crossings where they were, so the frame,
+// from its start bit to the next one, lasts as long as the bits it truly
+// holds: each 0 is 380 us longer than a 1. Where a frame in doubt lasts, at
+// the speed of the frames around it, about that much longer or shorter
+// than its bits say, its 1s whose cycles were longest become 0s (or its 0s
+// whose cycles were shortest 1s) until it fits. Where hiss moved the
+// crossing after its last bit instead, the frame and the next start bit
+// together fit. The frame stays in doubt.
+void retime_frames(std::vector<std::uint8_t>& bits, const std::vector<float>& seconds) {
+    constexpr double step = fast_zero_us - fast_one_us;
+    const auto nominal = [&](std::size_t f) {
+        double us = 0;
+        for (std::size_t k = f; k < f + 9; ++k) us += bits[k] & 1 ? fast_one_us : fast_zero_us;
+        return us;
+    };
+    const auto lasted = [&](std::size_t from, std::size_t bits_in) {
+        return (double(seconds[from + bits_in]) - double(seconds[from])) * 1e6;
+    };
+    // A frame (and the next start bit) in step, with no dropout's bits.
+    const auto in_step = [&](std::size_t f) {
+        return !(bits[f] & 1) && !(bits[f + 9] & 1) &&
+               std::none_of(bits.begin() + long(f), bits.begin() + long(f + 10), [](std::uint8_t b) { return b & 4; });
+    };
+    constexpr std::size_t reach = 8;  // frames either side whose speed is taken
+    std::vector<double> speeds;
+    for (std::size_t f = 0; f + 19 <= bits.size(); f += 9) {
+        if (!in_step(f) ||
+            std::none_of(bits.begin() + long(f), bits.begin() + long(f + 9), [](std::uint8_t b) { return b & 2; }))
+            continue;
+        speeds.clear();
+        for (std::size_t g = f >= 9 * reach ? f - 9 * reach : 0; g <= f + 9 * reach && g + 19 <= bits.size(); g += 9)
+            if (g != f && in_step(g)) speeds.push_back(lasted(g, 9) / nominal(g));
+        if (speeds.size() < 6) continue;
+        std::nth_element(speeds.begin(), speeds.begin() + long(speeds.size() / 2), speeds.end());
+        const double speed = speeds[speeds.size() / 2];
+        std::array<double, 9> cycle{};
+        for (std::size_t k = 0; k < 9; ++k) cycle[k] = lasted(f + k, 1) / speed;
+        if (std::any_of(cycle.begin(), cycle.end(), [](double us) { return us < 150 || us > 1100; })) continue;
+        long n = 0;
+        bool fits = false;
+        for (const std::size_t span : {9, 10}) {
+            const double excess = lasted(f, span) / speed - nominal(f) - (span == 10 ? fast_zero_us : 0);
+            n = std::lround(excess / step);
+            if ((fits = std::fabs(excess - double(n) * step) <= 120)) break;
+        }
+        if (!fits || n == 0 || std::labs(n) > 2) continue;
+        const unsigned from = n > 0 ? 1 : 0;  // the value of the bits that change
+        for (long m = 0; m < std::labs(n); ++m) {
+            std::size_t pick = 0;
+            for (std::size_t k = 1; k < 9; ++k)
+                if ((bits[f + k] & 1u) == from &&
+                    (pick == 0 || (n > 0 ? cycle[k] > cycle[pick] : cycle[k] < cycle[pick])))
+                    pick = k;
+            if (pick == 0) break;
+            bits[f + pick] ^= 1;
+        }
+    }
 }
 
 // A 1500 baud segment's data bytes, each with its frame's doubt and time.
@@ -1021,7 +1097,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         const long here = long(bits.size()) + best_phase;
         long n = (9 - here % 9) % 9;
         while (double(n) + 4.5 < estimate) n += 9;
-        const float at = seconds.empty() ? float(start_seconds_) : seconds.back();
+        const float at = seconds.empty() ? 0 : seconds.back();
         for (long k = 0; k < n; ++k) bits.push_back(gap_bit), seconds.push_back(at);
         gap_seconds.push_back(at);
         // The bits at the edges of a dropout fade in and out: in doubt too.
@@ -1041,6 +1117,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         }
     }
     realign(bits, seconds);
+    retime_frames(bits, seconds);
 
     // The data bytes, each with whether its frame is in doubt and its time.
     framed f;
@@ -1083,7 +1160,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
             v = std::uint8_t(v << 1 | x);
             doubt = doubt || (k < total && f.doubt[byte]);
         }
-        b.add(v, f.when[i / 9], doubt, false);
+        b.add(v, start_seconds_ + f.when[i / 9], doubt, false);
     }
     b.finish(std::size_t(-1), out);
     bits_.clear(), seconds_.clear(), gaps_.clear();
