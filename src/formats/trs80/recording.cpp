@@ -654,6 +654,8 @@ private:
 constexpr std::uint8_t gap_bit = 2 | 4;
 // How many frames on a phase is judged by.
 constexpr std::size_t look_ahead = 36;
+// How far before a bit in doubt a slip it mends is looked for.
+constexpr std::size_t max_slip_frames = 64;
 
 // Frames stay in step through bits read clearly. After a bit in doubt (a
 // cycle lost, one too many, or misread) they may have slipped, which shows
@@ -715,6 +717,17 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             seconds.erase(seconds.begin() + long(at), seconds.begin() + long(at) + (-shift));
         }
     };
+    // A slip found at bit `at` may lie further back, at a bit read clearly,
+    // wherever the frames from there read in step as well with the move
+    // made there (text, its top bits 0, reads so a bit off): it lies no
+    // further back than the first frame whose start bit that move makes 1.
+    const auto earliest_slip = [&](std::size_t at, int shift) {
+        std::size_t slip = at / 9 * 9;
+        while (slip >= 9 && slip + 9 * max_slip_frames > at &&
+               violations(slip - 9, slip - 9, shift, (at - slip) / 9 + 2) == 0)
+            slip -= 9;
+        return slip;
+    };
     bool pending = false;
     std::size_t pending_from = 0, last_doubt = 0, mended_at = std::size_t(-1);
     for (std::size_t f = 0; f + 9 <= bits.size();) {
@@ -772,12 +785,13 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             // A 0 in doubt where a bit was lost: two 1s whose middle
             // crossing noise hid (the two last as long as one 0).
             const bool two_ones = best == 1 && bits[at] == 2 && at % 9 != 0 && (at + 1) % 9 != 0;
+            const std::size_t slip = earliest_slip(at, best);
             move_bits(at, best);
             if (two_ones) bits[at] = bits[at + 1] = 3;
             // The frames before it back to the first bit in doubt were never
             // proven in step either: the slip may lie further back than the
             // bits looked at.
-            doubt(std::min(at / 9 * 9, pending ? pending_from : at), f + 9);
+            doubt(std::min(slip, pending ? pending_from : at), f + 9);
             pending = true, pending_from = f, mended_at = f;
             continue;
         }
@@ -803,6 +817,7 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             if (found == 1) break;
         }
         doubt(f, g + 9);
+        if (move != 0) doubt(earliest_slip(back, move), back);
         if (g + 9 <= bits.size() && move != 0) {
             // The likeliest place of the slip is a dropout's bits, whose
             // count was only estimated: where moving them puts every frame
@@ -942,7 +957,15 @@ int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
 // doubt. `d` starts with the byte after the sync byte; `doubt` runs
 // alongside it.
 void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt) {
-    if (d.size() < 5 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
+    // A BASIC program starts with three 0xD3: one read, and any other
+    // misread in doubt.
+    if (d.size() < 5) return;
+    bool seen = false;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (d[k] != 0xD3 && !doubt[k]) return;
+        seen = seen || d[k] == 0xD3;
+    }
+    if (!seen) return;
     const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
     const auto line_end = [&](std::size_t i) {
         std::size_t t = i + 4;
