@@ -147,6 +147,7 @@ TEST(command_line, options_and_bounds) {
         // 2^32 + 8000 must not wrap to a valid rate.
         {"rate past int", {}, {"-s", "4294975296"}, 2, "Error parsing argument for '-s'.\n"},
         {"rate 8000 in octal", game, io("game.cas", {"-s", "017500"}), 0, detected(trs80) + kbytes(33185), 33185},
+        {"rate 192000, the highest", game, io("game.cas", {"-s", "192000"}), 0, detected(trs80) + kbytes(810012), 810012},
         {"rate 192001 in hexadecimal", game, io("game.cas", {"-s", "0x2EE01"}), 3,
          "Unsupported sample rate: 192001.\n" + rates, absent},
         {"illegal gains go on", game, {"-g", "0", "-g", "9", "-i", "@@/game.cas"}, 0,
@@ -155,6 +156,7 @@ TEST(command_line, options_and_bounds) {
          "Illegal format index: 5.\nFormat index must be between 0 and 4.\n" + detected(trs80) + no_output},
         // -b sets the TRS-80 speed; no other value is one.
         {"1500 baud in hexadecimal", game, io("game.cas", {"-b", "0x5DC"}), 0, detected(trs80) + kbytes(66662), 66662},
+        {"250 baud", game, io("game.cas", {"-b", "250"}), 0, detected(trs80) + kbytes(324227), 324227},
         {"300 baud", game, io("game.cas", {"-b", "300"}), 2, "Error parsing argument for '-b'.\n" + speeds, absent},
         {"baud not a number", {}, {"-b", "fast"}, 2, "Error parsing argument for '-b'.\n" + speeds},
         {"baud for homelab", {{"game.htp", with_zero_leader({})}}, io("game.htp", {"-b", "500"}), 0,
