@@ -636,7 +636,7 @@ private:
     float first_peak_ = 0;
     std::uint32_t shift_ = 0, shift_doubt_ = 0;
     std::vector<std::uint8_t> bits_;  // bit 0: the value, bit 1: in doubt
-    std::vector<float> seconds_;      // from start_seconds_, so that they stay to the microsecond in a long recording
+    std::vector<float> seconds_;      // from start_seconds_: as fine however late in a recording
     std::vector<gap> gaps_;
     struct weak_cycle {
         double at;
