@@ -244,6 +244,21 @@ TEST(ladder, a_tape_off_speed_reads_as_its_own) {
                 }
 }
 
+// Of two channels that both hold the tape, the one that reads better is
+// kept, whichever it is: here one is clean, and the other has 20 ms of
+// silence in the program's bytes, which puts some in doubt.
+TEST(ladder, the_channel_that_reads_better_is_kept) {
+    const std::vector<float> clean = program_signal(std::string(KORVAX_EXAMPLES) + "/hello.cas", 44100);
+    std::vector<float> poor = clean;
+    std::fill_n(poor.begin() + long(4.4 * 44100), 882, 0.0f);
+    for (const unsigned clean_one : {1, 2}) {
+        korvax::memory_recording rec(clean_one == 1 ? std::vector{clean, poor} : std::vector{poor, clean}, 44100);
+        korvax::kept_messages said;
+        EXPECT_EQ(korvax::read_tape(korvax::options{}, "tape.wav", rec, -1, nullptr, said, nullptr), 0) << said.text();
+        EXPECT_EQ(said.lines.at(1), "Channel " + std::to_string(clean_one) + " of 2 reads better.") << said.text();
+    }
+}
+
 // The machine is told from the signal: each machine's leader finder knows
 // its own tapes in either polarity, also through rung 6, and no other
 // machine's; silence and hiss hold no tape.
