@@ -408,6 +408,10 @@ TEST(command_line, recordings) {
          heard + "No tape signal found in @@/tape.wav: it holds sound (its peak at full scale), but no Commodore tape "
                  "signal.\n",
          unchecked, recorded("hello.cas", loud)},
+        {"clipped", {}, {"-i", "@@/tape.wav"}, 6,
+         heard + "No tape signal found in @@/tape.wav: it is clipped: 100% of its samples are at full scale; record it at "
+                 "a lower level.\n",
+         unchecked, recorded("hello.cas", [](bytes& wav) { std::fill(wav.begin() + 44, wav.end(), 0x00); })},
         {"no such channel", {}, {"-c", "2", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 4,
          "Error reading @@/tape.wav: it has no channel 2.\n", unchecked, recorded("hello.cas")},
         // hello.cas at 22050 Hz through LAME 3.100 at 32 kbit/s (MPEG-2): the
