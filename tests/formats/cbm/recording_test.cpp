@@ -465,22 +465,6 @@ TEST(cbm_recording, how_short_a_half_wave_is) {
     }
 }
 
-// A C16 turbo tape at 44100 Hz through rung 6, in both polarities, every
-// pulse in tolerance. Here two pulses read as one twice a polarity: where
-// head loss and hiss kept a short pulse's first half after a long pulse
-// from crossing the threshold, and where they squashed a 108 us half
-// between two longer ones to 33 us, just under the limit below which a
-// half is taken for hiss (such a half stays one when the three together
-// would make a half longer than three short ones).
-TEST(cbm_recording, a_c16_turbo_tape_through_rung_6) {
-    const std::vector<std::string> image = corpus_files({"c16-pal-v2-antiair"});
-    if (image.empty()) GTEST_SKIP() << "no corpus";
-    for (const bool inverted : {false, true}) {
-        const score s = read_back(machine::cbm, image[0], {44100, 6, inverted, false, false, 13});
-        EXPECT_TRUE(s.exact) << (inverted ? "inverted: " : "") << s.why;
-    }
-}
-
 // Hiss in a pause, about as strong as the signal's weakest half-waves,
 // makes half-waves by turns weaker and stronger than the weak limit. A
 // pause must still read as one long pulse: hiss taken for the signal lowers
