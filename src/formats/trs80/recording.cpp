@@ -595,9 +595,15 @@ private:
             // A frame the run starts in is whole where it holds a 1 before
             // the run (what follows the last frame of a segment is 0s): its
             // last bits alternate on into the leader, and the run took them in.
-            if (const std::size_t part = from % 9;
-                part != 0 && std::any_of(bits_.begin() + long(from - part), bits_.begin() + long(from),
-                                         [](std::uint8_t b) { return b & 1; }))
+            // Where it holds only 0s before the run, it is whole where it
+            // would end a multiple of 8 bits on, where an image's bytes end
+            // and the next leader starts: unless a single 0 comes before the
+            // run, a 0 that pads the last byte of an image (the frame would
+            // be the leader's first byte, 0x55).
+            const std::size_t part = from % 9;
+            const bool ends_flush = gaps_.empty() && part > 1 && (from - part + 9) % 8 == 0;
+            if (part != 0 && (ends_flush || std::any_of(bits_.begin() + long(from - part), bits_.begin() + long(from),
+                                                        [](std::uint8_t b) { return b & 1; })))
                 from += 9 - part;
             solid_ = std::min(solid_, !gaps_.empty() && gaps_.back().at + 18 >= from ? gaps_.back().at : from);
             end_segment(out);

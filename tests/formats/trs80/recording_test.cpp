@@ -192,24 +192,34 @@ TEST(trs80_recording, programs_one_after_another_are_found_in_order_and_in_place
 // A segment whose last bits read as the start of the next one's leader when
 // played again, as hiss or a tape can leave them: whole bytes of it (0x55 at
 // 1500 baud, zeros at 500), or at 1500 baud a last frame that ends flush
-// with its last byte in a 0 and a 1. The image counts the bytes in the
-// leader, and the reader completes the frame, so that the image reads back
-// as itself (-V checks that it does).
+// with its last byte in a 0 and a 1, or in 0s and then 1s and 0s by turns
+// (0x15, 0x01), but not where a single 0 pads the last frame. The image
+// counts the bytes in the leader, and the reader completes the frame, so
+// that the image reads back as itself (-V checks that it does).
 TEST(trs80_recording, an_image_reads_back_as_itself) {
     const scratch_dir dir;
-    // Eight frames, 72 bits: a 0 start bit before each byte, packed 8 to a byte.
-    std::vector<std::uint8_t> flush = {0x7F};
-    std::size_t bit = 0;
-    for (int b : {0xD3, 0xD3, 0xD3, 0x48, 0x12, 0x34, 0x56, 0x79})
-        for (int k = 8; k >= 0; --k, ++bit) {
-            if (bit % 8 == 0) flush.push_back(0);
-            flush.back() |= std::uint8_t((k < 8 ? (b >> k) & 1 : 0) << (7 - bit % 8));
-        }
+    // Frames, a 0 start bit before each byte, packed 8 to a byte: eight end
+    // flush (72 bits), seven with a 0 after them (63 bits).
+    const auto frames = [](std::initializer_list<int> bytes) {
+        std::vector<std::uint8_t> packed = {0x7F};
+        std::size_t bit = 0;
+        for (int b : bytes)
+            for (int k = 8; k >= 0; --k, ++bit) {
+                if (bit % 8 == 0) packed.push_back(0);
+                packed.back() |= std::uint8_t((k < 8 ? (b >> k) & 1 : 0) << (7 - bit % 8));
+            }
+        return packed;
+    };
     const struct {
         const char* name;
         std::vector<std::uint8_t> tail;  // after the segment read
         bool instead = false;            // the segment's bytes instead
-    } cases[] = {{"hello-fast.cas", {0x55}}, {"hello.cas", {0, 0, 0}}, {"hello-fast.cas", flush, true}};
+    } cases[] = {{"hello-fast.cas", {0x55}},
+                 {"hello.cas", {0, 0, 0}},
+                 {"hello-fast.cas", frames({0xD3, 0xD3, 0xD3, 0x48, 0x12, 0x34, 0x56, 0x79}), true},
+                 {"hello-fast.cas", frames({0xD3, 0xD3, 0xD3, 0x48, 0x12, 0x34, 0x56, 0x15}), true},
+                 {"hello-fast.cas", frames({0xD3, 0xD3, 0xD3, 0x48, 0x12, 0x34, 0x56, 0x01}), true},
+                 {"hello-fast.cas", frames({0xD3, 0xD3, 0xD3, 0x48, 0x12, 0x34, 0x79}), true}};
     for (const auto& c : cases) {
         const auto alone = read(program_signal(example(c.name), 44100), 44100);
         ASSERT_EQ(alone.size(), 1u) << c.name;
@@ -218,7 +228,12 @@ TEST(trs80_recording, an_image_reads_back_as_itself) {
         two[0].bytes.insert(two[0].bytes.end(), c.tail.begin(), c.tail.end());
         const korvax_test::bytes image = korvax::trs80::cas_image(two);
         const std::vector<float> y = program_signal(dir.write("two.cas", image), 44100);
-        EXPECT_EQ(korvax::trs80::cas_image(read(y, 44100)), image) << c.name << ", " << c.tail.size();
+        const auto segs = read(y, 44100);
+        EXPECT_EQ(korvax::trs80::cas_image(segs), image) << c.name << ", " << c.tail.size();
+        // Frames that end the segment are its last bytes, no more.
+        if (c.instead) {
+            EXPECT_EQ(segs.at(0).bytes, two[0].bytes) << c.tail.size();
+        }
     }
 }
 
