@@ -865,20 +865,20 @@ void retime_frames(std::vector<std::uint8_t>& bits, const std::vector<float>& se
     const auto lasted = [&](std::size_t from, std::size_t bits_in) {
         return (double(seconds[from + bits_in]) - double(seconds[from])) * 1e6;
     };
-    // A frame (and the next start bit) in step, with no dropout's bits.
-    const auto in_step = [&](std::size_t f) {
+    // A frame whose start bit, and the next, read 0, with no dropout's bits.
+    const auto framed_whole = [&](std::size_t f) {
         return !(bits[f] & 1) && !(bits[f + 9] & 1) &&
                std::none_of(bits.begin() + long(f), bits.begin() + long(f + 10), [](std::uint8_t b) { return b & 4; });
     };
     constexpr std::size_t reach = 8;  // frames either side whose speed is taken
     std::vector<double> speeds;
     for (std::size_t f = 0; f + 19 <= bits.size(); f += 9) {
-        if (!in_step(f) ||
+        if (!framed_whole(f) ||
             std::none_of(bits.begin() + long(f), bits.begin() + long(f + 9), [](std::uint8_t b) { return b & 2; }))
             continue;
         speeds.clear();
         for (std::size_t g = f >= 9 * reach ? f - 9 * reach : 0; g <= f + 9 * reach && g + 19 <= bits.size(); g += 9)
-            if (g != f && in_step(g)) speeds.push_back(lasted(g, 9) / nominal(g));
+            if (g != f && framed_whole(g)) speeds.push_back(lasted(g, 9) / nominal(g));
         if (speeds.size() < 6) continue;
         std::nth_element(speeds.begin(), speeds.begin() + long(speeds.size() / 2), speeds.end());
         const double speed = speeds[speeds.size() / 2];
