@@ -137,6 +137,10 @@ TEST(ladder, never_silently_wrong_at_rung_7) {
                                   std::pair{"trs80-cas-hs-basic", condition{44100, 7, false, false, false, 107}}})
         for (const std::string& image : corpus_files({name}))
             EXPECT_EQ(read_back(machine::trs80, image, c).unreported, 0u) << describe(image, c);
+    // And at 1500 baud, leader whose 0s hiss split into 1s, unclear, read as
+    // the sync byte: the leader went on after it.
+    const condition split{22050, 7, false, true, true, 7};
+    EXPECT_EQ(read_back(machine::trs80, std::string(KORVAX_EXAMPLES) + "/hello-fast.cas", split).unreported, 0u);
 }
 
 // A byte read from an unclear signal, the only one in doubt in a block whose

@@ -80,6 +80,8 @@ constexpr double end_gap_s = 0.15;
 constexpr double lost_s = 0.5;
 // Bits of the 0x55 leader, read within a segment, that start the next program.
 constexpr std::size_t next_leader_bits = 64;
+// Bits of the leader's end and the 1500 baud sync byte that may be unclear.
+constexpr int max_sync_unclear = 5;
 // Clock pulses in a row, evenly spaced, that make a leader.
 constexpr int leader_cells = 64;
 // Half cycles in a row of the 0x55 leader's pattern.
@@ -563,9 +565,13 @@ private:
             }
             // The end of the leader and the sync byte, a bit or two of it
             // perhaps unclear; then the frames after it are proven in step
-            // before they are trusted.
-            if ((shift_ & 0xFFF) == 0x57F && std::popcount(shift_doubt_ & 0xFFF) <= 2) {
+            // before they are trusted. With more bits unclear it may be
+            // leader whose 0s hiss split into two 1s each: it is the sync
+            // byte unless the leader goes on after it.
+            const int unclear = std::popcount(shift_doubt_ & 0xFFF);
+            if ((shift_ & 0xFFF) == 0x57F && unclear <= max_sync_unclear) {
                 synced_ = true;
+                provisional_ = unclear > 2;
                 start_seconds_ = at - (6 * fast_one_us + fast_zero_us) * 1e-6 * speed_ - delay_s();
                 bits_.clear(), gaps_.clear(), seconds_.clear(), weak_.clear();
                 weak_us_ = 0;
@@ -578,6 +584,22 @@ private:
         if (bits_.empty() && sync_doubt_) doubt = true;
         bits_.push_back(std::uint8_t(one | (doubt ? 2 : 0)));
         seconds_.push_back(float(at - delay_s() - start_seconds_));
+        if (provisional_ && bits_.size() == 10) {
+            // Frames cannot alternate for ten bits: the start bit after a
+            // byte of 0xAA is a 0 again. The leader does. And where more
+            // than two of them are unclear as well, it was a dropout's noise.
+            provisional_ = false;
+            bool leader = true;
+            for (std::size_t k = 1; k < 10; ++k) leader = leader && ((bits_[k] ^ bits_[k - 1]) & 1);
+            const auto unclear = std::count_if(bits_.begin() + 1, bits_.end(), [](std::uint8_t b) { return b & 2; });
+            if (leader || unclear > 2) {
+                synced_ = false;
+                for (const std::uint8_t b : bits_)
+                    shift_ = shift_ << 1 | (b & 1), shift_doubt_ = shift_doubt_ << 1 | (b >> 1 & 1);
+                bits_.clear(), seconds_.clear();
+                return;
+            }
+        }
         good_run_ = doubt ? 0 : good_run_ + 1;
         if (good_run_ >= 3) solid_ = bits_.size(), lost_after_ = std::uint64_t((at + lost_s) * fs_);
         // Every data byte starts with a 0, nine bits apart, so no run of
@@ -636,7 +658,7 @@ private:
     std::array<half_info, 64> hist_{};
     std::uint64_t halves_ = 0;
 
-    bool locked_ = false, synced_ = false, glitch_ = false, sync_doubt_ = false;
+    bool locked_ = false, synced_ = false, glitch_ = false, sync_doubt_ = false, provisional_ = false;
     int start_rising_ = 1;
     double cycle_start_ = 0, mid_ = 0, speed_ = 1, start_seconds_ = 0;
     float first_peak_ = 0;
