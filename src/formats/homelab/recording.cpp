@@ -1,5 +1,6 @@
 #include "formats/homelab/recording.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
@@ -62,6 +63,14 @@ std::optional<block_layout> layout(const std::vector<std::uint8_t>& b) {
     return l;
 }
 
+// Whether a whole block's bytes add up to its checksum.
+bool sum_holds(const std::vector<std::uint8_t>& b, const block_layout& l) {
+    if (!l.complete) return false;
+    unsigned sum = 0;
+    for (std::size_t i = l.name_end + 5; i + 2 < l.end; ++i) sum += b[i];
+    return (sum & 0xFF) == b[l.end - 2];
+}
+
 // The bytes after a lock: a leader's zero bits, the sync byte, the block's
 // bytes, eight cells each, as far as its flag; then the next block's
 // leader, or the end.
@@ -98,10 +107,23 @@ public:
         }
         remember(c);
         const bool one = c.bit == 1 && c.clear;
-        if (state_ == state::between && ++since_flag_ <= leader_starts_within && one) {
-            // Something that is no leader follows the block.
-            close();
-            return;
+        if (state_ == state::between) {
+            ++since_flag_;
+            if (strict_ && one && since_flag_ <= least_leader_bits + 16 && ones_near(c) >= 3 && !sums()) {
+                // After a block whose length was in doubt and whose checksum
+                // fails with it, before a leader and a sync byte could have
+                // come, 1s as thick as a byte's: data, the length read too
+                // short.
+                resume(c);
+                return;
+            }
+            // Something that is no leader follows the block (where its
+            // length was in doubt, seen over two bytes' time: no more of it).
+            if (since_flag_ <= leader_starts_within &&
+                (strict_ ? since_flag_ == leader_starts_within && ones_near(c) > 0 : one)) {
+                close();
+                return;
+            }
         }
         leader_ = one ? 0 : leader_ + 1;
         if (!sync_ends(c.index, strict_ ? 0 : most_stray_bits)) return;
@@ -128,6 +150,37 @@ private:
         recent_[slot] = c;
         leading_[slot] = leader_;
         ++seen_;
+    }
+
+    // Whether the block's checksum holds with its length as read.
+    bool sums() const {
+        const std::optional<block_layout> l = layout(segment_.bytes);
+        return l && sum_holds(segment_.bytes, *l);
+    }
+
+    // Clear 1s in the last two bytes' cells since the flag, to `c`.
+    int ones_near(const dsp::cell& c) const {
+        int n = 0;
+        for (std::uint64_t i = c.index + 1 - std::uint64_t(std::min(since_flag_, 16L)); i <= c.index; ++i)
+            n += recent_[i % recent_.size()].bit == 1 && recent_[i % recent_.size()].clear;
+        return n;
+    }
+
+    // The block goes on from its flag to the next leader: the cells since
+    // are its bytes. Those too long ago to be kept read 0 or an unclear 1,
+    // and are in doubt.
+    void resume(const dsp::cell& c) {
+        state_ = state::block;
+        part_ = part::rest;
+        for (std::uint64_t i = c.index + 1 - std::uint64_t(since_flag_); i <= c.index; ++i) {
+            dsp::cell kept = recent_[i % recent_.size()];
+            if (i + recent_.size() <= c.index) {
+                const dsp::cell& oldest = recent_[(c.index + 1) % recent_.size()];
+                const double cell_s = (c.seconds - oldest.seconds) / double(recent_.size() - 1);
+                kept = {i, oldest.seconds - double(oldest.index - i) * cell_s, 0, false};
+            }
+            if (add_bit(kept)) add_byte();
+        }
     }
 
     // A block's segment from the sync byte that ends at cell `c`.
@@ -276,14 +329,9 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
         } else {
             it.name = printable(b, 1, l->name_end);
             if (l->name_end + 5 <= b.size()) it.load_address = l->address, it.length = l->length;
-            if (l->complete) {
-                unsigned sum = 0;
-                const std::size_t from = l->name_end + 5;
-                for (std::size_t i = from; i < from + l->length; ++i) sum += b[i];
-                if ((sum & 0xFF) == b[from + l->length]) {
-                    it.check = tape_item::checksum::holds;
-                    settle_by_checksum(it.doubtful, 0, from, from + l->length + 1);
-                }
+            if (sum_holds(b, *l)) {
+                it.check = tape_item::checksum::holds;
+                settle_by_checksum(it.doubtful, 0, l->name_end + 5, l->end - 1);
             }
         }
         items.push_back(std::move(it));
@@ -298,7 +346,8 @@ std::vector<std::uint8_t> htp_image(const std::vector<tape_segment>& segments) {
         if (!led) image.insert(image.end(), image.empty() ? first_leader : later_leader, 0);
         image.insert(image.end(), s.bytes.begin(), s.bytes.end());
         const std::optional<block_layout> l = layout(s.bytes);
-        led = l && l->complete && s.bytes.size() > l->end;
+        led = l && l->complete && s.bytes.size() > l->end &&
+              std::all_of(s.bytes.begin() + long(l->end), s.bytes.end(), [](std::uint8_t b) { return b == 0; });
     }
     return image;
 }
