@@ -1,5 +1,6 @@
 #include "formats/cgenie/recording.h"
 
+#include <algorithm>
 #include <array>
 
 namespace korvax::cgenie {
@@ -34,21 +35,85 @@ public:
     std::vector<tape_segment> segments;
 
     void on_cell(const dsp::cell& c) override {
-        if (!open_) {
-            // The last 16 bits, and when and how clearly the last 8 were read.
-            pattern_ = (pattern_ << 1 | unsigned(c.bit)) & 0xFFFF;
-            recent_[c.index % 8] = c;
-            if (pattern_ != (leader_byte << 8 | sync_byte)) return;
-            const dsp::cell& first = recent_[(c.index + 1) % 8];
-            open_ = true;
-            segment_ = {};
-            segment_.start_seconds = first.seconds;
-            bool clear = true;
-            for (const dsp::cell& r : recent_) clear = clear && r.clear;
-            add(sync_byte, clear, first.seconds);
-            bits_ = 0;
+        if (open_) {
+            // (A Colour Genie's 32 KiB are 262,144 cells: more is no tape of
+            // one, and is not kept.)
+            if (guessed_ && cells_.size() <= std::size_t(1) << 18) cells_.push_back(c);
+            take(c);
             return;
         }
+        // The last 16 bits, which of them were unclear, and when and how
+        // clearly the last 8 were read.
+        pattern_ = (pattern_ << 1 | unsigned(c.bit)) & 0xFFFF;
+        unclear_ = (unclear_ << 1 | unsigned(!c.clear)) & 0xFFFF;
+        recent_[c.index % 8] = c;
+        // A dropout over the end of the leader and the sync byte may leave
+        // its last bits, 110, two of them alike, which the leader's never
+        // are: where every bit read clearly fits, the stretch starts there,
+        // but its bytes are trusted only where they prove a SYSTEM tape.
+        const bool exact = pattern_ == sync_bits;
+        if (!exact && (((pattern_ ^ sync_bits) & ~unclear_) != 0 || (unclear_ & 0x7) != 0)) return;
+        bool clear = true;
+        for (const dsp::cell& r : recent_) clear = clear && r.clear;
+        open(recent_[(c.index + 1) % 8].seconds, clear, !exact);
+    }
+
+    // The signal has gone: the stretch ends with its last whole byte.
+    void on_lost() override {
+        if (open_ && guessed_ && !proven()) {
+            // The sync byte's halves are alike, 0110: the guess may have
+            // taken the first for the second. Where the sync byte is read
+            // whole later on, what the guess took was leader: the stretch
+            // starts there. Else every byte is in doubt.
+            std::vector<dsp::cell> cells = std::move(cells_);
+            if (cells.size() > std::size_t(1) << 18) cells.clear();
+            const auto reframe = [&](double at, std::size_t from, bool clear) {
+                open(at, clear, false);
+                for (std::size_t k = from; k < cells.size(); ++k) take(cells[k]);
+            };
+            // The first half taken, the second half follows.
+            const bool again = cells.size() > 4 && !cells[0].bit && cells[1].bit && cells[2].bit && !cells[3].bit;
+            if (again) reframe(cells[0].seconds - 4 * (cells[1].seconds - cells[0].seconds), 4, false);
+            if (!again || !proven()) {
+                std::size_t q = 0;
+                for (unsigned bits = 0; q < cells.size(); ++q)
+                    if ((bits = (bits << 1 | unsigned(cells[q].bit)) & 0xFFFF) == sync_bits) break;
+                if (q < cells.size()) {
+                    reframe(cells[q - 7].seconds, q + 1,
+                            std::all_of(cells.begin() + long(q) - 7, cells.begin() + long(q) + 1,
+                                        [](const dsp::cell& r) { return r.clear; }));
+                } else {
+                    segment_.doubtful.clear();
+                    for (std::size_t k = 0; k < times_.size(); ++k) segment_.doubtful.push_back({k, times_[k]});
+                }
+            }
+        }
+        if (open_) segments.push_back(std::move(segment_));
+        open_ = false;
+        pattern_ = unclear_ = 0;
+    }
+
+private:
+    static constexpr unsigned sync_bits = leader_byte << 8 | sync_byte;
+
+    // A stretch from its sync byte, which starts at `at`.
+    void open(double at, bool clear, bool guessed) {
+        open_ = true;
+        guessed_ = guessed;
+        segment_ = {};
+        times_.clear(), cells_.clear();
+        segment_.start_seconds = at;
+        add(sync_byte, clear, at);
+        bits_ = 0;
+    }
+
+    // Whether the stretch is a SYSTEM tape whose every checksum holds.
+    bool proven() const {
+        const tape_item it = describe({segment_})[0];
+        return it.kind == "SYSTEM" && it.check == tape_item::checksum::holds;
+    }
+
+    void take(const dsp::cell& c) {
         if (bits_ == 0) byte_ = 0, clear_ = true, at_ = c.seconds;
         byte_ = byte_ << 1 | c.bit;
         clear_ = clear_ && c.clear;
@@ -58,21 +123,16 @@ public:
         }
     }
 
-    // The signal has gone: the stretch ends with its last whole byte.
-    void on_lost() override {
-        if (open_) segments.push_back(std::move(segment_));
-        open_ = false;
-        pattern_ = 0;
-    }
-
-private:
     void add(int byte, bool clear, double at) {
         if (!clear) segment_.doubtful.push_back({segment_.bytes.size(), at});
         segment_.bytes.push_back(std::uint8_t(byte));
+        times_.push_back(at);
     }
 
-    bool open_ = false;
-    unsigned pattern_ = 0;
+    bool open_ = false, guessed_ = false;  // the stretch's sync byte guessed where bits were unclear
+    unsigned pattern_ = 0, unclear_ = 0;
+    std::vector<double> times_;     // each byte's
+    std::vector<dsp::cell> cells_;  // after a guessed sync byte
     std::array<dsp::cell, 8> recent_{};
     tape_segment segment_;
     int bits_ = 0, byte_ = 0;

@@ -3,12 +3,15 @@
 // image of several, and a tape through a high-pass far above the ladder's.
 #include <gtest/gtest.h>
 
+#include "audio/samples.h"
 #include "formats/cgenie/recording.h"
 #include "support/reading.h"
+#include "support/run.h"
 #include "support/signal.h"
 
 using korvax::tape_item;
 using bytes = std::vector<std::uint8_t>;
+using korvax_test::operator+;
 
 // What the report says of a stretch, from its bytes.
 TEST(cgenie_recording, report_items) {
@@ -66,4 +69,48 @@ TEST(cgenie_recording, a_strong_high_pass) {
             const korvax_test::score s = korvax_test::read_signal(korvax_test::machine::cgenie, image, in, c);
             EXPECT_TRUE(s.exact) << hz << " Hz" << (invert ? ", inverted" : "") << ": " << s.why;
         }
+}
+
+// A dropout over the end of the leader and the sync byte's first bits: the
+// stretch starts where the bits read clearly fit, and is read whole. Its
+// bytes are trusted where they prove a SYSTEM tape; those of other data are
+// all in doubt. Where what the guess took was leader (a byte of it that ends
+// in 0110 after the dropout), the sync byte read whole later starts the
+// stretch. The dropout, 8.5 cells, ends anywhere from 4 cells before the
+// byte to 4 cells into it (from there on too little of it is left).
+TEST(cgenie_recording, a_dropout_over_the_sync_byte) {
+    const korvax_test::scratch_dir dir;
+    const bytes system = korvax_test::read_file(std::string(KORVAX_EXAMPLES) + "/hello-cgenie.cas");
+    const bytes hello(std::find(system.begin(), system.end(), 0) + 1, system.end());
+    const bytes data = {0x66, 0xD3, 'X', 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const bytes false_start = bytes(200, 0xAA) + bytes{0xA6} + bytes(50, 0xAA) + hello;
+    const struct {
+        const char* what;
+        bytes image, stretch;
+        std::size_t before;  // bytes from the one the dropout is over to the sync byte
+        bool all_in_doubt;   // or at most the sync byte
+    } rows[] = {{"a SYSTEM tape", bytes(255, 0xAA) + hello, hello, 0, false},
+                {"other data", bytes(255, 0xAA) + data, data, 0, true},
+                {"leader ending in 0110", false_start, hello, 51, false}};
+    constexpr unsigned rate = 44100;
+    constexpr double cell = 36.0 / rate;  // as the program writes it: 1/1200 s to whole samples
+    for (const auto& r : rows) {
+        const std::vector<float> clean = korvax_test::program_signal(dir.write("tape.cas", r.image), rate);
+        korvax::memory_source in(clean, rate);
+        const double at = korvax::cgenie::read_recording(in).at(0).start_seconds - double(8 * r.before) * cell;
+        int guessed = 0;  // takes whose bytes are all in doubt
+        for (double end = -4; end <= 4; end += 0.5) {
+            std::vector<float> y = clean;
+            for (auto k = std::size_t((at + (end - 8.5) * cell) * rate); k < std::size_t((at + end * cell) * rate); ++k)
+                y[k] = 0;
+            korvax::memory_source damaged(y, rate);
+            const std::vector<korvax::tape_segment> got = korvax::cgenie::read_recording(damaged);
+            ASSERT_EQ(got.size(), 1u) << r.what << ", " << end;
+            EXPECT_EQ(got[0].bytes, r.stretch) << r.what << ", " << end;
+            const std::size_t doubt = got[0].doubtful.size();
+            guessed += doubt == r.stretch.size();
+            EXPECT_TRUE(doubt <= 1 || doubt == r.stretch.size()) << r.what << ", " << end << ": " << doubt;
+        }
+        EXPECT_EQ(guessed > 0, r.all_in_doubt) << r.what;
+    }
 }
