@@ -72,12 +72,13 @@ TEST(cgenie_recording, a_strong_high_pass) {
 }
 
 // A dropout over the end of the leader and the sync byte's first bits: the
-// stretch starts where the bits read clearly fit, and is read whole. Its
-// bytes are trusted where they prove a SYSTEM tape; those of other data are
-// all in doubt. Where what the guess took was leader (a byte of it that ends
-// in 0110 after the dropout), the sync byte read whole later starts the
-// stretch. The dropout, 8.5 cells, ends anywhere from 4 cells before the
-// byte to 4 cells into it (from there on too little of it is left).
+// stretch starts where the bits read clearly fit (or half a byte on: the
+// sync byte's halves are alike), and is read whole. Its bytes are trusted
+// where they prove a SYSTEM tape; those of other data are all in doubt.
+// Where what the guess took was leader (a byte of it that ends in 0110 after
+// the dropout), the sync byte read whole later starts the stretch. The
+// dropout, 8.5 cells, ends anywhere from 4 cells before the byte to 4 cells
+// into it (from there on too little of it is left).
 TEST(cgenie_recording, a_dropout_over_the_sync_byte) {
     const korvax_test::scratch_dir dir;
     const bytes system = korvax_test::read_file(std::string(KORVAX_EXAMPLES) + "/hello-cgenie.cas");
@@ -88,7 +89,7 @@ TEST(cgenie_recording, a_dropout_over_the_sync_byte) {
         const char* what;
         bytes image, stretch;
         std::size_t before;  // bytes from the one the dropout is over to the sync byte
-        bool all_in_doubt;   // or at most the sync byte
+        bool all_in_doubt;   // in some takes (in the others at most the sync byte is)
     } rows[] = {{"a SYSTEM tape", bytes(255, 0xAA) + hello, hello, 0, false},
                 {"other data", bytes(255, 0xAA) + data, data, 0, true},
                 {"leader ending in 0110", false_start, hello, 51, false}};
