@@ -152,10 +152,12 @@ private:
         ++seen_;
     }
 
-    // Whether the block's checksum holds with its length as read.
+    // Whether the block's checksum holds with its length as read. A length
+    // read as 0 proves nothing: its sum is 0, as the first data byte, taken
+    // for the checksum, often is.
     bool sums() const {
         const std::optional<block_layout> l = layout(segment_.bytes);
-        return l && sum_holds(segment_.bytes, *l);
+        return l && l->length > 0 && sum_holds(segment_.bytes, *l);
     }
 
     // Clear 1s in the last two bytes' cells since the flag, to `c`.

@@ -51,30 +51,39 @@ TEST(homelab_recording, report_items_and_image) {
 
 // A dropout over a block's length reads it short, in doubt: the block goes
 // on past where that length ends it (and past zero bytes there), and all its
-// bytes come back, before the next block.
+// bytes come back, before the next block. So too where both its bytes read 0
+// and the first data byte, 0, passes for the checksum of no bytes.
 TEST(homelab_recording, a_length_read_short_loses_no_bytes) {
-    bytes block = {0xA5, 'A', 0, 0x00, 0x50, 0x40, 0x01};  // 320 bytes, read as 64 when 0x01 is lost
-    for (int k = 0; k < 320; ++k) block.push_back(std::uint8_t(k >= 66 && k < 70 ? 0 : k * 7 + 1));
+    // After the sync byte: "A", load 0x5000, 320 bytes (read as 64 when 0x01 is lost).
+    bytes block = {'A', 0, 0x00, 0x50, 0x40, 0x01};
     unsigned sum = 0;
-    for (std::size_t k = 7; k < block.size(); ++k) sum += block[k];
+    for (int k = 0; k < 320; ++k) {
+        block.push_back(std::uint8_t(k == 0 || (k >= 66 && k < 70) ? 0 : k * 7 + 1));
+        sum += block.back();
+    }
     block.push_back(std::uint8_t(sum));
     // The flag: 0xD8 where another block follows.
-    const bytes image = korvax_test::with_zero_leader(block + bytes{0xD8} + bytes(128, 0) + block + bytes{0}, 256);
+    const bytes image =
+        korvax_test::with_zero_leader(block + bytes{0xD8} + bytes(128, 0) + bytes{0xA5} + block + bytes{0}, 256);
     const korvax_test::scratch_dir dir;
     constexpr unsigned rate = 22050;
-    std::vector<float> y = korvax_test::program_signal(dir.write("two.htp", image), rate);
-    korvax::memory_source clean(y, rate);
-    const double byte_s = 8 * 4425 / 3e6,
-                 from = korvax::homelab::read_recording(clean).at(0).start_seconds + 6 * byte_s;
-    for (auto k = std::size_t(from * rate); k < std::size_t((from + byte_s) * rate); ++k) y[k] *= 0.02f;
-    korvax::memory_source in(y, rate);
-    const std::vector<korvax::tape_segment> got = korvax::homelab::read_recording(in);
-    ASSERT_EQ(got.size(), 2u);
-    const bytes back = korvax::homelab::htp_image(got);
-    ASSERT_EQ(back.size(), image.size());
-    for (std::size_t k = 0; k < image.size(); ++k)
-        EXPECT_TRUE(back[k] == image[k] || std::any_of(got[0].doubtful.begin(), got[0].doubtful.end(),
-                                                       [&](auto& d) { return d.index + 256 == k; }))
-            << "byte " << k << " wrong, not in doubt";
-    EXPECT_NE(back[256 + 6], image[256 + 6]) << "the length read right";
+    const std::vector<float> clean = korvax_test::program_signal(dir.write("two.htp", image), rate);
+    korvax::memory_source first(clean, rate);
+    const double byte_s = 8 * 4425 / 3e6, sync = korvax::homelab::read_recording(first).at(0).start_seconds;
+    for (const auto& [from, bytes_lost] : {std::pair{6, 1}, std::pair{5, 2}}) {
+        std::vector<float> y = clean;
+        for (auto k = std::size_t((sync + from * byte_s) * rate);
+             k < std::size_t((sync + (from + bytes_lost) * byte_s) * rate); ++k)
+            y[k] *= 0.02f;
+        korvax::memory_source in(y, rate);
+        const std::vector<korvax::tape_segment> got = korvax::homelab::read_recording(in);
+        ASSERT_EQ(got.size(), 2u) << bytes_lost;
+        const bytes back = korvax::homelab::htp_image(got);
+        ASSERT_EQ(back.size(), image.size()) << bytes_lost;
+        for (std::size_t k = 0; k < image.size(); ++k)
+            EXPECT_TRUE(back[k] == image[k] || std::any_of(got[0].doubtful.begin(), got[0].doubtful.end(),
+                                                           [&](auto& d) { return d.index + 256 == k; }))
+                << bytes_lost << ": byte " << k << " wrong, not in doubt";
+        EXPECT_NE(back[256 + 6], image[256 + 6]) << bytes_lost << ": the length read right";
+    }
 }
