@@ -36,9 +36,7 @@ public:
 
     void on_cell(const dsp::cell& c) override {
         if (open_) {
-            // (A Colour Genie's 32 KiB are 262,144 cells: more is no tape of
-            // one, and is not kept.)
-            if (guessed_ && cells_.size() <= std::size_t(1) << 18) cells_.push_back(c);
+            if (guessed_ && cells_.size() <= most_kept_cells) cells_.push_back(c);
             take(c);
             return;
         }
@@ -66,7 +64,7 @@ public:
             // whole later on, what the guess took was leader: the stretch
             // starts there. Else every byte is in doubt.
             std::vector<dsp::cell> cells = std::move(cells_);
-            if (cells.size() > std::size_t(1) << 18) cells.clear();
+            if (cells.size() > most_kept_cells) cells.clear();
             const auto reframe = [&](double at, std::size_t from, bool clear) {
                 open(at, clear, false);
                 for (std::size_t k = from; k < cells.size(); ++k) take(cells[k]);
@@ -95,6 +93,9 @@ public:
 
 private:
     static constexpr unsigned sync_bits = leader_byte << 8 | sync_byte;
+    // A Colour Genie's 32 KiB are 262,144 cells: a longer stretch after a
+    // guessed sync byte is no tape of one, and is not framed again.
+    static constexpr std::size_t most_kept_cells = std::size_t(1) << 18;
 
     // A stretch from its sync byte, which starts at `at`.
     void open(double at, bool clear, bool guessed) {
