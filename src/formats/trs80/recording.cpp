@@ -61,6 +61,9 @@ constexpr double two_ones_split = 0.366;
 constexpr double pair_limit_us = 1250;
 
 constexpr std::uint8_t zero_sync = 0xA5, fast_fill = 0x55, fast_sync = 0x7F;
+// The most bytes a BASIC line takes: its link, its number, 255 of text and
+// the 0 that ends it.
+constexpr std::size_t most_line_bytes = 260;
 
 // At 250 and 500 baud a leader's cell may be this part of the nominal one:
 // from a tape running 16% fast to one running 15% slow (a Homelab tape is
@@ -1005,7 +1008,9 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
     };
     const std::size_t first_end = line_end(4);
     if (first_end >= d.size()) return mark(4, d.size());
-    const long base = long(word(4)) - long(first_end + 1);
+    // Where the program lies in memory, less where it lies in `d`: the
+    // first line's link less where the line after it starts.
+    long base = long(word(4)) - long(first_end + 1);
     // Whether the line at i ends where its link says the next one starts.
     // The end of the program: a zero link, a few bytes at most from the end.
     const auto at_end = [&](std::size_t i) { return i + 1 < d.size() && word(i) == 0 && i + 6 >= d.size(); };
@@ -1046,6 +1051,19 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
             if (d[t] == 0 && !doubt[t]) return 0;
         return d[std::size_t(k) - 1] == 0 || doubt[std::size_t(k) - 1] ? std::size_t(k) : 0;
     };
+    // A byte in doubt in the first line (a 0 misread into it, which ends it
+    // early, or its link) hides that. Then a later line tells: the first,
+    // after a 0 that can end a line, whose own link leads on along the chain.
+    if (!chains(first_end + 1) &&
+        std::any_of(doubt.begin() + 4, doubt.begin() + long(first_end + 1), [](std::uint8_t x) { return x != 0; })) {
+        const long first = base;
+        for (std::size_t e = 8; e + 3 < d.size() && e < first_end + most_line_bytes; ++e) {
+            if (d[e] != 0) continue;
+            base = long(word(e + 1)) - long(line_end(e + 1) + 1);
+            if (chains(e + 1)) break;
+            base = first;
+        }
+    }
     std::size_t i = 4, line = 4;
     while (i + 1 < d.size()) {
         line = i;

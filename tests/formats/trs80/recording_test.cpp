@@ -313,6 +313,38 @@ TEST(trs80_recording, a_dropout_in_a_basic_line_costs_only_the_bytes_it_hides) {
     EXPECT_LE(s.doubtful, 9 * 4u) << s.why;
 }
 
+// Where the program lies in memory comes from the first line: its link
+// less where the next line starts. A dropout there (over its link, its
+// number, its text or its end) may read a 0 into it that ends it early, or
+// take its link; then the lines after it tell. Each place costs only the
+// bytes the dropout hides (every byte of the program, before).
+TEST(trs80_recording, a_dropout_in_the_first_basic_line_costs_only_the_bytes_it_hides) {
+    bytes program;
+    for (unsigned n = 10; n < 90; n += 10) {
+        const bytes line = text("PRINT \"THE FIRST LINES OF A PROGRAM\"") + bytes{0};
+        const unsigned next = 0x42E9 + unsigned(program.size() + 4 + line.size());
+        program = program + bytes{std::uint8_t(next), std::uint8_t(next >> 8), std::uint8_t(n), 0} + line;
+    }
+    program = program + bytes{0, 0};
+    const scratch_dir dir;
+    const std::string image = dir.write("first.cas", with_zero_leader(text("\xD3\xD3\xD3P") + program, 255));
+    constexpr unsigned rate = 22050;
+    const std::vector<float> clean = program_signal(image, rate);
+    const std::vector<korvax::tape_segment> at = read(clean, rate);
+    ASSERT_EQ(at.size(), 1u);
+    constexpr double byte_seconds = 8 * 3566 / 1747200.0;
+    for (const std::size_t offset : {0, 2, 5, 20, 38}) {
+        std::vector<float> y = clean;
+        // The segment's bytes: the sync byte, three 0xD3, the name, then the program.
+        const double from = at[0].start_seconds + double(5 + offset) * byte_seconds + 0.002;
+        for (auto k = std::size_t(from * rate); k < std::size_t((from + 0.020) * rate); ++k) y[k] *= 0.1f;
+        korvax::memory_source in(y, rate);
+        const score s = read_signal(machine::trs80, image, in, {rate, -1});
+        EXPECT_EQ(s.unreported, 0u) << "a dropout at byte " << offset << ": " << s.why;
+        EXPECT_LE(s.doubtful, 3u) << "a dropout at byte " << offset << ": " << s.why;
+    }
+}
+
 // A line whose link a dropout put in doubt ends at its first 0. But where
 // the 0 that ended it was misread as clear (here written as a space), that
 // first 0 ends the next line too, whose link points past it: the chain
