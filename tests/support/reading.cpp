@@ -286,8 +286,8 @@ std::vector<double> classes_of(std::vector<double> p) {
 std::size_t pulses_off(const std::vector<double>& want, const std::vector<double>& got, double speed, unsigned rate) {
     const std::vector<double> centres = classes_of(want);
     const auto in_class = [&](double w, double g) {
-        if (std::abs(g - w) <= 1.0 / rate) return true;
-        if (w >= pause || centres.empty()) return std::abs(g - w) <= tolerance * w;
+        if (std::abs(g - w / speed) <= 1.0 / rate) return true;
+        if (w >= pause || centres.empty()) return std::abs(g - w / speed) <= tolerance * w / speed;
         const auto k = std::size_t(std::min_element(centres.begin(), centres.end(), [&](double a, double b) {
                                        return std::abs(a - w) < std::abs(b - w);
                                    }) - centres.begin());
