@@ -101,7 +101,7 @@ constexpr double data_off_middle = 0.03;  // of the cell: a data pulse further o
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
 
 std::size_t program_end(const std::vector<std::uint8_t>& b, int baud);
-void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt);
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept);
 
 // Bytes of a segment as they are read: each with whether it is in doubt and
 // where it starts.
@@ -687,6 +687,7 @@ constexpr std::uint8_t gap_bit = 2 | 4;
 constexpr std::size_t look_ahead = 36;
 // How far before a bit in doubt a slip it mends is looked for.
 constexpr std::size_t max_slip_frames = 64;
+constexpr std::size_t no_bit = std::size_t(-1);
 
 // Frames stay in step through bits read clearly. After a bit in doubt (a
 // cycle lost, one too many, or misread) they may have slipped, which shows
@@ -701,8 +702,10 @@ constexpr std::size_t max_slip_frames = 64;
 // is in doubt; a pending stretch never proven, or a slip nothing mends, is in
 // doubt to its end.
 void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
-    const auto start_bit = [&](std::size_t q, std::size_t p, int shift) -> int {
-        // The bit at q once `shift` bits are put in (or taken out) at p.
+    const auto start_bit = [&](std::size_t q, std::size_t p, int shift, std::size_t zero) -> int {
+        // The bit at q once `shift` bits are put in (or taken out) at p,
+        // and the bit at `zero` then made a 0.
+        if (q == zero) return 0;
         if (q < p) return bits[q] & 1;
         if (shift > 0 && q < p + std::size_t(shift)) return 0;
         const std::size_t old = std::size_t(long(q) - shift);
@@ -710,12 +713,13 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
     };
     // Start bits read 1 in `frames` frames from f once the bits from p on
     // are moved by `shift`.
-    const auto violations = [&](std::size_t f, std::size_t p, int shift, std::size_t frames = look_ahead) {
+    const auto violations = [&](std::size_t f, std::size_t p, int shift, std::size_t frames = look_ahead,
+                                std::size_t zero = no_bit) {
         int v = 0;
         for (std::size_t j = 0; j < frames; ++j) {
             const std::size_t q = f + 9 * j;
             if (q + std::size_t(std::max(0, -shift)) >= bits.size()) break;
-            v += start_bit(q, p, shift);
+            v += start_bit(q, p, shift, zero);
         }
         return v;
     };
@@ -777,6 +781,7 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         const std::size_t back = pending ? pending_from : (f >= std::size_t(9 * 12) ? f - std::size_t(9 * 12) : 0);
         std::size_t at = f;
         int best = 0, fewest = 1 << 30;
+        bool best_split = false;
         if (mended_at != f) {
             // (A bit in doubt far back is not looked at: each is judged on
             // every frame from it to f.)
@@ -788,12 +793,16 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
                 // are 0, can hide a bit lost long before.
                 const std::size_t first = p / 9 * 9 + (p % 9 == 0 ? 0 : 9);
                 const std::size_t frames = look_ahead + (f > first ? (f - first) / 9 : 0);
+                // Two 1s in doubt in a row may be a 0 that hiss split in
+                // two: taking a bit out there leaves that 0.
+                const bool split = p + 1 < bits.size() && bits[p] == 3 && bits[p + 1] == 3;
                 // Each shift's violations (from -4 to 4; none for 0).
                 std::array<int, 9> v;
                 v.fill(1 << 30);
                 for (int shift : {1, -1, 2, -2, 3, -3, 4, -4})
                     if (shift > 0 || p + std::size_t(-shift) <= bits.size())
-                        v[std::size_t(shift + 4)] = violations(first, p, shift, frames);
+                        v[std::size_t(shift + 4)] =
+                            violations(first, p, shift, frames, split && shift == -1 ? p : no_bit);
                 // The right shift puts the start bits in place, and one less
                 // puts each data byte's top bit there: in text, 0 as well.
                 // Where those two alone do best, the larger is the move.
@@ -801,15 +810,23 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
                 const int low = *fewest_at;
                 int move = int(fewest_at - v.begin()) - 4, also = move;
                 if (move < 4 && move != -1 && v[std::size_t(move + 5)] == low) ++move;
+                // A split 0 is one bit too many, whatever other moves the
+                // text allows (digits and commas clear the start bits a bit
+                // or three off as well).
+                const bool as_split = split && v[3] == low;
+                if (as_split) move = also = -1;
                 int next = 1 << 30;
                 for (int shift = -4; shift <= 4; ++shift)
                     if (shift != move && shift != also) next = std::min(next, v[std::size_t(shift + 4)]);
                 // Where two places mend it alike by taking a bit out, the
                 // later one: a bit too many puts a frame's last bit where the
                 // next start bit belongs, which shows at once, while every
-                // frame from the earlier place up to f was in step.
-                const bool later = low == fewest && move < 0 && best < 0;
-                if ((low < fewest || later) && low <= 1 && next >= low + 2) fewest = low, best = move, at = p;
+                // frame from the earlier place up to f was in step. Unless
+                // only the earlier is a split 0: text, whose last bits are
+                // often 0 (digits, spaces, commas), hides the move there.
+                const bool later = low == fewest && move < 0 && best < 0 && (as_split || !best_split);
+                if ((low < fewest || later) && low <= 1 && (next >= low + 2 || as_split))
+                    fewest = low, best = move, at = p, best_split = as_split;
             }
         }
         if (best != 0) {
@@ -817,8 +834,11 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
             // crossing noise hid (the two last as long as one 0).
             const bool two_ones = best == 1 && bits[at] == 2 && at % 9 != 0 && (at + 1) % 9 != 0;
             const std::size_t slip = earliest_slip(at, best);
-            move_bits(at, best);
+            // (A split 0 keeps its first half's place and time, which
+            // later tell how long its frame lasts.)
+            move_bits(best_split ? at + 1 : at, best);
             if (two_ones) bits[at] = bits[at + 1] = 3;
+            if (best_split) bits[at] = 2;
             // The frames before it back to the first bit in doubt were never
             // proven in step either: the slip may lie further back than the
             // bits looked at.
@@ -986,8 +1006,9 @@ int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
 // end or its link. A program whose end (a zero link) never comes was cut
 // short, the recording stopped in or after its last line: that line is in
 // doubt. `d` starts with the byte after the sync byte; `doubt` runs
-// alongside it.
-void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt) {
+// alongside it. `places_kept`: no byte can have been lost or added (see the
+// first line, below).
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept) {
     // A BASIC program starts with three 0xD3: one read, and any other
     // misread in doubt.
     if (d.size() < 5) return;
@@ -1052,9 +1073,12 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         return d[std::size_t(k) - 1] == 0 || doubt[std::size_t(k) - 1] ? std::size_t(k) : 0;
     };
     // A byte in doubt in the first line (a 0 misread into it, which ends it
-    // early, or its link) hides that. Then a later line tells: the first,
-    // after a 0 that can end a line, whose own link leads on along the chain.
-    if (!chains(first_end + 1) &&
+    // early, or its link) hides that. Where every byte kept its place (at
+    // 250 and 500 baud the clock counts the bits a dropout hides), a later
+    // line tells: the first, after a 0 that can end a line, whose own link
+    // leads on along the chain. (Where a byte may have been lost or added,
+    // as at 1500 baud, every line after it chains as well, a byte off.)
+    if (places_kept && !chains(first_end + 1) &&
         std::any_of(doubt.begin() + 4, doubt.begin() + long(first_end + 1), [](std::uint8_t x) { return x != 0; })) {
         const long first = base;
         for (std::size_t e = 8; e + 3 < d.size() && e < first_end + most_line_bytes; ++e) {
@@ -1197,7 +1221,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         f.data.push_back(v), f.doubt.push_back(doubt), f.when.push_back(seconds[i]);
     }
     for (float t : gap_seconds) recount_gap(f, t);
-    check_basic(f.data, f.doubt);
+    check_basic(f.data, f.doubt, false);
     // A few clear frames between frames in doubt may be out of step by a
     // slip and its undoing, which the start bits cannot show: in doubt too.
     constexpr std::size_t island = 24;
@@ -1305,7 +1329,7 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
     if (count < 2) return;
     if (seg.baud != 1500) {
         std::vector<std::uint8_t> d(seg.bytes.begin() + 1, seg.bytes.end()), marks(doubt.begin() + 1, doubt.begin() + long(count));
-        check_basic(d, marks);
+        check_basic(d, marks, true);
         std::copy(marks.begin(), marks.end(), doubt.begin() + 1);
     }
     for (std::size_t i = 0; i < count; ++i) {

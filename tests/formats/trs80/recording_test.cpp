@@ -266,9 +266,13 @@ TEST(trs80_recording, a_slip_at_1500_baud_costs_only_the_bytes_near_it) {
 // a bit of its own because it was weak (seed 13); a 0's length whose halves
 // lay nearer 1:3 than 1:1, two 1s whose middle crossings were lost (seed 12,
 // inverted); a bit too many, taken out at a bit in doubt 39 frames back, not
-// at the one beside the slip (seed 14, slow). A bit misread in place, which
-// the frame's length puts right: a 0 and a 1 read as one long cycle, their
-// middle crossings lost (seed 3); a 0 read as a 1, its frame 380 us longer
+// at the one beside the slip (seed 14, slow); a 0 split into two 1s in
+// doubt, where text hid the bit too many until a later bit in doubt was
+// taken out instead (seed 37); a start bit split so, where digits let moves
+// of two and three bits clear the start bits as well (seed 32; a slip
+// elsewhere, mended a few frames off, still costs 14). A bit misread in
+// place, which the frame's length puts right: a 0 and a 1 read as one long
+// cycle, their middle crossings lost (seed 3); a 0 read as a 1, its frame 380 us longer
 // than its bits said (seed 9); a 1 read as a 0 where the crossing after the
 // frame's last bit moved, so that only the frame and the next start bit
 // together last as their bits say (seed 12). At rung 7, stretches read wrong
@@ -291,7 +295,8 @@ TEST(trs80_recording, hiss_at_1500_baud) {
                  {{22050, 6, false, false, false, 9}, 0},    {{22050, 6, false, false, false, 12}, 0},
                  {{44100, 7, false, false, false, 18}, any}, {{44100, 7, false, false, false, 23}, any},
                  {{22050, 7, false, false, false, 6}, any},  {{22050, 7, false, false, true, 27}, any},
-                 {{22050, 6, false, false, false, 130}, 0}};
+                 {{22050, 6, false, false, false, 130}, 0},  {{22050, 6, false, false, false, 37}, 0},
+                 {{22050, 6, false, false, false, 32}, 14}};
     for (const auto& t : takes) {
         const score s = read_back(machine::trs80, image, t.c);
         EXPECT_EQ(s.unreported, 0u) << describe(image, t.c) << ": " << s.why;
