@@ -132,12 +132,18 @@ TEST(ladder, never_silently_wrong_at_rung_7) {
     // in the middle of a 500 baud cell once passed for a data pulse; at 1500
     // baud a bit lost in text (whose top bits, where a slip puts the start
     // bits, are 0) showed at the start bits only 240 frames on, and the
-    // frames between were left out of doubt; and at 1500 baud a byte too
-    // many early in the program put every line after it a byte off, where
-    // they chain as well: taken to tell where the program lies, they passed.
+    // frames between were left out of doubt; at 1500 baud a byte too many
+    // early in the program put every line after it a byte off, where they
+    // chain as well: taken to tell where the program lies, they passed; a
+    // bit lost and one added 62 frames on, in text, where the frames after
+    // the second, in step again, proved those between; and a frame lost in
+    // a dropout in the program's first line, from which every line after
+    // it chained a frame off.
     for (const auto& [name, c] : {std::pair{"trs80-basic-128leader", condition{22050, 7, false, false, false, 9}},
                                   std::pair{"trs80-cas-hs-basic", condition{44100, 7, false, false, false, 107}},
-                                  std::pair{"trs80-cas-hs-basic", condition{22050, 7, false, false, false, 17}}})
+                                  std::pair{"trs80-cas-hs-basic", condition{22050, 7, false, false, false, 17}},
+                                  std::pair{"trs80-cas-hs-basic", condition{22050, 7, false, false, false, 73}},
+                                  std::pair{"trs80-cas-hs-basic", condition{44100, 7, false, false, true, 65}}})
         for (const std::string& image : corpus_files({name}))
             EXPECT_EQ(read_back(machine::trs80, image, c).unreported, 0u) << describe(image, c);
     // And at 1500 baud, leader whose 0s hiss split into 1s, unclear, read as

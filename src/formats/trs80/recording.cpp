@@ -724,19 +724,25 @@ void realign(std::vector<std::uint8_t>& bits, std::vector<float>& seconds) {
         return v;
     };
     // Proof counts only start bits read clearly as 1 against a phase.
-    const auto clear_violations = [&](std::size_t f, int shift) {
+    const auto clear_violations = [&](std::size_t f, int shift, std::size_t frames = look_ahead) {
         int v = 0;
-        for (std::size_t j = 0; j < look_ahead; ++j) {
+        for (std::size_t j = 0; j < frames; ++j) {
             const long q = long(f + 9 * j) - shift;
             if (q < 0 || std::size_t(q) >= bits.size()) break;
             v += bits[std::size_t(q)] == 1;
         }
         return v;
     };
+    // The phase at f is proven by the frames from f on up to the next bit
+    // in doubt, no further: a slip there may undo one before f, and the
+    // frames after it then prove nothing of those between.
     const auto in_step = [&](std::size_t f) {
-        if (violations(f, f, 0) > 0) return false;
+        std::size_t end = f + 9;
+        while (end < bits.size() && end < f + 9 * look_ahead && !(bits[end] & 2)) ++end;
+        const std::size_t frames = (end - f) / 9;
+        if (violations(f, f, 0, frames) > 0) return false;
         for (int shift : {1, -1, 2, -2, 3, -3, 4, -4})
-            if (clear_violations(f, shift) < 2) return false;
+            if (clear_violations(f, shift, frames) < 2) return false;
         return true;
     };
     const auto doubt = [&](std::size_t from, std::size_t to) {
@@ -1112,6 +1118,36 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
     mark(line, d.size());
 }
 
+// A BASIC program's first line tells where the program lies (its link less
+// where the next line starts), and every line after it chains from there.
+// At 1500 baud a dropout in it may have hidden a frame, and then every line
+// after it chains as well, a frame off. So where frames of the first line
+// are in doubt, the line must last as long as its frames say, at the speed
+// of the clear frames after it, within half a frame (each frame a 0 start
+// bit and its data bits, a 0 720 us and a 1 340 us); whether it does.
+bool first_line_whole(const framed& f) {
+    const std::vector<std::uint8_t>& d = f.data;
+    if (d.size() < 64 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return true;
+    std::size_t end = 8;
+    while (end < d.size() && d[end] != 0) ++end;
+    if (end + 40 >= d.size()) return true;
+    if (std::none_of(f.doubt.begin() + 4, f.doubt.begin() + long(end + 1), [](std::uint8_t x) { return x != 0; }))
+        return true;
+    // A frame's length in us: nine bits, each 1 among them shorter than a 0.
+    const auto nominal = [&](std::size_t k) {
+        return 9 * fast_zero_us - std::popcount(d[k]) * (fast_zero_us - fast_one_us);
+    };
+    double measured = 0, expected = 0;
+    for (std::size_t k = end + 1, n = 0; k + 1 < d.size() && n < 32; ++k)
+        if (!f.doubt[k] && !f.doubt[k + 1]) measured += f.when[k + 1] - f.when[k], expected += nominal(k) * 1e-6, ++n;
+    if (expected == 0) return false;
+    const double speed = measured / expected;
+    double line = 0;
+    for (std::size_t k = 4; k <= end; ++k) line += nominal(k) * 1e-6;
+    const double half_frame = 9 * (fast_zero_us + fast_one_us) / 4 * 1e-6;  // nine bits of the mean length, halved
+    return std::fabs((f.when[end + 1] - f.when[4]) - speed * line) < half_frame * speed;
+}
+
 // A dropout at 1500 baud hides a number of frames the time can only
 // estimate: the count that makes the program's structure after it fit best
 // is taken, when one clearly does; else every byte after it is in doubt.
@@ -1221,6 +1257,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         f.data.push_back(v), f.doubt.push_back(doubt), f.when.push_back(seconds[i]);
     }
     for (float t : gap_seconds) recount_gap(f, t);
+    if (!first_line_whole(f)) std::fill(f.doubt.begin() + 4, f.doubt.end(), 1);
     check_basic(f.data, f.doubt, false);
     // A few clear frames between frames in doubt may be out of step by a
     // slip and its undoing, which the start bits cannot show: in doubt too.
