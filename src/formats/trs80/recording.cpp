@@ -1123,8 +1123,7 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
 // At 1500 baud a dropout in it may have hidden a frame, and then every line
 // after it chains as well, a frame off. So where frames of the first line
 // are in doubt, the line must last as long as its frames say, at the speed
-// of the clear frames after it, within half a frame (each frame a 0 start
-// bit and its data bits, a 0 720 us and a 1 340 us); whether it does.
+// of the clear frames after it, within half a frame; whether it does.
 bool first_line_whole(const framed& f) {
     const std::vector<std::uint8_t>& d = f.data;
     if (d.size() < 64 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return true;
