@@ -688,6 +688,8 @@ constexpr std::size_t look_ahead = 36;
 // How far before a bit in doubt a slip it mends is looked for.
 constexpr std::size_t max_slip_frames = 64;
 constexpr std::size_t no_bit = std::size_t(-1);
+// Frames in a row, in doubt, that show a BASIC program's text a bit late.
+constexpr std::size_t late_text_frames = 7;
 
 // Frames stay in step through bits read clearly. After a bit in doubt (a
 // cycle lost, one too many, or misread) they may have slipped, which shows
@@ -1183,6 +1185,33 @@ void recount_gap(framed& f, float at) {
     }
 }
 
+// A bit lost where the cycle read clearly (two 1s run together as a 0)
+// hides in a BASIC program's text: its characters' top bits are 0, so the
+// frames after it, a bit late, read 0 where each start bit should be, until
+// a bit too many puts them back in step or a start bit reads 1. Each such
+// frame holds its character shifted left: even, and for a letter, above
+// 0x7F, where text has no character (only the keywords' tokens are there,
+// seldom many in a row). A run of frames in doubt that all read so is text
+// a bit late; each byte is read again a bit earlier, and stays in doubt.
+void read_text_a_bit_late(framed& f) {
+    const auto& d = f.data;
+    if (d.size() < 3 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
+    // Text only: not a line's link or number, the four bytes after a 0 (the
+    // first line's text starts after the name and those four).
+    const auto late = [&](std::size_t k) {
+        return f.doubt[k] && d[k] % 2 == 0 && d[k] >= 0x40 && d[k] <= 0xFC &&
+               std::find(d.begin() + long(k) - 4, d.begin() + long(k), 0) == d.begin() + long(k);
+    };
+    for (std::size_t i = 8; i < d.size();) {
+        std::size_t j = i;
+        int high = 0;
+        while (j < d.size() && late(j)) high += d[j++] >= 0x80;
+        if (j - i >= late_text_frames && 2 * std::size_t(high) >= j - i)
+            for (std::size_t k = i; k < j; ++k) f.data[k] >>= 1;
+        i = j + 1;
+    }
+}
+
 // The bits read, with what each dropout hid put back: as many 0 bits in
 // doubt as make the time the dropout lasted, moved to the nearest count that
 // puts the start bits after it into the frames the start bits before it set.
@@ -1257,6 +1286,7 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
     }
     for (float t : gap_seconds) recount_gap(f, t);
     if (!first_line_whole(f)) std::fill(f.doubt.begin() + 4, f.doubt.end(), 1);
+    read_text_a_bit_late(f);
     check_basic(f.data, f.doubt, false);
     // A few clear frames between frames in doubt may be out of step by a
     // slip and its undoing, which the start bits cannot show: in doubt too.
