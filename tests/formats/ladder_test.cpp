@@ -138,12 +138,15 @@ TEST(ladder, never_silently_wrong_at_rung_7) {
     // bit lost and one added 62 frames on, in text, where the frames after
     // the second, in step again, proved those between; and a frame lost in
     // a dropout in the program's first line, from which every line after
-    // it chained a frame off.
+    // it chained a frame off; and two frames put in where hiss was thick,
+    // which a dropout some 70 frames on took out again, so that the lines
+    // after it chained, where a line ran on across both.
     for (const auto& [name, c] : {std::pair{"trs80-basic-128leader", condition{22050, 7, false, false, false, 9}},
                                   std::pair{"trs80-cas-hs-basic", condition{44100, 7, false, false, false, 107}},
                                   std::pair{"trs80-cas-hs-basic", condition{22050, 7, false, false, false, 17}},
                                   std::pair{"trs80-cas-hs-basic", condition{22050, 7, false, false, false, 73}},
-                                  std::pair{"trs80-cas-hs-basic", condition{44100, 7, false, false, true, 65}}})
+                                  std::pair{"trs80-cas-hs-basic", condition{44100, 7, false, false, true, 65}},
+                                  std::pair{"trs80-cas-hs-basic", condition{22050, 7, false, false, true, 218}}})
         for (const std::string& image : corpus_files({name}))
             EXPECT_EQ(read_back(machine::trs80, image, c).unreported, 0u) << describe(image, c);
     // And at 1500 baud, leader whose 0s hiss split into 1s, unclear, read as

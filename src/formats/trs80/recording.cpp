@@ -101,7 +101,8 @@ constexpr double data_off_middle = 0.03;  // of the cell: a data pulse further o
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
 
 std::size_t program_end(const std::vector<std::uint8_t>& b, int baud);
-void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept);
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept,
+                 const std::vector<std::size_t>& recounted = {});
 
 // Bytes of a segment as they are read: each with whether it is in doubt and
 // where it starts.
@@ -1015,8 +1016,12 @@ int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
 // short, the recording stopped in or after its last line: that line is in
 // doubt. `d` starts with the byte after the sync byte; `doubt` runs
 // alongside it. `places_kept`: no byte can have been lost or added (see the
-// first line, below).
-void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept) {
+// first line, below). `recounted`: where bytes were put in or taken out at
+// a dropout, so that the lines after it chain; a line that holds across such
+// a place holds because of it, and proves nothing of the bytes before it in
+// the line, where the bytes may have been lost or added instead.
+void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept,
+                 const std::vector<std::size_t>& recounted) {
     // A BASIC program starts with three 0xD3: one read, and any other
     // misread in doubt.
     if (d.size() < 5) return;
@@ -1050,11 +1055,16 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         return k > long(i) + 4 && std::size_t(k) <= d.size() && line_end(i) + 1 == std::size_t(k);
     };
     const auto next = [&](std::size_t i) { return std::size_t(long(word(i)) - base); };
-    // How many lines hold from `k` on (three at most), and whether the end
-    // of the program follows them.
+    // The first place recounted in the line at `i`, after its start (else 0).
+    const auto recount_in = [&](std::size_t i) -> std::size_t {
+        const auto p = std::upper_bound(recounted.begin(), recounted.end(), i);
+        return p != recounted.end() && *p <= line_end(i) ? *p : 0;
+    };
+    // How many lines hold from `k` on (three at most), none of them across a
+    // place recounted, and whether the end of the program follows them.
     const auto chain = [&](std::size_t k) {
         int run = 0;
-        while (run < 3 && holds(k) && !at_end(k)) k = next(k), ++run;
+        while (run < 3 && holds(k) && !recount_in(k) && !at_end(k)) k = next(k), ++run;
         return std::pair{run, at_end(k)};
     };
     // Whether the chain holds on from `k`: three lines, or up to the end.
@@ -1101,6 +1111,10 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
         line = i;
         if (holds(i)) {
             if (at_end(i)) return;
+            if (const std::size_t p = recount_in(i); p != 0) {
+                const auto first = std::find(doubt.begin() + long(i), doubt.begin() + long(p), 1);
+                std::fill(first, doubt.begin() + long(p), 1);
+            }
             i = next(i);
             continue;
         }
@@ -1152,9 +1166,10 @@ bool first_line_whole(const framed& f) {
 // A dropout at 1500 baud hides a number of frames the time can only
 // estimate: the count that makes the program's structure after it fit best
 // is taken, when one clearly does; else every byte after it is in doubt.
-void recount_gap(framed& f, float at) {
+// Where the frames were moved, if they were (else 0).
+std::size_t recount_gap(framed& f, float at) {
     std::size_t i = std::size_t(std::lower_bound(f.when.begin(), f.when.end(), at) - f.when.begin());
-    if (i >= f.data.size()) return;
+    if (i >= f.data.size()) return 0;
     // Move within the bytes in doubt around the gap.
     while (i + 1 < f.data.size() && !f.doubt[i]) ++i;
     const auto moved = [&](int shift) {
@@ -1171,7 +1186,7 @@ void recount_gap(framed& f, float at) {
     }
     if (best_fit <= 0 || best_fit <= second) {
         std::fill(f.doubt.begin() + long(i > 0 ? i - 1 : 0), f.doubt.end(), 1);
-        return;
+        return 0;
     }
     if (best > 0) {
         f.data.insert(f.data.begin() + long(i), std::size_t(best), 0);
@@ -1183,6 +1198,7 @@ void recount_gap(framed& f, float at) {
         f.doubt.erase(f.doubt.begin() + long(i), f.doubt.begin() + long(i) + n);
         f.when.erase(f.when.begin() + long(i), f.when.begin() + long(i) + n);
     }
+    return best != 0 ? i : 0;
 }
 
 // A bit lost where the cycle read clearly (two 1s run together as a 0)
@@ -1284,10 +1300,12 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
         for (std::size_t k = i + 1; k < i + 9; ++k) v = std::uint8_t(v << 1 | (bits[k] & 1)), doubt = doubt || (bits[k] & 2);
         f.data.push_back(v), f.doubt.push_back(doubt), f.when.push_back(seconds[i]);
     }
-    for (float t : gap_seconds) recount_gap(f, t);
+    std::vector<std::size_t> recounted;
+    for (float t : gap_seconds)
+        if (const std::size_t at = recount_gap(f, t); at != 0) recounted.push_back(at);
     if (!first_line_whole(f)) std::fill(f.doubt.begin() + 4, f.doubt.end(), 1);
     read_text_a_bit_late(f);
-    check_basic(f.data, f.doubt, false);
+    check_basic(f.data, f.doubt, false, recounted);
     // A few clear frames between frames in doubt may be out of step by a
     // slip and its undoing, which the start bits cannot show: in doubt too.
     constexpr std::size_t island = 24;
