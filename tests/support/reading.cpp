@@ -417,13 +417,16 @@ const expected& reference(const std::string& path) {
 }
 
 // The programs read against the image's: each program of the image is
-// matched with the first one read of its length (else the next one read). A
-// program not read at all is wrong in every byte, though not silently wrong
-// (there is nothing to take for it).
+// matched with the first one read of its name and load address, else of its
+// length, else the next one read. A program not read at all is wrong in
+// every byte, though not silently wrong (there is nothing to take for it).
 void score_programs(score& s, const expected& want, const recording_read& r, const std::vector<dropout>& drops) {
     std::vector<bool> used(r.programs.size());
     for (const kernal_program& w : want.programs) {
         const kernal_program* got = nullptr;
+        for (std::size_t k = 0; k < r.programs.size() && !got; ++k)
+            if (!used[k] && r.programs[k].name == w.name && r.programs[k].start == w.start)
+                used[k] = true, got = &r.programs[k];
         for (std::size_t k = 0; k < r.programs.size() && !got; ++k)
             if (!used[k] && r.programs[k].bytes.size() == w.bytes.size()) used[k] = true, got = &r.programs[k];
         for (std::size_t k = 0; k < r.programs.size() && !got; ++k)
