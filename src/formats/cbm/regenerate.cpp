@@ -28,8 +28,14 @@ constexpr double valley_part = 0.35;
 const int close_bins = int(std::log(1.2) / std::log(1.015));
 constexpr std::int64_t shoulder = 4, bump_height = 2;
 constexpr double bump_part = 0.75;
-// A lone kind (a leader) spans this part of its length either side.
-constexpr double lone_part = 0.12;
+// A lone kind (a leader) spans this part of its length either side: at
+// 22050 Hz the rate's rounding writes some of a C16 turbo's short pulses a
+// sample longer (those 272 us ones), and hiss moves their edges a sample
+// more, so that in a long leader they come back up to 30% long, and were
+// kept as measured, past a loader's threshold (at 12%, one in three of the
+// pulses out of tolerance in a take). No loader's next kind lies so near
+// (a C64's medium pulse is 45% longer than its short one).
+constexpr double lone_part = 0.3;
 // Near the emptiest length, within this part of the way between two kinds'
 // means, a pulse is judged with this part of how far its neighbours lie
 // off their kinds added to it.

@@ -548,8 +548,9 @@ TEST(cbm_recording, pulse_kinds_from_the_lengths_around) {
          215,
          235},
         {"two kinds clearly parted stay two", {{218, 3000, 0.05}, {265, 1500, 0.05}}, 262, 0, 0, 255, 275},
-        {"far from every kind, as measured", {{218, 3000, 0.05}}, 270, 218, 218, 269.5, 270.5},
-        {"edges shared with neighbours moved", {{218, 3000, 0.05}}, 270, 200, 205, 210, 225},
+        {"a lone kind's pulse a rate's rounding and hiss made 24% long", {{218, 3000, 0.05}}, 270, 0, 0, 217, 219},
+        {"far from every kind, as measured", {{218, 3000, 0.05}}, 300, 218, 218, 299.5, 300.5},
+        {"edges shared with neighbours moved", {{218, 3000, 0.05}}, 300, 200, 195, 210, 225},
     };
     for (const auto& c : cases) {
         pulse_kinds kinds;
