@@ -966,13 +966,18 @@ struct framed {
     std::vector<float> when;
 };
 
+// Whether the bytes after the sync byte start as a BASIC program's do.
+bool basic_header(const std::vector<std::uint8_t>& d) {
+    return d.size() >= 3 && d[0] == 0xD3 && d[1] == 0xD3 && d[2] == 0xD3;
+}
+
 // How well the data from `from` on fits the program's own structure: BASIC
 // lines whose link points at the start of another line (the byte before it
 // a 0), or SYSTEM blocks whose headers follow each other where their lengths
 // say and whose addresses run on. -1 when the data has no structure to go by.
 int structure_fit(const std::vector<std::uint8_t>& d, std::size_t from) {
     const auto word = [&](std::size_t i) { return unsigned(d[i]) | unsigned(d[i + 1]) << 8; };
-    if (d.size() > 8 && d[0] == 0xD3 && d[1] == 0xD3 && d[2] == 0xD3) {
+    if (d.size() > 8 && basic_header(d)) {
         // Where the program sits in memory, from its first line.
         std::size_t t = 8;
         while (t < d.size() && d[t] != 0) ++t;
@@ -1142,7 +1147,7 @@ void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& 
 // of the clear frames after it, within half a frame; whether it does.
 bool first_line_whole(const framed& f) {
     const std::vector<std::uint8_t>& d = f.data;
-    if (d.size() < 64 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return true;
+    if (d.size() < 64 || !basic_header(d)) return true;
     std::size_t end = 8;
     while (end < d.size() && d[end] != 0) ++end;
     if (end + 40 >= d.size()) return true;
@@ -1211,7 +1216,7 @@ std::size_t recount_gap(framed& f, float at) {
 // a bit late; each byte is read again a bit earlier, and stays in doubt.
 void read_text_a_bit_late(framed& f) {
     const auto& d = f.data;
-    if (d.size() < 3 || d[0] != 0xD3 || d[1] != 0xD3 || d[2] != 0xD3) return;
+    if (!basic_header(d)) return;
     // Text only: not a line's link or number, the four bytes after a 0 (the
     // first line's text starts after the name and those four).
     const auto late = [&](std::size_t k) {
