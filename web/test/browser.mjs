@@ -988,36 +988,56 @@ async function main() {
       const seconds = samples.length / 22050;
       const file = path.join(scratch, 'mic.wav');
       fs.writeFileSync(file, wav16([...new Array(11025).fill(0), ...samples, ...new Array(22050).fill(0)], 22050));
-      const micProfile = fs.mkdtempSync(path.join(os.tmpdir(), 'korvax-chromium-mic-'));
-      const micBrowser = await puppeteer.launch({
-        executablePath: CHROMIUM,
-        headless: true,
-        userDataDir: micProfile,
-        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--autoplay-policy=no-user-gesture-required',
-          '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${file}%noloop`],
-      });
-      try {
-        const mp = await micBrowser.newPage();
-        const errors = [];
-        mp.on('pageerror', (e) => errors.push(String(e)));
-        await openPage(mp, base);
-        check(!(await mp.$eval('#record', (el) => el.disabled)), 'the Record button is disabled');
-        const before = (await pageResult(mp)).runs;
-        await mp.click('#record');
-        await mp.waitForFunction(() => Number(document.getElementById('level').dataset.peak) > -40, { timeout: STEP_MS });
-        await audit(mp, 'recording');
-        await new Promise((resolve) => setTimeout(resolve, (seconds + 1.5) * 1000));
-        await mp.click('#record');
-        const r = await settled(mp, before).then(() => pageRead(mp));
-        check(r.state === 'done', `page state ${r.state}: ${r.status} ${r.messages}`);
-        check(r.files['recording.cas'] && afterLeader(r.files['recording.cas']).equals(afterLeader(fs.readFileSync(path.join(EXAMPLES, 'hello.cas')))),
-          `read from the microphone: ${Object.keys(r.files).join(', ')}; ${r.items.join(' | ')}; ${r.verdict}`);
-        await audit(mp, 'read from the microphone');
-        check(errors.length === 0, errors.join('\n'));
-      } finally {
-        await micBrowser.close().catch(() => {});
-        fs.rmSync(micProfile, { recursive: true, force: true });
-      }
+      const want = afterLeader(fs.readFileSync(path.join(EXAMPLES, 'hello.cas')));
+      // One take in a fresh browser: what the page read, or null when the
+      // image differs. The fake capture plays the file in real time only
+      // while the machine keeps up; a loaded machine can drop a block of it,
+      // which no reader can know, so a differing take is taken once more.
+      const take = async () => {
+        const micProfile = fs.mkdtempSync(path.join(os.tmpdir(), 'korvax-chromium-mic-'));
+        const micBrowser = await puppeteer.launch({
+          executablePath: CHROMIUM,
+          headless: true,
+          userDataDir: micProfile,
+          args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--autoplay-policy=no-user-gesture-required',
+            '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream', `--use-file-for-fake-audio-capture=${file}%noloop`],
+        });
+        try {
+          const mp = await micBrowser.newPage();
+          const errors = [];
+          mp.on('pageerror', (e) => errors.push(String(e)));
+          await openPage(mp, base);
+          check(!(await mp.$eval('#record', (el) => el.disabled)), 'the Record button is disabled');
+          const before = (await pageResult(mp)).runs;
+          await mp.click('#record');
+          await mp.waitForFunction(() => Number(document.getElementById('level').dataset.peak) > -40, { timeout: STEP_MS });
+          await audit(mp, 'recording');
+          // Stop once the tape has ended and the meter has fallen back, as a
+          // user would.
+          await mp.waitForFunction(() => Number(document.getElementById('level').dataset.peak) < -50,
+            { timeout: STEP_MS + seconds * 4000, polling: 100 });
+          await new Promise((resolve) => setTimeout(resolve, 300));
+          await mp.click('#record');
+          const r = await settled(mp, before).then(() => pageRead(mp));
+          check(r.state === 'done', `page state ${r.state}: ${r.status} ${r.messages}`);
+          const got = r.files['recording.cas'];
+          const said = `${Object.keys(r.files).join(', ')}; ${r.items.join(' | ')}; ${r.verdict}`;
+          if (got && afterLeader(got).equals(want)) {
+            await audit(mp, 'read from the microphone');
+            check(errors.length === 0, errors.join('\n'));
+            return null;
+          }
+          return said;
+        } finally {
+          await micBrowser.close().catch(() => {});
+          fs.rmSync(micProfile, { recursive: true, force: true });
+        }
+      };
+      const first = await take();
+      if (first === null) return;
+      console.log(`     first take read ${first}; taking it again`);
+      const second = await take();
+      check(second === null, `read from the microphone: ${second}`);
     }, LONG_STEP_MS);
 
     await test('axe-core finds no violations: empty, converted with everything open, dark, refused, a recording read back', async () => {
