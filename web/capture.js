@@ -6,6 +6,7 @@ class Capture extends AudioWorkletProcessor {
     super();
     this.blocks = [];
     this.frames = 0;
+    this.begun = false;
     this.port.onmessage = (e) => {
       if (e.data === 'flush') {
         this.send();
@@ -33,13 +34,20 @@ class Capture extends AudioWorkletProcessor {
     this.frames = 0;
   }
 
+  // A quantum whose input has no channels (the source stalled) is kept as
+  // silence once the recording has begun: dropping it would join the samples
+  // either side, and a bit lost that way reads as sure.
   process(inputs) {
     const input = inputs[0];
     if (input && input.length > 0) {
       this.blocks.push(input.map((c) => c.slice()));
       this.frames += input[0].length;
-      if (this.frames >= sampleRate / 10) this.send();
+      this.begun = true;
+    } else if (this.begun) {
+      this.blocks.push([new Float32Array(128)]);
+      this.frames += 128;
     }
+    if (this.frames >= sampleRate / 10) this.send();
     return true;
   }
 }
