@@ -117,16 +117,28 @@ public:
                 resume(c);
                 return;
             }
-            // Something that is no leader follows the block (where its
-            // length was in doubt, seen over two bytes' time: no more of it).
-            if (since_flag_ <= leader_starts_within &&
-                (strict_ ? since_flag_ == leader_starts_within && ones_near(c) > 0 : one)) {
+            // Where its length was in doubt, something that is no leader
+            // over two bytes' time after the block ends it: no more of it.
+            if (strict_ && since_flag_ == leader_starts_within && ones_near(c) > 0) {
                 close();
                 return;
             }
         }
         leader_ = one ? 0 : leader_ + 1;
-        if (!sync_ends(c.index, strict_ ? 0 : most_stray_bits)) return;
+        if (!sync_ends(c.index, strict_ ? 0 : most_stray_bits)) {
+            // After a block read clearly, a clear 1 eight cells back that
+            // no sync byte took is no part of a leader, nor of the sync byte
+            // that ends one: the block goes on past its end (the image of a
+            // block whose length was read short holds such bytes, and must
+            // read back as itself), as far as the next leader and sync byte.
+            if (state_ == state::between && !strict_ && since_flag_ > 8) {
+                if (const dsp::cell& back = recent_[(c.index - 8) % recent_.size()]; back.bit == 1 && back.clear) {
+                    unsure_length_ = true;
+                    resume(c);
+                }
+            }
+            return;
+        }
         if (state_ == state::between) {
             // The next block's leader ends this block's segment: as many
             // zero bytes as it had bits before the sync byte.

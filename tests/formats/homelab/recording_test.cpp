@@ -52,7 +52,8 @@ TEST(homelab_recording, report_items_and_image) {
 // A dropout over a block's length reads it short, in doubt: the block goes
 // on past where that length ends it (and past zero bytes there), and all its
 // bytes come back, before the next block. So too where both its bytes read 0
-// and the first data byte, 0, passes for the checksum of no bytes.
+// and the first data byte, 0, passes for the checksum of no bytes. The image
+// written so reads back as itself.
 TEST(homelab_recording, a_length_read_short_loses_no_bytes) {
     // After the sync byte: "A", load 0x5000, 320 bytes (read as 64 when 0x01 is lost).
     bytes block = {'A', 0, 0x00, 0x50, 0x40, 0x01};
@@ -85,5 +86,10 @@ TEST(homelab_recording, a_length_read_short_loses_no_bytes) {
                                                            [&](auto& d) { return d.index + 256 == k; }))
                 << bytes_lost << ": byte " << k << " wrong, not in doubt";
         EXPECT_NE(back[256 + 6], image[256 + 6]) << bytes_lost << ": the length read right";
+        // The image reads back as itself: played, its block runs on past the
+        // length it holds, as far as the next leader and sync byte.
+        const std::vector<float> played = korvax_test::program_signal(dir.write("back.htp", back), rate);
+        korvax::memory_source again(played, rate);
+        EXPECT_EQ(korvax::homelab::htp_image(korvax::homelab::read_recording(again)), back) << bytes_lost;
     }
 }
