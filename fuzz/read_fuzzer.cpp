@@ -34,7 +34,7 @@
 // through the driver, into an output in memory, ends with status 0 (read),
 // 6 (no tape found) or 8 (read, some bytes in doubt), never another: with
 // -V, a failed read-back check (7) means an image that does not read back
-// as what was read.
+// as what was read, which is a fault unless some bytes were in doubt.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -206,7 +206,14 @@ void read_through_driver(const std::vector<std::vector<float>>& channels, unsign
     korvax::memory_recording rec(channels, rate);
     korvax::memory_sink out(choice == commodore ? "read.tap" : "read.image");
     korvax::kept_messages said;
-    const int status = korvax::read_tape(o, "recording.wav", rec, -1, &out, said, nullptr);
+    korvax::run_result result;
+    const int status = korvax::read_tape(o, "recording.wav", rec, -1, &out, said, &result);
+    // Where bytes are in doubt, their doubt shaped the reading (where a block
+    // whose length is in doubt ends), and an image cannot hold it: played
+    // clean, it may read otherwise, which -V then tells.
+    const bool doubts = std::any_of(result.items.begin(), result.items.end(),
+                                    [](const korvax::tape_item& i) { return !i.doubtful.empty(); });
+    if (status == korvax::exit_readback && doubts) return;
     if (status != korvax::exit_ok && status != korvax::exit_image && status != korvax::exit_doubtful) {
         std::fprintf(stderr, "status %d:\n%s", status, said.text().c_str());
         korvax_fuzz::fail("reading a recording ended with a status other than 0, 6 or 8");
