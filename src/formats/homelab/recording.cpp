@@ -85,9 +85,15 @@ public:
             // bytes read into it) and start the next.
             remember(c);
             if (unsure_length_ && sync_ends(c.index, 0)) {
-                while (!segment_.bytes.empty() && segment_.bytes.back() == 0 &&
-                       (segment_.doubtful.empty() || segment_.doubtful.back().index + 1 < segment_.bytes.size()))
+                // (Past the end of a block read clearly, its zero bytes in
+                // doubt too.)
+                while (!segment_.bytes.empty() && segment_.bytes.back() == 0) {
+                    const bool doubtful =
+                        !segment_.doubtful.empty() && segment_.doubtful.back().index + 1 == segment_.bytes.size();
+                    if (doubtful && !past_end_) break;
+                    if (doubtful) segment_.doubtful.pop_back();
                     segment_.bytes.pop_back();
+                }
                 segments.push_back(std::move(segment_));
                 begin(c);
                 strict_ = false;
@@ -131,9 +137,11 @@ public:
             // that ends one: the block goes on past its end (the image of a
             // block whose length was read short holds such bytes, and must
             // read back as itself), as far as the next leader and sync byte.
+            // Its bytes there are in doubt: no leader and sync byte framed
+            // them.
             if (state_ == state::between && !strict_ && since_flag_ > 8) {
                 if (const dsp::cell& back = recent_[(c.index - 8) % recent_.size()]; back.bit == 1 && back.clear) {
-                    unsure_length_ = true;
+                    unsure_length_ = past_end_ = true;
                     resume(c);
                 }
             }
@@ -209,7 +217,7 @@ private:
         state_ = state::block;
         part_ = part::name;
         bits_ = 0;
-        unsure_length_ = false;
+        unsure_length_ = past_end_ = false;
         seen_ = 0;
     }
 
@@ -252,7 +260,7 @@ private:
     }
 
     void add_byte() {
-        if (!clear_) segment_.doubtful.push_back({segment_.bytes.size(), at_});
+        if (!clear_ || past_end_) segment_.doubtful.push_back({segment_.bytes.size(), at_});
         segment_.bytes.push_back(std::uint8_t(byte_));
     }
 
@@ -306,6 +314,7 @@ private:
     long since_flag_ = 0;  // cells since the last block's flag
     long leader_ = 0;      // cells since the last clear 1
     bool unsure_length_ = false;  // the block's length is not sure
+    bool past_end_ = false;       // the block, read clearly, runs on past its end
     bool strict_ = false;         // and so whether what follows it is a leader
     tape_segment segment_;
     int bits_ = 0, byte_ = 0;
