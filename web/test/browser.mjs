@@ -1021,13 +1021,12 @@ async function main() {
           const r = await settled(mp, before).then(() => pageRead(mp));
           check(r.state === 'done', `page state ${r.state}: ${r.status} ${r.messages}`);
           const got = r.files['recording.cas'];
-          const said = `${Object.keys(r.files).join(', ')}; ${r.items.join(' | ')}; ${r.verdict}`;
+          check(errors.length === 0, errors.join('\n'));
           if (got && afterLeader(got).equals(want)) {
             await audit(mp, 'read from the microphone');
-            check(errors.length === 0, errors.join('\n'));
             return null;
           }
-          return said;
+          return `${Object.keys(r.files).join(', ')}; ${r.items.join(' | ')}; ${r.verdict}`;
         } finally {
           await micBrowser.close().catch(() => {});
           fs.rmSync(micProfile, { recursive: true, force: true });
