@@ -326,12 +326,27 @@ const shellWord = (w) => (/^[\w.,+:/=-]+$/.test(w) ? w : `'${w.replace(/'/g, "'\
 
 async function takeFile(file) {
   if (!file || !state.converter || document.body.dataset.ready !== 'true') return;
-  const bytes = new Uint8Array(await file.arrayBuffer());
   // Choosing the same file again is a choice too: with the input emptied,
   // the browser tells of it.
   $('file').value = '';
   const name = file.name.split(/[\\/]/).pop();
-  state.image = looksLikeAudio(bytes) ? recordingOf(name, { bytes }) : { name, path: `/work/${safeName(name)}`, bytes };
+  let bytes;
+  try {
+    // A WAV is read by the worker, which the program reads as it is: a long
+    // recording read here would hold the page while it is copied.
+    if (isWav(new Uint8Array(await file.slice(0, 12).arrayBuffer()))) {
+      state.image = recordingOf(name, { file });
+    } else {
+      bytes = new Uint8Array(await file.arrayBuffer());
+      state.image = looksLikeAudio(bytes) ? recordingOf(name, { bytes }) : { name, path: `/work/${safeName(name)}`, bytes };
+    }
+  } catch (e) {
+    state.image = null;
+    clearWav();
+    countRun();
+    failed(`The browser could not read ${name} (${e?.message ?? e}). Choose it again.`);
+    return;
+  }
   $('chosen').textContent = name;
   $('chosen').classList.add('named');
   refresh({ fresh: true });
@@ -469,7 +484,8 @@ function failed(text) {
 function failedToRun(answer) {
   if (answer.type === 'superseded') return;
   countRun();
-  failed(`The converter stopped unexpectedly (${answer.message}). Choose the file again; if it persists, reload the page.`);
+  if (answer.type === 'unreadable') failed(`The browser could not read the file (${answer.message}). Choose it again.`);
+  else failed(`The converter stopped unexpectedly (${answer.message}). Choose the file again; if it persists, reload the page.`);
 }
 
 // The read-back check's verdict, from its values; after a failure, what the
@@ -509,20 +525,22 @@ function offerWav(blob, name) {
 // The first bytes of the audio files browsers decode (WAV, FLAC, Ogg, MP3
 // with or without its tag, AIFF, MP4/M4A, WebM). No tape image the program
 // reads starts so.
+const startsWith = (b, i, text) => b.length >= i + text.length && [...text].every((c, k) => b[i + k] === c.charCodeAt(0));
+const isWav = (b) => startsWith(b, 0, 'RIFF') && startsWith(b, 8, 'WAVE');
+
 function looksLikeAudio(b) {
-  const at = (i, text) => b.length >= i + text.length && [...text].every((c, k) => b[i + k] === c.charCodeAt(0));
-  return (at(0, 'RIFF') && at(8, 'WAVE')) || at(0, 'fLaC') || at(0, 'OggS') || at(0, 'ID3')
+  const at = (i, text) => startsWith(b, i, text);
+  return isWav(b) || at(0, 'fLaC') || at(0, 'OggS') || at(0, 'ID3')
     || (at(0, 'FORM') && (at(8, 'AIFF') || at(8, 'AIFC'))) || at(4, 'ftyp') || at(0, '\x1a\x45\xdf\xa3')
     || (b.length > 1 && b[0] === 0xff && (b[1] & 0xe0) === 0xe0);
 }
 
-// A recording to read: a WAV goes to the program as it is, which reads it
-// as the command line does, to the sample; other sound the browser decodes.
+// A recording to read: a WAV (`file`) goes to the program as it is, which
+// reads it as the command line does, to the sample; other sound (`bytes`)
+// the browser decodes into `pcm`.
 function recordingOf(name, source) {
   const stem = safeName(name).replace(/\.[^.]*$/, '') || 'recording';
-  const b = source.bytes;
-  const direct = Boolean(b) && String.fromCharCode(...b.subarray(0, 4)) === 'RIFF' && String.fromCharCode(...b.subarray(8, 12)) === 'WAVE';
-  return { name, stem, recording: true, direct, ...source };
+  return { name, stem, recording: true, direct: Boolean(source.file), ...source };
 }
 
 // The file's own sample rate, from its header, so that the browser decodes it
@@ -638,17 +656,16 @@ function offerImages(files) {
   }));
 }
 
-// A run on a recording: its bytes (a WAV the program reads itself) or the
-// samples the browser decoded are moved to the worker, and back with its
-// answer (a long recording copied would hold the page for a while); a run
-// ended before it answers takes them along.
+// A run on a recording: a WAV the program reads itself goes to the worker as
+// the file, which the worker reads; the samples the browser decoded are moved
+// there, and back with its answer (a long recording copied would hold the
+// page for a while), so a run ended before it answers takes them along.
 async function runOnRecording(rec, request) {
-  const data = rec.direct ? { bytes: rec.bytes } : { pcm: rec.pcm };
-  rec.bytes = null;
+  if (rec.direct) return state.converter.run({ ...request, file: rec.file });
+  const { pcm } = rec;
   rec.pcm = null;
-  const buffers = data.bytes ? [data.bytes.buffer] : data.pcm.channels.map((c) => c.buffer);
-  const answer = await state.converter.run({ ...request, ...data, giveBack: true }, null, buffers);
-  if (answer.back?.bytes) rec.bytes = answer.back.bytes;
+  rec.bytes = null;
+  const answer = await state.converter.run({ ...request, pcm, giveBack: true }, null, pcm.channels.map((c) => c.buffer));
   if (answer.back?.pcm) rec.pcm = answer.back.pcm;
   return answer;
 }
@@ -661,7 +678,7 @@ async function readRecording(rec, current) {
   state.found = null;
   showChoice();
   showSettingsSummary();
-  if (!rec.pcm && !rec.bytes) {
+  if (!rec.direct && !rec.pcm && !rec.bytes && !rec.file) {
     // A recording's samples went to a worker that was ended mid-run.
     countRun();
     failed('The recording is gone: choose or record it again.');
@@ -669,7 +686,7 @@ async function readRecording(rec, current) {
   }
   if (!rec.direct && !rec.pcm) {
     try {
-      rec.pcm = await decodeAudio(rec.bytes);
+      rec.pcm = await decodeAudio(rec.bytes ?? new Uint8Array(await rec.file.arrayBuffer()));
     } catch (e) {
       if (!current()) return;
       countRun();

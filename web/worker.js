@@ -5,10 +5,11 @@
 // arguments), so a worker holds nothing between runs and the page may end one
 // mid-run and start another.
 //
-//   page → worker  { type: 'run', id, image, bytes, pcm, args, wav, images }
+//   page → worker  { type: 'run', id, image, bytes, file, pcm, args, wav, images }
 //                   (`image` the path to write `bytes` to, or null, `args` the command
-//                   line, `wav` the output's path or null; `pcm`, instead of
-//                   `bytes`, a recording the browser decoded, { rate, channels:
+//                   line, `wav` the output's path or null; `file`, instead of
+//                   `bytes`, a Blob read here; `pcm`, instead of `bytes`, a
+//                   recording the browser decoded, { rate, channels:
 //                   [Float32Array] }, written to `image` as a float WAV;
 //                   `images` true when the run writes tape images, each sent
 //                   back)
@@ -18,7 +19,9 @@
 //                  writes ('write') and checks ('check') its WAV;
 //                  { type: 'done', id, result, stdout, stderr, wav, files, seconds }
 //                  (`result` the program's values, `wav` a Blob or null,
-//                  `files` the images written, [{ name, blob }]); with
+//                  `files` the images written, [{ name, blob }]), or
+//                  { type: 'unreadable', id, message } when `file` could not
+//                  be read; with
 //                  `giveBack` in the request, its `bytes` and `pcm` come back,
 //                  whatever the answer, in `back`, moved (not copied) as the
 //                  page moved them here
@@ -113,9 +116,24 @@ function takeImages(m, written) {
   return files;
 }
 
+// What the program is to read: a file the page chose, read here off the
+// page's thread, the samples the browser decoded, or an image's bytes.
+function input(request) {
+  if (request.file) return new Uint8Array(new FileReaderSync().readAsArrayBuffer(request.file));
+  return request.pcm ? floatWav(request.pcm) : request.bytes;
+}
+
 function run(m, request) {
   const { image, wav } = request;
-  if (image) m.FS.writeFile(image, request.pcm ? floatWav(request.pcm) : request.bytes);
+  if (image) {
+    let data;
+    try {
+      data = input(request);
+    } catch (e) {
+      return { type: 'unreadable', id: request.id, message: String(e?.message || e) };
+    }
+    m.FS.writeFile(image, data);
+  }
   printed.out = [];
   printed.err = [];
   current = { id: request.id, checks: request.args.includes('-V') };
