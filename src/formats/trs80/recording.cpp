@@ -97,6 +97,7 @@ constexpr float data_zero = 0.33f;    // and at most this weak a 0; between is i
 constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
 constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
 constexpr double data_off_middle = 0.03;  // of the cell: a data pulse further off is in doubt
+constexpr double sure_spreads = 10;       // a 1 sure this many spreads of a 0's hiss above its mean
 
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
 
@@ -291,7 +292,17 @@ private:
         // on either side of it say; a strong one off the middle is noise as
         // likely as a pulse.
         const bool off_middle = one && std::fabs(data_at - mid) > data_off_middle * span;
-        const bool own_doubt = clock_doubt_ || (data > data_zero * env_ && data < data_one * env_) ||
+        // What the middle of a 0's cell reads, with hiss: its mean and spread
+        // over the last few hundred cells that read clearly as 0. Where the
+        // hiss is strong, a 1 must stand well clear of it to be sure.
+        const double level = double(data / env_);
+        if (good && level < data_zero) {
+            zero_mean_ += (level - zero_mean_) / 256;
+            zero_square_ += (level * level - zero_square_) / 256;
+        }
+        const double spread = std::sqrt(std::max(0.0, zero_square_ - zero_mean_ * zero_mean_));
+        const float sure_one = synced_ ? std::max(data_one, float(zero_mean_ + sure_spreads * spread)) : data_one;
+        const bool own_doubt = clock_doubt_ || (data > data_zero * env_ && data < sure_one * env_) ||
                                stray > stray_pulse * env_ || off_middle;
         bit(one, own_doubt, !good, clock_);
         clock_doubt_ = !good;
@@ -379,6 +390,7 @@ private:
     int baud_ = 0, pol_ = 1, good_run_ = 0;
     double T_ = 0, nominal_cell_ = 0, clock_ = 0, next_clock_ = 0;
     float env_ = 0;
+    double zero_mean_ = 0, zero_square_ = 0;
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
     std::uint64_t clear_bits_ = 0, cells_since_clear_ = 0;  // bits up to the last read clearly, and cells since
     std::uint64_t shift_ = 0, shift_doubt_ = 0;
