@@ -330,21 +330,20 @@ async function takeFile(file) {
   // the browser tells of it.
   $('file').value = '';
   const name = file.name.split(/[\\/]/).pop();
-  let bytes;
   try {
     // A WAV is read by the worker, which the program reads as it is: a long
     // recording read here would hold the page while it is copied.
     if (isWav(new Uint8Array(await file.slice(0, 12).arrayBuffer()))) {
       state.image = recordingOf(name, { file });
     } else {
-      bytes = new Uint8Array(await file.arrayBuffer());
+      const bytes = new Uint8Array(await file.arrayBuffer());
       state.image = looksLikeAudio(bytes) ? recordingOf(name, { bytes }) : { name, path: `/work/${safeName(name)}`, bytes };
     }
   } catch (e) {
     state.image = null;
     clearWav();
     countRun();
-    failed(`The browser could not read ${name} (${e?.message ?? e}). Choose it again.`);
+    unreadable(name, e?.message ?? e);
     return;
   }
   $('chosen').textContent = name;
@@ -481,10 +480,12 @@ function failed(text) {
   setResultState('error');
 }
 
+const unreadable = (what, why) => failed(`The browser could not read ${what} (${why}). Choose it again.`);
+
 function failedToRun(answer) {
   if (answer.type === 'superseded') return;
   countRun();
-  if (answer.type === 'unreadable') failed(`The browser could not read the file (${answer.message}). Choose it again.`);
+  if (answer.type === 'unreadable') unreadable('the file', answer.message);
   else failed(`The converter stopped unexpectedly (${answer.message}). Choose the file again; if it persists, reload the page.`);
 }
 
@@ -678,7 +679,7 @@ async function readRecording(rec, current) {
   state.found = null;
   showChoice();
   showSettingsSummary();
-  if (!rec.direct && !rec.pcm && !rec.bytes && !rec.file) {
+  if (!rec.pcm && !rec.bytes && !rec.file) {
     // A recording's samples went to a worker that was ended mid-run.
     countRun();
     failed('The recording is gone: choose or record it again.');

@@ -21,10 +21,9 @@
 //                  (`result` the program's values, `wav` a Blob or null,
 //                  `files` the images written, [{ name, blob }]), or
 //                  { type: 'unreadable', id, message } when `file` could not
-//                  be read; with
-//                  `giveBack` in the request, its `bytes` and `pcm` come back,
-//                  whatever the answer, in `back`, moved (not copied) as the
-//                  page moved them here
+//                  be read; with `giveBack` in the request, its `pcm` comes
+//                  back, whatever the answer, in `back`, moved (not copied)
+//                  as the page moved it here
 import createKorvax from './korvax.js';
 
 const printed = { out: [], err: [] };
@@ -177,8 +176,7 @@ self.onmessage = async (event) => {
   }
   const moved = [];
   if (request.giveBack) {
-    answer.back = { bytes: request.bytes, pcm: request.pcm };
-    if (request.bytes) moved.push(request.bytes.buffer);
+    answer.back = { pcm: request.pcm };
     for (const c of request.pcm?.channels ?? []) moved.push(c.buffer);
   }
   postMessage(answer, moved);

@@ -263,6 +263,7 @@ const RECORDINGS = [
   { name: 'hello.cas, 8-bit WAV at 22050 Hz', image: 'hello.cas', rate: 22050, file: 'hello-rec.wav', out: 'hello-rec.cas', exact: true },
   { name: 'hello.cas, FLAC at 22050 Hz', image: 'hello.cas', rate: 22050, file: 'hello-flac.flac', via: 'flac', out: 'hello-flac.cas', exact: true },
   { name: 'hello.cas, stereo FLAC, the tape on the right only', image: 'hello.cas', rate: 22050, file: 'hello-right.flac', via: 'flac', sox: ['remix', '0', '1'], out: 'hello-right.cas', exact: true },
+  { name: 'hello.cas, a WAV cut short', image: 'hello.cas', rate: 22050, file: 'hello-cut.wav', via: 'cut', out: 'hello-cut.cas', exact: true },
   { name: 'hello.htp, 16-bit WAV at 44100 Hz', image: 'hello.htp', rate: 44100, file: 'hello-htp.wav', via: 'wav16', out: 'hello-htp.htp', exact: true },
   { name: 'hello2.t64, .t64 by default', image: 'hello2.t64', rate: 44100, file: 'hello2-rec.wav', out: 'hello2-rec.t64', commodore: true },
   { name: 'hello2.t64, as .prg: a file for each program', image: 'hello2.t64', rate: 44100, file: 'hello2-prg.wav', out: 'hello2-prg.prg', kind: '.prg', commodore: true },
@@ -303,6 +304,16 @@ function recordingFile(c) {
   const made = recordingOf(image, c.rate, c.via ? `${c.file}.wav` : c.file);
   if (!c.via) return { file: made, wav: made };
   const file = path.join(scratch, c.file);
+  if (c.via === 'cut') {
+    // A recording cut short (a recorder stopped before it wrote the rest):
+    // its header claims more than is there, which the program refuses and
+    // the browser decodes.
+    const whole = fs.readFileSync(made);
+    whole.writeUInt32LE(whole.readUInt32LE(4) + 1000, 4);
+    whole.writeUInt32LE(whole.readUInt32LE(40) + 1000, 40);
+    fs.writeFileSync(file, whole);
+    return { file, wav: made };
+  }
   if (c.via === 'wav16') {
     fs.writeFileSync(file, wav16(samplesOf8(fs.readFileSync(made)), c.rate));
     return { file, wav: file };
