@@ -709,6 +709,7 @@ async function readRecording(rec, current) {
   if (rec.direct && found.status === 4) {
     // A WAV the program cannot read (compressed, say): the browser decodes it.
     rec.direct = false;
+    rec.refused = true;
     await readRecording(rec, current);
     return;
   }
@@ -742,7 +743,9 @@ async function readRecording(rec, current) {
   }
   const r = answer.result;
   countRun();
-  $('command').hidden = false;
+  // A WAV the program refused, read here through the browser's decoding,
+  // has no command line that reads it.
+  $('command').hidden = Boolean(rec.refused);
   showMessages(answer, names);
   showItems(r.items);
   offerImages(answer.files);

@@ -975,7 +975,9 @@ async function main() {
         sameImages(r.files, want.files, c.name);
         check(r.items.length > 0 && r.items.join('\n') === want.lines.join('\n'), `page's lines: ${r.items.join(' | ')}; the command line's: ${want.lines.join(' | ')}`);
         if (c.exact) sameBytes(afterLeader(r.files[c.out]), afterLeader(fs.readFileSync(path.join(EXAMPLES, c.image))), `${c.name}: the example itself`);
-        check(r.command === `korvax -i ${path.basename(file)} -o ${c.out}${lists('-V') ? ' -V' : ''}`, `"Same as" line: ${r.command}`);
+        // No command line reads a WAV the program refuses.
+        const command = c.via === 'cut' ? null : `korvax -i ${path.basename(file)} -o ${c.out}${lists('-V') ? ' -V' : ''}`;
+        check(r.command === command, `"Same as" line: ${r.command}`);
         check(await page.$eval('#player', (el) => el.hidden), 'the WAV player shows for a recording');
       });
     }
