@@ -85,8 +85,9 @@ public:
             // bytes read into it) and start the next.
             remember(c);
             if (unsure_length_ && sync_ends(c.index, 0)) {
-                // (Past the end of a block read clearly, its zero bytes in
-                // doubt too.)
+                // The zero bytes before the leader are leader. One in doubt
+                // may be data a dropout zeroed, and is kept, except past the
+                // end of a block read clearly, where every byte is in doubt.
                 while (!segment_.bytes.empty() && segment_.bytes.back() == 0) {
                     const bool doubtful =
                         !segment_.doubtful.empty() && segment_.doubtful.back().index + 1 == segment_.bytes.size();
