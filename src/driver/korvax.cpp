@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -111,22 +110,6 @@ int option_number(messages& out, char option) {
 // The system's reason why a file could not be opened, on a line of its own.
 void print_reason(messages& out, int error) {
     if (error != 0) out.line(std::strerror(error));
-}
-
-// Whether two names reach the same file: the same inode when both exist
-// (links, other spellings), else the same normalised path.
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    const bool ea = ::stat(a.c_str(), &sa) == 0;
-    const bool eb = ::stat(b.c_str(), &sb) == 0;
-    if (ea && eb) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    if (ea != eb) return false;
-    std::error_code ec;
-    const auto ca = std::filesystem::weakly_canonical(a, ec);
-    if (ec) return false;
-    const auto cb = std::filesystem::weakly_canonical(b, ec);
-    return !ec && ca == cb;
 }
 
 // A name that cannot be opened, or a folder, is refused at once; the image's

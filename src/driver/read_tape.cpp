@@ -467,6 +467,13 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::vector<std::unique_ptr<output_file>> further;
     for (std::size_t k = 1; k < images.size(); ++k) {
         const std::string n = further_name(output->name(), images[k].suffix);
+        // A recording named as a further program would be (side-a-2.prg) is
+        // kept, as an -o naming it is.
+        if (name != "-" && same_file(n, name)) {
+            out.say("Error opening %s for writing.", n.c_str());
+            out.line("Output file is the input file.");
+            return res.status = exit_output;
+        }
         further.push_back(output_file::open(n));
         if (!further.back()) {
             out.say("Error opening %s for writing.", n.c_str());

@@ -128,4 +128,18 @@ bool output_file::close() {
     return true;
 }
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    const bool ea = ::stat(a.c_str(), &sa) == 0;
+    const bool eb = ::stat(b.c_str(), &sb) == 0;
+    if (ea && eb) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    if (ea != eb) return false;
+    std::error_code ec;
+    const auto ca = std::filesystem::weakly_canonical(a, ec);
+    if (ec) return false;
+    const auto cb = std::filesystem::weakly_canonical(b, ec);
+    return !ec && ca == cb;
+}
+
 }  // namespace korvax

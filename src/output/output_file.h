@@ -41,4 +41,8 @@ private:
     std::string target_;  // the file it replaces; empty when written in place
 };
 
+// Whether two names reach the same file: the same inode when both exist
+// (links, other spellings), else the same normalised path.
+bool same_file(const std::string& a, const std::string& b);
+
 }  // namespace korvax

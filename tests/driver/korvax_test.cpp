@@ -332,6 +332,11 @@ TEST(command_line, recordings) {
                 for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
         };
     };
+    // hello2.t64 recorded as out-2.prg.
+    const auto as_out_2 = [](const std::string& d) {
+        recorded("hello2.t64")(d);
+        std::filesystem::rename(d + "/tape.wav", d + "/out-2.prg");
+    };
     check({
         {"TRS-80", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
          heard + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n", unchecked, recorded("hello.cas"), "",
@@ -348,6 +353,9 @@ TEST(command_line, recordings) {
         {"two programs", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 0,
          two + "Image written: @@/out.prg (program HELLO).\nImage written: @@/out-2.prg (program BORDER).\n", unchecked,
          recorded("hello2.t64"), "", {{"out.prg", std::nullopt}, {"out-2.prg", std::nullopt}}},
+        // ... and never over the recording.
+        {"two programs, the second's name the recording's", {}, {"-i", "@@/out-2.prg", "-o", "@@/out.prg"}, 5,
+         two + "Error opening @@/out-2.prg for writing.\nOutput file is the input file.\n", unchecked, as_out_2},
         {"another machine's image", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 5,
          two + "Error writing @@/out.cas: a Commodore tape is written as .tap, .prg or .t64.\n", unchecked,
          recorded("hello2.t64")},
