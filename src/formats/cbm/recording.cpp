@@ -93,6 +93,15 @@ constexpr double hiss_of_level = 0.5;
 // a leader, which hiss never makes.
 constexpr std::size_t resume_halves = 6, leader_halves = 16;
 constexpr double resume_length_spread = 2.5, resume_peak_spread = 2.0, resume_of_level = 0.65;
+// A signal after a pause may be far weaker than the one before it (a C16
+// turbo's short halves at 22050 Hz, after its ROM loader's long pulses),
+// and start with no leader: it is also back where those six half-waves
+// each stand twice the hiss of the pause above it (its half-waves' mean
+// peak, over the last 256 or so, once 32 are heard: slow enough that the
+// signal's first half-waves raise it little). Hiss seldom reaches twice its
+// mean peak once, and never six times running, alike.
+constexpr double resume_of_hiss = 2.0;
+constexpr std::size_t hiss_least = 32, hiss_span = 256;
 constexpr double leader_half_spread = 1.5;
 
 // The halves of one pulse match when they differ by less than this fraction
@@ -221,6 +230,7 @@ private:
         const bool weak_run = weak_run_ >= weak_for_silence;
         if (!silent_ && (too_long || weak_run || hissing())) {
             silent_ = true;
+            hiss_ = 0, hiss_count_ = 0;
             // It began with the weak run, or (hiss) after the last half-wave
             // as strong as the signal.
             std::size_t i = delayed_.size();
@@ -231,7 +241,10 @@ private:
         }
         h.silent = silent_;
         if (silent_) {
-            if ((level_ > 0 && resumes(resume_halves, resume_length_spread, resume_peak_spread, resume_of_level * level_)) ||
+            hiss_ += (h.peak - hiss_) / double(std::min(++hiss_count_, hiss_span));
+            const double least = hiss_count_ < hiss_least ? resume_of_level * level_
+                                                          : std::min(resume_of_level * level_, resume_of_hiss * hiss_);
+            if ((level_ > 0 && resumes(resume_halves, resume_length_spread, resume_peak_spread, least)) ||
                 resumes(leader_halves, leader_half_spread, leader_half_spread, 0)) {
                 silent_ = false;
                 level_ = 0;
@@ -350,6 +363,8 @@ private:
     bool silent_ = true;
     std::size_t weak_run_ = 0;  // weak half-waves in a row
     double level_ = 0;
+    double hiss_ = 0;  // the mean peak of a silence's half-waves
+    std::size_t hiss_count_ = 0;
 
     double mismatched_falling_ = 0, mismatched_rising_ = 0;  // by the edge that starts the pair
     std::size_t votes_ = 0;

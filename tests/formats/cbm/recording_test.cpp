@@ -475,23 +475,35 @@ TEST(cbm_recording, how_short_a_half_wave_is) {
 // And every pulse within tolerance: there flutter also stretches two of a
 // C16's bytes by more than half a short pulse, so a byte whose long pulse
 // hiss split in two is known by its pulses lining up with the ROM's, not by
-// its time alone (5 and 1 pulses were out of tolerance).
+// its time alone (5 and 1 pulses were out of tolerance). Nor may a pause
+// take in the signal after it where that is much weaker than the one before
+// it: c16-pal-v1-trek.tap's turbo blocks after the ROM's, at 22050 Hz,
+// whose first 0.12 s (some 500 pulses) were read as part of the pause.
 TEST(cbm_recording, hiss_in_a_pause_is_a_pause) {
-    const std::vector<std::string> image = corpus_files({"c16-pal-v2-bucle"});
-    if (image.empty()) GTEST_SKIP() << "no corpus";
+    struct take {
+        const char* image;
+        std::uint64_t seed;
+        bool inverted, slow, exact;
+    };
     const auto pauses = [](const std::vector<std::size_t>& units, double clock) {
         double sum = 0;
         for (const std::size_t u : units) sum += u * 8 > clock / 10 ? double(u) * 8 / clock : 0;
         return sum;
     };
-    const std::vector<float> wav = program_signal(image[0], 22050);
-    const double want = pauses(tap_units(cbm_read(wav, 22050).tap_pulses), 886720);
-    for (std::uint64_t seed : {12, 13}) {
-        const channel_result z = cassette(wav, 22050, ladder[6], {false, seed == 13, true, seed});
+    for (const take& t :
+         {take{"c16-pal-v2-bucle", 12, false, true, true}, take{"c16-pal-v2-bucle", 13, true, true, true},
+          take{"c16-pal-v1-trek", 27, false, false, false}}) {
+        const std::vector<std::string> image = corpus_files({t.image});
+        if (image.empty()) GTEST_SKIP() << "no corpus";
+        const std::vector<float> wav = program_signal(image[0], 22050);
+        const double want = pauses(tap_units(cbm_read(wav, 22050).tap_pulses), 886720);
+        const channel_result z = cassette(wav, 22050, ladder[6], {false, t.inverted, t.slow, t.seed});
         const recording_read r = cbm_read(z.samples, 22050);
-        EXPECT_NEAR(pauses(tap_units(r.tap_pulses), 886720), want * 1.04, 0.05 * want) << "seed " << seed;
-        const score s = read_back(machine::cbm, image[0], {22050, 6, false, seed == 13, false, seed});
-        EXPECT_TRUE(s.exact) << "seed " << seed << ": " << s.why;
+        EXPECT_NEAR(pauses(tap_units(r.tap_pulses), 886720), t.slow ? want * 1.04 : want / 1.04, 0.05 * want)
+            << t.image << ", seed " << t.seed;
+        if (!t.exact) continue;
+        const score s = read_back(machine::cbm, image[0], {22050, 6, false, t.seed == 13, false, t.seed});
+        EXPECT_TRUE(s.exact) << t.image << ", seed " << t.seed << ": " << s.why;
     }
 }
 
