@@ -45,6 +45,9 @@ constexpr double near_part = 0.15, neighbour_part = 0.4;
 // their length within 12% of the two kinds'. They are split where that
 // fits better than one kind does, the whole half counting a quarter as
 // much as the length (a rate's rounding and hiss move a half's edges more).
+// A "whole half" under half the shortest kind's halves is no half at all,
+// but a blip of hiss where the two pulses meet: it tells neither kind, so
+// only two pulses of one kind, which need no order, are split so.
 constexpr double merged_least = 1.7, whole_half_within = 2, merged_within = 1.12, half_weight = 0.25;
 
 // How far `x` lies from `want`, as the square of the log of their ratio.
@@ -157,13 +160,16 @@ std::size_t pulse_kinds::regenerate(const measured_pulse& p, const measured_puls
     if (p.may_be_two() && p.length > merged_least * kinds_.front().mean) {
         const double second_half = p.length - p.first_half, whole_half = std::min(p.first_half, second_half);
         const bool whole_first = p.first_half < second_half;
+        const bool blip = whole_half * whole_half_within < kinds_.front().mean / 2;
         const double as_one = k < 0 ? std::numeric_limits<double>::infinity()
-                                    : half_weight * miss(whole_half, kinds_[std::size_t(k)].mean / 2) +
+                                    : (blip ? 0 : half_weight * miss(whole_half, kinds_[std::size_t(k)].mean / 2)) +
                                           miss(p.length, kinds_[std::size_t(k)].mean);
         double best = as_one;
         for (const kind& whole : kinds_)
             for (const kind& rest : kinds_) {
-                const double half = miss(whole_half, whole.mean / 2), length = miss(p.length, whole.mean + rest.mean);
+                if (blip && &whole != &rest) continue;
+                const double half = blip ? 0 : miss(whole_half, whole.mean / 2),
+                             length = miss(p.length, whole.mean + rest.mean);
                 if (half > miss(whole_half_within, 1) || length > miss(merged_within, 1) ||
                     half_weight * half + length >= best)
                     continue;
