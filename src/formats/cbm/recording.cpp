@@ -691,7 +691,13 @@ public:
     // Whether the pulse at `at` in the TAP data lies in a ROM block (or
     // may: a block under way), whose pulses are this reader's to set.
     bool rom_pulse(std::size_t at) const {
-        if (at >= busy_from()) return true;
+        // As at >= busy_from(), but the countdown looked at only where it
+        // can matter: it is asked for every pulse.
+        if ((first_ && at >= first_tap(&*first_)) || (trailer_ && at >= trailer_->tap)) return true;
+        if (copy_ && at >= first_tap(&*copy_)) {
+            const countdown_read r = countdown_of(*copy_);
+            if (r.firsts + r.seconds >= 2) return true;
+        }
         const auto after = std::upper_bound(rom_spans_.begin(), rom_spans_.end(), at,
                                             [](std::size_t x, const span& s) { return x < s.from; });
         return after != rom_spans_.begin() && at < std::prev(after)->to;
@@ -1657,20 +1663,23 @@ recording_read read_recording(sample_source& in) {
     // was counted again on another clock meanwhile, not).
     std::size_t tap_epoch = 0;
     regenerator<std::pair<std::size_t, std::size_t>> regenerated;
+    const auto wanted = [&](std::pair<std::size_t, std::size_t> where) {
+        const auto [at, epoch] = where;
+        return at != no_tap && epoch == tap_epoch && !blocks.rom_pulse(at);
+    };
     const auto regenerate = [&](std::pair<std::size_t, std::size_t> where, const std::array<double, 2>& lengths,
                                 std::size_t n) {
-        const auto [at, epoch] = where;
-        if (at == no_tap || epoch != tap_epoch || blocks.rom_pulse(at)) return;
-        std::vector<std::uint8_t> u;
+        const std::size_t at = where.first;
+        std::array<std::uint8_t, 2> u{};
         for (std::size_t k = 0; k < n; ++k) {
             const double units = lengths[k] * clock / cycles_per_unit;
             if (!(units >= 0.5 && units < 255.5)) return;
-            u.push_back(std::uint8_t(std::lround(units)));
+            u[k] = std::uint8_t(std::lround(units));
         }
         if (n == 1)
             r.tap_pulses[at] = u[0];
         else
-            blocks.replace(at, std::move(u));
+            blocks.replace(at, {u.begin(), u.begin() + std::ptrdiff_t(n)});
     };
     bool falling = true;
     r.seconds = read_pulses(in, INFINITY, [&](const pulse_reader& pulses) {
@@ -1691,12 +1700,12 @@ recording_read read_recording(sample_source& in) {
             }
             runs.add(p, leader_ended);
             bins.add(p);
-            regenerated.add({one ? at : no_tap, tap_epoch}, {p.length, p.first_half}, !p.gap, regenerate);
+            regenerated.add({one ? at : no_tap, tap_epoch}, {p.length, p.first_half}, !p.gap, wanted, regenerate);
         }
         falling = pulses.falling_first();
         return true;
     });
-    regenerated.finish(regenerate);
+    regenerated.finish(wanted, regenerate);
     runs.finish(leader_ended);
     blocks.finish();
     r.programs = std::move(blocks.programs);

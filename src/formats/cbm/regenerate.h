@@ -90,9 +90,11 @@ private:
 template <typename P>
 class regenerator {
 public:
-    // `data`: a pulse of data, not a silence. `emit(payload, lengths, n)`.
-    template <typename F>
-    void add(const P& payload, const measured_pulse& m, bool data, F emit) {
+    // `data`: a pulse of data, not a silence. `emit(payload, lengths, n)`
+    // for each pulse whose lengths are `wanted(payload)` (finding them is
+    // most of the cost, and a ROM block's pulses are written otherwise).
+    template <typename W, typename F>
+    void add(const P& payload, const measured_pulse& m, bool data, W wanted, F emit) {
         if (held_.size() == window && held_[first_].counted()) kinds_.remove(held_[first_].m);
         held h{payload, m, data};
         h.m.bin = data ? pulse_kinds::bin_of(m.length) : -1;
@@ -103,15 +105,15 @@ public:
         if (h.counted()) kinds_.add(h.m);
         if (held_.size() > ahead) {
             if (++since_update_ >= update_every) kinds_.update(), since_update_ = 0;
-            put(held_.size() - 1 - ahead, emit);
+            put(held_.size() - 1 - ahead, wanted, emit);
         }
     }
 
-    template <typename F>
-    void finish(F emit) {
+    template <typename W, typename F>
+    void finish(W wanted, F emit) {
         kinds_.update();
         const std::size_t from = held_.size() > ahead ? held_.size() - ahead : 0;
-        for (std::size_t i = from; i < held_.size(); ++i) put(i, emit);
+        for (std::size_t i = from; i < held_.size(); ++i) put(i, wanted, emit);
         held_.clear(), first_ = 0;
     }
 
@@ -125,11 +127,12 @@ private:
         bool counted() const { return m.bin >= 0 && !m.may_be_two(); }
     };
     // The `i`th pulse held, oldest first.
-    template <typename F>
-    void put(std::size_t i, F emit) {
+    template <typename W, typename F>
+    void put(std::size_t i, W wanted, F emit) {
         const auto at = [&](std::size_t k) -> const held& { return held_[(first_ + k) % window]; };
         const auto neighbour = [&](std::size_t k) { return k < held_.size() && at(k).data ? &at(k).m : nullptr; };
         const held& h = at(i);
+        if (!wanted(h.payload)) return;
         std::array<double, 2> lengths{h.m.length, 0};
         const std::size_t n = h.data ? kinds_.regenerate(h.m, neighbour(i - 1), neighbour(i + 1), lengths) : 1;
         emit(h.payload, lengths, n);
