@@ -691,8 +691,10 @@ public:
     // Whether the pulse at `at` in the TAP data lies in a ROM block (or
     // may: a block under way), whose pulses are this reader's to set.
     bool rom_pulse(std::size_t at) const {
-        // As at >= busy_from(), but the countdown looked at only where it
-        // can matter: it is asked for every pulse.
+        // A block under way may set the pulses from its first copy's first,
+        // from its trailer's, or from the copy under way's where two bytes
+        // of its countdown read (looked at last: this is asked of every
+        // pulse).
         if ((first_ && at >= first_tap(&*first_)) || (trailer_ && at >= trailer_->tap)) return true;
         if (copy_ && at >= first_tap(&*copy_)) {
             const countdown_read r = countdown_of(*copy_);
@@ -1027,16 +1029,6 @@ private:
             if (f + s2 > r.firsts + r.seconds + (shift == 0 ? 0 : 2)) r = {f, s2, shift};
         }
         return r;
-    }
-    // From where in the TAP data a block under way may be set.
-    std::size_t busy_from() const {
-        std::size_t from = first_ ? first_tap(&*first_) : no_tap;
-        if (copy_) {
-            const countdown_read r = countdown_of(*copy_);
-            if (r.firsts + r.seconds >= 2) from = std::min(from, first_tap(&*copy_));
-        }
-        if (trailer_) from = std::min(from, trailer_->tap);
-        return from;
     }
     void add_span(std::size_t from, std::size_t to) {
         if (from >= to) return;
