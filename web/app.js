@@ -615,6 +615,7 @@ function itemLine(i) {
   let line = `${clock(i.seconds)} ${i.machine}${i.baud ? `, ${i.baud} baud` : ''}: ${i.kind}${name ? ` ${name}` : ''}`;
   if (i.load !== null) line += `, load $${(i.load & 0xffff).toString(16).toUpperCase().padStart(4, '0')}`;
   line += i.length === 0 && i.pulses > 0 ? `, ${plural(i.pulses, 'pulse', 'pulses')}` : `, ${plural(i.length, 'byte', 'bytes')}`;
+  if (i.missing) line += `, ${i.missing}`;
   if (i.checksum === 'holds') line += ', checksums hold';
   if (i.checksum === 'fails') line += ', a checksum fails';
   if (i.doubtful.length > 0) {

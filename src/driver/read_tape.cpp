@@ -60,7 +60,7 @@ struct reading {
     std::size_t bytes = 0;     // read in all
     std::size_t pulses = 0;    // of a tape read only as pulses (at least 1 for a Commodore leader)
     std::size_t doubtful = 0;  // of them in doubt
-    std::size_t failing = 0;   // items whose checksum fails
+    std::size_t failing = 0;   // items whose checksum fails, or with a part not found
     std::vector<tape_segment> segments;
     std::shared_ptr<cbm::recording_read> commodore;
 
@@ -83,7 +83,7 @@ void tally(reading& r) {
         r.bytes += i.length;
         r.pulses += i.pulses;
         r.doubtful += i.doubtful.size();
-        r.failing += i.check == tape_item::checksum::fails;
+        r.failing += i.check == tape_item::checksum::fails || !i.missing.empty();
     }
 }
 
@@ -283,6 +283,7 @@ std::string item_line(const tape_item& i) {
     }
     if (i.length == 0 && i.pulses > 0) line += ", " + with_commas(i.pulses) + (i.pulses == 1 ? " pulse" : " pulses");
     else line += ", " + with_commas(i.length) + (i.length == 1 ? " byte" : " bytes");
+    if (!i.missing.empty()) line += ", " + i.missing;
     if (i.check == tape_item::checksum::holds) line += ", checksums hold";
     if (i.check == tape_item::checksum::fails) line += ", a checksum fails";
     if (!i.doubtful.empty()) {

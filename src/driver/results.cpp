@@ -120,7 +120,7 @@ std::string result_json(const run_result& r, const std::vector<std::string>& mes
                         quoted(i.check == tape_item::checksum::holds   ? "holds"
                                : i.check == tape_item::checksum::fails ? "fails"
                                                                        : "none") +
-                        ",\"doubtful\":" + list(doubts) + "}");
+                        ",\"missing\":" + quoted(i.missing) + ",\"doubtful\":" + list(doubts) + "}");
     }
     for (const std::string& w : r.written) written.push_back(quoted(w));
     j += ",\"items\":" + list(items) + ",\"written\":" + list(written) + "}";

@@ -324,13 +324,16 @@ TEST(command_line, recordings) {
     };
     // 20 ms of silence 4.4 s in, inside the program's bytes.
     const auto dropout = [](bytes& wav) { std::fill_n(wav.begin() + 44 + 4.4 * 44100, 882, 0x80); };
-    // The recording stopped this many seconds in.
-    const auto stopped = [](std::size_t seconds) {
-        return [=](bytes& wav) {
-            wav.resize(44 + seconds * 44100);
-            for (const auto& [at, size] : {std::pair{4, wav.size() - 8}, std::pair{40, wav.size() - 44}})
-                for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
-        };
+    // The recording stopped this many seconds in, or started this late.
+    const auto resized = [](bytes& wav) {
+        for (const auto& [at, size] : {std::pair{4, wav.size() - 8}, std::pair{40, wav.size() - 44}})
+            for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
+    };
+    const auto stopped = [=](std::size_t seconds) {
+        return [=](bytes& wav) { wav.resize(44 + seconds * 44100), resized(wav); };
+    };
+    const auto started = [=](std::size_t seconds) {
+        return [=](bytes& wav) { wav.erase(wav.begin() + 44, wav.begin() + long(44 + seconds * 44100)), resized(wav); };
     };
     // hello2.t64 recorded as out-2.prg.
     const auto as_out_2 = [](const std::string& d) {
@@ -365,12 +368,17 @@ TEST(command_line, recordings) {
                          "named above, or keep the image as it is.\n",
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
         // The recording stopped after a Commodore program's header, before
-        // its data block; in a tape's leader.
+        // its data block, or started after it: the blocks found are whole.
         {"a header alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,
-         heard + "0:00.0 Commodore: program HELLO, load $0801, 0 bytes, a checksum fails.\n"
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 0 bytes, no data block found, checksums hold.\n"
                  "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
                  "above, or keep the image as it is.\n",
          unchecked, recorded("hello.prg", stopped(15)), "", {{"out.prg", bytes{0x01, 0x08}}}},
+        {"a data block alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,
+         heard + "0:00.7 Commodore: program, 37 bytes, no header found, checksums hold.\n"
+                 "Image written: @@/out.prg (program).\nSome bytes are in doubt: re-record the stretches named "
+                 "above, or keep the image as it is.\n",
+         unchecked, recorded("hello.prg", started(14)), "", {{"out.prg", std::nullopt}}},
         {"a leader alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 500 baud (at 0:00.2), "
                  "but no program after it: the recording may stop too soon.\n",

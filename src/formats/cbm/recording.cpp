@@ -1488,6 +1488,7 @@ private:
         }
         if (data) {
             p.bytes = data->payload;
+            p.has_data = true;
             p.data_holds = data->holds;
             p.doubtful.insert(p.doubtful.end(), data->doubtful.begin(), data->doubtful.end());
         }
@@ -1730,7 +1731,13 @@ std::vector<tape_item> describe(const recording_read& r) {
         t.name = p.name;
         if (p.type != 0) t.load_address = p.start;
         t.length = p.bytes.size();
-        t.check = p.header_holds && p.data_holds ? tape_item::checksum::holds : tape_item::checksum::fails;
+        // The blocks found are checked; a block not found is said so (a
+        // recording started after the header, or stopped before the data).
+        const bool has_header = p.type != 0;
+        t.check = (!has_header || p.header_holds) && (!p.has_data || p.data_holds) ? tape_item::checksum::holds
+                                                                                     : tape_item::checksum::fails;
+        if (!has_header) t.missing = "no header found";
+        if (!p.has_data) t.missing = "no data block found";
         t.doubtful = p.doubtful;
         items.push_back(std::move(t));
     }

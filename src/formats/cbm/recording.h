@@ -27,6 +27,7 @@ struct kernal_program {
     std::uint16_t start = 0;   // load address, from the header
     std::uint16_t end = 0;     // one past the last byte, as the header states it
     std::vector<std::uint8_t> bytes;  // the data block's payload
+    bool has_data = false;            // a data block was found (a header may be all the recording holds)
     bool header_holds = false;  // a header was read, every byte certain and its checksum holding
     bool data_holds = false;    // a data block was read, every byte certain and its checksum holding
     // Bytes read from an unclear signal in both copies of their block: the
