@@ -51,7 +51,7 @@ struct tape_item {
     std::size_t length = 0;             // bytes of data
     std::size_t pulses = 0;             // of a tape read only as pulses (no bytes: a loader not known)
     enum class checksum { none, holds, fails } check = checksum::none;  // where the format has one
-    std::string missing;                // a part not found, as the report says it ("no header found")
+    std::string missing;  // a part not found, as the report says it ("cut short", "no header found")
     std::vector<doubtful_byte> doubtful;
 };
 

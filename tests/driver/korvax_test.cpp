@@ -329,8 +329,8 @@ TEST(command_line, recordings) {
         for (const auto& [at, size] : {std::pair{4, wav.size() - 8}, std::pair{40, wav.size() - 44}})
             for (int k = 0; k < 4; ++k) wav[std::size_t(at + k)] = std::uint8_t(size >> (8 * k));
     };
-    const auto stopped = [=](std::size_t seconds) {
-        return [=](bytes& wav) { wav.resize(44 + seconds * 44100), resized(wav); };
+    const auto stopped = [=](double seconds) {
+        return [=](bytes& wav) { wav.resize(std::size_t(44 + seconds * 44100)), resized(wav); };
     };
     const auto started = [=](std::size_t seconds) {
         return [=](bytes& wav) { wav.erase(wav.begin() + 44, wav.begin() + long(44 + seconds * 44100)), resized(wav); };
@@ -379,6 +379,12 @@ TEST(command_line, recordings) {
                  "Image written: @@/out.prg (program).\nSome bytes are in doubt: re-record the stretches named "
                  "above, or keep the image as it is.\n",
          unchecked, recorded("hello.prg", started(14)), "", {{"out.prg", std::nullopt}}},
+        // ... and a Level I program's stopped before its end.
+        {"a program cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
+         heard + "0:07.3 TRS-80, 250 baud: Level I, load $4200, 18 bytes, cut short, a checksum fails.\n"
+                 "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches named "
+                 "above, or keep the image as it is.\n",
+         unchecked, recorded("hello-level1.cas", stopped(7.7)), "", {{"out.cas", std::nullopt}}},
         {"a leader alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 500 baud (at 0:00.2), "
                  "but no program after it: the recording may stop too soon.\n",

@@ -1027,6 +1027,18 @@ async function main() {
       sameImages(r.files, want.files, 'in doubt');
     });
 
+    await test('recording read back: a recording stopped inside a program says "cut short", as the command line does', async () => {
+      await openPage(page, base);
+      const wav = recordingOf(path.join(EXAMPLES, 'hello-level1.cas'), 22050, 'stopped-src.wav');
+      const file = path.join(scratch, 'stopped.wav');
+      fs.writeFileSync(file, wav16(samplesOf8(fs.readFileSync(wav)).slice(0, Math.floor(7.7 * 22050)), 22050));
+      await upload(page, file);
+      const r = await pageRead(page);
+      const want = readByCommandLine(file, 'stopped.cas');
+      check(r.verdictClass === 'doubt' && r.items.some((l) => /, cut short, /.test(l)) && r.items.join('\n') === want.lines.join('\n'),
+        `verdict ${r.verdictClass}; page's lines: ${r.items.join(' | ')}; the command line's: ${want.lines.join(' | ')}`);
+    });
+
     // Chromium's fake capture plays a WAV into getUserMedia: the level meter
     // moves, and Stop reads what was heard.
     await test('recording from the microphone: the level moves, Stop reads the tape', async () => {

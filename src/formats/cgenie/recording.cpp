@@ -192,7 +192,9 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
                 holds = holds && block_holds;
                 p += 5 + size;
             }
-            // The entry address closes the tape.
+            // The entry address closes the tape; bytes that end before it
+            // are a tape cut short.
+            if (p + 3 > b.size()) it.missing = "cut short";
             holds = holds && p + 3 <= b.size() && b[p] == entry_mark;
             it.check = holds ? tape_item::checksum::holds : tape_item::checksum::fails;
         } else {

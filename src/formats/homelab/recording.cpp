@@ -353,6 +353,7 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
         } else {
             it.name = printable(b, 1, l->name_end);
             if (l->name_end + 5 <= b.size()) it.load_address = l->address, it.length = l->length;
+            if (!l->complete) it.missing = "cut short";
             if (sum_holds(b, *l)) {
                 it.check = tape_item::checksum::holds;
                 settle_by_checksum(it.doubtful, 0, l->name_end + 5, l->end - 1);

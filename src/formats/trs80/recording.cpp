@@ -1473,6 +1473,7 @@ struct contents {
     std::optional<unsigned> load;
     std::size_t length = 0;
     tape_item::checksum check = tape_item::checksum::none;
+    bool cut_short = false;  // the bytes end before the program does: its last checksum never came
 };
 
 // `doubtful` (the bytes in doubt, by their index in `d`; none given at 1500
@@ -1492,19 +1493,25 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud, std::vector
         bool ok = true;
         std::size_t i = 8;
         while (i < d.size() && d[i] == 0x3C) {
-            if (i + 4 > d.size()) break;
+            if (i + 4 > d.size()) {
+                c.cut_short = true;
+                break;
+            }
             const std::size_t len = d[i + 1] == 0 ? 256 : d[i + 1];
             if (!c.load) c.load = unsigned(d[i + 2]) | unsigned(d[i + 3]) << 8;
             unsigned sum = d[i + 2] + d[i + 3];
             std::size_t k = i + 4;
             for (; k < i + 4 + len && k < d.size(); ++k) sum += d[k];
             c.length += k - (i + 4);
-            if (k >= d.size() || (sum & 0xFF) != d[k]) ok = false;
+            c.cut_short = k >= d.size();
+            if (c.cut_short || (sum & 0xFF) != d[k])
+                ok = false;
             else if (doubtful)
                 settle_by_checksum(*doubtful, i, i + 2, k + 1);
             i = k + 1;
         }
-        if (i + 3 > d.size() || d[i] != 0x78) ok = false;
+        c.cut_short = c.cut_short || i + 3 > d.size();
+        if (c.cut_short || d[i] != 0x78) ok = false;
         c.check = ok ? tape_item::checksum::holds : tape_item::checksum::fails;
     } else if (d.size() >= 4 && d[1] == 0xD3 && d[2] == 0xD3 && d[3] == 0xD3) {
         c.kind = "BASIC";
@@ -1520,7 +1527,8 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud, std::vector
             unsigned sum = 0;
             std::size_t k = 5;
             for (; k < 5 + c.length && k < d.size(); ++k) sum += d[k];
-            const bool ok = k < d.size() && ((sum + d[k]) & 0xFF) == 0;
+            c.cut_short = k >= d.size();
+            const bool ok = !c.cut_short && ((sum + d[k]) & 0xFF) == 0;
             if (ok && doubtful) settle_by_checksum(*doubtful, 0, 5, k + 1);
             c.check = ok ? tape_item::checksum::holds : tape_item::checksum::fails;
         }
@@ -1588,6 +1596,7 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
         it.load_address = c.load;
         it.length = c.length;
         it.check = c.check;
+        if (c.cut_short) it.missing = "cut short";
         items.push_back(std::move(it));
     }
     return items;

@@ -26,11 +26,12 @@ TEST(cgenie_recording, report_items) {
     const bytes leader_run = {0x66, 0x66, 0x66, 0x55, 'A', 'B', 'C', 'D', 'E', 'F', 0x78, 0x00, 0x48};
     struct row {
         const char* what; bytes b; const char* kind; const char* name; int load; std::size_t length; tape_item::checksum check;
+        std::string missing = "";
     };
     for (const row& c : std::vector<row>{
              {"two blocks, sums right", system, "SYSTEM", "HELLO", 0x4800, 258, tape_item::checksum::holds},
              {"a byte wrong", bad_sum, "SYSTEM", "HELLO", 0x4800, 258, tape_item::checksum::fails},
-             {"cut short", cut, "SYSTEM", "HELLO", 0x4800, 258, tape_item::checksum::fails},
+             {"cut short", cut, "SYSTEM", "HELLO", 0x4800, 258, tape_item::checksum::fails, "cut short"},
              {"sync bytes repeated, no blocks", leader_run, "SYSTEM", "ABCDEF", -1, 0, tape_item::checksum::holds},
              {"not a SYSTEM tape", {0x66, 0xD3, 0xD3, 0xD3, 'X', 0}, "data", "", -1, 5, tape_item::checksum::none},
          }) {
@@ -43,6 +44,7 @@ TEST(cgenie_recording, report_items) {
         EXPECT_EQ(it.load_address ? int(*it.load_address) : -1, c.load) << c.what;
         EXPECT_EQ(it.length, c.length) << c.what;
         EXPECT_EQ(it.check, c.check) << c.what;
+        EXPECT_EQ(it.missing, c.missing) << c.what;
         EXPECT_EQ(it.start_seconds, 1.5) << c.what;
         EXPECT_EQ(it.doubtful.size(), 1u) << c.what;
     }

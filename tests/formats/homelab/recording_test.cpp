@@ -22,11 +22,12 @@ TEST(homelab_recording, report_items_and_image) {
     endless.insert(endless.end(), 300, 'x');
     struct row {
         const char* what; bytes b; std::string name; int load; std::size_t length; tape_item::checksum check;
+        std::string missing = "";
     };
     for (const row& c : std::vector<row>{
              {"sum right", good, "AB", 0x4016, 2, tape_item::checksum::holds},
              {"a byte wrong", bad, "AB", 0x4016, 2, tape_item::checksum::fails},
-             {"cut short", cut, "AB", 0x4016, 2, tape_item::checksum::fails},
+             {"cut short", cut, "AB", 0x4016, 2, tape_item::checksum::fails, "cut short"},
              {"no name's end", endless, std::string(300, 'x'), -1, 0, tape_item::checksum::fails},
          }) {
         const std::vector<tape_item> items = korvax::homelab::describe({{2.5, 0, c.b, {{1, 2.6}}}});
@@ -37,6 +38,7 @@ TEST(homelab_recording, report_items_and_image) {
         EXPECT_EQ(it.load_address ? int(*it.load_address) : -1, c.load) << c.what;
         EXPECT_EQ(it.length, c.length) << c.what;
         EXPECT_EQ(it.check, c.check) << c.what;
+        EXPECT_EQ(it.missing, c.missing) << c.what;
         EXPECT_EQ(it.start_seconds, 2.5) << c.what;
         EXPECT_EQ(it.doubtful.size(), 1u) << c.what;
     }
