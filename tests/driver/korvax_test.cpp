@@ -379,6 +379,11 @@ TEST(command_line, recordings) {
                  "Image written: @@/out.prg (program).\nSome bytes are in doubt: re-record the stretches named "
                  "above, or keep the image as it is.\n",
          unchecked, recorded("hello.prg", started(14)), "", {{"out.prg", std::nullopt}}},
+        {"a data block cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 21 bytes, cut short, a checksum fails.\n"
+                 "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
+                 "above, or keep the image as it is.\n",
+         unchecked, recorded("hello.prg", stopped(17.6)), "", {{"out.prg", std::nullopt}}},
         // ... and a Level I program's stopped before its end.
         {"a program cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
          heard + "0:07.3 TRS-80, 250 baud: Level I, load $4200, 18 bytes, cut short, a checksum fails.\n"

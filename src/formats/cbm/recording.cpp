@@ -1732,12 +1732,15 @@ std::vector<tape_item> describe(const recording_read& r) {
         if (p.type != 0) t.load_address = p.start;
         t.length = p.bytes.size();
         // The blocks found are checked; a block not found is said so (a
-        // recording started after the header, or stopped before the data).
+        // recording started after the header, or stopped before the data),
+        // and so are bytes that end before the header says (stopped in them).
         const bool has_header = p.type != 0;
         t.check = (!has_header || p.header_holds) && (!p.has_data || p.data_holds) ? tape_item::checksum::holds
                                                                                      : tape_item::checksum::fails;
         if (!has_header) t.missing = "no header found";
         if (!p.has_data) t.missing = "no data block found";
+        if (p.header_holds && p.has_data && p.bytes.size() < std::size_t(std::uint16_t(p.end - p.start)))
+            t.missing = "cut short";
         t.doubtful = p.doubtful;
         items.push_back(std::move(t));
     }
