@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -86,6 +87,25 @@ private:
     double cos_[4] = {}, sin_[4] = {}, step_cos_[4] = {}, step_sin_[4] = {}, drift_ = 1, drift_step_ = 0;
     std::size_t n_ = 0, next_dropout_ = 0;
     std::vector<dropout> dropouts_;
+};
+
+// A source recorded at half its rate, as a sound card records a tape: low-
+// passed below the new rate's Nyquist frequency, every other sample kept,
+// each rounded to 16 bits. So the channel's hiss, white up to the rate's
+// Nyquist frequency, is no denser in the signal's band at 22050 Hz than at
+// 44100 Hz, as a tape's is not.
+class halving_source final : public korvax::sample_source {
+public:
+    explicit halving_source(std::unique_ptr<korvax::sample_source> in);
+    std::uint32_t rate() const override { return in_->rate() / 2; }
+    std::size_t read(float* out, std::size_t n) override;
+
+private:
+    std::unique_ptr<korvax::sample_source> in_;
+    std::vector<double> taps_;
+    std::vector<float> x_;       // the input from sample `first_` on
+    long first_ = 0, next_ = 0;  // next_: the input sample the next output is centred on
+    bool ended_ = false;
 };
 
 // The whole output at once, for a short signal.

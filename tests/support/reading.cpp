@@ -522,22 +522,24 @@ std::vector<std::string> images(machine m) {
 
 std::string describe(const std::string& image, const condition& c) {
     return base(image) + " at " + std::to_string(c.rate) + " Hz, rung " + std::to_string(c.rung) +
-           (c.invert ? ", inverted" : "") + (c.slow ? ", slow" : "") + (c.dropouts ? ", dropouts" : "") + ", seed " +
-           std::to_string(c.seed);
+           (c.invert ? ", inverted" : "") + (c.slow ? ", slow" : "") + (c.dropouts ? ", dropouts" : "") +
+           (c.halved ? ", recorded from twice the rate" : "") + ", seed " + std::to_string(c.seed);
 }
 
 score read_back(machine m, const std::string& image, const condition& c) {
-    const std::vector<std::uint8_t> wav = program_wav(image, c.rate, c.invert && c.rung < 0);
+    const unsigned played = c.halved ? 2 * c.rate : c.rate;
+    const std::vector<std::uint8_t> wav = program_wav(image, played, c.invert && c.rung < 0);
     std::unique_ptr<korvax::sample_source> in;
     std::vector<dropout> drops;
     if (c.rung < 0) {
-        in = std::make_unique<byte_source>(wav, c.rate);
+        in = std::make_unique<byte_source>(wav, played);
     } else {
-        auto channel = std::make_unique<cassette_source>(std::span<const std::uint8_t>(wav), c.rate, ladder[c.rung],
+        auto channel = std::make_unique<cassette_source>(std::span<const std::uint8_t>(wav), played, ladder[c.rung],
                                                          channel_options{c.dropouts, c.invert, c.slow, c.seed});
         drops = channel->dropouts();
         in = std::move(channel);
     }
+    if (c.halved) in = std::make_unique<halving_source>(std::move(in));
     return read_signal(m, image, *in, c, drops);
 }
 

@@ -22,6 +22,9 @@ struct condition {
     int rung;  // -1: the program's own WAV, untouched
     bool invert = false, slow = false, dropouts = false;
     std::uint64_t seed = 1;
+    // Played and sent through the channel at twice the rate, then recorded
+    // at the rate (halving_source).
+    bool halved = false;
 };
 
 // What a reading gives back against what the image holds: for TRS-80 and

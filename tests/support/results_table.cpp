@@ -3,13 +3,18 @@
 // at both rates, in both polarities, through every rung with and without its
 // dropouts, read back and scored. Minutes of work: built, not run by CTest.
 //
-//   results_table [-s SEED] [-n NAME] [MACHINE...] [RUNGS]
+//   results_table [-s SEED] [-n NAME] [-r] [MACHINE...] [RUNGS]
 //
 // MACHINE is trs80, cbm, cgenie or homelab (default: all); RUNGS a string of
 // digits, e.g. 4567 (default: 01234567). The channel's noise, wow and
 // dropouts for the images in turn come from seeds SEED, SEED + 1 and so on
 // (default 1, the table in the docs); another SEED tries other tapes. With
-// -n, only the images whose file names hold NAME.
+// -n, only the images whose file names hold NAME. With -r, the 22050 Hz rows
+// are played and sent through the channel at 44100 Hz, then recorded at
+// 22050 Hz as a sound card records a tape (the channel's hiss, white up to
+// the rate's Nyquist frequency, otherwise lies twice as dense in the
+// signal's band at 22050 Hz, and the program's own WAV holds each half-wave
+// rounded to whole samples of 22050 Hz).
 //
 // A row per machine, rung, rate, polarity and dropouts: images read back
 // exactly, bytes wrong, wrong bytes not reported (neither in doubt nor in a
@@ -30,12 +35,14 @@ int main(int argc, char** argv) {
     std::string rungs = "01234567";
     std::uint64_t seed = 1;
     std::string only;
-    bool any = false;
+    bool any = false, halved = false;
     for (int a = 1; a < argc; ++a)
         if (std::strcmp(argv[a], "-s") == 0 && a + 1 < argc)
             seed = std::strtoull(argv[++a], nullptr, 10);
         else if (std::strcmp(argv[a], "-n") == 0 && a + 1 < argc)
             only = argv[++a];
+        else if (std::strcmp(argv[a], "-r") == 0)
+            halved = true;
         else if (argv[a][0] >= '0' && argv[a][0] <= '7')
             rungs = argv[a];
         else any = true;
@@ -58,7 +65,8 @@ int main(int argc, char** argv) {
                         std::string notes;
                         for (std::size_t i = 0; i < all.size(); ++i) {
                             // The speed error's sign alternates from image to image.
-                            const condition c{rate, rung, invert, i % 2 == 1, dropouts, seed + i};
+                            const condition c{
+                                rate, rung, invert, i % 2 == 1, dropouts, seed + i, halved && rate == 22050};
                             const score s = read_back(m, all[i], c);
                             exact += s.exact;
                             total += s;
