@@ -143,10 +143,11 @@ std::size_t cassette_source::read(float* out, std::size_t n) {
 }
 
 halving_source::halving_source(std::unique_ptr<korvax::sample_source> in) : in_(std::move(in)) {
-    // A Blackman-windowed sinc of 63 taps cut off at 10 kHz of 44.1: flat
-    // through a tape's band, 74 dB down from 12 kHz on.
+    // A Blackman-windowed sinc of 63 taps cut off at 10 kHz of 44100 Hz
+    // (0.9 of the new rate's Nyquist frequency), in cycles a sample of the
+    // input: flat through a tape's band, 74 dB down from 12 kHz on.
     constexpr int h = 31;
-    const double fc = 10000.0 / 44100;
+    constexpr double fc = 10000.0 / 44100;
     double sum = 0;
     for (int j = -h; j <= h; ++j) {
         const double x = 2 * fc * j, sinc = j == 0 ? 1 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
