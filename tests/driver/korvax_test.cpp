@@ -384,12 +384,17 @@ TEST(command_line, recordings) {
                  "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
                  "above, or keep the image as it is.\n",
          unchecked, recorded("hello.prg", stopped(17.6)), "", {{"out.prg", std::nullopt}}},
-        // ... and a Level I program's stopped before its end.
+        // ... and a Level I program's or a BASIC program's, before its end.
         {"a program cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
          heard + "0:07.3 TRS-80, 250 baud: Level I, load $4200, 18 bytes, cut short, a checksum fails.\n"
                  "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches named "
                  "above, or keep the image as it is.\n",
          unchecked, recorded("hello-level1.cas", stopped(7.7)), "", {{"out.cas", std::nullopt}}},
+        {"a BASIC program cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
+         heard + "0:04.2 TRS-80, 500 baud: BASIC H, 28 bytes, cut short, 2 bytes in doubt (at 0:04.7).\n"
+                 "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches named "
+                 "above, or keep the image as it is.\n",
+         unchecked, recorded("hello.cas", stopped(4.7)), "", {{"out.cas", std::nullopt}}},
         {"a leader alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 500 baud (at 0:00.2), "
                  "but no program after it: the recording may stop too soon.\n",

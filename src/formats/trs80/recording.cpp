@@ -1517,6 +1517,11 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud, std::vector
         c.kind = "BASIC";
         c.name = text(4, 1);
         c.length = d.size() > 5 ? d.size() - 5 : 0;
+        // Its end: a line's closing 0 and a zero link, a few bytes at most
+        // from the end. (Text holds no 0, and no link's high byte is 0.)
+        c.cut_short = true;
+        for (std::size_t i = std::max<std::size_t>(5, d.size() < 7 ? 0 : d.size() - 7); i + 3 <= d.size(); ++i)
+            c.cut_short = c.cut_short && !(d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 0);
     } else if (baud == 250 && d.size() >= 5) {
         const unsigned start = unsigned(d[1]) << 8 | d[2], end = unsigned(d[3]) << 8 | d[4];
         if (end >= start) {
