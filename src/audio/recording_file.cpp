@@ -20,15 +20,18 @@ public:
         return std::make_unique<reader>(std::move(w), *this);
     }
     bool cut_short() const override { return cut_short_; }
+    bool channels_alike() const override { return alike_; }
 
 private:
-    // Tells the recording when its samples ran out before their end.
+    // Tells the recording when its samples ran out before their end, and
+    // whether a channel read whole found every frame's channels alike.
     struct reader final : sample_source {
         reader(std::unique_ptr<wav_file> w, wav_recording& r) : wav(std::move(w)), owner(r) {}
         std::uint32_t rate() const override { return wav->rate(); }
         std::size_t read(float* out, std::size_t n) override {
             const std::size_t got = wav->read(out, n);
             if (wav->failed()) owner.cut_short_ = true;
+            if (got == 0 && n > 0 && wav->channels_alike()) owner.alike_ = true;
             return got;
         }
         std::uint64_t skip(std::uint64_t n) override { return wav->skip(n); }
@@ -39,7 +42,7 @@ private:
     const std::vector<std::uint8_t>* bytes_;
     unsigned channels_;
     std::uint32_t rate_;
-    bool cut_short_ = false;
+    bool cut_short_ = false, alike_ = false;
 };
 
 }  // namespace

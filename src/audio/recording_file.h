@@ -5,6 +5,7 @@
 // reader.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,6 +24,11 @@ public:
     virtual std::unique_ptr<sample_source> channel(unsigned c) = 0;
     // Whether a reader met fewer samples than the file claims, or a read error.
     virtual bool cut_short() const = 0;
+    // Whether every channel is known to hold the same samples as every other
+    // (a mono recording stored as stereo), so that one reads as any other:
+    // once a reader has read a channel whole from its first sample, without a
+    // skip, and met no frame whose channels differ.
+    virtual bool channels_alike() const = 0;
 };
 
 // Opens the recording at `name`; empty, with the reason in `why`, when it
@@ -52,6 +58,9 @@ public:
         return c < channels_.size() ? std::make_unique<memory_source>(channels_[c], rate_) : nullptr;
     }
     bool cut_short() const override { return false; }
+    bool channels_alike() const override {
+        return std::all_of(channels_.begin(), channels_.end(), [&](const auto& c) { return c == channels_.front(); });
+    }
 
 private:
     std::vector<std::vector<float>> channels_;

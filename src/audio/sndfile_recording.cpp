@@ -55,6 +55,7 @@ public:
         return std::make_unique<reader>(f, std::move(cursor), info, c, *this);
     }
     bool cut_short() const override { return cut_short_; }
+    bool channels_alike() const override { return alike_; }
 
     // Whether libsndfile reads the recording's header, and finds channels
     // and a rate in it; `why` says why not.
@@ -100,6 +101,10 @@ private:
                 return 0;
             }
             for (sf_count_t i = 0; i < got; ++i) out[i] = frames[static_cast<std::size_t>(i) * channels + channel];
+            // A frame's channels are alike where each sample equals the next.
+            for (std::size_t i = 0; alike && channels > 1 && i < std::size_t(got); ++i)
+                alike =
+                    std::equal(&frames[i * channels], &frames[i * channels + channels - 1], &frames[i * channels + 1]);
             read_so_far += got;
             // A file whose header claims more frames than it holds. An MP3's
             // count is an estimate (from its Xing tag, or from its size and
@@ -108,6 +113,7 @@ private:
             // shortfall of more than 2% is a file cut short.
             const sf_count_t slack = (info.format & SF_FORMAT_TYPEMASK) == mpeg_format ? info.frames / 50 : 0;
             if (got == 0 && info.frames != SF_COUNT_MAX && read_so_far < info.frames - slack) owner.cut_short_ = true;
+            if (got == 0 && alike && !skipped && !owner.cut_short_) owner.alike_ = true;
             return static_cast<std::size_t>(got);
         }
         // Samples stored as they are (PCM or float) or in FLAC are sought to
@@ -122,6 +128,7 @@ private:
             if (to <= read_so_far || sf_seek(file, to, SEEK_SET) != to) return sample_source::skip(n);
             const auto k = static_cast<std::uint64_t>(to - read_so_far);
             read_so_far = to;
+            skipped = true;
             return k;
         }
         SNDFILE* file;
@@ -131,11 +138,12 @@ private:
         sndfile_recording& owner;
         std::vector<float> frames;
         sf_count_t read_so_far = 0;
+        bool alike = true, skipped = false;  // every frame read had its channels alike; a seek passed some
     };
     std::string name_;
     const std::vector<std::uint8_t>* bytes_ = nullptr;
     SF_INFO info_{};
-    bool cut_short_ = false;
+    bool cut_short_ = false, alike_ = false;
 };
 
 // Numbers of `n` bytes, little- and big-endian.

@@ -125,6 +125,7 @@ std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std
 // read finds nothing and tells it.
 std::uint64_t wav_file::skip(std::uint64_t n) {
     n = std::min(n, left_);
+    skipped_ = skipped_ || n > 0;
     const std::uint64_t bytes = n * (bits_ / 8) * channels_;
     if (n == 0 || bytes > std::uint64_t(std::numeric_limits<off_t>::max()) ||
         ::fseeko(file_, off_t(bytes), SEEK_CUR) != 0)
@@ -140,6 +141,9 @@ std::size_t wav_file::read(float* out, std::size_t n) {
     const std::size_t got = n == 0 ? 0 : std::fread(buf_.data(), block, n, file_);
     if (got < n) failed_ = true;
     left_ -= got;
+    // A frame's channels are alike where each sample's bytes equal the next's.
+    for (std::size_t i = 0; alike_ && channels_ > 1 && i < got; ++i)
+        alike_ = std::memcmp(&buf_[i * block], &buf_[i * block + bytes], block - bytes) == 0;
     const unsigned char* p = buf_.data() + std::size_t(channel_) * bytes;
     // One loop per kind of sample, so that each runs without a branch.
     if (bits_ == 8 && block == 1) {

@@ -32,6 +32,9 @@ public:
     std::uint64_t frames() const { return frames_; }
     // Whether reading met a read error (the samples then end early).
     bool failed() const { return failed_; }
+    // Whether every frame, each read from the first to the last without a
+    // skip, held the same sample in every channel.
+    bool channels_alike() const { return alike_ && !skipped_ && left_ == 0 && !failed_; }
 
 private:
     wav_file() = default;
@@ -42,6 +45,7 @@ private:
     unsigned channels_ = 0, bits_ = 0, channel_ = 0;
     bool is_float_ = false;
     bool failed_ = false;
+    bool alike_ = true, skipped_ = false;
     std::uint64_t frames_ = 0, left_ = 0;  // frames in the data chunk, and not read yet
     std::vector<unsigned char> buf_;
 };

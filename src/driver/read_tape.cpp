@@ -431,6 +431,8 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         reading r = m->read(*in, o);
         r.machine = m;
         if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
+        // A mono recording stored as stereo: the other channels read alike.
+        if (rec.channels_alike()) break;
     }
     if (rec.cut_short()) {
         out.say("Error reading %s: it ends before the end its header gives, or cannot be read.", shown_name(name).c_str());
