@@ -299,6 +299,11 @@ bytes example(const std::string& name) { return read_file(std::string(KORVAX_EXA
 // A recording read back: the report, the status, and the images written.
 TEST(command_line, recordings) {
     const std::string heard = "Recording: 44100 Hz, 1 channel.\n";
+    // A run that wrote `image` (as the report names it) with bytes in doubt.
+    const auto in_doubt = [](const std::string& image) {
+        return "Image written: @@/" + image +
+               ".\nSome bytes are in doubt: re-record the stretches named above, or keep the image as it is.\n";
+    };
     const std::string basic = "0:04.2 TRS-80, 500 baud: BASIC H, 37 bytes";
     const bytes hello = example("hello.cas");
     const bytes hello_back(hello.begin() + 1, hello.end());  // written with a leader of 255 zeros
@@ -363,37 +368,30 @@ TEST(command_line, recordings) {
          two + "Error writing @@/out.cas: a Commodore tape is written as .tap, .prg or .t64.\n", unchecked,
          recorded("hello2.t64")},
         {"a dropout", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
-         heard + basic + ", 2 bytes in doubt (at 0:04.4).\n"
-                         "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches "
-                         "named above, or keep the image as it is.\n",
+         heard + basic + ", 2 bytes in doubt (at 0:04.4).\n" + in_doubt("out.cas (TRS-80 tape)"),
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
         // The recording stopped after a Commodore program's header, before
         // its data block, or started after it: the blocks found are whole.
         {"a header alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,
-         heard + "0:00.0 Commodore: program HELLO, load $0801, 0 bytes, no data block found, checksums hold.\n"
-                 "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
-                 "above, or keep the image as it is.\n",
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 0 bytes, no data block found, checksums hold.\n" +
+             in_doubt("out.prg (program HELLO)"),
          unchecked, recorded("hello.prg", stopped(15)), "", {{"out.prg", bytes{0x01, 0x08}}}},
         {"a data block alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,
-         heard + "0:00.7 Commodore: program, 37 bytes, no header found, checksums hold.\n"
-                 "Image written: @@/out.prg (program).\nSome bytes are in doubt: re-record the stretches named "
-                 "above, or keep the image as it is.\n",
+         heard + "0:00.7 Commodore: program, 37 bytes, no header found, checksums hold.\n" +
+             in_doubt("out.prg (program)"),
          unchecked, recorded("hello.prg", started(14)), "", {{"out.prg", std::nullopt}}},
         {"a data block cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,
-         heard + "0:00.0 Commodore: program HELLO, load $0801, 21 bytes, cut short, a checksum fails.\n"
-                 "Image written: @@/out.prg (program HELLO).\nSome bytes are in doubt: re-record the stretches named "
-                 "above, or keep the image as it is.\n",
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 21 bytes, cut short, a checksum fails.\n" +
+             in_doubt("out.prg (program HELLO)"),
          unchecked, recorded("hello.prg", stopped(17.6)), "", {{"out.prg", std::nullopt}}},
         // ... and a Level I program's or a BASIC program's, before its end.
         {"a program cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
-         heard + "0:07.3 TRS-80, 250 baud: Level I, load $4200, 18 bytes, cut short, a checksum fails.\n"
-                 "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches named "
-                 "above, or keep the image as it is.\n",
+         heard + "0:07.3 TRS-80, 250 baud: Level I, load $4200, 18 bytes, cut short, a checksum fails.\n" +
+             in_doubt("out.cas (TRS-80 tape)"),
          unchecked, recorded("hello-level1.cas", stopped(7.7)), "", {{"out.cas", std::nullopt}}},
         {"a BASIC program cut short", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
-         heard + "0:04.2 TRS-80, 500 baud: BASIC H, 28 bytes, cut short, 2 bytes in doubt (at 0:04.7).\n"
-                 "Image written: @@/out.cas (TRS-80 tape).\nSome bytes are in doubt: re-record the stretches named "
-                 "above, or keep the image as it is.\n",
+         heard + "0:04.2 TRS-80, 500 baud: BASIC H, 28 bytes, cut short, 2 bytes in doubt (at 0:04.7).\n" +
+             in_doubt("out.cas (TRS-80 tape)"),
          unchecked, recorded("hello.cas", stopped(4.7)), "", {{"out.cas", std::nullopt}}},
         {"a leader alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 500 baud (at 0:00.2), "
