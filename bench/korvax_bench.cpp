@@ -27,8 +27,9 @@
 // x.cas` does (the run function, the recording opened by libsndfile as the
 // command line opens it, and by the program's own WAV reader as the page
 // does), each in a child process of its own: the program's own WAV of a tape
-// of each machine at 44100 Hz, mono and as stereo with the tape in both
-// channels (so that both are read), the C64 tape again after three minutes
+// of each machine at 44100 Hz, mono, as stereo with the same samples in both
+// channels (read once), and as stereo with the second channel inverted (so
+// that both are surveyed and read), the C64 tape again after three minutes
 // of hiss (the machine is looked for through it), and the corpus's 26-minute
 // T64 when CORPUS is there. It reports seconds of audio per second of the
 // child's CPU time (x real time) and its peak resident memory. CORPUS
@@ -379,9 +380,9 @@ void written_or_exit(const std::ofstream& out, const std::string& name) {
 }
 
 // A mono 8-bit WAV of the program's as stereo, the same sample in both
-// channels, copied in blocks so that the parent, whose memory every child
-// starts with, stays small.
-void write_stereo(const std::string& mono, const std::string& stereo) {
+// channels (or the second inverted), copied in blocks so that the parent,
+// whose memory every child starts with, stays small.
+void write_stereo(const std::string& mono, const std::string& stereo, bool invert_second) {
     std::ifstream in(mono, std::ios::binary);
     std::ofstream out(stereo, std::ios::binary);
     wav_head h(in);
@@ -395,7 +396,11 @@ void write_stereo(const std::string& mono, const std::string& stereo) {
     std::vector<char> block(65536), pairs(2 * block.size());
     while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
         const auto n = static_cast<std::size_t>(in.gcount());
-        for (std::size_t i = 0; i < n; ++i) pairs[2 * i] = pairs[2 * i + 1] = block[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto b = static_cast<unsigned char>(block[i]);
+            pairs[2 * i] = block[i];
+            pairs[2 * i + 1] = invert_second ? static_cast<char>(std::min(255, 256 - b)) : block[i];
+        }
         out.write(pairs.data(), static_cast<std::streamsize>(2 * n));
     }
     written_or_exit(out, stereo);
@@ -498,13 +503,14 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
     std::printf(
         "\nReading recordings at %u Hz: audio seconds per CPU second of the whole read (x real time),\n"
         "best of %d runs; peak resident memory, highest of the runs (a child that reads nothing: %.1f M);\n"
-        "-f: x real time with the machine named, so that it is not looked for\n\n",
+        "-f: x real time with the machine named, so that it is not looked for;\n"
+        "stereo: the same samples in both channels (read once); two: the second inverted (both read)\n\n",
         rate, reps, empty_child_mib());
     std::printf("%-26s %-7s %-8s %8s %8s %9s %8s %9s\n", "tape", "layout", "opener", "audio s", "CPU s", "x real",
                 "peak", "-f");
     int failures = 0;
     for (const tape_case& c : cases) {
-        const std::string mono = dir + "/read.wav", stereo = dir + "/read-stereo.wav";
+        const std::string mono = dir + "/read.wav", stereo = dir + "/read-stereo.wav", differ = dir + "/read-two.wav";
         korvax::options o;
         o.sample_rate = rate;
         o.baud = c.baud;
@@ -516,9 +522,11 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
             continue;
         }
         if (c.hiss > 0) put_hiss_before(mono, c.hiss);
-        write_stereo(mono, stereo);
+        write_stereo(mono, stereo, false);
+        write_stereo(mono, differ, true);
         const double audio = double(std::filesystem::file_size(mono) - korvax::wav_header_size) / rate;
-        for (const auto& [layout, wav] : {std::pair{"mono", mono}, std::pair{"stereo", stereo}})
+        for (const auto& [layout, wav] :
+             {std::pair{"mono", mono}, std::pair{"stereo", stereo}, std::pair{"two", differ}})
             for (const opener& op : openers) {
                 child_run best{-1, 1e9, 0}, forced{-1, 1e9, 0};
                 double peak = 0;
