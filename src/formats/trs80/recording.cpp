@@ -1473,7 +1473,7 @@ struct contents {
     std::optional<unsigned> load;
     std::size_t length = 0;
     tape_item::checksum check = tape_item::checksum::none;
-    bool cut_short = false;  // the bytes end before the program does: its last checksum never came
+    bool cut_short = false;  // the bytes end before the program does (its last checksum, or BASIC's end)
 };
 
 // `doubtful` (the bytes in doubt, by their index in `d`; none given at 1500
