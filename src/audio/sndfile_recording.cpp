@@ -101,8 +101,9 @@ private:
                 return 0;
             }
             for (sf_count_t i = 0; i < got; ++i) out[i] = frames[static_cast<std::size_t>(i) * channels + channel];
-            // A frame's channels are alike where each sample equals the next.
-            for (std::size_t i = 0; alike && channels > 1 && i < std::size_t(got); ++i)
+            // A frame's channels are alike where each sample equals the next
+            // (after a seek, which the answer cannot come from, not compared).
+            for (std::size_t i = 0; alike && !skipped && channels > 1 && i < std::size_t(got); ++i)
                 alike =
                     std::equal(&frames[i * channels], &frames[i * channels + channels - 1], &frames[i * channels + 1]);
             read_so_far += got;

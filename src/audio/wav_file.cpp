@@ -141,8 +141,9 @@ std::size_t wav_file::read(float* out, std::size_t n) {
     const std::size_t got = n == 0 ? 0 : std::fread(buf_.data(), block, n, file_);
     if (got < n) failed_ = true;
     left_ -= got;
-    // A frame's channels are alike where each sample's bytes equal the next's.
-    for (std::size_t i = 0; alike_ && channels_ > 1 && i < got; ++i)
+    // A frame's channels are alike where each sample's bytes equal the next's
+    // (after a skip, which the answer cannot come from, not compared).
+    for (std::size_t i = 0; alike_ && !skipped_ && channels_ > 1 && i < got; ++i)
         alike_ = std::memcmp(&buf_[i * block], &buf_[i * block + bytes], block - bytes) == 0;
     const unsigned char* p = buf_.data() + std::size_t(channel_) * bytes;
     // One loop per kind of sample, so that each runs without a branch.
