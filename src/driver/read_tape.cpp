@@ -196,6 +196,18 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
     }
 }
 
+// Reads channel `c` from its first sample to its last, for what the reading
+// tells of the recording (whether its channels are alike); false where the
+// channel cannot be read.
+bool read_whole(recording_file& rec, unsigned c) {
+    const std::unique_ptr<sample_source> in = rec.channel(c);
+    if (!in) return false;
+    std::vector<float> block(65536);
+    while (in->read(block.data(), block.size()) > 0) {
+    }
+    return true;
+}
+
 // What the channel holds when no tape is found in it: silence, clipping, a
 // level too low, a leader with nothing after it (the recording stopped too
 // soon), or a sound of some other kind.
@@ -425,7 +437,13 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0);
             if (m != nullptr) found_at = from;
         }
-        if (m == nullptr) continue;
+        if (m == nullptr) {
+            // No tape in this channel: where every channel holds the same samples
+            // (a mono recording stored as stereo), none in the others either.
+            // The survey sought past most of it, so a plain read tells.
+            if (channel < 0 && c + 1 < rec.channels() && read_whole(rec, c) && rec.channels_alike()) break;
+            continue;
+        }
         const std::unique_ptr<sample_source> in = rec.channel(c);
         if (!in) continue;
         reading r = m->read(*in, o);
