@@ -32,9 +32,10 @@
 // that both are surveyed and read), the C64 tape again after three minutes
 // of hiss (the machine is looked for through it), ten minutes of hiss and no
 // tape (every machine looks through all of it, and finds nothing: exit
-// status 6), and the corpus's 26-minute T64 when CORPUS is there. It reports seconds of audio per second of the
-// child's CPU time (x real time) and its peak resident memory. CORPUS
-// defaults to the folder the build was configured with.
+// status 6), and the corpus's 26-minute T64 when CORPUS is there. It reports
+// seconds of audio per second of the child's CPU time (x real time) and its
+// peak resident memory. CORPUS defaults to the folder the build was
+// configured with.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -376,9 +377,8 @@ struct wav_head {
 
 // A mono 8-bit WAV at `rate` with no samples, to put hiss in.
 bytes empty_wav(std::uint32_t rate) {
-    bytes b = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0,
-                                   0,   1,   0,   1,   0,  0, 0, 0, 0, 0,   0,   0,   0,   1,   0,   8,   0,   'd',
-                                   'a', 't', 'a', 0,   0,  0, 0};
+    bytes b = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16,  0,   0, 0, 1, 0,
+               1,   0,   0,   0,   0,  0, 0, 0, 0,   0,   1,   0,   8,   0,   'd', 'a', 't', 'a', 0, 0, 0, 0};
     for (int k = 0; k < 4; ++k) b[24 + k] = std::uint8_t(rate >> (8 * k)), b[28 + k] = std::uint8_t(rate >> (8 * k));
     return b;
 }
@@ -549,7 +549,7 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
                         read_in_child(wav, dir + "/back" + c.kind, op.open, korvax::format_number(c.format));
                     const int expected = c.image.empty() ? korvax::exit_image : 0;
                     if (r.status != expected || f.status != expected) {
-                        best = r.status != 0 ? r : f;
+                        best = r.status != expected ? r : f;
                         break;
                     }
                     if (r.seconds < best.seconds) best = r;
