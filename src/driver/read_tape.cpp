@@ -197,15 +197,12 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
 }
 
 // Reads channel `c` from its first sample to its last, for what the reading
-// tells of the recording (whether its channels are alike); false where the
-// channel cannot be read.
-bool read_whole(recording_file& rec, unsigned c) {
+// tells of the recording (whether its channels are alike).
+void read_whole(recording_file& rec, unsigned c) {
     const std::unique_ptr<sample_source> in = rec.channel(c);
-    if (!in) return false;
     std::vector<float> block(65536);
-    while (in->read(block.data(), block.size()) > 0) {
+    while (in && in->read(block.data(), block.size()) > 0) {
     }
-    return true;
 }
 
 // What the channel holds when no tape is found in it: silence, clipping, a
@@ -428,8 +425,8 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::optional<reading> best;
     unsigned best_channel = 0;
     std::uint64_t found_at = 0;
-    for (unsigned c = channel >= 0 ? unsigned(channel) : 0; c < (channel >= 0 ? unsigned(channel) + 1 : rec.channels());
-         ++c) {
+    const unsigned first = channel >= 0 ? unsigned(channel) : 0, end = channel >= 0 ? first + 1 : rec.channels();
+    for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced_machine(o);
         if (m == nullptr) {
             std::uint64_t from = found_at;
@@ -438,17 +435,14 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             if (m != nullptr) found_at = from;
         }
         if (m == nullptr) {
-            // No tape in this channel: where every channel holds the same samples
-            // (a mono recording stored as stereo), none in the others either.
-            // The survey sought past most of it, so a plain read tells.
-            if (channel < 0 && c + 1 < rec.channels() && read_whole(rec, c) && rec.channels_alike()) break;
-            continue;
+            // No tape in this channel. The survey sought past most of it, so
+            // only a plain read tells whether the others hold its samples.
+            if (c + 1 < end) read_whole(rec, c);
+        } else if (const std::unique_ptr<sample_source> in = rec.channel(c)) {
+            reading r = m->read(*in, o);
+            r.machine = m;
+            if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         }
-        const std::unique_ptr<sample_source> in = rec.channel(c);
-        if (!in) continue;
-        reading r = m->read(*in, o);
-        r.machine = m;
-        if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         // A mono recording stored as stereo: the other channels read alike.
         if (rec.channels_alike()) break;
     }
