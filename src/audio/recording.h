@@ -40,6 +40,15 @@ inline void settle_by_checksum(std::vector<doubtful_byte>& doubtful, std::size_t
     if (in == 1 && doubtful[at].index >= sum_from) doubtful.erase(doubtful.begin() + std::ptrdiff_t(at));
 }
 
+// Where a reader first took a leader (locked onto its clock) in what it was
+// given, and at what speed, where the machine has several: what a recording
+// with no tape in it can still tell of one.
+struct leader_seen {
+    double seconds = -1;  // from the start of the samples read; -1: none taken
+    int baud = 0;
+    bool found() const { return seconds >= 0; }
+};
+
 // One segment or program as the report tells it: a line each.
 struct tape_item {
     double start_seconds = 0;           // where it starts in the recording

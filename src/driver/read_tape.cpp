@@ -1,6 +1,7 @@
 #include "driver/read_tape.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <tuple>
@@ -63,6 +64,7 @@ struct reading {
     std::size_t failing = 0;   // items whose checksum fails, or with a part not found
     std::vector<tape_segment> segments;
     std::shared_ptr<cbm::recording_read> commodore;
+    leader_seen leader;  // the first leader taken, though nothing followed it
 
     // More read, then fewer in doubt, then fewer failing checksums.
     auto merit() const {
@@ -72,6 +74,7 @@ struct reading {
 
 struct machine_reader {
     const char* machine;        // as the report names it
+    const char* part;           // what follows its leader on tape
     const tape_format* format;  // the images it writes are read by this format
     std::vector<std::string> kinds;  // the image kinds it writes; the first when the name asks for none
     reading (*read)(sample_source&, const options&);
@@ -117,16 +120,19 @@ std::vector<image_file> commodore_images(const reading& r, const std::string& ki
 }
 
 const machine_reader machines[] = {
-    {"TRS-80", &cas_trs80_format, {".cas"},
+    {"TRS-80", "program", &cas_trs80_format, {".cas"},
      [](sample_source& in, const options& o) {
-         std::vector<tape_segment> s = trs80::read_recording(in, o.baud);
+         leader_seen leader;
+         std::vector<tape_segment> s = trs80::read_recording(in, o.baud, &leader);
          std::vector<tape_item> items = trs80::describe(s);
-         return segments_read(std::move(s), std::move(items));
+         reading r = segments_read(std::move(s), std::move(items));
+         r.leader = leader;
+         return r;
      },
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", trs80::cas_image(r.segments), "TRS-80 tape"}};
      }},
-    {"Commodore", &cbm_prg_format, {".tap", ".prg", ".t64"},
+    {"Commodore", "program", &cbm_prg_format, {".tap", ".prg", ".t64"},
      [](sample_source& in, const options&) {
          reading r;
          r.commodore = std::make_shared<cbm::recording_read>(cbm::read_recording(in));
@@ -138,25 +144,35 @@ const machine_reader machines[] = {
          return r;
      },
      commodore_images},
-    {"Colour Genie", &cgc_format, {".cas"},
+    {"Colour Genie", "program", &cgc_format, {".cas"},
      [](sample_source& in, const options&) {
-         std::vector<tape_segment> s = cgenie::read_recording(in);
+         leader_seen leader;
+         std::vector<tape_segment> s = cgenie::read_recording(in, &leader);
          std::vector<tape_item> items = cgenie::describe(s);
-         return segments_read(std::move(s), std::move(items));
+         reading r = segments_read(std::move(s), std::move(items));
+         r.leader = leader;
+         return r;
      },
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", cgenie::cas_image(r.segments), "Colour Genie tape"}};
      }},
-    {"Homelab", &htp_format, {".htp"},
+    {"Homelab", "block", &htp_format, {".htp"},
      [](sample_source& in, const options&) {
-         std::vector<tape_segment> s = homelab::read_recording(in);
+         leader_seen leader;
+         std::vector<tape_segment> s = homelab::read_recording(in, &leader);
          std::vector<tape_item> items = homelab::describe(s);
-         return segments_read(std::move(s), std::move(items));
+         reading r = segments_read(std::move(s), std::move(items));
+         r.leader = leader;
+         return r;
      },
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", homelab::htp_image(r.segments), "Homelab tape"}};
      }},
 };
+
+// The first leader each machine's reader took in a channel, in the order of
+// `machines`, from the channel's start.
+using leaders_taken = std::array<leader_seen, std::size(machines)>;
 
 // The forced format's machine (-f): TAP images and program files are both
 // Commodore tapes.
@@ -172,8 +188,10 @@ const machine_reader* forced_machine(const options& o) {
 // Reads a channel with each machine's reader, a stretch at a time from
 // sample `from` on; in the first stretch where any reads anything, the one
 // that reads the most there is the tape's machine, and `from` is set to
-// where that stretch starts.
-const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from) {
+// where that stretch starts. Where each reader first took a leader goes to
+// `leaders`.
+const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from,
+                             leaders_taken& leaders) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
     for (std::uint64_t start = from, to = from + at(from == 0 ? survey_first_seconds : survey_seconds);;
          start = to - at(survey_overlap_seconds), to = start + at(survey_seconds)) {
@@ -186,6 +204,9 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
             limited_source part(*in, start, to);
             reading r = m.read(part, o);
             whole = whole && !part.reached_limit();
+            leader_seen& first = leaders[std::size_t(&m - machines)];
+            if (r.leader.found() && !first.found())
+                first = {double(start) / rec.rate() + r.leader.seconds, r.leader.baud};
             if ((r.bytes > 0 || r.pulses > 0) && (best == nullptr || r.merit() > best_reading.merit())) {
                 best = &m;
                 best_reading = std::move(r);
@@ -207,12 +228,16 @@ void read_whole(recording_file& rec, unsigned c) {
 
 // What the channel holds when no tape is found in it: silence, clipping, a
 // level too low, a leader with nothing after it (the recording stopped too
-// soon), or a sound of some other kind.
-std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced) {
+// soon), or a sound of some other kind. Where the readers took leaders is
+// `taken`, when a survey of the whole channel found them out; otherwise,
+// with no machine forced, they are looked for here.
+std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced,
+                           const std::optional<leaders_taken>& taken) {
     const std::unique_ptr<sample_source> in = rec.channel(channel);
     double peak = 0;
     std::uint64_t samples = 0, clipped = 0;
     std::vector<float> block(65536);
+    const bool probe = forced == nullptr && !taken;
     cgenie::leader_probe cgenie_leader(rec.rate());
     homelab::leader_probe homelab_leader(rec.rate());
     for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
@@ -222,26 +247,28 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
             clipped += a >= 0.999;
         }
         samples += n;
-        if (forced == nullptr) cgenie_leader.feed(block.data(), n), homelab_leader.feed(block.data(), n);
+        if (probe) cgenie_leader.feed(block.data(), n), homelab_leader.feed(block.data(), n);
+    }
+    leaders_taken leaders{};
+    if (taken) {
+        leaders = *taken;
+    } else if (probe) {
+        const std::unique_ptr<sample_source> again = rec.channel(channel);
+        for (std::size_t k = 0; k < std::size(machines); ++k) {
+            const tape_format* f = machines[k].format;
+            if (f == &cas_trs80_format && again) leaders[k].baud = trs80::leader_baud(*again, 1e9, &leaders[k].seconds);
+            if (f == &cgc_format && cgenie_leader.found()) leaders[k].seconds = cgenie_leader.seconds();
+            if (f == &htp_format && homelab_leader.found()) leaders[k].seconds = homelab_leader.seconds();
+        }
     }
     // A leader alone: where it starts, and what would follow it.
     std::string leader;
-    const auto lone = [&](const char* tape, double seconds, const char* part) {
-        leader = std::string("it holds the leader of a ") + tape + " (at " + clock_time(seconds) + "), but no " + part +
-                 " after it: the recording may stop too soon";
-    };
-    if (forced == nullptr) {
-        const std::unique_ptr<sample_source> again = rec.channel(channel);
-        double at = 0;
-        const int baud = again ? trs80::leader_baud(*again, 1e9, &at) : 0;
-        if (baud != 0) {
-            const std::string tape = "TRS-80 tape at " + std::to_string(baud) + " baud";
-            lone(tape.c_str(), at, "program");
-        } else if (cgenie_leader.found()) {
-            lone("Colour Genie tape", cgenie_leader.seconds(), "program");
-        } else if (homelab_leader.found()) {
-            lone("Homelab tape", homelab_leader.seconds(), "block");
-        }
+    for (std::size_t k = 0; k < std::size(machines) && leader.empty(); ++k) {
+        if (!leaders[k].found()) continue;
+        std::string tape = std::string(machines[k].machine) + " tape";
+        if (leaders[k].baud != 0) tape += " at " + std::to_string(leaders[k].baud) + " baud";
+        leader = "it holds the leader of a " + tape + " (at " + clock_time(leaders[k].seconds) + "), but no " +
+                 machines[k].part + " after it: the recording may stop too soon";
     }
     const double db = peak > 0 ? 20 * std::log10(peak) : -200;
     // Where the peak lies against full scale, as a whole number of dB (a
@@ -425,14 +452,19 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::optional<reading> best;
     unsigned best_channel = 0;
     std::uint64_t found_at = 0;
+    // Where the first channel's survey took leaders, when it went through the
+    // whole channel (and read every speed) and found no tape.
+    std::optional<leaders_taken> first_leaders;
     const unsigned first = channel >= 0 ? unsigned(channel) : 0, end = channel >= 0 ? first + 1 : rec.channels();
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced_machine(o);
         if (m == nullptr) {
             std::uint64_t from = found_at;
-            m = survey(rec, c, o, from);
-            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0);
+            leaders_taken leaders{};
+            m = survey(rec, c, o, from, leaders);
+            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, leaders = {});
             if (m != nullptr) found_at = from;
+            if (m == nullptr && c == first && o.baud == 0) first_leaders = leaders;
         }
         if (m == nullptr) {
             // No tape in this channel. The survey sought past most of it, so
@@ -452,7 +484,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     }
     if (!best || (best->items.empty() && best->bytes == 0)) {
         const unsigned c = channel >= 0 ? unsigned(channel) : 0;
-        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c, forced_machine(o)).c_str());
+        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c, forced_machine(o), first_leaders).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;

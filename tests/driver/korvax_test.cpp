@@ -340,6 +340,13 @@ TEST(command_line, recordings) {
     const auto started = [=](std::size_t seconds) {
         return [=](bytes& wav) { wav.erase(wav.begin() + 44, wav.begin() + long(44 + seconds * 44100)), resized(wav); };
     };
+    // ... or stopped, with this many seconds of silence before it.
+    const auto stopped_after_silence = [=](double seconds, double silent) {
+        return [=](bytes& wav) {
+            stopped(seconds)(wav);
+            wav.insert(wav.begin() + 44, std::size_t(silent * 44100), 0x80), resized(wav);
+        };
+    };
     // hello2.t64 recorded as out-2.prg.
     const auto as_out_2 = [](const std::string& d) {
         recorded("hello2.t64")(d);
@@ -397,10 +404,10 @@ TEST(command_line, recordings) {
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 500 baud (at 0:00.2), "
                  "but no program after it: the recording may stop too soon.\n",
          unchecked, recorded("hello.cas", stopped(2))},
-        {"a Colour Genie leader alone", {}, {"-i", "@@/tape.wav"}, 6,
-         heard + "No tape signal found in @@/tape.wav: it holds the leader of a Colour Genie tape (at 0:00.0), but no "
+        {"a Colour Genie leader alone, after 45 s of silence", {}, {"-i", "@@/tape.wav"}, 6,
+         heard + "No tape signal found in @@/tape.wav: it holds the leader of a Colour Genie tape (at 0:45.0), but no "
                  "program after it: the recording may stop too soon.\n",
-         unchecked, recorded("hello-cgenie.cas", stopped(1))},
+         unchecked, recorded("hello-cgenie.cas", stopped_after_silence(1, 45))},
         {"a Homelab leader alone", {}, {"-i", "@@/tape.wav"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a Homelab tape (at 0:00.0), but no block "
                  "after it: the recording may stop too soon.\n",

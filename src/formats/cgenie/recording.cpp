@@ -150,9 +150,10 @@ std::string printable(const std::vector<std::uint8_t>& b, std::size_t from, std:
 
 }  // namespace
 
-std::vector<tape_segment> read_recording(sample_source& in) {
+std::vector<tape_segment> read_recording(sample_source& in, leader_seen* first_leader) {
     reader r;
-    dsp::read_cells(in, format, r);
+    const double leader = dsp::read_cells(in, format, r);
+    if (first_leader != nullptr) first_leader->seconds = leader;
     return std::move(r.segments);
 }
 

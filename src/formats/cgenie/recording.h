@@ -22,7 +22,7 @@ namespace korvax::cgenie {
 // sync byte 0x66 on, as an image holds it, to where its signal ends. Bytes
 // read from an unclear signal are marked in doubt; a gap longer than 0.1 s
 // ends a stretch, and the next one needs a leader of its own.
-std::vector<tape_segment> read_recording(sample_source& in);
+std::vector<tape_segment> read_recording(sample_source& in, leader_seen* first_leader = nullptr);
 
 // A report item per stretch: "SYSTEM" with the name, the first block's load
 // address, the bytes of all blocks and whether every block's checksum holds

@@ -578,11 +578,12 @@ bool cell_reader::track() {
     }
 }
 
-void read_cells(sample_source& in, const cell_format& format, cell_sink& sink) {
+double read_cells(sample_source& in, const cell_format& format, cell_sink& sink) {
     cell_reader cells(in.rate(), format, &sink);
     std::vector<float> block(8192);
     for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) cells.feed(block.data(), n);
     cells.finish();
+    return cells.found() ? cells.found_seconds() : -1;
 }
 
 }  // namespace korvax::dsp

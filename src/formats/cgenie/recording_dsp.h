@@ -69,8 +69,9 @@ public:
 
 class cell_reader;
 
-// The whole of `in`, read into `sink` cell by cell.
-void read_cells(sample_source& in, const cell_format& format, cell_sink& sink);
+// The whole of `in`, read into `sink` cell by cell. Returns where in it the
+// first leader's events began, or -1 when none was found.
+double read_cells(sample_source& in, const cell_format& format, cell_sink& sink);
 
 class cell_reader {
 public:

@@ -25,7 +25,7 @@ namespace korvax::homelab {
 // that the segments together are the tape from the first sync byte on. Bytes
 // read from an unclear signal are marked in doubt; a gap longer than 0.1 s
 // ends a block, and the next one is found by its own leader.
-std::vector<tape_segment> read_recording(sample_source& in);
+std::vector<tape_segment> read_recording(sample_source& in, leader_seen* first_leader = nullptr);
 
 // A report item per block: its name, load address, length and whether its
 // checksum holds (it fails too when the block is cut short).

@@ -1379,6 +1379,9 @@ public:
             const std::uint64_t n = sums_.count() - 1;
             if (pulses_.enabled() && !cycles_.busy()) pulses_.push(n, sums_, segments);
             if (fast_ && !pulses_.busy()) cycles_.push(n, sums_, segments);
+            if (!first_.found()) {
+                if (const int b = locked_baud()) first_ = {double(n + 1) / fs_, b};
+            }
         }
     }
     void finish() {
@@ -1391,6 +1394,8 @@ public:
     }
     int locked_baud() const { return cycles_.busy() ? 1500 : pulses_.locked_baud(); }
     double seconds() const { return double(sums_.count()) / fs_; }
+    // The first leader taken, and where.
+    const leader_seen& first_leader() const { return first_; }
 
     std::vector<tape_segment> segments;
 
@@ -1400,6 +1405,7 @@ private:
     running_sum sums_;
     bool fast_;
     double fs_;
+    leader_seen first_;
 };
 
 // Two programs back to back with no gap (a Level I image with two copies, or
@@ -1549,11 +1555,12 @@ constexpr std::size_t cas_zero_leader = 255, cas_fast_leader = 256;
 
 }  // namespace
 
-std::vector<tape_segment> read_recording(sample_source& in, int baud) {
+std::vector<tape_segment> read_recording(sample_source& in, int baud, leader_seen* first_leader) {
     reader r(in.rate(), baud);
     std::vector<float> block(4096);
     for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) r.push(block.data(), n);
     r.finish();
+    if (first_leader != nullptr) *first_leader = r.first_leader();
     return std::move(r.segments);
 }
 
@@ -1562,9 +1569,9 @@ int leader_baud(sample_source& in, double max_seconds, double* found_at) {
     std::vector<float> block(1024);
     for (std::size_t n; r.seconds() < max_seconds && (n = in.read(block.data(), block.size())) > 0;) {
         r.push(block.data(), n);
-        if (const int b = r.locked_baud()) {
-            if (found_at != nullptr) *found_at = r.seconds();
-            return b;
+        if (r.first_leader().found()) {
+            if (found_at != nullptr) *found_at = r.first_leader().seconds;
+            return r.first_leader().baud;
         }
     }
     return 0;

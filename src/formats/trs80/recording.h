@@ -24,7 +24,9 @@ namespace korvax::trs80 {
 // 0x7F as they are on tape, start bits included, 8 to a byte, the last byte
 // padded with 0 bits. Two programs recorded back to back with no gap (a
 // Level I image holding two copies) come back as two segments.
-std::vector<tape_segment> read_recording(sample_source& in, int baud = 0);
+// `first_leader`, if given, receives where the first leader was taken (its
+// clock locked onto) and its speed, whether or not a segment followed.
+std::vector<tape_segment> read_recording(sample_source& in, int baud = 0, leader_seen* first_leader = nullptr);
 
 // A report item per segment: what it holds ("SYSTEM", "BASIC", "Level I",
 // or "data" when it is none of them), its name, load address, length, and
