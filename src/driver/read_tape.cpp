@@ -20,9 +20,11 @@ namespace {
 
 // How far into a recording the machines are tried first, to find out whose
 // tape it is; when none reads anything there, they are tried on the next
-// stretch, which starts a little before the last one ended (so that a tape
-// starting near its end is also seen from its start), and so on to the end.
-// A survey that starts further in starts with a whole stretch.
+// stretch, and so on to the end. Where a reader took a leader in a stretch
+// and read nothing after it, the next stretch starts a little before the
+// last one ended, so that a tape starting near its end is seen from its
+// start; otherwise where it ended (a leader cut there is still long enough
+// to be taken). A survey that starts further in starts with a whole stretch.
 constexpr double survey_first_seconds = 20, survey_seconds = 40, survey_overlap_seconds = 10;
 // How many of an item's doubtful bytes the report times.
 constexpr std::size_t doubts_shown = 5;
@@ -193,17 +195,20 @@ const machine_reader* forced_machine(const options& o) {
 const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from,
                              leaders_taken& leaders) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
+    bool led = false;
     for (std::uint64_t start = from, to = from + at(from == 0 ? survey_first_seconds : survey_seconds);;
-         start = to - at(survey_overlap_seconds), to = start + at(survey_seconds)) {
+         start = led ? to - at(survey_overlap_seconds) : to, to = start + at(survey_seconds)) {
         const machine_reader* best = nullptr;
         reading best_reading;
         bool whole = true;
+        led = false;
         for (const machine_reader& m : machines) {
             const std::unique_ptr<sample_source> in = rec.channel(channel);
             if (!in) return nullptr;
             limited_source part(*in, start, to);
             reading r = m.read(part, o);
             whole = whole && !part.reached_limit();
+            led = led || r.leader.found();
             leader_seen& first = leaders[std::size_t(&m - machines)];
             if (r.leader.found() && !first.found())
                 first = {double(start) / rec.rate() + r.leader.seconds, r.leader.baud};

@@ -340,10 +340,10 @@ TEST(command_line, recordings) {
     const auto started = [=](std::size_t seconds) {
         return [=](bytes& wav) { wav.erase(wav.begin() + 44, wav.begin() + long(44 + seconds * 44100)), resized(wav); };
     };
-    // ... or stopped, with this many seconds of silence before it.
-    const auto stopped_after_silence = [=](double seconds, double silent) {
+    // ... or started after this many seconds of silence.
+    const auto after_silence = [=](double silent, std::function<void(bytes&)> then = nullptr) {
         return [=](bytes& wav) {
-            stopped(seconds)(wav);
+            if (then) then(wav);
             wav.insert(wav.begin() + 44, std::size_t(silent * 44100), 0x80), resized(wav);
         };
     };
@@ -374,6 +374,10 @@ TEST(command_line, recordings) {
         {"another machine's image", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 5,
          two + "Error writing @@/out.cas: a Commodore tape is written as .tap, .prg or .t64.\n", unchecked,
          recorded("hello2.t64")},
+        // The first 20 s are tried for a tape first: this one's leader ends
+        // just after them, too little of it left to be taken alone.
+        {"a tape whose leader ends just after the first stretch tried", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + "0:20.1 TRS-80, 500 baud: BASIC H, 37 bytes.\n", unchecked, recorded("hello.cas", after_silence(15.9))},
         {"a dropout", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
          heard + basic + ", 2 bytes in doubt (at 0:04.4).\n" + in_doubt("out.cas (TRS-80 tape)"),
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
@@ -407,7 +411,7 @@ TEST(command_line, recordings) {
         {"a Colour Genie leader alone, after 45 s of silence", {}, {"-i", "@@/tape.wav"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a Colour Genie tape (at 0:45.0), but no "
                  "program after it: the recording may stop too soon.\n",
-         unchecked, recorded("hello-cgenie.cas", stopped_after_silence(1, 45))},
+         unchecked, recorded("hello-cgenie.cas", after_silence(45, stopped(1)))},
         {"a Homelab leader alone", {}, {"-i", "@@/tape.wav"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a Homelab tape (at 0:00.0), but no block "
                  "after it: the recording may stop too soon.\n",
