@@ -1,5 +1,6 @@
 #include "audio/recording_file.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "audio/wav_file.h"
@@ -42,7 +43,8 @@ private:
     const std::vector<std::uint8_t>* bytes_;
     unsigned channels_;
     std::uint32_t rate_;
-    bool cut_short_ = false, alike_ = false;
+    // Set by the readers of its channels, which may read side by side.
+    std::atomic<bool> cut_short_ = false, alike_ = false;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -144,7 +145,8 @@ private:
     std::string name_;
     const std::vector<std::uint8_t>* bytes_ = nullptr;
     SF_INFO info_{};
-    bool cut_short_ = false, alike_ = false;
+    // Set by the readers of its channels, which may read side by side.
+    std::atomic<bool> cut_short_ = false, alike_ = false;
 };
 
 // Numbers of `n` bytes, little- and big-endian.

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <tuple>
 #include <utility>
 
@@ -29,15 +31,35 @@ constexpr double survey_first_seconds = 20, survey_seconds = 40, survey_overlap_
 // How many of an item's doubtful bytes the report times.
 constexpr std::size_t doubts_shown = 5;
 
+// How loud a channel is: its peak, and how many of its samples there are and
+// how many lie at full scale, from its start up to sample `end`.
+struct level {
+    double peak = 0;
+    std::uint64_t samples = 0, clipped = 0, end = 0;
+    void add(const float* x, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = std::fabs(x[i]);
+            peak = std::max(peak, a);
+            clipped += a >= 0.999;
+        }
+        samples += n;
+        end += n;
+    }
+};
+
 // The samples of another source from sample `from` on, and no further than
-// sample `to`.
+// sample `to`; those past its end go to `tally`, if given.
 class limited_source final : public sample_source {
 public:
-    limited_source(sample_source& in, std::uint64_t from, std::uint64_t to) : in_(in), skip_(from), left_(to - from) {}
+    limited_source(sample_source& in, std::uint64_t from, std::uint64_t to, level* tally = nullptr)
+        : in_(in), skip_(from), at_(from), left_(to - from), tally_(tally) {}
     std::uint32_t rate() const override { return in_.rate(); }
     std::size_t read(float* out, std::size_t n) override {
         if (skip_ > 0 && in_.skip(std::exchange(skip_, 0)) == 0) return 0;
         const std::size_t got = in_.read(out, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)));
+        if (tally_ != nullptr && tally_->end >= at_ && tally_->end < at_ + got)
+            tally_->add(out + (tally_->end - at_), std::size_t(at_ + got - tally_->end));
+        at_ += got;
         left_ -= got;
         return got;
     }
@@ -45,7 +67,8 @@ public:
 
 private:
     sample_source& in_;
-    std::uint64_t skip_, left_;
+    std::uint64_t skip_, at_, left_;
+    level* tally_;
 };
 
 // An image for the output, with what goes after the output's stem when it is
@@ -176,6 +199,12 @@ const machine_reader machines[] = {
 // `machines`, from the channel's start.
 using leaders_taken = std::array<leader_seen, std::size(machines)>;
 
+// What a channel holds besides a tape.
+struct heard {
+    leaders_taken leaders{};
+    level sound;
+};
+
 // The forced format's machine (-f): TAP images and program files are both
 // Commodore tapes.
 const machine_reader* forced_machine(const options& o) {
@@ -187,29 +216,58 @@ const machine_reader* forced_machine(const options& o) {
     return nullptr;
 }
 
+// Calls f(0) to f(n - 1) side by side where the platform has threads (the
+// page's WebAssembly has none), f(0) on this one; none may touch what
+// another does. An exception from any reaches the caller once all are done.
+template <class F>
+void side_by_side(std::size_t n, const F& f) {
+    std::vector<std::future<void>> others;
+    for (std::size_t k = 1; k < n; ++k) {
+#ifndef __EMSCRIPTEN__
+        try {
+            others.push_back(std::async(std::launch::async, f, k));
+            continue;
+        } catch (const std::system_error&) {
+            // No thread to be had: it runs on this one, when waited for.
+        }
+#endif
+        others.push_back(std::async(std::launch::deferred, f, k));
+    }
+    f(0);
+    for (std::future<void>& o : others) o.get();
+}
+
 // Reads a channel with each machine's reader, a stretch at a time from
 // sample `from` on; in the first stretch where any reads anything, the one
 // that reads the most there is the tape's machine, and `from` is set to
-// where that stretch starts. Where each reader first took a leader goes to
-// `leaders`.
-const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from,
-                             leaders_taken& leaders) {
+// where that stretch starts. Where each reader first took a leader, and how
+// loud the channel is from its start, go to `h`.
+const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from, heard& h) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
     bool led = false;
     for (std::uint64_t start = from, to = from + at(from == 0 ? survey_first_seconds : survey_seconds);;
          start = led ? to - at(survey_overlap_seconds) : to, to = start + at(survey_seconds)) {
+        // Each reader on its own copy of the stretch, all at once.
+        std::array<std::optional<reading>, std::size(machines)> read;
+        std::array<bool, std::size(machines)> limited{};
+        side_by_side(std::size(machines), [&](std::size_t k) {
+            const std::unique_ptr<sample_source> in = rec.channel(channel);
+            if (!in) return;
+            limited_source part(*in, start, to, k + 1 == std::size(machines) ? &h.sound : nullptr);
+            read[k] = machines[k].read(part, o);
+            limited[k] = part.reached_limit();
+        });
         const machine_reader* best = nullptr;
         reading best_reading;
         bool whole = true;
         led = false;
         for (const machine_reader& m : machines) {
-            const std::unique_ptr<sample_source> in = rec.channel(channel);
-            if (!in) return nullptr;
-            limited_source part(*in, start, to);
-            reading r = m.read(part, o);
-            whole = whole && !part.reached_limit();
+            const std::size_t k = std::size_t(&m - machines);
+            if (!read[k]) return nullptr;
+            reading& r = *read[k];
+            whole = whole && !limited[k];
             led = led || r.leader.found();
-            leader_seen& first = leaders[std::size_t(&m - machines)];
+            leader_seen& first = h.leaders[k];
             if (r.leader.found() && !first.found())
                 first = {double(start) / rec.rate() + r.leader.seconds, r.leader.baud};
             if ((r.bytes > 0 || r.pulses > 0) && (best == nullptr || r.merit() > best_reading.merit())) {
@@ -233,39 +291,35 @@ void read_whole(recording_file& rec, unsigned c) {
 
 // What the channel holds when no tape is found in it: silence, clipping, a
 // level too low, a leader with nothing after it (the recording stopped too
-// soon), or a sound of some other kind. Where the readers took leaders is
-// `taken`, when a survey of the whole channel found them out; otherwise,
-// with no machine forced, they are looked for here.
+// soon), or a sound of some other kind. `survey` is what a survey of the
+// whole channel heard; without one, it is found out here (the leaders only
+// with no machine forced).
 std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced,
-                           const std::optional<leaders_taken>& taken) {
-    const std::unique_ptr<sample_source> in = rec.channel(channel);
-    double peak = 0;
-    std::uint64_t samples = 0, clipped = 0;
-    std::vector<float> block(65536);
-    const bool probe = forced == nullptr && !taken;
-    cgenie::leader_probe cgenie_leader(rec.rate());
-    homelab::leader_probe homelab_leader(rec.rate());
-    for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double a = std::fabs(block[i]);
-            peak = std::max(peak, a);
-            clipped += a >= 0.999;
+                           const std::optional<heard>& survey) {
+    heard h;
+    if (survey) {
+        h = *survey;
+    } else {
+        const std::unique_ptr<sample_source> in = rec.channel(channel);
+        std::vector<float> block(65536);
+        cgenie::leader_probe cgenie_leader(rec.rate());
+        homelab::leader_probe homelab_leader(rec.rate());
+        for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
+            h.sound.add(block.data(), n);
+            if (forced == nullptr) cgenie_leader.feed(block.data(), n), homelab_leader.feed(block.data(), n);
         }
-        samples += n;
-        if (probe) cgenie_leader.feed(block.data(), n), homelab_leader.feed(block.data(), n);
-    }
-    leaders_taken leaders{};
-    if (taken) {
-        leaders = *taken;
-    } else if (probe) {
-        const std::unique_ptr<sample_source> again = rec.channel(channel);
-        for (std::size_t k = 0; k < std::size(machines); ++k) {
+        const std::unique_ptr<sample_source> again = forced == nullptr ? rec.channel(channel) : nullptr;
+        for (std::size_t k = 0; again && k < std::size(machines); ++k) {
+            leader_seen& l = h.leaders[k];
             const tape_format* f = machines[k].format;
-            if (f == &cas_trs80_format && again) leaders[k].baud = trs80::leader_baud(*again, 1e9, &leaders[k].seconds);
-            if (f == &cgc_format && cgenie_leader.found()) leaders[k].seconds = cgenie_leader.seconds();
-            if (f == &htp_format && homelab_leader.found()) leaders[k].seconds = homelab_leader.seconds();
+            if (f == &cas_trs80_format) l.baud = trs80::leader_baud(*again, 1e9, &l.seconds);
+            if (f == &cgc_format && cgenie_leader.found()) l.seconds = cgenie_leader.seconds();
+            if (f == &htp_format && homelab_leader.found()) l.seconds = homelab_leader.seconds();
         }
     }
+    const leaders_taken& leaders = h.leaders;
+    const double peak = h.sound.peak;
+    const std::uint64_t samples = h.sound.samples, clipped = h.sound.clipped;
     // A leader alone: where it starts, and what would follow it.
     std::string leader;
     for (std::size_t k = 0; k < std::size(machines) && leader.empty(); ++k) {
@@ -457,19 +511,19 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::optional<reading> best;
     unsigned best_channel = 0;
     std::uint64_t found_at = 0;
-    // Where the first channel's survey took leaders, when it went through the
-    // whole channel (and read every speed) and found no tape.
-    std::optional<leaders_taken> first_leaders;
+    // What the first channel's survey heard besides a tape, when it went
+    // through the whole channel (and read every speed) and found none.
+    std::optional<heard> first_heard;
     const unsigned first = channel >= 0 ? unsigned(channel) : 0, end = channel >= 0 ? first + 1 : rec.channels();
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced_machine(o);
         if (m == nullptr) {
             std::uint64_t from = found_at;
-            leaders_taken leaders{};
-            m = survey(rec, c, o, from, leaders);
-            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, leaders = {});
+            heard h;
+            m = survey(rec, c, o, from, h);
+            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, h = {});
             if (m != nullptr) found_at = from;
-            if (m == nullptr && c == first && o.baud == 0) first_leaders = leaders;
+            if (m == nullptr && c == first && o.baud == 0) first_heard = h;
         }
         if (m == nullptr) {
             // No tape in this channel. The survey sought past most of it, so
@@ -489,7 +543,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     }
     if (!best || (best->items.empty() && best->bytes == 0)) {
         const unsigned c = channel >= 0 ? unsigned(channel) : 0;
-        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c, forced_machine(o), first_leaders).c_str());
+        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c, forced_machine(o), first_heard).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;
