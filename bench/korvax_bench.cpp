@@ -33,8 +33,9 @@
 // of hiss (the machine is looked for through it), ten minutes of hiss and no
 // tape (every machine looks through all of it, and finds nothing: exit
 // status 6), and the corpus's 26-minute T64 when CORPUS is there. It reports
-// seconds of audio per second of the child's CPU time (x real time) and its
-// peak resident memory. CORPUS defaults to the folder the build was
+// seconds of audio per second of the child's CPU time (x real time), per
+// second by the clock (the survey's readers run side by side) and its peak
+// resident memory. CORPUS defaults to the folder the build was
 // configured with.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -50,6 +51,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/recording_file.h"
@@ -281,13 +283,21 @@ int convert(const std::string& in, const std::string& out, unsigned rate) {
     return korvax::convert(o, in, &sink, dropped);
 }
 
-// What a child process did: its exit status, CPU time (user and system) and
-// peak resident memory.
+// What a child process did: its exit status, CPU time (user and system, of
+// all its threads), peak resident memory and, where timed, the time it took
+// by the clock.
 struct child_run {
     int status = -1;
     double seconds = 0;
     double peak_mib = 0;
+    double wall = 0;
 };
+
+double clock_seconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
 
 // What the child `pid` did, once it has ended.
 child_run waited(pid_t pid) {
@@ -462,6 +472,7 @@ constexpr opener openers[] = {
 // the machine is not looked for, only that one's reader runs.
 child_run read_in_child(const std::string& in, const std::string& out, korvax::recording_opener open, int format) {
     ::unlink(out.c_str());
+    const double t0 = clock_seconds();
     const pid_t pid = ::fork();
     if (pid == 0) {
         korvax::options o;
@@ -471,7 +482,9 @@ child_run read_in_child(const std::string& in, const std::string& out, korvax::r
         korvax::kept_messages dropped;
         ::_exit(sink ? korvax::convert(o, in, sink.get(), dropped) : 99);
     }
-    return waited(pid);
+    child_run r = waited(pid);
+    r.wall = clock_seconds() - t0;
+    return r;
 }
 
 // The peak memory of a child that reads nothing: what every child starts with.
@@ -482,7 +495,9 @@ double empty_child_mib() {
 }
 
 // Each machine's tape, written by the program at 44100 Hz and read back: the
-// best CPU time of `reps` runs, the highest peak.
+// best CPU time of `reps` runs, the best time by the clock (the survey's
+// readers run side by side where there are cores for them), the highest
+// peak.
 int reading_table(const std::string& dir, const char* corpus, int reps) {
     struct tape_case {
         std::string label;
@@ -513,12 +528,13 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
     constexpr unsigned rate = 44100;
     std::printf(
         "\nReading recordings at %u Hz: audio seconds per CPU second of the whole read (x real time),\n"
-        "best of %d runs; peak resident memory, highest of the runs (a child that reads nothing: %.1f M);\n"
+        "and per second by the clock (x clock), best of %d runs on %u cores;\n"
+        "peak resident memory, highest of the runs (a child that reads nothing: %.1f M);\n"
         "-f: x real time with the machine named, so that it is not looked for;\n"
         "stereo: the same samples in both channels (read once); two: the second inverted (both read)\n\n",
-        rate, reps, empty_child_mib());
-    std::printf("%-26s %-7s %-8s %8s %8s %9s %8s %9s\n", "tape", "layout", "opener", "audio s", "CPU s", "x real",
-                "peak", "-f");
+        rate, reps, std::thread::hardware_concurrency(), empty_child_mib());
+    std::printf("%-26s %-7s %-8s %8s %8s %9s %9s %8s %9s\n", "tape", "layout", "opener", "audio s", "CPU s", "x real",
+                "x clock", "peak", "-f");
     int failures = 0;
     for (const tape_case& c : cases) {
         const std::string mono = dir + "/read.wav", stereo = dir + "/read-stereo.wav", differ = dir + "/read-two.wav";
@@ -542,7 +558,7 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
              {std::pair{"mono", mono}, std::pair{"stereo", stereo}, std::pair{"two", differ}})
             for (const opener& op : openers) {
                 child_run best{-1, 1e9, 0}, forced{-1, 1e9, 0};
-                double peak = 0;
+                double peak = 0, wall = 1e9;
                 for (int i = 0; i < reps; ++i) {
                     const child_run r = read_in_child(wav, dir + "/back" + c.kind, op.open, -1);
                     const child_run f =
@@ -554,6 +570,7 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
                     }
                     if (r.seconds < best.seconds) best = r;
                     if (f.seconds < forced.seconds) forced = f;
+                    wall = std::min(wall, r.wall);
                     peak = std::max({peak, r.peak_mib, f.peak_mib});
                 }
                 if (best.status != (c.image.empty() ? korvax::exit_image : 0)) {
@@ -562,8 +579,9 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
                     ++failures;
                     continue;
                 }
-                std::printf("%-26s %-7s %-8s %8.1f %8.3f %9.0f %6.1f M %9.0f\n", c.label.c_str(), layout, op.name,
-                            audio, best.seconds, audio / best.seconds, peak, audio / forced.seconds);
+                std::printf("%-26s %-7s %-8s %8.1f %8.3f %9.0f %9.0f %6.1f M %9.0f\n", c.label.c_str(), layout,
+                            op.name, audio, best.seconds, audio / best.seconds, audio / wall, peak,
+                            audio / forced.seconds);
             }
     }
     return failures;
