@@ -47,12 +47,14 @@ struct level {
     }
 };
 
-// The samples of another source from sample `from` on, and no further than
-// sample `to`; those past its end go to `tally`, if given.
+// The samples of another source, which is at sample `in_at`, from sample
+// `from` on and no further than sample `to`; those past `tally`'s end go to
+// it, if given.
 class limited_source final : public sample_source {
 public:
-    limited_source(sample_source& in, std::uint64_t from, std::uint64_t to, level* tally = nullptr)
-        : in_(in), skip_(from), at_(from), left_(to - from), tally_(tally) {}
+    limited_source(sample_source& in, std::uint64_t in_at, std::uint64_t from, std::uint64_t to,
+                   level* tally = nullptr)
+        : in_(in), skip_(from - in_at), at_(from), left_(to - from), tally_(tally) {}
     std::uint32_t rate() const override { return in_.rate(); }
     std::size_t read(float* out, std::size_t n) override {
         if (skip_ > 0 && in_.skip(std::exchange(skip_, 0)) == 0) return 0;
@@ -64,6 +66,7 @@ public:
         return got;
     }
     bool reached_limit() const { return left_ == 0; }
+    std::uint64_t at() const { return at_; }
 
 private:
     sample_source& in_;
@@ -203,6 +206,7 @@ using leaders_taken = std::array<leader_seen, std::size(machines)>;
 struct heard {
     leaders_taken leaders{};
     level sound;
+    bool read_straight = false;  // one read went from its first sample to its last, seeking past none
 };
 
 // The forced format's machine (-f): TAP images and program files are both
@@ -245,17 +249,38 @@ void side_by_side(std::size_t n, const F& f) {
 const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from, heard& h) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
     bool led = false;
+    // The last machine's reader, which tallies the level, reads on from
+    // where it stopped when the next stretch starts there: where the
+    // stretches follow each other from the first sample to the last, it has
+    // read the channel straight through, and so told whether the channels
+    // are alike.
+    const std::size_t tallies = std::size(machines) - 1;
+    std::unique_ptr<sample_source> straight;
+    std::uint64_t straight_at = 0;
+    bool sought = from > 0;
     for (std::uint64_t start = from, to = from + at(from == 0 ? survey_first_seconds : survey_seconds);;
          start = led ? to - at(survey_overlap_seconds) : to, to = start + at(survey_seconds)) {
         // Each reader on its own copy of the stretch, all at once.
         std::array<std::optional<reading>, std::size(machines)> read;
         std::array<bool, std::size(machines)> limited{};
         side_by_side(std::size(machines), [&](std::size_t k) {
-            const std::unique_ptr<sample_source> in = rec.channel(channel);
-            if (!in) return;
-            limited_source part(*in, start, to, k + 1 == std::size(machines) ? &h.sound : nullptr);
+            std::unique_ptr<sample_source> own;
+            if (k != tallies) {
+                if (!(own = rec.channel(channel))) return;
+                limited_source part(*own, 0, start, to);
+                read[k] = machines[k].read(part, o);
+                limited[k] = part.reached_limit();
+                return;
+            }
+            if (!straight || straight_at != start) {
+                if (!(straight = rec.channel(channel))) return;
+                straight_at = 0;
+                sought = sought || start > 0;
+            }
+            limited_source part(*straight, straight_at, start, to, &h.sound);
             read[k] = machines[k].read(part, o);
             limited[k] = part.reached_limit();
+            straight_at = part.at();
         });
         const machine_reader* best = nullptr;
         reading best_reading;
@@ -276,6 +301,7 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
             }
         }
         if (best != nullptr) from = start;
+        h.read_straight = best == nullptr && whole && !sought;
         if (best != nullptr || whole) return best;
     }
 }
@@ -517,18 +543,18 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     const unsigned first = channel >= 0 ? unsigned(channel) : 0, end = channel >= 0 ? first + 1 : rec.channels();
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced_machine(o);
+        heard h;
         if (m == nullptr) {
             std::uint64_t from = found_at;
-            heard h;
             m = survey(rec, c, o, from, h);
             if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, h = {});
             if (m != nullptr) found_at = from;
             if (m == nullptr && c == first && o.baud == 0) first_heard = h;
         }
         if (m == nullptr) {
-            // No tape in this channel. The survey sought past most of it, so
-            // only a plain read tells whether the others hold its samples.
-            if (c + 1 < end) read_whole(rec, c);
+            // No tape in this channel. Where the survey sought past some of
+            // it, only a plain read tells whether the others hold its samples.
+            if (c + 1 < end && !h.read_straight) read_whole(rec, c);
         } else if (const std::unique_ptr<sample_source> in = rec.channel(c)) {
             reading r = m->read(*in, o);
             r.machine = m;
