@@ -15,6 +15,8 @@
 
 namespace korvax {
 
+// Readers of its channels may be made and read on several threads at once
+// (each reader by one), so what they share must be safe for that.
 class recording_file {
 public:
     virtual ~recording_file() = default;
