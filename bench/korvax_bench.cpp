@@ -43,10 +43,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -579,9 +579,8 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
                     ++failures;
                     continue;
                 }
-                std::printf("%-26s %-7s %-8s %8.1f %8.3f %9.0f %9.0f %6.1f M %9.0f\n", c.label.c_str(), layout,
-                            op.name, audio, best.seconds, audio / best.seconds, audio / wall, peak,
-                            audio / forced.seconds);
+                std::printf("%-26s %-7s %-8s %8.1f %8.3f %9.0f %9.0f %6.1f M %9.0f\n", c.label.c_str(), layout, op.name,
+                            audio, best.seconds, audio / best.seconds, audio / wall, peak, audio / forced.seconds);
             }
     }
     return failures;

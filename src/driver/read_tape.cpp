@@ -52,8 +52,7 @@ struct level {
 // it, if given.
 class limited_source final : public sample_source {
 public:
-    limited_source(sample_source& in, std::uint64_t in_at, std::uint64_t from, std::uint64_t to,
-                   level* tally = nullptr)
+    limited_source(sample_source& in, std::uint64_t in_at, std::uint64_t from, std::uint64_t to, level* tally = nullptr)
         : in_(in), skip_(from - in_at), at_(from), left_(to - from), tally_(tally) {}
     std::uint32_t rate() const override { return in_.rate(); }
     std::size_t read(float* out, std::size_t n) override {
@@ -102,7 +101,6 @@ struct reading {
 
 struct machine_reader {
     const char* machine;        // as the report names it
-    const char* part;           // what follows its leader on tape
     const tape_format* format;  // the images it writes are read by this format
     std::vector<std::string> kinds;  // the image kinds it writes; the first when the name asks for none
     reading (*read)(sample_source&, const options&);
@@ -148,7 +146,7 @@ std::vector<image_file> commodore_images(const reading& r, const std::string& ki
 }
 
 const machine_reader machines[] = {
-    {"TRS-80", "program", &cas_trs80_format, {".cas"},
+    {"TRS-80", &cas_trs80_format, {".cas"},
      [](sample_source& in, const options& o) {
          leader_seen leader;
          std::vector<tape_segment> s = trs80::read_recording(in, o.baud, &leader);
@@ -160,7 +158,7 @@ const machine_reader machines[] = {
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", trs80::cas_image(r.segments), "TRS-80 tape"}};
      }},
-    {"Commodore", "program", &cbm_prg_format, {".tap", ".prg", ".t64"},
+    {"Commodore", &cbm_prg_format, {".tap", ".prg", ".t64"},
      [](sample_source& in, const options&) {
          reading r;
          r.commodore = std::make_shared<cbm::recording_read>(cbm::read_recording(in));
@@ -172,7 +170,7 @@ const machine_reader machines[] = {
          return r;
      },
      commodore_images},
-    {"Colour Genie", "program", &cgc_format, {".cas"},
+    {"Colour Genie", &cgc_format, {".cas"},
      [](sample_source& in, const options&) {
          leader_seen leader;
          std::vector<tape_segment> s = cgenie::read_recording(in, &leader);
@@ -184,7 +182,7 @@ const machine_reader machines[] = {
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", cgenie::cas_image(r.segments), "Colour Genie tape"}};
      }},
-    {"Homelab", "block", &htp_format, {".htp"},
+    {"Homelab", &htp_format, {".htp"},
      [](sample_source& in, const options&) {
          leader_seen leader;
          std::vector<tape_segment> s = homelab::read_recording(in, &leader);
@@ -355,8 +353,10 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
         if (!leaders[k].found()) continue;
         std::string tape = std::string(machines[k].machine) + " tape";
         if (leaders[k].baud != 0) tape += " at " + std::to_string(leaders[k].baud) + " baud";
-        leader = "it holds the leader of a " + tape + " (at " + clock_time(leaders[k].seconds) + "), but no " +
-                 machines[k].part + " after it: the recording may stop too soon";
+        // What follows a leader: a Homelab tape's blocks each have their own.
+        const char* part = machines[k].format == &htp_format ? "block" : "program";
+        leader = "it holds the leader of a " + tape + " (at " + clock_time(leaders[k].seconds) + "), but no " + part +
+                 " after it: the recording may stop too soon";
     }
     const double db = peak > 0 ? 20 * std::log10(peak) : -200;
     // Where the peak lies against full scale, as a whole number of dB (a
@@ -572,7 +572,8 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     }
     if (!best || (best->items.empty() && best->bytes == 0)) {
         const unsigned c = channel >= 0 ? unsigned(channel) : 0;
-        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(), what_was_heard(rec, c, forced_machine(o), first_heard).c_str());
+        out.say("No tape signal found in %s: %s.", shown_name(name).c_str(),
+                what_was_heard(rec, c, forced_machine(o), first_heard).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;
