@@ -71,29 +71,30 @@ public:
     };
     // Feeds sample `index` with value `z`; true when a crossing is confirmed.
     bool push(std::uint64_t index, float z, float hysteresis, crossing& out) {
-        if ((z >= 0) != (last_ >= 0) && index > 0)
-            zero_at_ = double(index - 1) + double(last_) / double(last_ - z);
+        // Where the sign changed is only noted here (hiss changes it at
+        // random, which a branch would guess wrong); the crossing's time is
+        // worked out once it is confirmed.
+        const bool changed = ((z >= 0) != (last_ >= 0)) & (index > 0);
+        cross_index_ = changed ? index : cross_index_;
+        cross_before_ = changed ? last_ : cross_before_;
+        cross_after_ = changed ? z : cross_after_;
         last_ = z;
         const float m = std::fabs(z);
-        if (m > peak_) peak_ = m;
-        if (state_ <= 0 && z > hysteresis) {
-            out = {zero_at_, 1, peak_};
-            state_ = 1;
-            peak_ = m;
-            return true;
-        }
-        if (state_ >= 0 && z < -hysteresis) {
-            out = {zero_at_, 0, peak_};
-            state_ = -1;
-            peak_ = m;
-            return true;
-        }
-        return false;
+        peak_ = std::max(peak_, m);
+        const bool up = state_ <= 0 && z > hysteresis, down = state_ >= 0 && z < -hysteresis;
+        if (!(up || down)) return false;
+        if (cross_index_ > 0)
+            zero_at_ = double(cross_index_ - 1) + double(cross_before_) / double(cross_before_ - cross_after_);
+        out = {zero_at_, up ? 1 : 0, peak_};
+        state_ = up ? 1 : -1;
+        peak_ = m;
+        return true;
     }
     void reset() { state_ = 0, peak_ = 0; }
 
 private:
-    float last_ = 0, peak_ = 0;
+    float last_ = 0, peak_ = 0, cross_before_ = 0, cross_after_ = 0;
+    std::uint64_t cross_index_ = 0;
     double zero_at_ = 0;
     int state_ = 0;
 };
