@@ -470,6 +470,9 @@ int self_check(const machine_reader& m, const std::string& kind, const std::vect
                const reading& first, const options& o, messages& out) {
     options play;
     play.sample_rate = 44100;
+    // A TRS-80 image holds no speed: played as its bytes suggest, a tape
+    // read with -b at another would not be read back at all.
+    play.baud = o.baud;
     play.format = -1;
     for (int f = 0; f < format_count; ++f)
         if (tape_format_registry[static_cast<std::size_t>(f)] == (kind == ".tap" ? &tap_format : m.format)) play.format = f;

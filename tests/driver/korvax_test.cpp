@@ -283,10 +283,13 @@ TEST(command_line, earlier_output_kept) {
 // A tape played back: the program's own WAV of a bundled example, at 44100
 // Hz, as tape.wav; `damage` may then spoil it.
 // An image named "@@/..." is one of the case's own files.
-std::function<void(const std::string&)> recorded(const std::string& image, std::function<void(bytes&)> damage = nullptr) {
+std::function<void(const std::string&)> recorded(const std::string& image, std::function<void(bytes&)> damage = nullptr,
+                                                 std::vector<std::string> options = {}) {
     return [=](const std::string& dir) {
         const std::string path = image.starts_with("@@/") ? dir + image.substr(2) : std::string(KORVAX_EXAMPLES) + "/" + image;
-        run_korvax({"-i", path, "-o", dir + "/tape.wav"});
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"-i", path, "-o", dir + "/tape.wav"});
+        run_korvax(args);
         if (!damage) return;
         bytes wav = read_file(dir + "/tape.wav");
         damage(wav);
@@ -319,6 +322,8 @@ TEST(command_line, recordings) {
     for (int b : {0x00, 0x40, 0x11, 0x1E}) mixed.push_back(std::uint8_t(b));  // 2 s
     for (int i = 0; i < 12000; ++i) mixed.push_back(i < 3000 ? 0x28 : i * 7 % 3 == 0 ? 0x20 : 0x38);
     for (int k = 0; k < 4; ++k) mixed[16 + std::size_t(k)] = std::uint8_t((mixed.size() - 20) >> (8 * k));
+    bytes data_250(255, 0);  // two bytes of data at 250 baud, the last a zero
+    for (int b : {0xA5, 0x42, 0x00}) data_250.push_back(std::uint8_t(b));
     bytes escaped(255, 0);  // a SYSTEM tape named "A\e[2JB" of one byte
     for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
         escaped.push_back(std::uint8_t(b));
@@ -360,6 +365,13 @@ TEST(command_line, recordings) {
          heard + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n"
                          "Read-back check: the image's own signal reads back as the image.\n",
          unchecked, recorded("hello.cas"), "", {{"out.cas", hello_back}}},
+        // Played at the speed it was read at: as its bytes are no Level I
+        // program's, the image alone would have it played at 500 baud.
+        {"TRS-80 at 250 baud, told and checked", {{"data.cas", data_250}},
+         {"-b", "250", "-V", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
+         heard + "0:07.3 TRS-80, 250 baud: data, 2 bytes.\nImage written: @@/out.cas (TRS-80 tape).\n"
+                 "Read-back check: the image's own signal reads back as the image.\n",
+         unchecked, recorded("@@/data.cas", nullptr, {"-b", "250"}), "", {{"out.cas", data_250}}},
         {"a program file", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 0,
          heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
                  "Image written: @@/out.prg (program HELLO).\n",
