@@ -318,10 +318,10 @@ void read_whole(recording_file& rec, unsigned c) {
 
 // What the channel holds when no tape is found in it: silence, clipping, a
 // level too low, a leader with nothing after it (the recording stopped too
-// soon), or a sound of some other kind. `survey` is what a survey of the
-// whole channel heard; without one, it is found out here (the leaders only
-// with no machine forced).
-std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced,
+// soon, or -b asked for another speed), or a sound of some other kind.
+// `survey` is what a survey of the whole channel heard; without one, it is
+// found out here (the leaders only with no machine forced).
+std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced, int baud,
                            const std::optional<heard>& survey) {
     heard h;
     if (survey) {
@@ -353,10 +353,13 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
         if (!leaders[k].found()) continue;
         std::string tape = std::string(machines[k].machine) + " tape";
         if (leaders[k].baud != 0) tape += " at " + std::to_string(leaders[k].baud) + " baud";
+        leader = "it holds the leader of a " + tape + " (at " + clock_time(leaders[k].seconds) + "), ";
         // What follows a leader: a Homelab tape's blocks each have their own.
         const char* part = machines[k].format == &htp_format ? "block" : "program";
-        leader = "it holds the leader of a " + tape + " (at " + clock_time(leaders[k].seconds) + "), but no " + part +
-                 " after it: the recording may stop too soon";
+        if (baud != 0 && leaders[k].baud != 0 && leaders[k].baud != baud)
+            leader += "not one at " + std::to_string(baud) + " baud as -b asks: read it without -b";
+        else
+            leader += std::string("but no ") + part + " after it: the recording may stop too soon";
     }
     const double db = peak > 0 ? 20 * std::log10(peak) : -200;
     // Where the peak lies against full scale, as a whole number of dB (a
@@ -576,7 +579,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     if (!best || (best->items.empty() && best->bytes == 0)) {
         const unsigned c = channel >= 0 ? unsigned(channel) : 0;
         out.say("No tape signal found in %s: %s.", shown_name(name).c_str(),
-                what_was_heard(rec, c, forced_machine(o), first_heard).c_str());
+                what_was_heard(rec, c, forced_machine(o), o.baud, first_heard).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;
