@@ -116,10 +116,11 @@ void tally(reading& r) {
     }
 }
 
-reading segments_read(std::vector<tape_segment> s, std::vector<tape_item> items) {
+reading segments_read(std::vector<tape_segment> s, std::vector<tape_item> items, leader_seen leader) {
     reading r;
     r.segments = std::move(s);
     r.items = std::move(items);
+    r.leader = leader;
     tally(r);
     return r;
 }
@@ -151,9 +152,7 @@ const machine_reader machines[] = {
          leader_seen leader;
          std::vector<tape_segment> s = trs80::read_recording(in, o.baud, &leader);
          std::vector<tape_item> items = trs80::describe(s);
-         reading r = segments_read(std::move(s), std::move(items));
-         r.leader = leader;
-         return r;
+         return segments_read(std::move(s), std::move(items), leader);
      },
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", trs80::cas_image(r.segments), "TRS-80 tape"}};
@@ -175,9 +174,7 @@ const machine_reader machines[] = {
          leader_seen leader;
          std::vector<tape_segment> s = cgenie::read_recording(in, &leader);
          std::vector<tape_item> items = cgenie::describe(s);
-         reading r = segments_read(std::move(s), std::move(items));
-         r.leader = leader;
-         return r;
+         return segments_read(std::move(s), std::move(items), leader);
      },
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", cgenie::cas_image(r.segments), "Colour Genie tape"}};
@@ -187,9 +184,7 @@ const machine_reader machines[] = {
          leader_seen leader;
          std::vector<tape_segment> s = homelab::read_recording(in, &leader);
          std::vector<tape_item> items = homelab::describe(s);
-         reading r = segments_read(std::move(s), std::move(items));
-         r.leader = leader;
-         return r;
+         return segments_read(std::move(s), std::move(items), leader);
      },
      [](const reading& r, const std::string&) {
          return std::vector<image_file>{{"", homelab::htp_image(r.segments), "Homelab tape"}};
