@@ -83,9 +83,9 @@ public:
         peak_ = std::max(peak_, m);
         const bool up = state_ <= 0 && z > hysteresis, down = state_ >= 0 && z < -hysteresis;
         if (!(up || down)) return false;
-        if (cross_index_ > 0)
-            zero_at_ = double(cross_index_ - 1) + double(cross_before_) / double(cross_before_ - cross_after_);
-        out = {zero_at_, up ? 1 : 0, peak_};
+        const double at =
+            cross_index_ > 0 ? double(cross_index_ - 1) + double(cross_before_) / double(cross_before_ - cross_after_) : 0;
+        out = {at, up ? 1 : 0, peak_};
         state_ = up ? 1 : -1;
         peak_ = m;
         return true;
@@ -95,7 +95,6 @@ public:
 private:
     float last_ = 0, peak_ = 0, cross_before_ = 0, cross_after_ = 0;
     std::uint64_t cross_index_ = 0;
-    double zero_at_ = 0;
     int state_ = 0;
 };
 
