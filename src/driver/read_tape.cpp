@@ -315,7 +315,8 @@ void read_whole(recording_file& rec, unsigned c) {
 // level too low, a leader with nothing after it (the recording stopped too
 // soon, or -b asked for another speed), or a sound of some other kind.
 // `survey` is what a survey of the whole channel heard; without one, it is
-// found out here (the leaders only with no machine forced).
+// found out here (with a machine forced, only that machine's leader, at any
+// speed: -b may have asked for another).
 std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced, int baud,
                            const std::optional<heard>& survey) {
     heard h;
@@ -324,17 +325,20 @@ std::string what_was_heard(recording_file& rec, unsigned channel, const machine_
     } else {
         const std::unique_ptr<sample_source> in = rec.channel(channel);
         std::vector<float> block(65536);
+        const auto sought = [&](const tape_format& f) { return forced == nullptr || forced->format == &f; };
         cgenie::leader_probe cgenie_leader(rec.rate());
         homelab::leader_probe homelab_leader(rec.rate());
         for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
             h.sound.add(block.data(), n);
-            if (forced == nullptr) cgenie_leader.feed(block.data(), n), homelab_leader.feed(block.data(), n);
+            if (sought(cgc_format)) cgenie_leader.feed(block.data(), n);
+            if (sought(htp_format)) homelab_leader.feed(block.data(), n);
         }
-        const std::unique_ptr<sample_source> again = forced == nullptr ? rec.channel(channel) : nullptr;
-        for (std::size_t k = 0; again && k < std::size(machines); ++k) {
+        const std::unique_ptr<sample_source> again = sought(cas_trs80_format) ? rec.channel(channel) : nullptr;
+        for (std::size_t k = 0; k < std::size(machines); ++k) {
             leader_seen& l = h.leaders[k];
             const tape_format* f = machines[k].format;
-            if (f == &cas_trs80_format) l.baud = trs80::leader_baud(*again, 1e9, &l.seconds);
+            if (!sought(*f)) continue;
+            if (f == &cas_trs80_format && again) l.baud = trs80::leader_baud(*again, 1e9, &l.seconds);
             if (f == &cgc_format && cgenie_leader.found()) l.seconds = cgenie_leader.seconds();
             if (f == &htp_format && homelab_leader.found()) l.seconds = homelab_leader.seconds();
         }

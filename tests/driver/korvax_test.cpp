@@ -424,11 +424,17 @@ TEST(command_line, recordings) {
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 250 baud (at 0:00.3), "
                  "not one at 500 baud as -b asks: read it without -b.\n",
          unchecked, recorded("hello-level1.cas")},
+        // Forced to the machine, its leader is still found at any speed.
+        {"forced to the machine, at another speed than -b asks", {},
+         {"-f", "3", "-b", "500", "-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
+         heard + "No tape signal found in @@/tape.wav: it holds the leader of a TRS-80 tape at 250 baud (at 0:00.3), "
+                 "not one at 500 baud as -b asks: read it without -b.\n",
+         unchecked, recorded("hello-level1.cas")},
         {"a Colour Genie leader alone, after 45 s of silence", {}, {"-i", "@@/tape.wav"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a Colour Genie tape (at 0:45.0), but no "
                  "program after it: the recording may stop too soon.\n",
          unchecked, recorded("hello-cgenie.cas", after_silence(45, stopped(1)))},
-        {"a Homelab leader alone", {}, {"-i", "@@/tape.wav"}, 6,
+        {"a Homelab leader alone, forced", {}, {"-f", "1", "-i", "@@/tape.wav"}, 6,
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a Homelab tape (at 0:00.0), but no block "
                  "after it: the recording may stop too soon.\n",
          unchecked, recorded("hello.htp", stopped(1))},
