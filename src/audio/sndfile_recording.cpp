@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "audio/wav_file.h"
+
 namespace korvax {
 namespace {
 
@@ -169,8 +171,8 @@ std::uint64_t big(const std::uint8_t* p, int n) {
 struct data_chunk {
     bool riff = false;  // a WAV's (not an RF64's)
     std::uint64_t length = 0, room = 0;
-    // A writer that could not seek back leaves its size 0 or all ones.
-    bool cut() const { return length != 0 && length != 0xFFFFFFFFu && length > room; }
+    // A writer that could not seek back leaves its size unknown.
+    bool cut() const { return !wav_size_unknown(length) && length > room; }
 };
 // `read(at, out, n)` reads up to `n` bytes from `at` of the `size` there are.
 template <class reader>
@@ -246,8 +248,9 @@ std::unique_ptr<recording_file> checked(std::unique_ptr<sndfile_recording> r, co
 std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, std::string& why) {
     const data_chunk d = data_chunk_of(name);
     // A WAV whose data size was never filled in, which libsndfile reads as
-    // holding nothing: the program's own reader takes the samples to the end.
-    if (d.riff && d.length == 0 && d.room > 0) return open_wav_recording(name, why);
+    // holding nothing, or as far as it claims: the program's own reader
+    // takes the samples to the end.
+    if (d.riff && wav_size_unknown(d.length) && d.length != 0xFFFFFFFFu && d.room > 0) return open_wav_recording(name, why);
     return checked(std::make_unique<sndfile_recording>(name), d, why);
 }
 

@@ -54,10 +54,14 @@ std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std
         return nullptr;
     }
     // A writer that could not seek back (to a pipe, or one that stopped
-    // before it could) leaves its sizes 0 or all ones: the samples then run
-    // to the end.
-    const auto unknown = [](std::uint64_t n) { return n == 0 || n == 0xFFFFFFFFu; };
-    if (le(head + 4, 4) != size - 8 && !unknown(le(head + 4, 4))) {
+    // before it could) leaves its sizes unknown: the samples then run to the
+    // end. A recorder writing to a pipe puts a length not known yet in the
+    // data chunk and that and the header's in the RIFF size, so a RIFF size
+    // of 2 GiB or so that the file does not reach holds only where the data
+    // chunk's is unknown too.
+    const std::uint64_t riff = le(head + 4, 4);
+    const bool riff_streamed = riff >= 0x7FFFF000u && riff > size - 8;
+    if (riff != size - 8 && !wav_size_unknown(riff) && !riff_streamed) {
         why = "its size fields do not match its length";
         return nullptr;
     }
@@ -100,11 +104,12 @@ std::unique_ptr<wav_file> wav_file::read_header(std::unique_ptr<wav_file> w, std
                 why = "its samples come before their format";
                 return nullptr;
             }
-            if (length > size - at && !unknown(length)) {
+            const bool unknown = wav_size_unknown(length);
+            if ((length > size - at && !unknown) || (riff_streamed && !wav_size_unknown(riff) && !unknown)) {
                 why = "its size fields do not match its length";
                 return nullptr;
             }
-            w->frames_ = w->left_ = (unknown(length) ? size - at : length) / block;
+            w->frames_ = w->left_ = (unknown ? size - at : length) / block;
             break;
         }
         at += length + (length & 1);

@@ -3,6 +3,7 @@
 // channels, one of which is read.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,6 +12,14 @@
 #include "audio/samples.h"
 
 namespace korvax {
+
+// Whether a WAV's size field holds what a writer that could not seek back
+// leaves there: 0 or all ones, or the length SoX (0x7FFFF000) or arecord
+// (0x80000000) put for one not known yet, writing to a pipe. The samples
+// then run to the end.
+constexpr bool wav_size_unknown(std::uint64_t n) {
+    return n == 0 || n == 0xFFFFFFFFu || n == 0x7FFFF000u || n == 0x80000000u;
+}
 
 class wav_file final : public sample_source {
 public:

@@ -184,8 +184,9 @@ TEST(recordings, skipping_lands_where_reading_would) {
 }
 
 // A WAV whose writer could not go back to fill in its sizes (a pipe, or a
-// recorder stopped short) leaves them 0 or all ones: its samples run to its
-// end, whether it comes as a file or on standard input.
+// recorder stopped short) leaves them 0 or all ones, or, from SoX or
+// arecord, a length not known yet: its samples run to its end, whether it
+// comes as a file or on standard input.
 TEST(recordings, sizes_never_filled_in) {
     const scratch_dir dir;
     const std::string wav = dir.path("own.wav"), out = dir.path("out.cas");
@@ -208,6 +209,8 @@ TEST(recordings, sizes_never_filled_in) {
         {"all ones, piped", 0xFFFFFFFF, 0xFFFFFFFF, true, 0, line + "Image written: @@ (TRS-80 tape).\n"},
         {"0, a file", 0, 0, false, 0, line + "Image written: @@ (TRS-80 tape).\n"},
         {"0, piped", 0, 0, true, 0, line + "Image written: @@ (TRS-80 tape).\n"},
+        {"SoX's, piped", 0x7FFFF024, 0x7FFFF000, true, 0, line + "Image written: @@ (TRS-80 tape).\n"},
+        {"arecord's, a file", 0x80000024, 0x80000000, false, 0, line + "Image written: @@ (TRS-80 tape).\n"},
         {"past the end, piped", std::uint32_t(own.size() - 8), std::uint32_t(own.size()), true, 4,
          "Error reading standard input: its size fields do not match its length.\n"},
     };
