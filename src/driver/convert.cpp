@@ -10,6 +10,7 @@
 #include "driver/registry.h"
 #include "driver/results.h"
 #include "output/fatal.h"
+#include "output/output_file.h"
 
 namespace korvax {
 namespace {
@@ -192,15 +193,16 @@ int convert(const options& o, const image& im, byte_sink* output, messages& out,
     return run(o, im, false, output, out, result);
 }
 
-// A forced format is named before the image is read, so that a read error
-// follows its line. Without a name there is no image to read: nothing is
-// recognised in it.
+bool is_regular(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // Whether the file `name` starts as a recording does. Only a regular file is
 // looked into: the bytes of a pipe are gone once read, so a pipe is read
 // whole and its bytes looked at.
 bool is_recording(const std::string& name) {
-    struct stat st {};
-    if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!is_regular(name)) return false;
     std::uint8_t start[40] = {};  // as far as a Wave64 header's second GUID
     std::FILE* f = std::fopen(name.c_str(), "rb");
     if (f == nullptr) return false;
@@ -212,8 +214,13 @@ bool is_recording(const std::string& name) {
 int read_recording(const options& o, const std::string& name, const image* held, byte_sink* output, messages& out,
                    run_result* result) {
     std::string why;
-    const std::unique_ptr<recording_file> rec =
-        held != nullptr ? o.open_held_recording(held->bytes, why) : o.open_recording(name, why);
+    std::unique_ptr<recording_file> rec;
+    if (held == nullptr)
+        rec = o.open_recording(name, why);
+    else if (held->spool)
+        rec = o.open_recording(held->spool->path(), why);
+    else
+        rec = o.open_held_recording(held->bytes, why);
     if (!rec) {
         out.say("Error reading %s: %s.", shown_name(name).c_str(), why.c_str());
         const held_recording_opener wav_only = open_wav_recording;
@@ -228,12 +235,23 @@ int read_recording(const options& o, const std::string& name, const image* held,
 int convert(const options& o, const std::string& input, byte_sink* output, messages& out, run_result* result) {
     try {
         if (input != "-" && !input.empty() && is_recording(input)) return read_recording(o, input, nullptr, output, out, result);
-        if (forced(o)) out.say("Selected format: %s.", tape_format_registry[static_cast<std::size_t>(o.format)]->description);
+        // A forced format is named before a file is read, so that a read
+        // error follows its line; what a pipe holds is known only once it is
+        // read: a recording (read with the machine forced), or an image.
+        // Without a name there is no image to read: nothing is recognised in
+        // it.
+        const bool piped = input == "-" || (!input.empty() && !is_regular(input));
+        const auto selected = [&] {
+            if (forced(o))
+                out.say("Selected format: %s.", tape_format_registry[static_cast<std::size_t>(o.format)]->description);
+        };
+        if (!piped) selected();
         const image im = input.empty() && !forced(o) ? image{} : read_image(input, out);
-        // A recording from standard input or a pipe, held in memory as an
-        // image would be.
-        if (!forced(o) && looks_like_recording(im.bytes.data(), im.bytes.size()))
+        // A recording from standard input or a pipe: in a temporary file,
+        // or held in memory as an image would be.
+        if (piped && (im.spool || looks_like_recording(im.bytes.data(), im.bytes.size())))
             return read_recording(o, input, &im, output, out, result);
+        if (piped) selected();
         return run(o, im, forced(o), output, out, result);
     } catch (const exit_request& e) {
         if (result != nullptr) result->status = e.status;

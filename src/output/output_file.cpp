@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -14,13 +15,15 @@ namespace {
 
 constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The temporary file of the run, for the signal handler: one at a time, as a
-// later -o replaces an earlier one.
-std::atomic<const char*> pending_temp{nullptr};
+// The temporary files of the run, for the signal handler: the output's, one
+// at a time, as a later -o replaces an earlier one; and the input's, spooled
+// from a pipe.
+std::atomic<const char*> pending_temp{nullptr}, pending_spool{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free, "read in a signal handler");
 
 extern "C" void remove_temp_and_die(int sig) {
     if (const char* temp = pending_temp.load()) ::unlink(temp);
+    if (const char* spool = pending_spool.load()) ::unlink(spool);
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
@@ -117,6 +120,42 @@ output_file::~output_file() {
     ::unlink(temp_.c_str());
     const char* own = temp_.c_str();
     pending_temp.compare_exchange_strong(own, nullptr);
+}
+
+std::unique_ptr<spool_file> spool_file::create() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/korvax-XXXXXX";
+    const held_interruptions held;
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) return nullptr;
+    std::unique_ptr<spool_file> spool(new spool_file(fd, std::move(path)));
+    pending_spool = spool->path_.c_str();
+    catch_interruptions();
+    return spool;
+}
+
+spool_file::~spool_file() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+    const char* own = path_.c_str();
+    pending_spool.compare_exchange_strong(own, nullptr);
+}
+
+bool spool_file::write(const void* bytes, std::size_t n) {
+    const auto* p = static_cast<const char*>(bytes);
+    while (n > 0) {
+        const ssize_t k = ::write(fd_, p, n);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k, n -= std::size_t(k);
+    }
+    return true;
+}
+
+bool spool_file::close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
 }
 
 bool output_file::close() {

@@ -15,6 +15,7 @@
 // away makes the write fail (SIGPIPE is ignored) rather than end the program.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,30 @@ private:
         : fd_sink(fd, std::move(name)), temp_(std::move(temp)), target_(std::move(target)) {}
     std::string temp_;    // the temporary file, until it is renamed
     std::string target_;  // the file it replaces; empty when written in place
+};
+
+// A temporary file that holds the input while the run reads it: a recording
+// piped in, which is read more than once and may be too long to hold in
+// memory. Created exclusively under an unpredictable name in $TMPDIR (else
+// /tmp), readable by its owner alone; removed when the object goes, or when
+// SIGINT, SIGTERM or SIGHUP ends the program.
+class spool_file {
+public:
+    // Empty when no such file can be made.
+    static std::unique_ptr<spool_file> create();
+    ~spool_file();
+    spool_file(const spool_file&) = delete;
+    spool_file& operator=(const spool_file&) = delete;
+    const std::string& path() const { return path_; }
+    // Appends `n` bytes; false when they could not all be written.
+    bool write(const void* bytes, std::size_t n);
+    // Ends the writing; false when the bytes may not all be there.
+    bool close();
+
+private:
+    spool_file(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_;
+    std::string path_;
 };
 
 // Whether two names reach the same file: the same inode when both exist

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,14 @@ namespace korvax {
 
 using byte_vector = std::vector<std::uint8_t>;
 
+class spool_file;
+
 struct image {
     std::string name;  // as given: a path, or "-" for standard input
     byte_vector bytes;
+    // A recording from a pipe, written to a temporary file as it came rather
+    // than held (`bytes` then holds only its start).
+    std::shared_ptr<spool_file> spool = nullptr;
 };
 
 // No tape image comes near this: the largest real ones are a few hundred
@@ -27,7 +33,9 @@ inline std::string shown_name(const std::string& name) { return name == "-" ? "s
 
 // The image `name` names ("-": standard input), read whole. A file that
 // cannot be read ends the run with status 4, one larger than the cap, or
-// nothing on standard input, with status 6, each after its message.
+// nothing on standard input, with status 6, each after its message. A pipe
+// that starts as a recording does is spooled to a temporary file, of any
+// length; where none can be made it is held, up to the cap.
 image read_image(const std::string& name, messages& out);
 
 }  // namespace korvax

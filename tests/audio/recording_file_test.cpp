@@ -212,7 +212,7 @@ TEST(recordings, sizes_never_filled_in) {
         {"SoX's, piped", 0x7FFFF024, 0x7FFFF000, true, 0, line + "Image written: @@ (TRS-80 tape).\n"},
         {"arecord's, a file", 0x80000024, 0x80000000, false, 0, line + "Image written: @@ (TRS-80 tape).\n"},
         {"past the end, piped", std::uint32_t(own.size() - 8), std::uint32_t(own.size()), true, 4,
-         "Error reading standard input: its size fields do not match its length.\n"},
+         "Error reading standard input: it ends before the end its header gives.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -210,8 +210,8 @@ TEST(command_line, run_course) {
              }
          }},
         {"standard input, empty", {}, {"-i", "-", "-o", "@@/out.wav"}, 6, "No image on standard input.\n", absent},
-        // No tape image comes near 64 MiB; a recording may, but from a pipe
-        // it would be held whole.
+        // No tape image comes near 64 MiB; a recording may, and from a pipe
+        // it is held whole where no temporary file can be made for it.
         {"over 64 MiB", {}, io("big.cas"), 6,
          "@@/big.cas is larger than 64 MiB, more than any tape image.\n" + unknown, absent,
          [](const std::string& d) {
@@ -221,6 +221,7 @@ TEST(command_line, run_course) {
         {"a piped recording over 64 MiB", {}, {"-i", "@@/fifo.wav", "-o", "@@/out.cas"}, 4,
          "@@/fifo.wav holds a recording larger than 64 MiB: save it to a file and name that with -i.\n", unchecked,
          [](const std::string& d) {
+             ::setenv("TMPDIR", (d + "/none").c_str(), 1);
              ::mkfifo((d + "/fifo.wav").c_str(), 0600);
              if (::fork() == 0) {
                  std::ofstream fifo((d + "/fifo.wav").c_str(), std::ios::binary);
@@ -461,6 +462,24 @@ TEST(command_line, recordings) {
          "Inverted output signal.\n" + heard + "Ignored in reading a recording: -s, -n (for writing a WAV).\n" + basic +
              ".\n",
          unchecked, recorded("hello.cas")},
+        // A recording piped in goes to a temporary file (here in the scratch
+        // folder, whose listing shows it gone after), so it may be of any
+        // length, and is read as a file would be, with the machine forced
+        // too.
+        {"a recording over 64 MiB, piped", {}, {"-f", "3", "-i", "@@/fifo.wav", "-o", "@@/out.cas"}, 0,
+         heard + "26:04.2 TRS-80, 500 baud: BASIC H, 37 bytes.\nImage written: @@/out.cas (TRS-80 tape).\n", unchecked,
+         [&](const std::string& d) {
+             recorded("hello.cas", after_silence(1560))(d);
+             ::setenv("TMPDIR", d.c_str(), 1);
+             ::mkfifo((d + "/fifo.wav").c_str(), 0600);
+             if (::fork() == 0) {
+                 const bytes wav = read_file(d + "/tape.wav");
+                 std::ofstream((d + "/fifo.wav").c_str(), std::ios::binary)
+                     .write(reinterpret_cast<const char*>(wav.data()), long(wav.size()));
+                 ::_exit(0);
+             }
+         },
+         "", {{"out.cas", hello_back}}},
         {"silence", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 6,
          heard + "No tape signal found in @@/tape.wav: it is silent.\n", unchecked, recorded("hello.cas", silence)},
         {"forced to another machine", {}, {"-f", "2", "-i", "@@/tape.wav", "-o", "@@/out.tap"}, 6,
