@@ -311,38 +311,37 @@ void read_whole(recording_file& rec, unsigned c) {
     }
 }
 
-// What the channel holds when no tape is found in it: silence, clipping, a
+// What channel `channel` holds besides a tape, found out by reading it (with
+// a machine forced, only that machine's leader is looked for, at any speed:
+// -b may have asked for another).
+heard hear(recording_file& rec, unsigned channel, const machine_reader* forced) {
+    heard h;
+    const std::unique_ptr<sample_source> in = rec.channel(channel);
+    std::vector<float> block(65536);
+    const auto sought = [&](const tape_format& f) { return forced == nullptr || forced->format == &f; };
+    cgenie::leader_probe cgenie_leader(rec.rate());
+    homelab::leader_probe homelab_leader(rec.rate());
+    for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
+        h.sound.add(block.data(), n);
+        if (sought(cgc_format)) cgenie_leader.feed(block.data(), n);
+        if (sought(htp_format)) homelab_leader.feed(block.data(), n);
+    }
+    const std::unique_ptr<sample_source> again = sought(cas_trs80_format) ? rec.channel(channel) : nullptr;
+    for (std::size_t k = 0; k < std::size(machines); ++k) {
+        leader_seen& l = h.leaders[k];
+        const tape_format* f = machines[k].format;
+        if (!sought(*f)) continue;
+        if (f == &cas_trs80_format && again) l.baud = trs80::leader_baud(*again, 1e9, &l.seconds);
+        if (f == &cgc_format && cgenie_leader.found()) l.seconds = cgenie_leader.seconds();
+        if (f == &htp_format && homelab_leader.found()) l.seconds = homelab_leader.seconds();
+    }
+    return h;
+}
+
+// What a recording in which no tape was found holds: silence, clipping, a
 // level too low, a leader with nothing after it (the recording stopped too
 // soon, or -b asked for another speed), or a sound of some other kind.
-// `survey` is what a survey of the whole channel heard; without one, it is
-// found out here (with a machine forced, only that machine's leader, at any
-// speed: -b may have asked for another).
-std::string what_was_heard(recording_file& rec, unsigned channel, const machine_reader* forced, int baud,
-                           const std::optional<heard>& survey) {
-    heard h;
-    if (survey) {
-        h = *survey;
-    } else {
-        const std::unique_ptr<sample_source> in = rec.channel(channel);
-        std::vector<float> block(65536);
-        const auto sought = [&](const tape_format& f) { return forced == nullptr || forced->format == &f; };
-        cgenie::leader_probe cgenie_leader(rec.rate());
-        homelab::leader_probe homelab_leader(rec.rate());
-        for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
-            h.sound.add(block.data(), n);
-            if (sought(cgc_format)) cgenie_leader.feed(block.data(), n);
-            if (sought(htp_format)) homelab_leader.feed(block.data(), n);
-        }
-        const std::unique_ptr<sample_source> again = sought(cas_trs80_format) ? rec.channel(channel) : nullptr;
-        for (std::size_t k = 0; k < std::size(machines); ++k) {
-            leader_seen& l = h.leaders[k];
-            const tape_format* f = machines[k].format;
-            if (!sought(*f)) continue;
-            if (f == &cas_trs80_format && again) l.baud = trs80::leader_baud(*again, 1e9, &l.seconds);
-            if (f == &cgc_format && cgenie_leader.found()) l.seconds = cgenie_leader.seconds();
-            if (f == &htp_format && homelab_leader.found()) l.seconds = homelab_leader.seconds();
-        }
-    }
+std::string what_was_heard(const heard& h, const machine_reader* forced, int baud) {
     const leaders_taken& leaders = h.leaders;
     const double peak = h.sound.peak;
     const std::uint64_t samples = h.sound.samples, clipped = h.sound.clipped;
@@ -545,10 +544,11 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::optional<reading> best;
     unsigned best_channel = 0;
     std::uint64_t found_at = 0;
-    // What the first channel's survey heard besides a tape, when it went
-    // through the whole channel (and read every speed) and found none.
-    std::optional<heard> first_heard;
-    const unsigned first = channel >= 0 ? unsigned(channel) : 0, end = channel >= 0 ? first + 1 : rec.channels();
+    // What each channel's survey heard besides a tape, when it went through
+    // the whole channel (and read every speed) and found none.
+    std::vector<std::optional<heard>> surveyed(rec.channels());
+    const unsigned first = channel >= 0 ? unsigned(channel) : 0;
+    unsigned end = channel >= 0 ? first + 1 : rec.channels();
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced_machine(o);
         heard h;
@@ -557,7 +557,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             m = survey(rec, c, o, from, h);
             if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, h = {});
             if (m != nullptr) found_at = from;
-            if (m == nullptr && c == first && o.baud == 0) first_heard = h;
+            if (m == nullptr && o.baud == 0) surveyed[c] = h;
         }
         if (m == nullptr) {
             // No tape in this channel. Where the survey sought past some of
@@ -569,16 +569,25 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         }
         // A mono recording stored as stereo: the other channels read alike.
-        if (rec.channels_alike()) break;
+        if (rec.channels_alike()) end = c + 1;
     }
     if (rec.cut_short()) {
         out.say("Error reading %s: it ends before the end its header gives, or cannot be read.", shown_name(name).c_str());
         return res.status = exit_input;
     }
     if (!best || (best->items.empty() && best->bytes == 0)) {
-        const unsigned c = channel >= 0 ? unsigned(channel) : 0;
+        // Of the channels read, the first that holds a leader tells; else
+        // the loudest (a deck may feed one channel of a stereo input alone).
+        std::optional<heard> told;
+        for (unsigned c = first; c < end; ++c) {
+            heard h = surveyed[c] ? *surveyed[c] : hear(rec, c, forced_machine(o));
+            const bool leader = std::ranges::any_of(h.leaders, &leader_seen::found);
+            const bool told_leader = told && std::ranges::any_of(told->leaders, &leader_seen::found);
+            if (!told || (leader && !told_leader) || (leader == told_leader && h.sound.peak > told->sound.peak))
+                told = std::move(h);
+        }
         out.say("No tape signal found in %s: %s.", shown_name(name).c_str(),
-                what_was_heard(rec, c, forced_machine(o), o.baud, first_heard).c_str());
+                what_was_heard(*told, forced_machine(o), o.baud).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;

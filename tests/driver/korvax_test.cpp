@@ -353,6 +353,17 @@ TEST(command_line, recordings) {
             wav.insert(wav.begin() + 44, std::size_t(silent * 44100), 0x80), resized(wav);
         };
     };
+    // ... or played into the second channel of a stereo input, the first
+    // left silent.
+    const auto second_channel = [=](std::function<void(bytes&)> then) {
+        return [=](bytes& wav) {
+            then(wav);
+            bytes stereo(wav.begin(), wav.begin() + 44);
+            for (auto b = wav.begin() + 44; b != wav.end(); ++b) stereo.insert(stereo.end(), {0x80, *b});
+            stereo[22] = 2, stereo[28] = 0x88, stereo[29] = 0x58, stereo[30] = 0x01, stereo[32] = 2;  // 88,200 B/s
+            wav = std::move(stereo), resized(wav);
+        };
+    };
     // hello2.t64 recorded as out-2.prg.
     const auto as_out_2 = [](const std::string& d) {
         recorded("hello2.t64")(d);
@@ -439,6 +450,10 @@ TEST(command_line, recordings) {
          heard + "No tape signal found in @@/tape.wav: it holds the leader of a Homelab tape (at 0:00.0), but no block "
                  "after it: the recording may stop too soon.\n",
          unchecked, recorded("hello.htp", stopped(1))},
+        {"a Homelab leader alone, in the second channel", {}, {"-i", "@@/tape.wav"}, 6,
+         "Recording: 44100 Hz, 2 channels.\nNo tape signal found in @@/tape.wav: it holds the leader of a Homelab "
+         "tape (at 0:00.0), but no block after it: the recording may stop too soon.\n",
+         unchecked, recorded("hello.htp", second_channel(stopped(1)))},
         {"another loader's tape", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.tap"}, 0,
          heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nImage written: @@/out.tap (TAP image).\n",
          unchecked, recorded("@@/turbo.tap"), "", {{"out.tap", std::nullopt}}},
