@@ -311,14 +311,16 @@ void read_whole(recording_file& rec, unsigned c) {
     }
 }
 
-// What channel `channel` holds besides a tape, found out by reading it (with
-// a machine forced, only that machine's leader is looked for, at any speed:
-// -b may have asked for another).
-heard hear(recording_file& rec, unsigned channel, const machine_reader* forced) {
+// What channel `channel` holds besides a tape, found out by reading it. With
+// a machine forced, only that machine's leader is looked for, at any speed
+// (-b may have asked for another), unless its reader's own, `taken`, is
+// known.
+heard hear(recording_file& rec, unsigned channel, const machine_reader* forced,
+           const std::optional<leader_seen>& taken) {
     heard h;
     const std::unique_ptr<sample_source> in = rec.channel(channel);
     std::vector<float> block(65536);
-    const auto sought = [&](const tape_format& f) { return forced == nullptr || forced->format == &f; };
+    const auto sought = [&](const tape_format& f) { return forced == nullptr || (forced->format == &f && !taken); };
     cgenie::leader_probe cgenie_leader(rec.rate());
     homelab::leader_probe homelab_leader(rec.rate());
     for (std::size_t n; in && (n = in->read(block.data(), block.size())) > 0;) {
@@ -330,6 +332,7 @@ heard hear(recording_file& rec, unsigned channel, const machine_reader* forced) 
     for (std::size_t k = 0; k < std::size(machines); ++k) {
         leader_seen& l = h.leaders[k];
         const tape_format* f = machines[k].format;
+        if (taken && forced == &machines[k]) l = *taken;
         if (!sought(*f)) continue;
         if (f == &cas_trs80_format && again) l.baud = trs80::leader_baud(*again, 1e9, &l.seconds);
         if (f == &cgc_format && cgenie_leader.found()) l.seconds = cgenie_leader.seconds();
@@ -547,6 +550,9 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     // What each channel's survey heard besides a tape, when it went through
     // the whole channel (and read every speed) and found none.
     std::vector<std::optional<heard>> surveyed(rec.channels());
+    // The leader a forced machine's reader took in each channel, where it
+    // read every speed.
+    std::vector<std::optional<leader_seen>> forced_leader(rec.channels());
     const unsigned first = channel >= 0 ? unsigned(channel) : 0;
     unsigned end = channel >= 0 ? first + 1 : rec.channels();
     for (unsigned c = first; c < end; ++c) {
@@ -566,6 +572,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         } else if (const std::unique_ptr<sample_source> in = rec.channel(c)) {
             reading r = m->read(*in, o);
             r.machine = m;
+            if (m == forced_machine(o) && (o.baud == 0 || m->format != &cas_trs80_format)) forced_leader[c] = r.leader;
             if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         }
         // A mono recording stored as stereo: the other channels read alike.
@@ -580,7 +587,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         // the loudest (a deck may feed one channel of a stereo input alone).
         std::optional<heard> told;
         for (unsigned c = first; c < end; ++c) {
-            heard h = surveyed[c] ? *surveyed[c] : hear(rec, c, forced_machine(o));
+            heard h = surveyed[c] ? *surveyed[c] : hear(rec, c, forced_machine(o), forced_leader[c]);
             const bool leader = std::ranges::any_of(h.leaders, &leader_seen::found);
             const bool told_leader = told && std::ranges::any_of(told->leaders, &leader_seen::found);
             if (!told || (leader && !told_leader) || (leader == told_leader && h.sound.peak > told->sound.peak))
