@@ -12,6 +12,7 @@
 //   of a sample.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -75,16 +76,14 @@ public:
         // random, which a branch would guess wrong); the crossing's time is
         // worked out once it is confirmed.
         const bool changed = ((z >= 0) != (last_ >= 0)) & (index > 0);
-        cross_index_ = changed ? index : cross_index_;
-        cross_before_ = changed ? last_ : cross_before_;
-        cross_after_ = changed ? z : cross_after_;
+        changes_[changed] = {index, last_, z};
         last_ = z;
         const float m = std::fabs(z);
         peak_ = std::max(peak_, m);
         const bool up = state_ <= 0 && z > hysteresis, down = state_ >= 0 && z < -hysteresis;
         if (!(up || down)) return false;
-        const double at =
-            cross_index_ > 0 ? double(cross_index_ - 1) + double(cross_before_) / double(cross_before_ - cross_after_) : 0;
+        const change& c = changes_[1];
+        const double at = c.index > 0 ? double(c.index - 1) + double(c.before) / double(c.before - c.after) : 0;
         out = {at, up ? 1 : 0, peak_};
         state_ = up ? 1 : -1;
         peak_ = m;
@@ -93,8 +92,15 @@ public:
     void reset() { state_ = 0, peak_ = 0; }
 
 private:
-    float last_ = 0, peak_ = 0, cross_before_ = 0, cross_after_ = 0;
-    std::uint64_t cross_index_ = 0;
+    // A sign change: the sample after it, and the values either side.
+    struct change {
+        std::uint64_t index = 0;
+        float before = 0, after = 0;
+    };
+    // [1] the last sign change; [0] where a sample that changed nothing is
+    // written, so that noting one takes no branch.
+    std::array<change, 2> changes_{};
+    float last_ = 0, peak_ = 0;
     int state_ = 0;
 };
 
