@@ -206,37 +206,44 @@ double cell_reader::centre(std::int64_t best, float top, const value_fn& value) 
 }
 
 bool cell_reader::hunt() {
-    const double spacing = pick_spacing * nominal_;
+    const double spacing = pick_spacing * nominal_, decay = hold_decay_;
     const bool edges = format_.events == event_kind::edges;
-    for (; pick_at_ < ready_; ++pick_at_) {
-        const float d = out_[std::size_t(pick_at_) & ring_mask];
+    // The hunt's state in locals, which the calls below cannot touch, so that
+    // the loop keeps it in registers.
+    std::int64_t pick = pick_at_, cand_at = cand_at_;
+    double hold = hold_;
+    float cand = cand_;
+    const auto keep_state = [&] { pick_at_ = pick, cand_at_ = cand_at, hold_ = hold, cand_ = cand; };
+    for (const std::int64_t ready = ready_; pick < ready; ++pick) {
+        const float d = out_[std::size_t(pick) & ring_mask];
         const float a = std::fabs(d);
-        hold_ = std::max(double(a), hold_ * hold_decay_);
+        hold = std::max(double(a), hold * decay);
         // Level changes alternate: a higher value the other way is the next
         // event's, not this one's (where a high-pass made each level droop,
         // the next event's may come within the spacing and outgrow it).
-        if (cand_at_ >= 0 &&
-            (double(pick_at_ - cand_at_) > spacing || (edges && a > std::fabs(cand_) && (d > 0) != (cand_ > 0)))) {
-            const std::int64_t at = cand_at_;
-            cand_at_ = -1;
+        if (cand_at >= 0 && (double(pick - cand_at) > spacing || (edges && a > std::fabs(cand) && (d > 0) != (cand > 0)))) {
+            const std::int64_t at = cand_at;
+            cand_at = -1;
             const auto v = [&](std::int64_t i) { return std::fabs(out_[std::size_t(i) & ring_mask]); };
-            bool highest = std::fabs(cand_) >= pick_floor * hold_ && cand_ != 0;
-            for (auto i = at - static_cast<std::int64_t>(spacing); highest && i < at; ++i) highest = v(i) <= std::fabs(cand_);
+            bool highest = std::fabs(cand) >= pick_floor * hold && cand != 0;
+            for (auto i = at - static_cast<std::int64_t>(spacing); highest && i < at; ++i) highest = v(i) <= std::fabs(cand);
             // And the other way from the last event: a bump of the same sign
             // between two events is the droop of a high-pass.
-            if (edges && !events_.empty() && (events_.back().height > 0) == (cand_ > 0)) highest = false;
+            if (edges && !events_.empty() && (events_.back().height > 0) == (cand > 0)) highest = false;
             if (highest) {
-                events_.push_back({centre(at, std::fabs(cand_), v), cand_});
-                const std::size_t keep = format_.leader.size() * std::size_t(format_.leader_periods) + 1;
-                if (events_.size() > keep) events_.erase(events_.begin(), events_.end() - std::ptrdiff_t(keep));
+                events_.push_back({centre(at, std::fabs(cand), v), cand});
+                const std::size_t kept = format_.leader.size() * std::size_t(format_.leader_periods) + 1;
+                if (events_.size() > kept) events_.erase(events_.begin(), events_.end() - std::ptrdiff_t(kept));
                 if (lock_on_leader()) {
-                    ++pick_at_;
+                    ++pick;
+                    keep_state();
                     return true;
                 }
             }
         }
-        if (cand_at_ < 0 || a > std::fabs(cand_)) cand_at_ = pick_at_, cand_ = d;
+        if (cand_at < 0 || a > std::fabs(cand)) cand_at = pick, cand = d;
     }
+    keep_state();
     return false;
 }
 
