@@ -583,7 +583,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         return res.status = exit_input;
     }
     if (!best || (best->items.empty() && best->bytes == 0)) {
-        // Of the channels read, the first that holds a leader tells; else
+        // Of the channels read, the loudest that holds a leader tells; else
         // the loudest (a deck may feed one channel of a stereo input alone).
         std::optional<heard> told;
         for (unsigned c = first; c < end; ++c) {
