@@ -429,7 +429,7 @@ public:
             hysteresis = std::max(0.22f * hunt_env_, 1e-4f);
         }
         crossing_finder::crossing c;
-        if (crossings_.push(n, z, hysteresis, c)) {
+        if (crossings_.push(n, z, hysteresis, c, !locked_)) {
             on_crossing(c, out);
             hysteresis_ = std::max(0.22f * env_, 1e-4f);
             quiet_until_ = std::uint64_t(c.at + end_gap_s * fs_) + 1;

@@ -12,7 +12,7 @@
 //   of a sample.
 #pragma once
 
-#include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -71,19 +71,28 @@ public:
         float peak;   // the largest magnitude of the half cycle it ends
     };
     // Feeds sample `index` with value `z`; true when a crossing is confirmed.
-    bool push(std::uint64_t index, float z, float hysteresis, crossing& out) {
-        // Where the sign changed is only noted here (hiss changes it at
-        // random, which a branch would guess wrong); the crossing's time is
-        // worked out once it is confirmed.
+    // `hiss`: the signal is hiss, whose sign changes at random.
+    bool push(std::uint64_t index, float z, float hysteresis, crossing& out, bool hiss) {
+        // Where the sign changed is only noted here; the crossing's time is
+        // worked out once it is confirmed. In hiss a branch on the change
+        // would guess wrong, so masks select what is kept; on a tape's
+        // signal the branch guesses right and costs less.
         const bool changed = ((z >= 0) != (last_ >= 0)) & (index > 0);
-        changes_[changed] = {index, last_, z};
+        if (hiss) {
+            const std::uint64_t kept = std::uint64_t(changed) - 1;  // all ones where the sign stayed
+            cross_index_ = (cross_index_ & kept) | (index & ~kept);
+            cross_before_ = (cross_before_ & std::uint32_t(kept)) | (std::bit_cast<std::uint32_t>(last_) & ~std::uint32_t(kept));
+            cross_after_ = (cross_after_ & std::uint32_t(kept)) | (std::bit_cast<std::uint32_t>(z) & ~std::uint32_t(kept));
+        } else if (changed) {
+            cross_index_ = index, cross_before_ = std::bit_cast<std::uint32_t>(last_), cross_after_ = std::bit_cast<std::uint32_t>(z);
+        }
         last_ = z;
         const float m = std::fabs(z);
         peak_ = std::max(peak_, m);
         const bool up = state_ <= 0 && z > hysteresis, down = state_ >= 0 && z < -hysteresis;
         if (!(up || down)) return false;
-        const change& c = changes_[1];
-        const double at = c.index > 0 ? double(c.index - 1) + double(c.before) / double(c.before - c.after) : 0;
+        const double before = std::bit_cast<float>(cross_before_), after = std::bit_cast<float>(cross_after_);
+        const double at = cross_index_ > 0 ? double(cross_index_ - 1) + before / (before - after) : 0;
         out = {at, up ? 1 : 0, peak_};
         state_ = up ? 1 : -1;
         peak_ = m;
@@ -92,14 +101,10 @@ public:
     void reset() { state_ = 0, peak_ = 0; }
 
 private:
-    // A sign change: the sample after it, and the values either side.
-    struct change {
-        std::uint64_t index = 0;
-        float before = 0, after = 0;
-    };
-    // [1] the last sign change; [0] where a sample that changed nothing is
-    // written, so that noting one takes no branch.
-    std::array<change, 2> changes_{};
+    // The last sign change: the sample after it, and the values either side
+    // (as their bits, which masks select without a branch).
+    std::uint64_t cross_index_ = 0;
+    std::uint32_t cross_before_ = 0, cross_after_ = 0;
     float last_ = 0, peak_ = 0;
     int state_ = 0;
 };
