@@ -591,7 +591,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             const bool leader = std::ranges::any_of(h.leaders, &leader_seen::found);
             const bool told_leader = told && std::ranges::any_of(told->leaders, &leader_seen::found);
             if (!told || (leader && !told_leader) || (leader == told_leader && h.sound.peak > told->sound.peak))
-                told = std::move(h);
+                told = h;
         }
         out.say("No tape signal found in %s: %s.", shown_name(name).c_str(),
                 what_was_heard(*told, forced_machine(o), o.baud).c_str());
