@@ -585,11 +585,13 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     if (!best || (best->items.empty() && best->bytes == 0)) {
         // Of the channels read, the loudest that holds a leader tells; else
         // the loudest (a deck may feed one channel of a stereo input alone).
+        const auto any_leader = [](const heard& h) {
+            return std::any_of(h.leaders.begin(), h.leaders.end(), [](const leader_seen& l) { return l.found(); });
+        };
         std::optional<heard> told;
         for (unsigned c = first; c < end; ++c) {
             heard h = surveyed[c] ? *surveyed[c] : hear(rec, c, forced_machine(o), forced_leader[c]);
-            const bool leader = std::ranges::any_of(h.leaders, &leader_seen::found);
-            const bool told_leader = told && std::ranges::any_of(told->leaders, &leader_seen::found);
+            const bool leader = any_leader(h), told_leader = told && any_leader(*told);
             if (!told || (leader && !told_leader) || (leader == told_leader && h.sound.peak > told->sound.peak))
                 told = h;
         }

@@ -12,10 +12,10 @@
 //   of a sample.
 #pragma once
 
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace korvax::trs80 {
@@ -60,6 +60,19 @@ private:
     std::uint64_t count_ = 0;
 };
 
+// A float's bits, and back (as std::bit_cast, which the page's compiler
+// lacks).
+inline std::uint32_t bits_of(float x) {
+    std::uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+inline float float_of(std::uint32_t b) {
+    float x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
 // Zero crossings of a conditioned signal, each confirmed once the signal has
 // gone past the hysteresis on the other side (so noise riding on a slow edge
 // makes one crossing, not several), and timed where it last crossed zero.
@@ -81,17 +94,17 @@ public:
         if (hiss) {
             const std::uint64_t kept = std::uint64_t(changed) - 1;  // all ones where the sign stayed
             cross_index_ = (cross_index_ & kept) | (index & ~kept);
-            cross_before_ = (cross_before_ & std::uint32_t(kept)) | (std::bit_cast<std::uint32_t>(last_) & ~std::uint32_t(kept));
-            cross_after_ = (cross_after_ & std::uint32_t(kept)) | (std::bit_cast<std::uint32_t>(z) & ~std::uint32_t(kept));
+            cross_before_ = (cross_before_ & std::uint32_t(kept)) | (bits_of(last_) & ~std::uint32_t(kept));
+            cross_after_ = (cross_after_ & std::uint32_t(kept)) | (bits_of(z) & ~std::uint32_t(kept));
         } else if (changed) {
-            cross_index_ = index, cross_before_ = std::bit_cast<std::uint32_t>(last_), cross_after_ = std::bit_cast<std::uint32_t>(z);
+            cross_index_ = index, cross_before_ = bits_of(last_), cross_after_ = bits_of(z);
         }
         last_ = z;
         const float m = std::fabs(z);
         peak_ = std::max(peak_, m);
         const bool up = state_ <= 0 && z > hysteresis, down = state_ >= 0 && z < -hysteresis;
         if (!(up || down)) return false;
-        const double before = std::bit_cast<float>(cross_before_), after = std::bit_cast<float>(cross_after_);
+        const double before = float_of(cross_before_), after = float_of(cross_after_);
         const double at = cross_index_ > 0 ? double(cross_index_ - 1) + before / (before - after) : 0;
         out = {at, up ? 1 : 0, peak_};
         state_ = up ? 1 : -1;
