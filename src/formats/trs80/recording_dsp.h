@@ -104,8 +104,8 @@ public:
         peak_ = std::max(peak_, m);
         const bool up = state_ <= 0 && z > hysteresis, down = state_ >= 0 && z < -hysteresis;
         if (!(up || down)) return false;
-        const double before = float_of(cross_before_), after = float_of(cross_after_);
-        const double at = cross_index_ > 0 ? double(cross_index_ - 1) + before / (before - after) : 0;
+        const float before = float_of(cross_before_), after = float_of(cross_after_);
+        const double at = cross_index_ > 0 ? double(cross_index_ - 1) + double(before) / double(before - after) : 0;
         out = {at, up ? 1 : 0, peak_};
         state_ = up ? 1 : -1;
         peak_ = m;
