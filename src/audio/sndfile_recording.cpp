@@ -249,7 +249,8 @@ std::unique_ptr<recording_file> open_sndfile_recording(const std::string& name, 
     const data_chunk d = data_chunk_of(name);
     // A WAV whose data size was never filled in, which libsndfile reads as
     // holding nothing, or as far as it claims: the program's own reader
-    // takes the samples to the end.
+    // takes the samples to the end. (All ones libsndfile reads to the end
+    // itself.)
     if (d.riff && wav_size_unknown(d.length) && d.length != 0xFFFFFFFFu && d.room > 0) return open_wav_recording(name, why);
     return checked(std::make_unique<sndfile_recording>(name), d, why);
 }

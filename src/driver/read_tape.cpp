@@ -555,8 +555,9 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::vector<std::optional<leader_seen>> forced_leader(rec.channels());
     const unsigned first = channel >= 0 ? unsigned(channel) : 0;
     unsigned end = channel >= 0 ? first + 1 : rec.channels();
+    const machine_reader* const forced = forced_machine(o);
     for (unsigned c = first; c < end; ++c) {
-        const machine_reader* m = forced_machine(o);
+        const machine_reader* m = forced;
         heard h;
         if (m == nullptr) {
             std::uint64_t from = found_at;
@@ -572,7 +573,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         } else if (const std::unique_ptr<sample_source> in = rec.channel(c)) {
             reading r = m->read(*in, o);
             r.machine = m;
-            if (m == forced_machine(o) && (o.baud == 0 || m->format != &cas_trs80_format)) forced_leader[c] = r.leader;
+            if (m == forced && (o.baud == 0 || m->format != &cas_trs80_format)) forced_leader[c] = r.leader;
             if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         }
         // A mono recording stored as stereo: the other channels read alike.
@@ -590,13 +591,13 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         };
         std::optional<heard> told;
         for (unsigned c = first; c < end; ++c) {
-            heard h = surveyed[c] ? *surveyed[c] : hear(rec, c, forced_machine(o), forced_leader[c]);
+            heard h = surveyed[c] ? *surveyed[c] : hear(rec, c, forced, forced_leader[c]);
             const bool leader = any_leader(h), told_leader = told && any_leader(*told);
             if (!told || (leader && !told_leader) || (leader == told_leader && h.sound.peak > told->sound.peak))
                 told = h;
         }
         out.say("No tape signal found in %s: %s.", shown_name(name).c_str(),
-                what_was_heard(*told, forced_machine(o), o.baud).c_str());
+                what_was_heard(*told, forced, o.baud).c_str());
         return res.status = exit_image;
     }
     const machine_reader& m = *best->machine;
