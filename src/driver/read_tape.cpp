@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <future>
+#include <limits>
 #include <memory>
 #include <system_error>
 #include <tuple>
@@ -202,6 +203,31 @@ struct heard {
     bool read_straight = false;  // one read went from its first sample to its last, seeking past none
 };
 
+// Another machine's tape than the one read into the image: where the first
+// of its parts that holds bytes starts in the recording.
+struct other_tape {
+    const machine_reader* machine;
+    double seconds;
+};
+
+// Where the first part of `r` that holds a byte not in doubt starts, `offset`
+// seconds on (a reader finds none in another machine's tape), if any.
+std::optional<double> first_held(const reading& r, double offset) {
+    for (const tape_item& i : r.items)
+        if (i.length > i.doubtful.size()) return offset + i.start_seconds;
+    return std::nullopt;
+}
+
+// Notes another machine's tape at `seconds`: once a machine, at its earliest.
+void note_other(std::vector<other_tape>& others, const machine_reader& m, double seconds) {
+    for (other_tape& t : others)
+        if (t.machine == &m) {
+            t.seconds = std::min(t.seconds, seconds);
+            return;
+        }
+    others.push_back({&m, seconds});
+}
+
 // The forced format's machine (-f): TAP images and program files are both
 // Commodore tapes.
 const machine_reader* forced_machine(const options& o) {
@@ -238,8 +264,10 @@ void side_by_side(std::size_t n, const F& f) {
 // sample `from` on; in the first stretch where any reads anything, the one
 // that reads the most there is the tape's machine, and `from` is set to
 // where that stretch starts. Where each reader first took a leader, and how
-// loud the channel is from its start, go to `h`.
-const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from, heard& h) {
+// loud the channel is from its start, go to `h`; the tapes the other readers
+// read in that stretch, to `others`.
+const machine_reader* survey(recording_file& rec, unsigned channel, const options& o, std::uint64_t& from, heard& h,
+                             std::vector<other_tape>& others) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
     bool led = false;
     // The first machine's reader, which tallies the level, reads on from
@@ -279,27 +307,53 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
             straight_at = part.at();
         });
         const machine_reader* best = nullptr;
-        reading best_reading;
         bool whole = true;
         led = false;
         for (const machine_reader& m : machines) {
             const std::size_t k = std::size_t(&m - machines);
             if (!read[k]) return nullptr;
-            reading& r = *read[k];
+            const reading& r = *read[k];
             whole = whole && !limited[k];
             led = led || r.leader.found();
             leader_seen& first = h.leaders[k];
             if (r.leader.found() && !first.found())
                 first = {double(start) / rec.rate() + r.leader.seconds, r.leader.baud};
-            if ((r.bytes > 0 || r.pulses > 0) && (best == nullptr || r.merit() > best_reading.merit())) {
+            if ((r.bytes > 0 || r.pulses > 0) &&
+                (best == nullptr || r.merit() > read[std::size_t(best - machines)]->merit()))
                 best = &m;
-                best_reading = std::move(r);
-            }
         }
-        if (best != nullptr) from = start;
+        if (best != nullptr) {
+            from = start;
+            for (std::size_t k = 0; k < std::size(machines); ++k)
+                if (const auto at = first_held(*read[k], double(start) / rec.rate()); at && &machines[k] != best)
+                    note_other(others, machines[k], *at);
+        }
         h.read_straight = best == nullptr && whole && !sought;
         if (best != nullptr || whole) return best;
     }
+}
+
+// The tapes of machines other than `m` in channel `channel` from second
+// `from` on (where the last part `m`'s reader read starts), to `others`:
+// each reader on its own copy, side by side.
+void others_after(recording_file& rec, unsigned channel, const options& o, const machine_reader& m, double from,
+                  std::vector<other_tape>& others) {
+    const auto start = static_cast<std::uint64_t>(from * rec.rate());
+    std::array<std::optional<reading>, std::size(machines)> read;
+    side_by_side(std::size(machines), [&](std::size_t k) {
+        const std::unique_ptr<sample_source> own = &machines[k] == &m ? nullptr : rec.channel(channel);
+        if (!own) return;
+        limited_source part(*own, 0, start, std::numeric_limits<std::uint64_t>::max());
+        read[k] = machines[k].read(part, o);
+    });
+    for (std::size_t k = 0; k < std::size(machines); ++k)
+        if (const std::optional<double> at = read[k] ? first_held(*read[k], from) : std::nullopt)
+            note_other(others, machines[k], *at);
+}
+
+// The -f number that forces machine `m`'s reader (a Commodore tape's: a TAP's).
+int forcing(const machine_reader& m) {
+    return format_number(m.format == &cbm_prg_format ? tap_format.name : m.format->name);
 }
 
 // Reads channel `c` from its first sample to its last, for what the reading
@@ -555,14 +609,16 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     std::vector<std::optional<leader_seen>> forced_leader(rec.channels());
     const unsigned first = channel >= 0 ? unsigned(channel) : 0;
     unsigned end = channel >= 0 ? first + 1 : rec.channels();
+    // The other machines' tapes each channel's survey found beside its own.
+    std::vector<std::vector<other_tape>> others(rec.channels());
     const machine_reader* const forced = forced_machine(o);
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced;
         heard h;
         if (m == nullptr) {
             std::uint64_t from = found_at;
-            m = survey(rec, c, o, from, h);
-            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, h = {});
+            m = survey(rec, c, o, from, h, others[c]);
+            if (m == nullptr && found_at > 0) m = survey(rec, c, o, from = 0, h = {}, others[c]);
             if (m != nullptr) found_at = from;
             if (m == nullptr && o.baud == 0) surveyed[c] = h;
         }
@@ -603,6 +659,21 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     const machine_reader& m = *best->machine;
     if (channel < 0 && rec.channels() > 1) out.say("Channel %u of %u reads better.", best_channel + 1, rec.channels());
     for (const tape_item& i : best->items) out.line(item_line(i));
+    // A tape of another machine, beside the one read or after it, is no part
+    // of this one's image: it is named, so that nothing found goes unsaid.
+    // (One between two parts of this tape is not looked for: that would take
+    // every other reader through the whole recording.)
+    if (forced == nullptr) {
+        std::vector<other_tape>& also = others[best_channel];
+        double last = 0;
+        for (const tape_item& i : best->items) last = std::max(last, i.start_seconds);
+        others_after(rec, best_channel, o, m, last, also);
+        std::sort(also.begin(), also.end(),
+                  [](const other_tape& a, const other_tape& b) { return a.seconds < b.seconds; });
+        for (const other_tape& t : also)
+            out.say("The recording also holds a %s tape, at %s: read it with -f %d.", t.machine->machine,
+                    clock_time(t.seconds).c_str(), forcing(*t.machine));
+    }
     res.format = m.format;
     res.items = best->items;
 

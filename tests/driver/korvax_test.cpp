@@ -364,6 +364,14 @@ TEST(command_line, recordings) {
             wav = std::move(stereo), resized(wav);
         };
     };
+    // The recording of one image, then another's.
+    const auto in_turn = [=](const std::string& first, const std::string& second) {
+        return [=](const std::string& d) {
+            recorded(second)(d);
+            const bytes after = read_file(d + "/tape.wav");
+            recorded(first, [&](bytes& wav) { wav.insert(wav.end(), after.begin() + 44, after.end()), resized(wav); })(d);
+        };
+    };
     // hello2.t64 recorded as out-2.prg.
     const auto as_out_2 = [](const std::string& d) {
         recorded("hello2.t64")(d);
@@ -454,6 +462,16 @@ TEST(command_line, recordings) {
          "Recording: 44100 Hz, 2 channels.\nNo tape signal found in @@/tape.wav: it holds the leader of a Homelab "
          "tape (at 0:00.0), but no block after it: the recording may stop too soon.\n",
          unchecked, recorded("hello.htp", second_channel(stopped(1)))},
+        // Another machine's tape is named, whether the survey saw it beside
+        // the one read or only the read of the rest after it.
+        {"a Homelab tape, then a TRS-80 one, which reads more", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + "0:07.5 TRS-80, 500 baud: BASIC H, 37 bytes.\n"
+                 "The recording also holds a Homelab tape, at 0:03.0: read it with -f 1.\n",
+         unchecked, in_turn("hello.htp", "hello.cas")},
+        {"a Commodore tape, then a TRS-80 one", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+                 "The recording also holds a TRS-80 tape, at 0:22.4: read it with -f 3.\n",
+         unchecked, in_turn("hello.prg", "hello.cas")},
         {"another loader's tape", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.tap"}, 0,
          heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nImage written: @@/out.tap (TAP image).\n",
          unchecked, recorded("@@/turbo.tap"), "", {{"out.tap", std::nullopt}}},
