@@ -658,6 +658,8 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     }
     const machine_reader& m = *best->machine;
     if (channel < 0 && rec.channels() > 1) out.say("Channel %u of %u reads better.", best_channel + 1, rec.channels());
+    if (o.baud != 0 && m.format != &cas_trs80_format)
+        out.line("Option -b ignored: only TRS-80 tapes have a choice of speed.");
     for (const tape_item& i : best->items) out.line(item_line(i));
     // A tape of another machine, beside the one read or after it, is no part
     // of this one's image: it is named, so that nothing found goes unsaid.

@@ -396,6 +396,10 @@ TEST(command_line, recordings) {
          heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
                  "Image written: @@/out.prg (program HELLO).\n",
          unchecked, recorded("hello.prg"), "", {{"out.prg", example("hello.prg")}}},
+        {"a program file, with -b", {}, {"-b", "1500", "-i", "@@/tape.wav"}, 0,
+         heard + "Option -b ignored: only TRS-80 tapes have a choice of speed.\n"
+                 "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n",
+         unchecked, recorded("hello.prg")},
         // Nothing found is dropped: a second program gets a name of its own.
         {"two programs", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 0,
          two + "Image written: @@/out.prg (program HELLO).\nImage written: @@/out-2.prg (program BORDER).\n", unchecked,
