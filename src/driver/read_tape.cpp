@@ -720,7 +720,8 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     for (std::size_t k = 1; k < images.size(); ++k)
         if (!closed(*further[k - 1], out)) return res.status = exit_output;
     if (!closed(*output, out)) return res.status = exit_output;
-    out.say("Image written: %s (%s).", output->name().c_str(), images.front().holds.c_str());
+    out.say("Image written: %s (%s).", output->name() == "-" ? "standard output" : output->name().c_str(),
+            images.front().holds.c_str());
     res.written.push_back(output->name());
     for (std::size_t k = 1; k < images.size(); ++k) {
         out.say("Image written: %s (%s).", further[k - 1]->name().c_str(), images[k].holds.c_str());

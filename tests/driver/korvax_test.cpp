@@ -381,6 +381,9 @@ TEST(command_line, recordings) {
         {"TRS-80", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 0,
          heard + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n", unchecked, recorded("hello.cas"), "",
          {{"out.cas", hello_back}}},
+        {"TRS-80, to standard output", {}, {"-i", "@@/tape.wav", "-o", "-"}, 0,
+         heard + basic + ".\nImage written: standard output (TRS-80 tape).\n", unchecked, recorded("hello.cas"),
+         std::string(hello_back.begin(), hello_back.end())},
         {"TRS-80, checked", {}, {"-V", "@@/tape.wav", "@@/out.cas"}, 0,
          heard + basic + ".\nImage written: @@/out.cas (TRS-80 tape).\n"
                          "Read-back check: the image's own signal reads back as the image.\n",
