@@ -24,6 +24,7 @@ struct tape_segment {
     int baud = 0;              // the speed, where a machine has several (TRS-80: 250, 500, 1500)
     std::vector<std::uint8_t> bytes;
     std::vector<doubtful_byte> doubtful;  // in order of index
+    double end_seconds = 0;               // where its last byte ends in the recording
 };
 
 // A block whose checksum held over its bytes [sum_from, to) (the checksum

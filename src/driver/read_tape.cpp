@@ -333,22 +333,59 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
     }
 }
 
-// The tapes of machines other than `m` in channel `channel` from second
-// `from` on (where the last part `m`'s reader read starts), to `others`:
-// each reader on its own copy, side by side.
-void others_after(recording_file& rec, unsigned channel, const options& o, const machine_reader& m, double from,
-                  std::vector<other_tape>& others) {
-    const auto start = static_cast<std::uint64_t>(from * rec.rate());
-    std::array<std::optional<reading>, std::size(machines)> read;
+// A stretch of a channel, in seconds.
+struct stretch {
+    double from, to;
+};
+
+// Where a tape leaves room for another machine's: between two of its
+// segments that lie this far apart or more (no tape is shorter), and after
+// its last. A Commodore reader keeps every pulse after the ROM's last block
+// (another loader's blocks), so there that block's end is the last.
+constexpr double least_room_seconds = 2;
+
+std::vector<stretch> room_left(const reading& r) {
+    std::vector<stretch> room;
+    double end = 0;
+    if (r.commodore) {
+        end = r.commodore->rom_end;
+        for (const tape_item& i : r.items)
+            if (end < 0) end = i.start_seconds;  // another loader's blocks alone
+    } else {
+        std::vector<tape_segment> in_order = r.segments;
+        std::sort(in_order.begin(), in_order.end(),
+                  [](const tape_segment& a, const tape_segment& b) { return a.start_seconds < b.start_seconds; });
+        for (const tape_segment& t : in_order) {
+            if (end > 0 && t.start_seconds - end >= least_room_seconds) room.push_back({end, t.start_seconds});
+            end = std::max(end, std::max(t.start_seconds, t.end_seconds));
+        }
+    }
+    room.push_back({std::max(end, 0.0), std::numeric_limits<double>::infinity()});
+    return room;
+}
+
+// The tapes of machines other than `m` in channel `channel` that lie in
+// `room` (in order), to `others`: each reader through it on its own copy,
+// side by side.
+void others_in(recording_file& rec, unsigned channel, const options& o, const machine_reader& m,
+               const std::vector<stretch>& room, std::vector<other_tape>& others) {
+    std::array<std::optional<double>, std::size(machines)> found;
     side_by_side(std::size(machines), [&](std::size_t k) {
         const std::unique_ptr<sample_source> own = &machines[k] == &m ? nullptr : rec.channel(channel);
-        if (!own) return;
-        limited_source part(*own, 0, start, std::numeric_limits<std::uint64_t>::max());
-        read[k] = machines[k].read(part, o);
+        std::uint64_t at = 0;
+        for (const stretch& s : own ? room : std::vector<stretch>{}) {
+            const std::uint64_t from = std::max(at, static_cast<std::uint64_t>(s.from * rec.rate()));
+            const std::uint64_t to = std::isinf(s.to) ? std::numeric_limits<std::uint64_t>::max()
+                                                      : static_cast<std::uint64_t>(s.to * rec.rate());
+            if (to <= from) continue;
+            limited_source part(*own, at, from, to);
+            const std::optional<double> held = first_held(machines[k].read(part, o), double(from) / rec.rate());
+            at = part.at();
+            if (held && !found[k]) found[k] = held;
+        }
     });
     for (std::size_t k = 0; k < std::size(machines); ++k)
-        if (const std::optional<double> at = read[k] ? first_held(*read[k], from) : std::nullopt)
-            note_other(others, machines[k], *at);
+        if (found[k]) note_other(others, machines[k], *found[k]);
 }
 
 // The -f number that forces machine `m`'s reader (a Commodore tape's: a TAP's).
@@ -661,15 +698,13 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     if (o.baud != 0 && m.format != &cas_trs80_format)
         out.line("Option -b ignored: only TRS-80 tapes have a choice of speed.");
     for (const tape_item& i : best->items) out.line(item_line(i));
-    // A tape of another machine, beside the one read or after it, is no part
-    // of this one's image: it is named, so that nothing found goes unsaid.
-    // (One between two parts of this tape is not looked for: that would take
-    // every other reader through the whole recording.)
+    // A tape of another machine, beside the one read, between its parts or
+    // after it, is no part of this one's image: it is named, so that nothing
+    // found goes unsaid. (Only where this tape leaves room: the other readers
+    // through the whole recording would take them three times as long.)
     if (forced == nullptr) {
         std::vector<other_tape>& also = others[best_channel];
-        double last = 0;
-        for (const tape_item& i : best->items) last = std::max(last, i.start_seconds);
-        others_after(rec, best_channel, o, m, last, also);
+        others_in(rec, best_channel, o, m, room_left(*best), also);
         std::sort(also.begin(), also.end(),
                   [](const other_tape& a, const other_tape& b) { return a.seconds < b.seconds; });
         for (const other_tape& t : also)

@@ -364,12 +364,20 @@ TEST(command_line, recordings) {
             wav = std::move(stereo), resized(wav);
         };
     };
-    // The recording of one image, then another's.
-    const auto in_turn = [=](const std::string& first, const std::string& second) {
+    // The recordings of images one after the other ("": 20 s of silence).
+    const auto in_turn = [=](const std::string& first, const std::vector<std::string>& then) {
         return [=](const std::string& d) {
-            recorded(second)(d);
-            const bytes after = read_file(d + "/tape.wav");
-            recorded(first, [&](bytes& wav) { wav.insert(wav.end(), after.begin() + 44, after.end()), resized(wav); })(d);
+            bytes after;
+            for (const std::string& image : then) {
+                if (image.empty()) {
+                    after.insert(after.end(), 20 * 44100, 0x80);
+                    continue;
+                }
+                recorded(image)(d);
+                const bytes wav = read_file(d + "/tape.wav");
+                after.insert(after.end(), wav.begin() + 44, wav.end());
+            }
+            recorded(first, [&](bytes& wav) { wav.insert(wav.end(), after.begin(), after.end()), resized(wav); })(d);
         };
     };
     // hello2.t64 recorded as out-2.prg.
@@ -470,15 +478,19 @@ TEST(command_line, recordings) {
          "tape (at 0:00.0), but no block after it: the recording may stop too soon.\n",
          unchecked, recorded("hello.htp", second_channel(stopped(1)))},
         // Another machine's tape is named, whether the survey saw it beside
-        // the one read or only the read of the rest after it.
+        // the one read, or a read of what the tape leaves found it.
         {"a Homelab tape, then a TRS-80 one, which reads more", {}, {"-i", "@@/tape.wav"}, 0,
          heard + "0:07.5 TRS-80, 500 baud: BASIC H, 37 bytes.\n"
                  "The recording also holds a Homelab tape, at 0:03.0: read it with -f 1.\n",
-         unchecked, in_turn("hello.htp", "hello.cas")},
+         unchecked, in_turn("hello.htp", {"hello.cas"})},
         {"a Commodore tape, then a TRS-80 one", {}, {"-i", "@@/tape.wav"}, 0,
          heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
                  "The recording also holds a TRS-80 tape, at 0:22.4: read it with -f 3.\n",
-         unchecked, in_turn("hello.prg", "hello.cas")},
+         unchecked, in_turn("hello.prg", {"hello.cas"})},
+        {"a Colour Genie tape between two TRS-80 ones, past the first stretch tried", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + basic + ".\n0:31.0 TRS-80, 500 baud: BASIC H, 37 bytes.\n"
+                 "The recording also holds a Colour Genie tape, at 0:26.5: read it with -f 0.\n",
+         unchecked, in_turn("hello.cas", {"", "hello-cgenie.cas", "hello.cas"})},
         {"another loader's tape", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.tap"}, 0,
          heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nImage written: @@/out.tap (TAP image).\n",
          unchecked, recorded("@@/turbo.tap"), "", {{"out.tap", std::nullopt}}},

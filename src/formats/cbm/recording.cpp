@@ -1702,6 +1702,7 @@ recording_read read_recording(sample_source& in) {
     runs.finish(leader_ended);
     blocks.finish();
     r.programs = std::move(blocks.programs);
+    r.rom_end = blocks.rom_end;
     if (!r.programs.empty() && blocks.rom_end >= 0) r.after_rom = bins.after(blocks.rom_end + rom_trailer_seconds);
     r.falling_first = falling;
     return r;

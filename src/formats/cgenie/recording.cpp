@@ -86,7 +86,10 @@ public:
                 }
             }
         }
-        if (open_) segments.push_back(std::move(segment_));
+        if (open_) {
+            segment_.end_seconds = times_.back() + 8 * format.cell_seconds;
+            segments.push_back(std::move(segment_));
+        }
         open_ = false;
         pattern_ = unclear_ = 0;
     }

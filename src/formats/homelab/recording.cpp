@@ -263,6 +263,7 @@ private:
     void add_byte() {
         if (!clear_ || past_end_) segment_.doubtful.push_back({segment_.bytes.size(), at_});
         segment_.bytes.push_back(std::uint8_t(byte_));
+        segment_.end_seconds = at_ + 8 * format.cell_seconds;
     }
 
     // Follows the block's parts; true after its flag. The length is sure

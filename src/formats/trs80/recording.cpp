@@ -1434,6 +1434,8 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
     count = std::min(count, seg.bytes.size());
     seg.bytes.resize(count);
     if (count < 2) return;
+    // The last byte lasts as long as the one before it.
+    seg.end_seconds = 2 * double(seconds[count - 1]) - double(seconds[count - 2]);
     if (seg.baud != 1500) {
         std::vector<std::uint8_t> d(seg.bytes.begin() + 1, seg.bytes.end()), marks(doubt.begin() + 1, doubt.begin() + long(count));
         check_basic(d, marks, true);
@@ -1455,6 +1457,7 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
         tape_segment rest;
         rest.baud = seg.baud;
         rest.start_seconds = seconds[offset + i];
+        rest.end_seconds = seg.end_seconds;
         rest.bytes.assign(seg.bytes.begin() + long(i), seg.bytes.end());
         std::vector<doubtful_byte> keep;
         for (const doubtful_byte& d : seg.doubtful) {
@@ -1464,6 +1467,7 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
                 rest.doubtful.push_back({d.index - i, d.seconds});
         }
         seg.bytes.resize(end);
+        seg.end_seconds = seconds[offset + end];
         seg.doubtful = std::move(keep);
         out.push_back(std::move(seg));
         seg = std::move(rest);
