@@ -349,8 +349,7 @@ std::vector<stretch> room_left(const reading& r) {
     double end = 0;
     if (r.commodore) {
         end = r.commodore->rom_end;
-        for (const tape_item& i : r.items)
-            if (end < 0) end = i.start_seconds;  // another loader's blocks alone
+        if (end < 0 && !r.items.empty()) end = r.items.front().start_seconds;  // another loader's blocks alone
     } else {
         std::vector<tape_segment> in_order = r.segments;
         std::sort(in_order.begin(), in_order.end(),
