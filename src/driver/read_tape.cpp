@@ -647,6 +647,8 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     unsigned end = channel >= 0 ? first + 1 : rec.channels();
     // The other machines' tapes each channel's survey found beside its own.
     std::vector<std::vector<other_tape>> others(rec.channels());
+    // Each channel's own tape, where it holds bytes.
+    std::vector<std::optional<other_tape>> tape_in(rec.channels());
     const machine_reader* const forced = forced_machine(o);
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced;
@@ -666,6 +668,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             reading r = m->read(*in, o);
             r.machine = m;
             if (m == forced && (o.baud == 0 || m->format != &cas_trs80_format)) forced_leader[c] = r.leader;
+            if (const std::optional<double> at = first_held(r, 0)) tape_in[c] = other_tape{m, *at};
             if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         }
         // A mono recording stored as stereo: the other channels read alike.
@@ -710,6 +713,12 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             out.say("The recording also holds a %s tape, at %s: read it with -f %d.", t.machine->machine,
                     clock_time(t.seconds).c_str(), forcing(*t.machine));
     }
+    // Channels that hold one tape read alike; one that holds another
+    // machine's tape (a two-track tape) is named too.
+    for (unsigned c = first; c < end; ++c)
+        if (tape_in[c] && tape_in[c]->machine != &m)
+            out.say("The recording also holds a %s tape, in channel %u, at %s: read it with -c %u.",
+                    tape_in[c]->machine->machine, c + 1, clock_time(tape_in[c]->seconds).c_str(), c + 1);
     res.format = m.format;
     res.items = best->items;
 

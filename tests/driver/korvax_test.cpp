@@ -380,6 +380,22 @@ TEST(command_line, recordings) {
             recorded(first, [&](bytes& wav) { wav.insert(wav.end(), after.begin(), after.end()), resized(wav); })(d);
         };
     };
+    // Two images' recordings as the two channels of one (a two-track tape).
+    const auto two_tracks = [=](const std::string& left, const std::string& right) {
+        return [=](const std::string& d) {
+            recorded(right)(d);
+            const bytes other = read_file(d + "/tape.wav");
+            recorded(left, [&](bytes& wav) {
+                const std::size_t n = std::max(wav.size(), other.size()) - 44;
+                bytes stereo(wav.begin(), wav.begin() + 44);
+                for (std::size_t i = 44; i < 44 + n; ++i)
+                    stereo.insert(stereo.end(), {i < wav.size() ? wav[i] : std::uint8_t(0x80),
+                                                 i < other.size() ? other[i] : std::uint8_t(0x80)});
+                stereo[22] = 2, stereo[28] = 0x88, stereo[29] = 0x58, stereo[30] = 0x01, stereo[32] = 2;  // 88,200 B/s
+                wav = std::move(stereo), resized(wav);
+            })(d);
+        };
+    };
     // hello2.t64 recorded as out-2.prg.
     const auto as_out_2 = [](const std::string& d) {
         recorded("hello2.t64")(d);
@@ -491,6 +507,11 @@ TEST(command_line, recordings) {
          heard + basic + ".\n0:31.0 TRS-80, 500 baud: BASIC H, 37 bytes.\n"
                  "The recording also holds a Colour Genie tape, at 0:26.5: read it with -f 0.\n",
          unchecked, in_turn("hello.cas", {"", "hello-cgenie.cas", "hello.cas"})},
+        {"a Commodore tape and a TRS-80 one, side by side", {}, {"-i", "@@/tape.wav"}, 0,
+         "Recording: 44100 Hz, 2 channels.\nChannel 1 of 2 reads better.\n"
+         "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+         "The recording also holds a TRS-80 tape, in channel 2, at 0:04.2: read it with -c 2.\n",
+         unchecked, two_tracks("hello.prg", "hello.cas")},
         {"another loader's tape", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.tap"}, 0,
          heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nImage written: @@/out.tap (TAP image).\n",
          unchecked, recorded("@@/turbo.tap"), "", {{"out.tap", std::nullopt}}},
