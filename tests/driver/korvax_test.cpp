@@ -355,13 +355,21 @@ TEST(command_line, recordings) {
     };
     // ... or played into the second channel of a stereo input, the first
     // left silent.
+    // Two 8-bit mono recordings as the channels of one (the shorter padded
+    // with silence).
+    const auto stereo_of = [=](const bytes& left, const bytes& right) {
+        bytes stereo(left.begin(), left.begin() + 44);
+        for (std::size_t i = 44; i < std::max(left.size(), right.size()); ++i)
+            stereo.insert(stereo.end(), {i < left.size() ? left[i] : std::uint8_t(0x80),
+                                         i < right.size() ? right[i] : std::uint8_t(0x80)});
+        stereo[22] = 2, stereo[28] = 0x88, stereo[29] = 0x58, stereo[30] = 0x01, stereo[32] = 2;  // 88,200 B/s
+        resized(stereo);
+        return stereo;
+    };
     const auto second_channel = [=](std::function<void(bytes&)> then) {
         return [=](bytes& wav) {
             then(wav);
-            bytes stereo(wav.begin(), wav.begin() + 44);
-            for (auto b = wav.begin() + 44; b != wav.end(); ++b) stereo.insert(stereo.end(), {0x80, *b});
-            stereo[22] = 2, stereo[28] = 0x88, stereo[29] = 0x58, stereo[30] = 0x01, stereo[32] = 2;  // 88,200 B/s
-            wav = std::move(stereo), resized(wav);
+            wav = stereo_of(bytes(wav.begin(), wav.begin() + 44), wav);  // the first channel silent
         };
     };
     // The recordings of images one after the other ("": 20 s of silence).
@@ -385,15 +393,7 @@ TEST(command_line, recordings) {
         return [=](const std::string& d) {
             recorded(right)(d);
             const bytes other = read_file(d + "/tape.wav");
-            recorded(left, [&](bytes& wav) {
-                const std::size_t n = std::max(wav.size(), other.size()) - 44;
-                bytes stereo(wav.begin(), wav.begin() + 44);
-                for (std::size_t i = 44; i < 44 + n; ++i)
-                    stereo.insert(stereo.end(), {i < wav.size() ? wav[i] : std::uint8_t(0x80),
-                                                 i < other.size() ? other[i] : std::uint8_t(0x80)});
-                stereo[22] = 2, stereo[28] = 0x88, stereo[29] = 0x58, stereo[30] = 0x01, stereo[32] = 2;  // 88,200 B/s
-                wav = std::move(stereo), resized(wav);
-            })(d);
+            recorded(left, [&](bytes& wav) { wav = stereo_of(wav, other); })(d);
         };
     };
     // hello2.t64 recorded as out-2.prg.
