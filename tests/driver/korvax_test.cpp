@@ -503,6 +503,14 @@ TEST(command_line, recordings) {
          heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
                  "The recording also holds a TRS-80 tape, at 0:22.4: read it with -f 3.\n",
          unchecked, in_turn("hello.prg", {"hello.cas"})},
+        {"a Homelab tape after a Colour Genie one, past the first stretch tried", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + "0:01.7 Colour Genie: SYSTEM HELLO, load $4800, 30 bytes, checksums hold.\n"
+                 "The recording also holds a Homelab tape, at 0:25.0: read it with -f 1.\n",
+         unchecked, in_turn("hello-cgenie.cas", {"", "hello.htp"})},
+        {"a Colour Genie tape after a Homelab one, past the first stretch tried", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + "0:03.0 Homelab: block HELLO, load $4016, 17 bytes, checksums hold.\n"
+                 "The recording also holds a Colour Genie tape, at 0:25.0: read it with -f 0.\n",
+         unchecked, in_turn("hello.htp", {"", "hello-cgenie.cas"})},
         {"a Colour Genie tape between two TRS-80 ones, past the first stretch tried", {}, {"-i", "@@/tape.wav"}, 0,
          heard + basic + ".\n0:31.0 TRS-80, 500 baud: BASIC H, 37 bytes.\n"
                  "The recording also holds a Colour Genie tape, at 0:26.5: read it with -f 0.\n",
