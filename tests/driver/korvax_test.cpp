@@ -353,8 +353,6 @@ TEST(command_line, recordings) {
             wav.insert(wav.begin() + 44, std::size_t(silent * 44100), 0x80), resized(wav);
         };
     };
-    // ... or played into the second channel of a stereo input, the first
-    // left silent.
     // Two 8-bit mono recordings as the channels of one (the shorter padded
     // with silence).
     const auto stereo_of = [=](const bytes& left, const bytes& right) {
@@ -366,6 +364,8 @@ TEST(command_line, recordings) {
         resized(stereo);
         return stereo;
     };
+    // A recording played into the second channel of a stereo input, the
+    // first left silent.
     const auto second_channel = [=](std::function<void(bytes&)> then) {
         return [=](bytes& wav) {
             then(wav);
