@@ -351,12 +351,13 @@ std::vector<stretch> room_left(const reading& r) {
         end = r.commodore->rom_end;
         if (end < 0 && !r.items.empty()) end = r.items.front().start_seconds;  // another loader's blocks alone
     } else {
-        std::vector<tape_segment> in_order = r.segments;
-        std::sort(in_order.begin(), in_order.end(),
-                  [](const tape_segment& a, const tape_segment& b) { return a.start_seconds < b.start_seconds; });
-        for (const tape_segment& t : in_order) {
-            if (end > 0 && t.start_seconds - end >= least_room_seconds) room.push_back({end, t.start_seconds});
-            end = std::max(end, std::max(t.start_seconds, t.end_seconds));
+        std::vector<stretch> spans;
+        for (const tape_segment& t : r.segments)
+            spans.push_back({t.start_seconds, std::max(t.start_seconds, t.end_seconds)});
+        std::sort(spans.begin(), spans.end(), [](const stretch& a, const stretch& b) { return a.from < b.from; });
+        for (const stretch& t : spans) {
+            if (end > 0 && t.from - end >= least_room_seconds) room.push_back({end, t.from});
+            end = std::max(end, t.to);
         }
     }
     room.push_back({std::max(end, 0.0), std::numeric_limits<double>::infinity()});
@@ -370,9 +371,11 @@ void others_in(recording_file& rec, unsigned channel, const options& o, const ma
                const std::vector<stretch>& room, std::vector<other_tape>& others) {
     std::array<std::optional<double>, std::size(machines)> found;
     side_by_side(std::size(machines), [&](std::size_t k) {
-        const std::unique_ptr<sample_source> own = &machines[k] == &m ? nullptr : rec.channel(channel);
+        if (&machines[k] == &m) return;
+        const std::unique_ptr<sample_source> own = rec.channel(channel);
+        if (!own) return;
         std::uint64_t at = 0;
-        for (const stretch& s : own ? room : std::vector<stretch>{}) {
+        for (const stretch& s : room) {
             const std::uint64_t from = std::max(at, static_cast<std::uint64_t>(s.from * rec.rate()));
             const std::uint64_t to = std::isinf(s.to) ? std::numeric_limits<std::uint64_t>::max()
                                                       : static_cast<std::uint64_t>(s.to * rec.rate());
@@ -703,7 +706,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     // A tape of another machine, beside the one read, between its parts or
     // after it, is no part of this one's image: it is named, so that nothing
     // found goes unsaid. (Only where this tape leaves room: the other readers
-    // through the whole recording would take them three times as long.)
+    // through the whole recording would triple the time a read takes.)
     if (forced == nullptr) {
         std::vector<other_tape>& also = others[best_channel];
         others_in(rec, best_channel, o, m, room_left(*best), also);
