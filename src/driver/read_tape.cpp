@@ -218,6 +218,23 @@ std::optional<double> first_held(const reading& r, double offset) {
     return std::nullopt;
 }
 
+// The first of `items` read whole and sure (no byte in doubt, no checksum
+// failing, no part missing) that is none of `kept`: what a channel holds
+// beyond the channel read (another tape of the same machine on a two-track
+// tape, or a part the other channel lost). The same tape's parts read alike
+// in both.
+const tape_item* not_among(const std::vector<tape_item>& items, const std::vector<tape_item>& kept) {
+    const auto same = [](const tape_item& a, const tape_item& b) {
+        return a.baud == b.baud && a.kind == b.kind && a.name == b.name && a.load_address == b.load_address &&
+               a.length == b.length;
+    };
+    for (const tape_item& i : items)
+        if (i.doubtful.empty() && i.check != tape_item::checksum::fails && i.missing.empty() && i.length > 0 &&
+            std::none_of(kept.begin(), kept.end(), [&](const tape_item& k) { return same(i, k); }))
+            return &i;
+    return nullptr;
+}
+
 // Notes another machine's tape at `seconds`: once a machine, at its earliest.
 void note_other(std::vector<other_tape>& others, const machine_reader& m, double seconds) {
     for (other_tape& t : others)
@@ -650,8 +667,9 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
     unsigned end = channel >= 0 ? first + 1 : rec.channels();
     // The other machines' tapes each channel's survey found beside its own.
     std::vector<std::vector<other_tape>> others(rec.channels());
-    // Each channel's own tape, where it holds bytes.
+    // Each channel's own tape, where it holds bytes, and what it holds.
     std::vector<std::optional<other_tape>> tape_in(rec.channels());
+    std::vector<std::vector<tape_item>> items_in(rec.channels());
     const machine_reader* const forced = forced_machine(o);
     for (unsigned c = first; c < end; ++c) {
         const machine_reader* m = forced;
@@ -671,7 +689,7 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
             reading r = m->read(*in, o);
             r.machine = m;
             if (m == forced && (o.baud == 0 || m->format != &cas_trs80_format)) forced_leader[c] = r.leader;
-            if (const std::optional<double> at = first_held(r, 0)) tape_in[c] = other_tape{m, *at};
+            if (const std::optional<double> at = first_held(r, 0)) tape_in[c] = other_tape{m, *at}, items_in[c] = r.items;
             if (!best || r.merit() > best->merit()) best = std::move(r), best_channel = c;
         }
         // A mono recording stored as stereo: the other channels read alike.
@@ -722,6 +740,9 @@ int read_tape(const options& o, const std::string& name, recording_file& rec, in
         if (tape_in[c] && tape_in[c]->machine != &m)
             out.say("The recording also holds a %s tape, in channel %u, at %s: read it with -c %u.",
                     tape_in[c]->machine->machine, c + 1, clock_time(tape_in[c]->seconds).c_str(), c + 1);
+        else if (const tape_item* i = c != best_channel && tape_in[c] ? not_among(items_in[c], best->items) : nullptr)
+            out.say("Channel %u holds %s tape that channel %u does not, from %s: read it with -c %u.", c + 1,
+                    m.machine, best_channel + 1, clock_time(i->start_seconds).c_str(), c + 1);
     res.format = m.format;
     res.items = best->items;
 

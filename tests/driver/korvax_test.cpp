@@ -520,6 +520,10 @@ TEST(command_line, recordings) {
          "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
          "The recording also holds a TRS-80 tape, in channel 2, at 0:04.2: read it with -c 2.\n",
          unchecked, two_tracks("hello.prg", "hello.cas")},
+        {"two TRS-80 tapes side by side", {}, {"-i", "@@/tape.wav"}, 0,
+         "Recording: 44100 Hz, 2 channels.\nChannel 1 of 2 reads better.\n" + basic +
+             ".\nChannel 2 holds TRS-80 tape that channel 1 does not, from 0:07.3: read it with -c 2.\n",
+         unchecked, two_tracks("hello.cas", "hello-level1.cas")},
         {"another loader's tape", {{"turbo.tap", turbo}}, {"-i", "@@/tape.wav", "-o", "@@/out.tap"}, 0,
          heard + "0:00.0 Commodore: tape of another loader, 6,995 pulses.\nImage written: @@/out.tap (TAP image).\n",
          unchecked, recorded("@@/turbo.tap"), "", {{"out.tap", std::nullopt}}},
