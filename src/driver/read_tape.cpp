@@ -356,27 +356,27 @@ struct stretch {
 };
 
 // Where a tape leaves room for another machine's: between two of its
-// segments that lie this far apart or more (no tape is shorter), and after
-// its last. A Commodore reader keeps every pulse after the ROM's last block
-// (another loader's blocks), so there that block's end is the last.
+// segments (a Commodore tape's ROM blocks) that lie this far apart or more
+// (no tape is shorter), and after its last. A Commodore reader keeps every
+// pulse after the ROM's last block (another loader's blocks), so there that
+// block's end is the last.
 constexpr double least_room_seconds = 2;
 
 std::vector<stretch> room_left(const reading& r) {
-    std::vector<stretch> room;
-    double end = 0;
-    if (r.commodore) {
-        end = r.commodore->rom_end;
-        if (end < 0 && !r.items.empty()) end = r.items.front().start_seconds;  // another loader's blocks alone
-    } else {
-        std::vector<stretch> spans;
+    std::vector<stretch> room, spans;
+    if (r.commodore)
+        for (const auto& [from, to] : r.commodore->rom_blocks) spans.push_back({from, std::max(from, to)});
+    else
         for (const tape_segment& t : r.segments)
             spans.push_back({t.start_seconds, std::max(t.start_seconds, t.end_seconds)});
-        std::sort(spans.begin(), spans.end(), [](const stretch& a, const stretch& b) { return a.from < b.from; });
-        for (const stretch& t : spans) {
-            if (end > 0 && t.from - end >= least_room_seconds) room.push_back({end, t.from});
-            end = std::max(end, t.to);
-        }
+    std::sort(spans.begin(), spans.end(), [](const stretch& a, const stretch& b) { return a.from < b.from; });
+    double end = 0;
+    for (const stretch& t : spans) {
+        if (end > 0 && t.from - end >= least_room_seconds) room.push_back({end, t.from});
+        end = std::max(end, t.to);
     }
+    if (r.commodore && r.commodore->rom_blocks.empty() && !r.items.empty())
+        end = r.items.front().start_seconds;  // another loader's blocks alone
     room.push_back({std::max(end, 0.0), std::numeric_limits<double>::infinity()});
     return room;
 }

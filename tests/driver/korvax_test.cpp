@@ -515,6 +515,11 @@ TEST(command_line, recordings) {
          heard + basic + ".\n0:31.0 TRS-80, 500 baud: BASIC H, 37 bytes.\n"
                  "The recording also holds a Colour Genie tape, at 0:26.5: read it with -f 0.\n",
          unchecked, in_turn("hello.cas", {"", "hello-cgenie.cas", "hello.cas"})},
+        {"a TRS-80 tape between two Commodore programs, past the first stretch tried", {}, {"-i", "@@/tape.wav"}, 0,
+         heard + "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+                 "0:43.1 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"
+                 "The recording also holds a TRS-80 tape, at 0:42.4: read it with -f 3.\n",
+         unchecked, in_turn("hello.prg", {"", "hello.cas", "hello.prg"})},
         {"a Commodore tape and a TRS-80 one, side by side", {}, {"-i", "@@/tape.wav"}, 0,
          "Recording: 44100 Hz, 2 channels.\nChannel 1 of 2 reads better.\n"
          "0:00.0 Commodore: program HELLO, load $0801, 37 bytes, checksums hold.\n"

@@ -673,6 +673,8 @@ public:
     std::vector<kernal_program> programs;
     // Where the last copy of a ROM block read ends; -1 none.
     double rom_end = -1;
+    // Where each copy read lies: from its leader's start to its end.
+    std::vector<std::pair<double, double>> rom_blocks;
     // Whether the tape's machine was told, and whether it is a C16 or Plus/4.
     bool told() const { return told_; }
     bool c264() const { return c264_; }
@@ -939,6 +941,7 @@ private:
         if (moved > 0) c.slots.erase(c.slots.begin()), --c.end, c.anchor += c.byte_seconds;
         if (moved < 0) c.slots.insert(c.slots.begin(), slot{}), ++c.end, c.anchor -= c.byte_seconds;
         rom_end = std::max(rom_end, c.end_seconds);
+        rom_blocks.emplace_back(c.leader_start, c.end_seconds);
         c.first = firsts > seconds ? 1 : -1;
         if (c.first > 0) {
             flush_first();
@@ -1703,6 +1706,7 @@ recording_read read_recording(sample_source& in) {
     blocks.finish();
     r.programs = std::move(blocks.programs);
     r.rom_end = blocks.rom_end;
+    r.rom_blocks = std::move(blocks.rom_blocks);
     if (!r.programs.empty() && blocks.rom_end >= 0) r.after_rom = bins.after(blocks.rom_end + rom_trailer_seconds);
     r.falling_first = falling;
     return r;

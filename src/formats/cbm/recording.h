@@ -61,6 +61,9 @@ struct recording_read {
     std::vector<kernal_program> programs;  // in the order they lie on the tape
     std::optional<other_blocks> after_rom;  // on a tape with programs
     double rom_end = -1;                   // where the ROM's last block read ends; -1 none
+    // Where each copy of a ROM block read lies, from its leader's start to
+    // its end, in order.
+    std::vector<std::pair<double, double>> rom_blocks;
     double seconds = 0;                    // the length of the recording read
     double leader_seconds = 0;             // how much of it is Commodore leader (see find_leader)
     double first_leader = -1;              // where the first leader starts; -1 none
