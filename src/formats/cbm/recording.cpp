@@ -1705,7 +1705,6 @@ recording_read read_recording(sample_source& in) {
     runs.finish(leader_ended);
     blocks.finish();
     r.programs = std::move(blocks.programs);
-    r.rom_end = blocks.rom_end;
     r.rom_blocks = std::move(blocks.rom_blocks);
     if (!r.programs.empty() && blocks.rom_end >= 0) r.after_rom = bins.after(blocks.rom_end + rom_trailer_seconds);
     r.falling_first = falling;

@@ -60,7 +60,6 @@ struct recording_read {
     std::uint8_t tap_machine = 0;
     std::vector<kernal_program> programs;  // in the order they lie on the tape
     std::optional<other_blocks> after_rom;  // on a tape with programs
-    double rom_end = -1;                   // where the ROM's last block read ends; -1 none
     // Where each copy of a ROM block read lies, from its leader's start to
     // its end, in order.
     std::vector<std::pair<double, double>> rom_blocks;
