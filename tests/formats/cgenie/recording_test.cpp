@@ -1,7 +1,10 @@
 // Reading Colour Genie tapes back, beyond the ladder's goals
 // (tests/formats/ladder_test.cpp): what the report says of a stretch, the
-// image of several, and a tape through a high-pass far above the ladder's.
+// image of several, a tape through a high-pass far above the ladder's, a
+// dropout over the sync byte, and a faint copy of the tape before it.
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include "audio/samples.h"
 #include "formats/cgenie/recording.h"
@@ -116,4 +119,25 @@ TEST(cgenie_recording, a_dropout_over_the_sync_byte) {
         }
         EXPECT_EQ(guessed > 0, r.all_in_doubt) << r.what;
     }
+}
+
+// A faint copy of the tape a turn of tape before it (print-through, or an
+// old recording the erase head left) has a leader that the reader takes
+// first; the tape's own, 30 to 60 dB louder and off that leader's grid,
+// must still be read. The Homelab reader reads through the same cells.
+TEST(cgenie_recording, a_faint_copy_before_the_tape) {
+    constexpr unsigned rate = 44100;
+    for (const auto& [m, name] : {std::pair{korvax_test::machine::cgenie, "hello-cgenie.cas"},
+                                  std::pair{korvax_test::machine::homelab, "hello.htp"}})
+        for (const double db : {-30.0, -45.0, -60.0}) {
+            const std::string image = std::string(KORVAX_EXAMPLES) + "/" + name;
+            const std::vector<float> clean = korvax_test::program_signal(image, rate);
+            const std::size_t turn = rate * 3 / 2;
+            std::vector<float> y(clean.size() + turn, 0.0f);
+            for (std::size_t k = 0; k < clean.size(); ++k)
+                y[k + turn] += clean[k], y[k] += float(std::pow(10.0, db / 20) * clean[k]);
+            korvax::memory_source in(y, rate);
+            const korvax_test::score s = korvax_test::read_signal(m, image, in, {rate, 0});
+            EXPECT_TRUE(s.exact) << name << ", " << db << " dB: " << s.why;
+        }
 }
