@@ -50,14 +50,16 @@ constexpr double regain_doubt = 0.4;  // a count this far from whole is not sure
 constexpr double regain_close = 0.2;  // nor this far, when it alone tells the grids apart
 constexpr double recover = 0.5;
 constexpr int settled_cells = 8;  // start events at full height in a row that end a gap's doubts
-// A signal this many times as loud as the one followed, in every cell of a
-// run this long, is another: the one followed was faint (the print-through
-// of the tape's next turn, an old recording not wholly erased) and the tape
-// itself has begun, off the clock's grid. The stretch ends there and the
-// hunt starts again. (Where the tape's own level rises, the envelope
-// follows it to within this in a dozen cells.)
+// A signal this many times as loud as the one followed, in every cell
+// looked at (one in four, which is cheaper, and enough) of a run of 24, is
+// another: the one followed was faint (the print-through of the tape's next
+// turn, an old recording not wholly erased) and the tape itself has begun,
+// off the clock's grid. The stretch ends there and the hunt starts again.
+// (Where the tape's own level rises, the envelope follows it to within this
+// in a dozen cells.)
 constexpr double overpowered = 3;
-constexpr int overpowered_cells = 24;
+constexpr std::uint64_t overpowered_every = 4;
+constexpr int overpowered_looks = 6;
 constexpr double follow = 0.03;  // envelope and noise, per cell
 constexpr int learn_prior = 8;   // cells the first guess of the noise counts as
 // A middle read as a 1 or a 0 by less than what makes the odds against the
@@ -447,13 +449,15 @@ bool cell_reader::track() {
         }
         if (due + window + reach() >= double(ready_)) return false;
 
-        float loudest = 0;
-        for (auto i = static_cast<std::int64_t>(std::ceil(phi_)); i <= static_cast<std::int64_t>(due); ++i)
-            loudest = std::max(loudest, std::fabs(out_[std::size_t(i) & ring_mask]));
-        loud_run_ = loudest > overpowered * env_ ? loud_run_ + 1 : 0;
-        if (loud_run_ >= overpowered_cells) {
-            lose(false);
-            return true;
+        if (index_ % overpowered_every == 0) {
+            float loudest = 0;
+            for (auto i = static_cast<std::int64_t>(std::ceil(phi_)); i <= static_cast<std::int64_t>(due); ++i)
+                loudest = std::max(loudest, std::fabs(out_[std::size_t(i) & ring_mask]));
+            loud_run_ = loudest > overpowered * env_ ? loud_run_ + 1 : 0;
+            if (loud_run_ >= overpowered_looks) {
+                lose(false);
+                return true;
+            }
         }
 
         float found = 0;

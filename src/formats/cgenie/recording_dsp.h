@@ -162,7 +162,7 @@ private:
     bool faint_ = false;    // the current cell's start event was found, but faint
     bool fresh_ = false;    // a gap has ended, and the signal has not shown itself back
     int steady_run_ = 0;    // start events at full height in a row
-    int loud_run_ = 0;      // cells in a row holding a signal far louder than the one followed
+    int loud_run_ = 0;      // cells looked at in a row holding a signal far louder than the one followed
     std::uint64_t index_ = 0;
     bool gap_ = false;                      // start events are missing, and the clock runs on
     double gap_from_ = 0, gap_period_ = 0;  // the last start event before the gap, and the speed then
