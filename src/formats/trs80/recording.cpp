@@ -1430,7 +1430,7 @@ std::size_t program_end(const std::vector<std::uint8_t>& b, int baud) {
     return 0;
 }
 
-constexpr std::size_t thick_reach = 4, thick_most = 3;
+constexpr std::size_t thick_reach = 4;
 
 void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) {
     count = std::min(count, seg.bytes.size());
@@ -1444,15 +1444,18 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
         std::copy(marks.begin(), marks.end(), doubt.begin() + 1);
         // Where bytes in doubt come thick, the signal is too poor to trust
         // the clear ones between them either: a pulse that a codec all but
-        // took away reads as a sure 0. A byte is in doubt with bytes in doubt
-        // on both sides of it, and enough of them, close by.
+        // took away reads as a sure 0. A byte is in doubt where bytes in
+        // doubt lie on both sides of it (the first after the sync byte: after
+        // it), two or more, and 3 in 8 or more of those within 4 bytes of it.
         const auto in_doubt = [&](std::size_t k) { return doubt[k] || (doubt_from_next[k] && k + 1 < count); };
         std::vector<std::uint8_t> thick(count, 0);
         for (std::size_t i = 1; i < count; ++i) {
+            const std::size_t lo = i > thick_reach ? i - thick_reach : 1, hi = std::min(count, i + thick_reach + 1);
             std::size_t before = 0, after = 0;
-            for (std::size_t k = i > thick_reach ? i - thick_reach : 1; k < i; ++k) before += in_doubt(k);
-            for (std::size_t k = i + 1; k < std::min(count, i + thick_reach + 1); ++k) after += in_doubt(k);
-            thick[i] = before > 0 && after > 0 && before + after >= thick_most;
+            for (std::size_t k = lo; k < i; ++k) before += in_doubt(k);
+            for (std::size_t k = i + 1; k < hi; ++k) after += in_doubt(k);
+            const std::size_t near = before + after;
+            thick[i] = (before > 0 || i == 1) && after > 0 && near >= 2 && 8 * near >= 3 * (hi - lo - 1);
         }
         for (std::size_t i = 1; i < count; ++i) doubt[i] = doubt[i] | thick[i];
     }

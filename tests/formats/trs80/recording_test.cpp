@@ -393,48 +393,53 @@ TEST(trs80_recording, a_line_whose_link_and_end_are_both_lost_is_in_doubt) {
     EXPECT_TRUE(in_doubt(end_of_fourth));
 }
 
-// A 1's pulse that a codec all but took away reads as a sure 0, and so
-// does nothing else tell it: among bytes in doubt (pulses in 0 cells at
-// 40% of the level, read as 0s in doubt), the byte it lies in is in doubt
-// too. At 500 baud a cell is a clock pulse and, for a 1, a pulse halfway
-// to the next clock pulse.
+// A 1's pulse that a codec all but took away reads as a sure 0, and
+// nothing else tells it: among bytes in doubt (pulses in 0 cells at 40% of
+// the level, read as 0s in doubt), the byte it lies in is in doubt too; so
+// is the first after the sync byte, with bytes in doubt after it. At 500
+// baud a cell is a clock pulse and, for a 1, a pulse halfway to the next.
 TEST(trs80_recording, a_byte_among_bytes_in_doubt_is_in_doubt) {
     const bytes line = text("X") + bytes{0xB2} + text(" \"A LINE OF TEXT TO READ\"") + bytes{0};
     const unsigned next = 0x42E9 + 4 + unsigned(line.size());
-    const bytes program = bytes{std::uint8_t(next), std::uint8_t(next >> 8), 10, 0} + line + bytes{0, 0};
+    const bytes basic = text("\xD3\xD3\xD3W") + bytes{std::uint8_t(next), std::uint8_t(next >> 8), 10, 0} + line + bytes{0, 0};
+    const struct {
+        bytes data;                        // after the sync byte
+        std::size_t weak;                  // the byte whose first bit, a 1, is all but gone (the sync byte's index is 0)
+        std::vector<std::size_t> beside;   // the bytes given a weak pulse in a 0 cell
+    } table[] = {
+        {basic, 10, {8, 9, 11, 12}},  // the 0xB2 token, after the name, the link, the line number and the X
+        {bytes{0x80, 0x21, 0x42, 0x10, 0x77, 0x66, 0x55}, 1, {2, 3}},
+    };
     const scratch_dir dir;
-    const std::string image = dir.write("weak.cas", with_zero_leader(text("\xD3\xD3\xD3W") + program, 255));
-    constexpr unsigned rate = 44100;
-    std::vector<float> y = program_signal(image, rate);
-    const std::vector<korvax::tape_segment> at = read(y, rate);
-    ASSERT_EQ(at.size(), 1u);
-    // The pulses from the sync byte's first on (each where it leaves 0), and
-    // for each bit of the segment's bytes, its clock pulse's index.
-    std::vector<std::size_t> pulses, cells;
-    for (auto k = std::size_t(at[0].start_seconds * rate) - 2; k < y.size(); ++k)
-        if (y[k] != 0 && y[k - 1] == 0) pulses.push_back(k);
-    for (std::size_t b = 0, p = 0; b < at[0].bytes.size(); ++b)
-        for (int bit = 7; bit >= 0; --bit) cells.push_back(p), p += 1 + (at[0].bytes[b] >> bit & 1);
-    std::size_t width = 0;
-    while (y[pulses[0] + width] != 0) ++width;
-    // A weak pulse in the middle of a 0 cell of each byte beside the 0xB2
-    // token (data byte 5 of the program, after the sync byte, three 0xD3,
-    // the name and the link, line number and the X).
-    const std::size_t token = 1 + 4 + 5;
-    ASSERT_EQ(at[0].bytes[token], 0xB2);
-    for (const std::size_t b : {token - 2, token - 1, token + 1, token + 2})
-        for (std::size_t bit = 0; bit < 8; ++bit)
-            if (!(at[0].bytes[b] >> (7 - bit) & 1)) {
-                const std::size_t c = pulses[cells[8 * b + bit]], mid = (c + pulses[cells[8 * b + bit] + 1]) / 2;
-                for (std::size_t k = 0; k < width; ++k) y[mid - width / 2 + k] += 0.4f * y[c + k];
-                break;
-            }
-    // The token's first 1 all but gone.
-    for (std::size_t k = pulses[cells[8 * token] + 1], n = 0; n < width; ++n) y[k + n] *= 0.15f;
-    korvax::memory_source in(y, rate);
-    const score s = read_signal(machine::trs80, image, in, {rate, -1});
-    EXPECT_GE(s.wrong, 1u) << "the weakened pulse read as a 1";
-    EXPECT_EQ(s.unreported, 0u) << s.why;
+    for (const auto& t : table) {
+        const std::string image = dir.write("weak.cas", with_zero_leader(t.data, 255));
+        constexpr unsigned rate = 44100;
+        std::vector<float> y = program_signal(image, rate);
+        const std::vector<korvax::tape_segment> at = read(y, rate);
+        ASSERT_EQ(at.size(), 1u);
+        // The pulses from the sync byte's first on (each where it leaves 0),
+        // and for each bit of the segment's bytes, its clock pulse's index.
+        std::vector<std::size_t> pulses, cells;
+        for (auto k = std::size_t(at[0].start_seconds * rate) - 2; k < y.size(); ++k)
+            if (y[k] != 0 && y[k - 1] == 0) pulses.push_back(k);
+        for (std::size_t b = 0, p = 0; b < at[0].bytes.size(); ++b)
+            for (int bit = 7; bit >= 0; --bit) cells.push_back(p), p += 1 + (at[0].bytes[b] >> bit & 1);
+        std::size_t width = 0;
+        while (y[pulses[0] + width] != 0) ++width;
+        for (const std::size_t b : t.beside)
+            for (std::size_t bit = 0; bit < 8; ++bit)
+                if (!(at[0].bytes[b] >> (7 - bit) & 1)) {
+                    const std::size_t c = pulses[cells[8 * b + bit]], mid = (c + pulses[cells[8 * b + bit] + 1]) / 2;
+                    for (std::size_t k = 0; k < width; ++k) y[mid - width / 2 + k] += 0.4f * y[c + k];
+                    break;
+                }
+        ASSERT_TRUE(at[0].bytes[t.weak] & 0x80);
+        for (std::size_t k = pulses[cells[8 * t.weak] + 1], n = 0; n < width; ++n) y[k + n] *= 0.15f;
+        korvax::memory_source in(y, rate);
+        const score s = read_signal(machine::trs80, image, in, {rate, -1});
+        EXPECT_GE(s.wrong, 1u) << "byte " << t.weak << ": the weakened pulse read as a 1";
+        EXPECT_EQ(s.unreported, 0u) << "byte " << t.weak << ": " << s.why;
+    }
 }
 
 }  // namespace
