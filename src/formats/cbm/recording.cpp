@@ -671,8 +671,6 @@ public:
     }
 
     std::vector<kernal_program> programs;
-    // Where the last copy of a ROM block read ends; -1 none.
-    double rom_end = -1;
     // Where each copy read lies: from its leader's start to its end.
     std::vector<std::pair<double, double>> rom_blocks;
     // Whether the tape's machine was told, and whether it is a C16 or Plus/4.
@@ -940,7 +938,6 @@ private:
         if (firsts + seconds < 2) return;  // no ROM block: another loader's, or noise
         if (moved > 0) c.slots.erase(c.slots.begin()), --c.end, c.anchor += c.byte_seconds;
         if (moved < 0) c.slots.insert(c.slots.begin(), slot{}), ++c.end, c.anchor -= c.byte_seconds;
-        rom_end = std::max(rom_end, c.end_seconds);
         rom_blocks.emplace_back(c.leader_start, c.end_seconds);
         c.first = firsts > seconds ? 1 : -1;
         if (c.first > 0) {
@@ -1706,7 +1703,10 @@ recording_read read_recording(sample_source& in) {
     blocks.finish();
     r.programs = std::move(blocks.programs);
     r.rom_blocks = std::move(blocks.rom_blocks);
-    if (!r.programs.empty() && blocks.rom_end >= 0) r.after_rom = bins.after(blocks.rom_end + rom_trailer_seconds);
+    // After the last copy of a ROM block read.
+    double rom_end = -1;
+    for (const auto& [from, to] : r.rom_blocks) rom_end = std::max(rom_end, to);
+    if (!r.programs.empty() && rom_end >= 0) r.after_rom = bins.after(rom_end + rom_trailer_seconds);
     r.falling_first = falling;
     return r;
 }
