@@ -95,7 +95,8 @@ constexpr float clock_good = 0.5f;    // a clock pulse at least this strong is t
 constexpr float data_one = 0.66f;     // a data pulse at least this strong is a 1
 constexpr float data_zero = 0.33f;    // and at most this weak a 0; between is in doubt
 constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
-constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
+constexpr float stray_pulse = 0.5f;
+constexpr float level_fallen = 0.8f;  // clock pulses on both sides of a cell this weak: the level has fallen   // a pulse this strong where none belongs
 constexpr double data_off_middle = 0.03;  // of the cell: a data pulse further off is in doubt
 constexpr double sure_spreads = 10;       // a 1 sure this many spreads of a 0's hiss above its mean
 
@@ -235,6 +236,7 @@ private:
         nominal_cell_ = baud == 250 ? level1_cell_s * fs_ : level2_cell_s * fs_;
         pol_ = r.sign;
         env_ = float(r.amp);
+        opened_ = env_;
         clock_ = at;
         next_clock_ = at + T_;
         clock_doubt_ = false;
@@ -281,13 +283,21 @@ private:
                             1.05 * longest_cell * nominal_cell_);
             env_ += 0.05f * (std::min(v, 2 * env_) - env_);
         }
+        // What the data pulse is weighed against: the envelope, or where both
+        // clock pulses either side of it are well below it, the stronger of
+        // them, so that a level that falls within a few cells (a crinkled
+        // tape, a head that loses contact) does not leave a 1 below what the
+        // envelope still expects.
+        const float closing = good ? v : env_, either = std::max(opened_, closing);
+        const float ref = either < level_fallen * env_ ? std::max(either, clock_good * env_) : env_;
+        opened_ = closing;
         const double mid = (clock_ + next) / 2, span = next - clock_;
         const auto [data_at, data] = strongest(mid - 0.12 * span, mid + 0.12 * span);
         // Stray pulses are looked for between the pulses' own peaks.
         const auto clear = [&](double part) { return std::max(part * span, double(2 * h_)); };
         const float stray =
             std::max(largest(clock_ + clear(0.2), mid - clear(0.17)), largest(mid + clear(0.17), next - clear(0.22)));
-        const bool one = data >= data_split * env_;
+        const bool one = data >= data_split * ref;
         // A data pulse sits in the middle of the cell, as the clock pulses
         // on either side of it say; a strong one off the middle is noise as
         // likely as a pulse.
@@ -295,15 +305,15 @@ private:
         // What the middle of a 0's cell reads, with hiss: its mean and spread
         // over the last few hundred cells that read clearly as 0. Where the
         // hiss is strong, a 1 must stand well clear of it to be sure.
-        const double level = double(data / env_);
+        const double level = double(data / ref);
         if (good && level < data_zero) {
             zero_mean_ += (level - zero_mean_) / 256;
             zero_square_ += (level * level - zero_square_) / 256;
         }
         const double spread = std::sqrt(std::max(0.0, zero_square_ - zero_mean_ * zero_mean_));
         const float sure_one = synced_ ? std::max(data_one, float(zero_mean_ + sure_spreads * spread)) : data_one;
-        const bool own_doubt = clock_doubt_ || (data > data_zero * env_ && data < sure_one * env_) ||
-                               stray > stray_pulse * env_ || off_middle;
+        const bool own_doubt = clock_doubt_ || (data > data_zero * ref && data < sure_one * ref) ||
+                               stray > stray_pulse * ref || off_middle;
         bit(one, own_doubt, !good, clock_);
         clock_doubt_ = !good;
         clock_ = next;
@@ -390,6 +400,7 @@ private:
     int baud_ = 0, pol_ = 1, good_run_ = 0;
     double T_ = 0, nominal_cell_ = 0, clock_ = 0, next_clock_ = 0;
     float env_ = 0;
+    float opened_ = 0;  // how strong the clock pulse that opened the cell was (the envelope where it was weak)
     double zero_mean_ = 0, zero_square_ = 0;
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
     std::uint64_t clear_bits_ = 0, cells_since_clear_ = 0;  // bits up to the last read clearly, and cells since

@@ -442,4 +442,23 @@ TEST(trs80_recording, a_byte_among_bytes_in_doubt_is_in_doubt) {
     }
 }
 
+// A level that swings fast (a crinkled tape, a head that loses contact: 8
+// times a second between full and 40% of it) leaves the envelope behind,
+// up to 1.65 times the level where it falls: a 1 weighed against the
+// envelope alone then reads in doubt, and a sync byte with its 1s in doubt
+// is not taken, so nothing was read. Weighed against the clock pulses
+// beside it where both have fallen, every bit reads clear.
+TEST(trs80_recording, a_level_that_swings_fast_leaves_every_bit_clear) {
+    for (const char* name : {"hello.cas", "hello-level1.cas"}) {
+        constexpr unsigned rate = 44100;
+        std::vector<float> y = program_signal(example(name), rate);
+        for (std::size_t k = 0; k < y.size(); ++k)
+            y[k] *= float(0.7 + 0.3 * std::cos(2 * 3.14159265358979 * 8 * double(k) / rate));
+        korvax::memory_source in(y, rate);
+        const score s = read_signal(machine::trs80, example(name), in, {rate, -1});
+        EXPECT_TRUE(s.exact) << name << ": " << s.why;
+        EXPECT_EQ(s.doubtful, 0u) << name;
+    }
+}
+
 }  // namespace
