@@ -95,8 +95,8 @@ constexpr float clock_good = 0.5f;    // a clock pulse at least this strong is t
 constexpr float data_one = 0.66f;     // a data pulse at least this strong is a 1
 constexpr float data_zero = 0.33f;    // and at most this weak a 0; between is in doubt
 constexpr float data_split = 0.47f;   // the guess for a pulse in doubt
-constexpr float stray_pulse = 0.5f;
-constexpr float level_fallen = 0.8f;  // clock pulses on both sides of a cell this weak: the level has fallen   // a pulse this strong where none belongs
+constexpr float stray_pulse = 0.5f;   // a pulse this strong where none belongs
+constexpr float level_fallen = 0.8f;  // clock pulses on both sides of a cell this weak: the level has fallen
 constexpr double data_off_middle = 0.03;  // of the cell: a data pulse further off is in doubt
 constexpr double sure_spreads = 10;       // a 1 sure this many spreads of a 0's hiss above its mean
 
