@@ -9,10 +9,10 @@
 // reader locks onto the clock pulses of the zero leader (their sign tells the
 // polarity), then looks for each next clock pulse only where it is due, a
 // cell after the last one, and for the data pulse midway. The cell length is
-// tracked from clock to clock, so the speed may drift; where a clock pulse is
-// missing (a dropout) the clock runs on by itself, so the bits the dropout
-// hides are counted from the elapsed time and the bytes after it keep their
-// places.
+// tracked from clock to clock, so the speed may drift, and the data pulse is
+// weighed against the clock pulses' level; where a clock pulse is missing (a
+// dropout) the clock runs on by itself, so the bits the dropout hides are
+// counted from the elapsed time and the bytes after it keep their places.
 //
 // 1500 baud: every bit is one cycle, a half one way then a half the other:
 // 720 us for a 0, 340 us for a 1. The signal is high-passed by subtracting its
@@ -32,7 +32,8 @@
 // Wherever a bit comes from an unclear signal (a pulse between "there" and
 // "not there", a clock pulse missing or weak, a pulse where none belongs, a
 // cycle between the classes or with unequal halves, a level far below the
-// envelope) its byte is reported as in doubt.
+// envelope) its byte is reported as in doubt; and where bytes in doubt come
+// thick, so are the clear ones between them.
 #include "formats/trs80/recording.h"
 
 #include <algorithm>
