@@ -401,11 +401,12 @@ TEST(trs80_recording, a_line_whose_link_and_end_are_both_lost_is_in_doubt) {
 TEST(trs80_recording, a_byte_among_bytes_in_doubt_is_in_doubt) {
     const bytes line = text("X") + bytes{0xB2} + text(" \"A LINE OF TEXT TO READ\"") + bytes{0};
     const unsigned next = 0x42E9 + 4 + unsigned(line.size());
-    const bytes basic = text("\xD3\xD3\xD3W") + bytes{std::uint8_t(next), std::uint8_t(next >> 8), 10, 0} + line + bytes{0, 0};
+    const bytes basic =
+        text("\xD3\xD3\xD3W") + bytes{std::uint8_t(next), std::uint8_t(next >> 8), 10, 0} + line + bytes{0, 0};
     const struct {
-        bytes data;                        // after the sync byte
-        std::size_t weak;                  // the byte whose first bit, a 1, is all but gone (the sync byte's index is 0)
-        std::vector<std::size_t> beside;   // the bytes given a weak pulse in a 0 cell
+        bytes data;                       // after the sync byte
+        std::size_t weak;                 // the byte whose first bit, a 1, is all but gone (the sync byte's index is 0)
+        std::vector<std::size_t> beside;  // the bytes given a weak pulse in a 0 cell
     } table[] = {
         {basic, 10, {8, 9, 11, 12}},  // the 0xB2 token, after the name, the link, the line number and the X
         {bytes{0x80, 0x21, 0x42, 0x10, 0x77, 0x66, 0x55}, 1, {2, 3}},
