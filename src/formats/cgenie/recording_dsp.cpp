@@ -50,18 +50,23 @@ constexpr double regain_doubt = 0.4;  // a count this far from whole is not sure
 constexpr double regain_close = 0.2;  // nor this far, when it alone tells the grids apart
 constexpr double recover = 0.5;
 constexpr int settled_cells = 8;  // start events at full height in a row that end a gap's doubts
-// A signal this many times as loud as the one followed, in every cell
-// looked at (one in four, which is cheaper, and enough) of a run of 24, is
-// another: the one followed was faint (the print-through of the tape's next
-// turn, an old recording not wholly erased) and the tape itself has begun,
-// off the clock's grid. The stretch ends there and the hunt starts again.
-// (Where the tape's own level rises, the envelope follows it to within this
-// in a dozen cells.)
+// A signal this many times as loud as the one followed (its slow envelope),
+// in every cell looked at (one in four, which is cheaper, and enough) of a
+// run of 24, is another: the one followed was faint (the print-through of
+// the tape's next turn, an old recording not wholly erased) and the tape
+// itself has begun, off the clock's grid. The stretch ends there and the
+// hunt starts again. (Where the tape's own level rises, the slow envelope
+// follows it to within this in a dozen cells.)
 constexpr double overpowered = 3;
 constexpr std::uint64_t overpowered_every = 4;
 constexpr int overpowered_looks = 6;
-constexpr double follow = 0.03;  // envelope and noise, per cell
-constexpr int learn_prior = 8;   // cells the first guess of the noise counts as
+// What follows the signal, per cell: the start events' envelope quickly (a
+// level that swings several times a second, as a crinkled tape or a head
+// that loses contact makes it, must not leave it far above the start events
+// where it falls, or they read as missing); the middles' levels, the noise,
+// and the envelope a louder signal is weighed against, slowly.
+constexpr double envelope_follow = 0.1, follow = 0.03;
+constexpr int learn_prior = 8;  // cells the first guess of the noise counts as
 // A middle read as a 1 or a 0 by less than what makes the odds against the
 // other bit e^14, or than this part of the way between the two, is in doubt.
 constexpr double doubt_odds = 14;
@@ -301,7 +306,7 @@ bool cell_reader::lock_on_leader() {
         for (const event& e : events_) spread += (std::fabs(e.height) - median) * (std::fabs(e.height) - median);
         phi_ = events_[start].at;
         period_ = period;
-        env_ = median;
+        env_ = slow_env_ = median;
         noise_ = std::max(spread / double(events_.size()), 0.0025 * double(median) * median);
         m0_ = m1_ = 0;
         n0_ = n1_ = 0;
@@ -453,7 +458,7 @@ bool cell_reader::track() {
             float loudest = 0;
             for (auto i = static_cast<std::int64_t>(std::ceil(phi_)); i <= static_cast<std::int64_t>(due); ++i)
                 loudest = std::max(loudest, std::fabs(out_[std::size_t(i) & ring_mask]));
-            loud_run_ = loudest > overpowered * env_ ? loud_run_ + 1 : 0;
+            loud_run_ = loudest > overpowered * slow_env_ ? loud_run_ + 1 : 0;
             if (loud_run_ >= overpowered_looks) {
                 lose(false);
                 return true;
@@ -552,7 +557,8 @@ bool cell_reader::track() {
             // Nothing found in a gap steers the clock: it may lie on a
             // dropout's slope. The clock runs on until regain() puts it back.
         } else if (strong_next) {
-            env_ += follow * (height - env_);
+            env_ += envelope_follow * (height - env_);
+            slow_env_ += follow * (height - slow_env_);
             if (height >= steady * env_) found_[(index_ + 1) % found_.size()] = {index_ + 1, next};
             if (strong_ && strong_before_) {
                 // The two middles learn only from bits read clearly, or noise
