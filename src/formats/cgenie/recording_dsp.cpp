@@ -50,22 +50,24 @@ constexpr double regain_doubt = 0.4;  // a count this far from whole is not sure
 constexpr double regain_close = 0.2;  // nor this far, when it alone tells the grids apart
 constexpr double recover = 0.5;
 constexpr int settled_cells = 8;  // start events at full height in a row that end a gap's doubts
-// A signal this many times as loud as the one followed (its slow envelope),
+// A signal this many times as loud as the one followed (its envelope),
 // in every cell looked at (one in four, which is cheaper, and enough) of a
 // run of 24, is another: the one followed was faint (the print-through of
 // the tape's next turn, an old recording not wholly erased) and the tape
 // itself has begun, off the clock's grid. The stretch ends there and the
-// hunt starts again. (Where the tape's own level rises, the slow envelope
+// hunt starts again. (Where the tape's own level rises, the envelope
 // follows it to within this in a dozen cells.)
 constexpr double overpowered = 3;
 constexpr std::uint64_t overpowered_every = 4;
 constexpr int overpowered_looks = 6;
-// What follows the signal, per cell: the start events' envelope quickly (a
-// level that swings several times a second, as a crinkled tape or a head
-// that loses contact makes it, must not leave it far above the start events
-// where it falls, or they read as missing); the middles' levels, the noise,
-// and the envelope a louder signal is weighed against, slowly.
-constexpr double envelope_follow = 0.1, follow = 0.03;
+// What follows the signal, per cell: the start events' envelope, the
+// middles' levels and the noise. A second envelope follows the start events
+// fast, and where it lies below the first, it tells: a level that swings
+// several times a second (a crinkled tape, a head that loses contact) must
+// not leave the start events far below the envelope where it falls, or they
+// read as missing. (Where the level rises, the slow one tells, so that the
+// louder signal below still stands out against it.)
+constexpr double follow = 0.03, fast_follow = 0.1;
 constexpr int learn_prior = 8;  // cells the first guess of the noise counts as
 // A middle read as a 1 or a 0 by less than what makes the odds against the
 // other bit e^14, or than this part of the way between the two, is in doubt.
@@ -306,7 +308,7 @@ bool cell_reader::lock_on_leader() {
         for (const event& e : events_) spread += (std::fabs(e.height) - median) * (std::fabs(e.height) - median);
         phi_ = events_[start].at;
         period_ = period;
-        env_ = slow_env_ = median;
+        env_ = fast_env_ = median;
         noise_ = std::max(spread / double(events_.size()), 0.0025 * double(median) * median);
         m0_ = m1_ = 0;
         n0_ = n1_ = 0;
@@ -458,7 +460,7 @@ bool cell_reader::track() {
             float loudest = 0;
             for (auto i = static_cast<std::int64_t>(std::ceil(phi_)); i <= static_cast<std::int64_t>(due); ++i)
                 loudest = std::max(loudest, std::fabs(out_[std::size_t(i) & ring_mask]));
-            loud_run_ = loudest > overpowered * slow_env_ ? loud_run_ + 1 : 0;
+            loud_run_ = loudest > overpowered * env_ ? loud_run_ + 1 : 0;
             if (loud_run_ >= overpowered_looks) {
                 lose(false);
                 return true;
@@ -468,11 +470,14 @@ bool cell_reader::track() {
         float found = 0;
         const double next = peak(due - window, due + window, found, true);
         const float height = std::fabs(found);
+        // The level events are weighed against: the envelope, or where the
+        // level has fallen faster than it follows, the one that follows fast.
+        double level = std::min(env_, fast_env_);
         // A start event far from where it is due is none, or noise has
         // smeared it: either way it counts as missing, and must not pull the
         // clock (a clock pulled about by noise can end up a cell out).
         const bool strong_next =
-            height >= strong * env_ && (edges || found > 0) && std::fabs(next - due) <= late * period_;
+            height >= strong * level && (edges || found > 0) && std::fabs(next - due) <= late * period_;
         // After a short gap the clock is still in step: a start event where
         // it is due ends the gap.
         if (gap_ && strong_next && index_ + 1 - gap_index_ <= short_gap && std::fabs(next - due) < resume * period_)
@@ -496,10 +501,10 @@ bool cell_reader::track() {
         // height, so that they follow the level as it drifts. Until enough
         // 1s have been read clearly, a 1's middle reads like a start event:
         // it is the same kind of event.
-        const double m0 = m0_ * env_, m1 = (n1_ * m1_ + learn_prior) / (n1_ + learn_prior) * env_;
+        const double m0 = m0_ * level, m1 = (n1_ * m1_ + learn_prior) / (n1_ + learn_prior) * level;
         int bit;
         bool clear, disagrees = false;
-        const double between = std::max(m1 - m0, 0.2 * env_);
+        const double between = std::max(m1 - m0, 0.2 * level);
         if (edges && strong_ && strong_next) {
             // Two start events in the same direction have a level change
             // between them: a 1. Both are full steps, far above the noise;
@@ -523,7 +528,7 @@ bool cell_reader::track() {
         // Coming out of a gap, faint start events may still be noise on the
         // dropout's rising slope: a cell is clear only between two at full
         // height, until the signal has shown itself back.
-        steady_run_ = strong_next && height >= steady * env_ ? steady_run_ + 1 : 0;
+        steady_run_ = strong_next && height >= steady * level ? steady_run_ + 1 : 0;
         if (steady_run_ >= settled_cells) fresh_ = false;
         clear = clear && !misplaced && strong_ && strong_before_ && !gap_ && !tainted_ && !unsettled_ &&
                 (!fresh_ || steady_run_ >= 2);
@@ -557,9 +562,10 @@ bool cell_reader::track() {
             // Nothing found in a gap steers the clock: it may lie on a
             // dropout's slope. The clock runs on until regain() puts it back.
         } else if (strong_next) {
-            env_ += envelope_follow * (height - env_);
-            slow_env_ += follow * (height - slow_env_);
-            if (height >= steady * env_) found_[(index_ + 1) % found_.size()] = {index_ + 1, next};
+            env_ += follow * (height - env_);
+            fast_env_ += fast_follow * (height - fast_env_);
+            level = std::min(env_, fast_env_);
+            if (height >= steady * level) found_[(index_ + 1) % found_.size()] = {index_ + 1, next};
             if (strong_ && strong_before_) {
                 // The two middles learn only from bits read clearly, or noise
                 // read as 1s in a leader of 0s would drag the 1s' middle down
@@ -571,12 +577,12 @@ bool cell_reader::track() {
                 int& n = bit ? n1_ : n0_;
                 if (clear) {
                     n = std::min(n + 1, 1000);
-                    m += std::max(follow, 1.0 / n) * (reading / env_ - m);
+                    m += std::max(follow, 1.0 / n) * (reading / level - m);
                 }
                 const double off = reading - (bit ? m1 : m0);
                 noise_ += std::max(follow, 1.0 / (n0_ + n1_ + learn_prior)) * (off * off - noise_);
             }
-            if (strong_ && height >= steady * env_) {
+            if (strong_ && height >= steady * level) {
                 then += alpha * error;
                 period_ = std::clamp(period_ + beta * error, format_.shortest_cell * nominal_,
                                      format_.longest_cell * nominal_);
@@ -601,7 +607,7 @@ bool cell_reader::track() {
             }
         }
         if (edges) sign_ = strong_next ? found > 0 : (bit ? sign_ : !sign_);
-        faint_ = height < steady * env_;
+        faint_ = height < steady * level;
         strong_before_ = strong_;
         strong_ = strong_next;
         phi_ = then;

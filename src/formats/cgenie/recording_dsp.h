@@ -153,7 +153,7 @@ private:
     double phi_ = 0;    // where the current cell's start event lies
     double period_ = 0;
     double env_ = 0;    // height of the start events
-    double slow_env_ = 0;  // the same, followed slowly: what a louder signal is weighed against
+    double fast_env_ = 0;     // the same, followed fast: where the level falls, the lower tells
     double m0_ = 0, m1_ = 0;  // what a 0's and a 1's middle read, in envelopes
     int n0_ = 0, n1_ = 0;     // and how many of each that is from
     double noise_ = 0;        // variance of the middles about those
