@@ -1450,6 +1450,9 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
     if (count < 2) return;
     // The last byte lasts as long as the one before it.
     seg.end_seconds = 2 * double(seconds[count - 1]) - double(seconds[count - 2]);
+    // A byte is in doubt, or its last bit is because the clock after it was
+    // missing, which at the very end of a segment is expected.
+    const auto in_doubt = [&](std::size_t k) { return doubt[k] || (doubt_from_next[k] && k + 1 < count); };
     if (seg.baud != 1500) {
         std::vector<std::uint8_t> d(seg.bytes.begin() + 1, seg.bytes.end()), marks(doubt.begin() + 1, doubt.begin() + long(count));
         check_basic(d, marks, true);
@@ -1459,7 +1462,6 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
         // took away reads as a sure 0. A byte is in doubt where bytes in
         // doubt lie on both sides of it (the first after the sync byte: after
         // it), two or more, and 3 in 8 or more of those within 4 bytes of it.
-        const auto in_doubt = [&](std::size_t k) { return doubt[k] || (doubt_from_next[k] && k + 1 < count); };
         std::vector<std::uint8_t> thick(count, 0);
         for (std::size_t i = 1; i < count; ++i) {
             const std::size_t lo = i > thick_reach ? i - thick_reach : 1, hi = std::min(count, i + thick_reach + 1);
@@ -1471,10 +1473,8 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
         }
         for (std::size_t i = 1; i < count; ++i) doubt[i] = doubt[i] | thick[i];
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        const bool last = i + 1 == count;
-        if (doubt[i] || (doubt_from_next[i] && !last)) seg.doubtful.push_back({i, seconds[i]});
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (in_doubt(i)) seg.doubtful.push_back({i, seconds[i]});
     // Where one program ends and zero bytes and a sync byte follow, a second
     // program starts.
     std::size_t offset = 0;
