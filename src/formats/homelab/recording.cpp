@@ -229,7 +229,11 @@ private:
     // where noisy data with few 1s could pass for a leader). A bit of the
     // sync byte lost in noise does not lose the block; noise in a leader,
     // which reads as 1 only unclearly, makes no sync byte, nor do 0xA5's
-    // last bits alone.
+    // last bits alone. Where no cell of the leader read 1, its sync byte
+    // may have no 1 read clearly, if it reads 0xA5 whole: where the level
+    // swings fast (a crinkled tape), the 1s of a sync byte in a trough read
+    // unclearly though the leader's 0s read clearly, and the block after it
+    // was lost without a word.
     bool sync_ends(std::uint64_t last, int stray_bits) const {
         if (seen_ < recent_.size()) return false;
         int wrong = 0, ones = 0;
@@ -239,7 +243,6 @@ private:
             if (b.bit != want && (b.clear || ++wrong > 1)) return false;
             ones += want && b.bit && b.clear;
         }
-        if (ones < 2) return false;
         // Right before the sync byte the leader reads 0 but for one unclear
         // bit at most: a window a few cells after the true sync byte, which
         // may match where that one read poorly, has its 1s there.
@@ -247,7 +250,7 @@ private:
         for (std::uint64_t i = last - 7 - least_leader_bits; i < last - 7; ++i)
             if (const dsp::cell& b = recent_[i % recent_.size()]; b.bit == 1)
                 if (b.clear || ++stray > stray_bits || (i >= last - 15 && ++near > 1)) return false;
-        return true;
+        return ones >= 2 || (wrong == 0 && stray == 0);
     }
 
     // Whether the bit completes a byte.
