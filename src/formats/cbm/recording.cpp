@@ -47,6 +47,12 @@ namespace {
 // The clocks a TAP image's pulses are counted on: the C64's PAL clock, or
 // for a tape of a C16 or Plus/4 theirs.
 constexpr double c64_clock = double(c64_pal) * cycles_per_unit, c264_clock = double(c264_pal) * cycles_per_unit;
+// A C16 turbo loader's shortest half-wave (110 us, its fundamental near
+// 4.5 kHz) needs a recording whose Nyquist frequency lies above that: at
+// 9600 Hz and below, its pulses run together (half of them lost), from
+// 10000 Hz on they read whole. On a C16's tape recorded below this rate the
+// pulses after the ROM's blocks cannot be trusted, and the report says so.
+constexpr std::uint32_t c16_turbo_least_rate = 10000;
 
 // --- Half-waves -----------------------------------------------------------
 
@@ -1708,6 +1714,7 @@ recording_read read_recording(sample_source& in) {
     for (const auto& [from, to] : r.rom_blocks) rom_end = std::max(rom_end, to);
     if (!r.programs.empty() && rom_end >= 0) r.after_rom = bins.after(rom_end + rom_trailer_seconds);
     r.falling_first = falling;
+    r.rate = in.rate();
     return r;
 }
 
@@ -1754,6 +1761,8 @@ std::vector<tape_item> describe(const recording_read& r) {
         t.machine = "Commodore";
         t.kind = "blocks not read as the ROM's";
         t.pulses = r.after_rom->pulses;
+        if (r.tap_machine == 2 && r.rate < c16_turbo_least_rate)
+            t.missing = "the recording's rate is too low to time them (record at 22050 Hz)";
         items.push_back(std::move(t));
     }
     if (items.empty() && r.first_leader >= 0) {

@@ -64,6 +64,7 @@ struct recording_read {
     // its end, in order.
     std::vector<std::pair<double, double>> rom_blocks;
     double seconds = 0;                    // the length of the recording read
+    std::uint32_t rate = 0;                // the recording's, in Hz
     double leader_seconds = 0;             // how much of it is Commodore leader (see find_leader)
     double first_leader = -1;              // where the first leader starts; -1 none
     bool falling_first = true;             // whether pulses were taken to start with a falling edge
