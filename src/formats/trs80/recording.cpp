@@ -104,6 +104,7 @@ constexpr double sure_spreads = 10;       // a 1 sure this many spreads of a 0's
 std::uint64_t floor_index(double at) { return at <= 0 ? 0 : static_cast<std::uint64_t>(at); }
 
 std::size_t program_end(const std::vector<std::uint8_t>& b, int baud);
+bool known_kind(const std::vector<std::uint8_t>& bytes, int baud);
 void check_basic(const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& doubt, bool places_kept,
                  const std::vector<std::size_t>& recounted = {});
 
@@ -1472,6 +1473,14 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
             thick[i] = (before > 0 || i == 1) && after > 0 && near >= 2 && 8 * near >= 3 * (hi - lo - 1);
         }
         for (std::size_t i = 1; i < count; ++i) doubt[i] = doubt[i] | thick[i];
+        // Bytes of no kind known here (not SYSTEM, BASIC or Level I) have
+        // nothing to check them by. Where a clock pulse went missing, the
+        // clock ran on by itself and may have counted a cell too many or too
+        // few (a level that falls deep for tens of cells, again and again),
+        // which puts every byte after it out of step, each read clearly. So
+        // from the first byte in doubt on, every byte is in doubt.
+        if (!known_kind(seg.bytes, seg.baud))
+            for (std::size_t i = 1, seen = 0; i < count; ++i) doubt[i] = seen = seen || in_doubt(i);
     }
     for (std::size_t i = 0; i < count; ++i)
         if (in_doubt(i)) seg.doubtful.push_back({i, seconds[i]});
@@ -1581,6 +1590,8 @@ contents read_contents(const std::vector<std::uint8_t>& d, int baud, std::vector
     if (c.kind == "data") c.length = d.size() - 1;
     return c;
 }
+
+bool known_kind(const std::vector<std::uint8_t>& bytes, int baud) { return read_contents(bytes, baud).kind != "data"; }
 
 // Leaders cas_image writes: 255 zero bytes, as nearly every image in
 // circulation has (the ROM itself writes 256), and at

@@ -443,6 +443,45 @@ TEST(trs80_recording, a_byte_among_bytes_in_doubt_is_in_doubt) {
     }
 }
 
+// Bytes of no kind known (not SYSTEM, BASIC or Level I) have nothing to
+// check them by: where a clock pulse went missing, a cell counted too many
+// or too few would put every byte after it out of step, each read clearly
+// (a level that fell deep three times a second did so, and 8,219 bytes of a
+// BASIC program whose header it took came back wrong without a word). From
+// the first byte in doubt on, every byte is in doubt. A BASIC program,
+// whose chain of lines tells a slip, keeps the bytes after a dropout clear.
+TEST(trs80_recording, bytes_of_no_known_kind_are_in_doubt_after_a_clock_went_missing) {
+    bytes data, program;
+    for (unsigned k = 0; k < 300; ++k) data.push_back(std::uint8_t(0x11 + k * 7));
+    for (unsigned n = 10; n < 200; n += 10) {
+        const bytes line = text("PRINT \"A LINE OF TEXT\"") + bytes{0};
+        const unsigned next = 0x42E9 + unsigned(program.size() + 4 + line.size());
+        program = program + bytes{std::uint8_t(next), std::uint8_t(next >> 8), std::uint8_t(n), 0} + line;
+    }
+    const struct {
+        const char* what;
+        bytes image;
+        bool rest_in_doubt;
+    } table[] = {
+        {"data", data, true},
+        {"BASIC", text("\xD3\xD3\xD3P") + program + bytes{0, 0}, false},
+    };
+    const scratch_dir dir;
+    for (const auto& t : table) {
+        const std::string image = dir.write("kind.cas", with_zero_leader(t.image, 255));
+        constexpr unsigned rate = 22050;
+        std::vector<float> y = program_signal(image, rate);
+        const std::size_t from = y.size() / 2;
+        for (std::size_t k = from; k < from + std::size_t(0.020 * rate); ++k) y[k] *= 0.1f;
+        const std::vector<korvax::tape_segment> got = read(y, rate);
+        ASSERT_EQ(got.size(), 1u) << t.what;
+        const std::vector<korvax::doubtful_byte>& d = got[0].doubtful;
+        ASSERT_FALSE(d.empty()) << t.what << ": the dropout put no byte in doubt";
+        const std::size_t rest = got[0].bytes.size() - d.front().index;
+        EXPECT_EQ(d.size() == rest, t.rest_in_doubt) << t.what << ": " << d.size() << " of the last " << rest;
+    }
+}
+
 // A level that swings fast (a crinkled tape, a head that loses contact: 8
 // times a second between full and 40% of it) leaves the envelope behind,
 // up to 1.65 times the level where it falls: a 1 weighed against the
