@@ -1479,8 +1479,10 @@ void segment_builder::finish(std::size_t count, std::vector<tape_segment>& out) 
         // few (a level that falls deep for tens of cells, again and again),
         // which puts every byte after it out of step, each read clearly. So
         // from the first byte in doubt on, every byte is in doubt.
-        if (!known_kind(seg.bytes, seg.baud))
-            for (std::size_t i = 1, seen = 0; i < count; ++i) doubt[i] = seen = seen || in_doubt(i);
+        if (!known_kind(seg.bytes, seg.baud)) {
+            bool seen = false;
+            for (std::size_t i = 1; i < count; ++i) doubt[i] = seen = seen || in_doubt(i);
+        }
     }
     for (std::size_t i = 0; i < count; ++i)
         if (in_doubt(i)) seg.doubtful.push_back({i, seconds[i]});
