@@ -1280,26 +1280,38 @@ void cycle_reader::end_segment(std::vector<tape_segment>& out) {
     const auto copy_to = [&](std::size_t to) {
         for (; from < to; ++from) bits.push_back(bits_[from]), seconds.push_back(seconds_[from]);
     };
-    for (const gap& g : gaps) {
+    for (std::size_t i = 0; i < gaps.size(); ++i) {
+        const gap& g = gaps[i];
         if (g.at >= bits_.size()) break;
         copy_to(g.at);
         // The mean length of a bit around the dropout, from the bits' times.
-        const std::size_t lo = g.at >= 64 ? g.at - 64 : 0, hi = std::min(bits_.size() - 1, g.at + 64);
+        const std::size_t lo = g.at >= 64 ? g.at - 64 : 0;
         double mean_us = 530;
         if (g.at > lo + 8) mean_us = double(seconds_[g.at - 1] - seconds_[lo]) * 1e6 / double(g.at - 1 - lo);
         const double estimate = g.us / mean_us;
         // Which of the next bits are start bits: the phase whose bits are
-        // most often 0.
-        int best_phase = 0, best_ones = 1 << 30;
+        // most often 0, over as many frames as a slip is judged by (up to
+        // the next dropout; over a few frames, hiss and text leave several
+        // alike). Text, whose top bits are 0 too, leaves a run of phases
+        // side by side alike: the first of the run is the start bit. Of the
+        // phases left, the one whose count of bits lies nearest the time
+        // the dropout took.
+        const std::size_t next = i + 1 < gaps.size() ? gaps[i + 1].at : bits_.size();
+        const std::size_t hi = std::min({bits_.size(), g.at + 9 * look_ahead, next});
+        std::array<int, 9> ones{};
+        for (std::size_t k = g.at; k < hi; ++k) ones[(k - g.at) % 9] += bits_[k] & 1;
+        const int fewest = *std::min_element(ones.begin(), ones.end());
+        const auto alike = [&](int phase) { return ones[std::size_t((phase + 9) % 9)] == fewest; };
+        const bool all_alike = std::count(ones.begin(), ones.end(), fewest) == 9;
+        // Bits to put in: n with (bits.size() + n + phase) a frame start.
+        long n = -1;
         for (int phase = 0; phase < 9; ++phase) {
-            int ones = 0;
-            for (std::size_t k = g.at + std::size_t(phase); k < hi; k += 9) ones += bits_[k] & 1;
-            if (ones < best_ones) best_ones = ones, best_phase = phase;
+            if (!alike(phase) || (alike(phase - 1) && !all_alike)) continue;
+            const long here = long(bits.size()) + phase;
+            long m = (9 - here % 9) % 9;
+            while (double(m) + 4.5 < estimate) m += 9;
+            if (n < 0 || std::fabs(double(m) - estimate) < std::fabs(double(n) - estimate)) n = m;
         }
-        // Bits to put in: n with (bits.size() + n + best_phase) a frame start.
-        const long here = long(bits.size()) + best_phase;
-        long n = (9 - here % 9) % 9;
-        while (double(n) + 4.5 < estimate) n += 9;
         const float at = seconds.empty() ? 0 : seconds.back();
         for (long k = 0; k < n; ++k) bits.push_back(gap_bit), seconds.push_back(at);
         gap_seconds.push_back(at);
