@@ -36,6 +36,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <mutex>
 
 #include "formats/cbm/protocol.h"
 #include "formats/cbm/recording_dsp.h"
@@ -128,6 +129,38 @@ struct half {
     bool silent = false;
 };
 
+// Room for the half-waves kept while the polarity is not yet known. In
+// hiss that is max_undecided of them (8 MiB) before it is settled by
+// default, and a survey makes a reader for every stretch of every channel:
+// the room is handed from one reader to the next, so that its pages are not
+// given back and faulted in again (a third of a second a minute of stereo
+// hiss took in the kernel alone).
+class spare_room {
+public:
+    static std::vector<half> take() {
+        const std::lock_guard<std::mutex> hold(mutex());
+        std::vector<half>& kept = room();
+        std::vector<half> v;
+        v.swap(kept);
+        return v;
+    }
+    static void give(std::vector<half>&& v) {
+        v.clear();
+        const std::lock_guard<std::mutex> hold(mutex());
+        if (v.capacity() > room().capacity()) room().swap(v);
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<half>& room() {
+        static std::vector<half> r;
+        return r;
+    }
+};
+
 // A pulse as the tape gives it.
 struct pulse {
     double start, length;
@@ -163,6 +196,11 @@ private:
 // Edges in, pulses out (appended to `out`).
 class pulse_reader {
 public:
+    pulse_reader() : undecided_(spare_room::take()) {}
+    pulse_reader(const pulse_reader&) = delete;
+    pulse_reader& operator=(const pulse_reader&) = delete;
+    ~pulse_reader() { spare_room::give(std::move(undecided_)); }
+
     void add(const edge& e) {
         if (have_edge_) glitches(half{last_.seconds, e.seconds - last_.seconds, e.peak, last_.rising, false});
         last_ = e;
@@ -324,8 +362,8 @@ private:
     void settle(int polarity) {
         polarity_ = polarity;
         for (const half& u : undecided_) build(u);
-        undecided_.clear();
-        undecided_.shrink_to_fit();
+        spare_room::give(std::move(undecided_));
+        undecided_ = {};
     }
 
     void build(const half& h) {
