@@ -76,6 +76,20 @@ void score_bytes(score& s, const tape_segment& seg, const korvax::byte_vector& w
     }
 }
 
+// Whether the report says anything is amiss: no tape found at all, a byte
+// in doubt, a checksum failing or a part missing. Bytes not read at all are
+// wrong, and silently so where it says nothing (a block lost without a word).
+bool reports_trouble(const std::vector<tape_item>& items) {
+    return items.empty() || std::any_of(items.begin(), items.end(), [](const tape_item& i) {
+               return !i.doubtful.empty() || i.check == tape_item::checksum::fails || !i.missing.empty();
+           });
+}
+
+void not_read(score& s, std::size_t bytes, const std::vector<tape_item>& items) {
+    s.wrong += bytes;
+    if (!reports_trouble(items)) s.unreported += bytes;
+}
+
 // --- TRS-80 ------------------------------------------------------------
 
 // The bytes from the first sync byte on: what a reading must give back.
@@ -103,7 +117,9 @@ void score_trs80(score& s, const korvax::byte_vector& image, const std::vector<t
         at += b.size();
         while (k + 1 < segs.size() && at < want.size() && want[at] == 0) ++at;
     }
-    if (at < want.size()) s.wrong += want.size() - at, s.fail("the tape's last " + std::to_string(want.size() - at) + " bytes not read");
+    if (at < want.size())
+        not_read(s, want.size() - at, items),
+            s.fail("the tape's last " + std::to_string(want.size() - at) + " bytes not read");
     if (s.wrong) s.fail(std::to_string(s.wrong) + " bytes wrong");
 }
 
@@ -129,8 +145,10 @@ void score_cgenie(score& s, const korvax::byte_vector& image, const std::vector<
         score_bytes(s, seg, k == 0 ? want : korvax::byte_vector{}, 0, items[k].check == tape_item::checksum::fails,
                     8 / 1200.0, drops);
     }
-    if (segs.empty()) s.wrong += want.size();
-    else if (segs[0].bytes.size() < want.size()) s.wrong += want.size() - segs[0].bytes.size();
+    if (segs.empty())
+        not_read(s, want.size(), items);
+    else if (segs[0].bytes.size() < want.size())
+        not_read(s, want.size() - segs[0].bytes.size(), items);
     if (s.wrong) s.fail(std::to_string(s.wrong) + " bytes wrong");
 }
 
@@ -157,7 +175,7 @@ void score_homelab(score& s, const korvax::byte_vector& image, const std::vector
         score_bytes(s, seg, image, from, items[k].check == tape_item::checksum::fails, 0.0125, drops);
     }
     const std::size_t tape = image.size() - (blocks.empty() ? 0 : blocks.front());
-    if (tape > right + s.wrong) s.wrong = tape - right;
+    if (tape > right + s.wrong) not_read(s, tape - right - s.wrong, items);
     if (s.wrong) s.fail(std::to_string(s.wrong) + " bytes wrong");
 }
 
@@ -419,9 +437,10 @@ const expected& reference(const std::string& path) {
 // The programs read against the image's: each program of the image is
 // matched with the first one read of its name and load address, else of its
 // length, else the next one read. A program not read at all is wrong in
-// every byte, though not silently wrong (there is nothing to take for it).
+// every byte, and silently so where the report says nothing is amiss.
 void score_programs(score& s, const expected& want, const recording_read& r, const std::vector<dropout>& drops) {
     std::vector<bool> used(r.programs.size());
+    const std::vector<tape_item> items = korvax::cbm::describe(r);
     for (const kernal_program& w : want.programs) {
         const kernal_program* got = nullptr;
         for (std::size_t k = 0; k < r.programs.size() && !got; ++k)
@@ -433,7 +452,7 @@ void score_programs(score& s, const expected& want, const recording_read& r, con
             if (!used[k]) used[k] = true, got = &r.programs[k];
         if (!got) {
             s.fail("program " + w.name + " not read");
-            s.wrong += w.bytes.size();
+            not_read(s, w.bytes.size(), items);
             continue;
         }
         s.doubtful += got->doubtful.size();
