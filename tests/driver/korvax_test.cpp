@@ -325,6 +325,11 @@ TEST(command_line, recordings) {
     for (int k = 0; k < 4; ++k) mixed[16 + std::size_t(k)] = std::uint8_t((mixed.size() - 20) >> (8 * k));
     bytes data_250(255, 0);  // two bytes of data at 250 baud, the last a zero
     for (int b : {0xA5, 0x42, 0x00}) data_250.push_back(std::uint8_t(b));
+    // Two Homelab blocks, the first after 0xA4 where its sync byte belongs:
+    // its leader ends in no sync byte, and the block is lost.
+    const bytes lost = {'L', 'O', 'S', 'T', 0, 0x00, 0x50, 4, 0, 0x5A, 0x5A, 0x5A, 0x5A, 0x68, 0xD8},
+                kept = {'K', 0, 0x16, 0x40, 2, 0, 0x10, 0x20, 0x30, 0x00};
+    const bytes lost_htp = bytes(256, 0) + bytes{0xA4} + lost + bytes(128, 0) + bytes{0xA5} + kept;
     bytes escaped(255, 0);  // a SYSTEM tape named "A\e[2JB" of one byte
     for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
         escaped.push_back(std::uint8_t(b));
@@ -444,6 +449,11 @@ TEST(command_line, recordings) {
         {"a dropout", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
          heard + basic + ", 2 bytes in doubt (at 0:04.4).\n" + in_doubt("out.cas (TRS-80 tape)"),
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
+        {"a block whose sync byte is lost", {{"lost.htp", lost_htp}}, {"-i", "@@/tape.wav", "-o", "@@/out.htp"}, 8,
+         heard + "0:03.0 Homelab: block, 0 bytes, lost: no sync byte after its leader.\n"
+                 "0:04.7 Homelab: block K, load $4016, 2 bytes, checksums hold.\n" +
+             in_doubt("out.htp (Homelab tape)"),
+         unchecked, recorded("@@/lost.htp", nullptr, {"-f", "1"}), "", {{"out.htp", korvax_test::with_zero_leader(kept)}}},
         // The recording stopped after a Commodore program's header, before
         // its data block, or started after it: the blocks found are whole.
         {"a header alone", {}, {"-i", "@@/tape.wav", "-o", "@@/out.prg"}, 8,

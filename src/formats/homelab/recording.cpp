@@ -23,6 +23,14 @@ constexpr int least_leader_bits = 64;
 constexpr int most_stray_bits = 4;
 constexpr int leader_starts_within = 16;
 constexpr std::size_t first_leader = 256, later_leader = 128;
+// A leader this long (the machine writes 128 zero bytes or more) that ends
+// in something other than a sync byte lost its block: where clear 1s as
+// many as a few bytes' follow it before any block starts, it is reported.
+// (A stray 1 in a leader is one, and the leader goes on.) While a block is
+// lost, only a leader as long as the machine's starts another.
+constexpr long lost_leader_cells = 512, next_lost_cells = 8 * long(later_leader);
+constexpr int lost_ones = 24, lost_at_end_ones = 3;
+const std::string lost_block = "lost: no sync byte after its leader";
 
 // The pulse detector is as wide as a pulse; 16 pulses a cell apart (two zero
 // bytes) make a lock. A TRS-80's 500 baud tape is the same kind of signal (a
@@ -131,6 +139,11 @@ public:
                 return;
             }
         }
+        if (one) {
+            if (leader_ >= (lost_open_ ? next_lost_cells : lost_leader_cells) && lost_at_ < 0)
+                lost_at_ = c.seconds, lost_ones_ = 0;
+            if (lost_at_ >= 0 && ++lost_ones_ >= lost_ones && state_ == state::leader) lose_block();
+        }
         leader_ = one ? 0 : leader_ + 1;
         if (!sync_ends(c.index, strict_ ? 0 : most_stray_bits)) {
             // After a block read clearly, a clear 1 eight cells back that
@@ -159,7 +172,11 @@ public:
         strict_ = false;
     }
 
-    void on_lost() override { close(); }
+    void on_lost() override {
+        close();
+        if (lost_at_ >= 0 && lost_ones_ >= lost_at_end_ones) lose_block();
+        lost_at_ = -1, lost_open_ = false;
+    }
 
 private:
     enum class state { leader, block, between };
@@ -189,10 +206,20 @@ private:
         return n;
     }
 
+    // A block whose leader ended at `lost_at_` with no sync byte: a segment
+    // with no bytes, which the report names.
+    void lose_block() {
+        tape_segment lost;
+        lost.start_seconds = lost.end_seconds = lost_at_;
+        segments.push_back(std::move(lost));
+        lost_at_ = -1, lost_open_ = true;
+    }
+
     // The block goes on from its flag to the next leader: the cells since
     // are its bytes. Those too long ago to be kept read 0 or an unclear 1,
     // and are in doubt.
     void resume(const dsp::cell& c) {
+        lost_at_ = -1;
         state_ = state::block;
         part_ = part::rest;
         for (std::uint64_t i = c.index + 1 - std::uint64_t(since_flag_); i <= c.index; ++i) {
@@ -208,6 +235,7 @@ private:
 
     // A block's segment from the sync byte that ends at cell `c`.
     void begin(const dsp::cell& c) {
+        lost_at_ = -1, lost_open_ = false;
         const dsp::cell& first = recent_[(c.index - 7) % recent_.size()];
         segment_ = {};
         segment_.start_seconds = first.seconds;
@@ -321,6 +349,9 @@ private:
     bool unsure_length_ = false;  // the block's length is not sure
     bool past_end_ = false;       // the block, read clearly, runs on past its end
     bool strict_ = false;         // and so whether what follows it is a leader
+    double lost_at_ = -1;         // where a long leader ended in no sync byte (-1: none)
+    int lost_ones_ = 0;           // clear 1s since
+    bool lost_open_ = false;      // a block was lost, and none has started since
     tape_segment segment_;
     int bits_ = 0, byte_ = 0;
     bool clear_ = true;
@@ -339,6 +370,10 @@ std::vector<tape_segment> read_recording(sample_source& in, leader_seen* first_l
     reader r;
     const double leader = dsp::read_cells(in, format, r);
     if (first_leader != nullptr) first_leader->seconds = leader;
+    // Blocks lost, and none read: a leader with nothing after it, as the
+    // recording's report tells.
+    if (std::all_of(r.segments.begin(), r.segments.end(), [](const tape_segment& s) { return s.bytes.empty(); }))
+        return {};
     return std::move(r.segments);
 }
 
@@ -352,6 +387,12 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
         it.doubtful = s.doubtful;
         it.check = tape_item::checksum::fails;
         const std::vector<std::uint8_t>& b = s.bytes;
+        if (b.empty()) {
+            it.check = tape_item::checksum::none;
+            it.missing = lost_block;
+            items.push_back(std::move(it));
+            continue;
+        }
         const std::optional<block_layout> l = layout(b);
         if (!l) {
             it.name = printable(b, 1, b.size());
@@ -373,6 +414,7 @@ std::vector<std::uint8_t> htp_image(const std::vector<tape_segment>& segments) {
     std::vector<std::uint8_t> image;
     bool led = false;  // the last segment ended with the next block's leader
     for (const tape_segment& s : segments) {
+        if (s.bytes.empty()) continue;  // a block lost
         if (!led) image.insert(image.end(), image.empty() ? first_leader : later_leader, 0);
         image.insert(image.end(), s.bytes.begin(), s.bytes.end());
         const std::optional<block_layout> l = layout(s.bytes);
