@@ -50,6 +50,10 @@ struct leader_seen {
     bool found() const { return seconds >= 0; }
 };
 
+// What the report says of a part whose leader ends in no sync byte that can
+// be read: the part is lost (a segment with no bytes stands for it).
+inline const char* const lost_part = "lost: no sync byte after its leader";
+
 // One segment or program as the report tells it: a line each.
 struct tape_item {
     double start_seconds = 0;           // where it starts in the recording

@@ -330,6 +330,13 @@ TEST(command_line, recordings) {
     const bytes lost = {'L', 'O', 'S', 'T', 0, 0x00, 0x50, 4, 0, 0x5A, 0x5A, 0x5A, 0x5A, 0x68, 0xD8},
                 kept = {'K', 0, 0x16, 0x40, 2, 0, 0x10, 0x20, 0x30, 0x00};
     const bytes lost_htp = bytes(256, 0) + bytes{0xA4} + lost + bytes(128, 0) + bytes{0xA5} + kept;
+    bytes lost_cas = hello_back;  // ... and two TRS-80 programs so, at 500 and at 1500 baud
+    lost_cas[255] = 0xA4;
+    lost_cas = lost_cas + hello_back;
+    const bytes fast = example("hello-fast.cas");
+    bytes lost_fast = fast;
+    lost_fast[256] = 0x7E;
+    lost_fast = lost_fast + fast;
     bytes escaped(255, 0);  // a SYSTEM tape named "A\e[2JB" of one byte
     for (int b : {0xA5, 0x55, 0x41, 0x1B, 0x5B, 0x32, 0x4A, 0x42, 0x3C, 0x01, 0x00, 0x70, 0xC9, 0x39, 0x78, 0x00, 0x70})
         escaped.push_back(std::uint8_t(b));
@@ -449,7 +456,19 @@ TEST(command_line, recordings) {
         {"a dropout", {}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
          heard + basic + ", 2 bytes in doubt (at 0:04.4).\n" + in_doubt("out.cas (TRS-80 tape)"),
          unchecked, recorded("hello.cas", dropout), "", {{"out.cas", std::nullopt}}},
-        {"a block whose sync byte is lost", {{"lost.htp", lost_htp}}, {"-i", "@@/tape.wav", "-o", "@@/out.htp"}, 8,
+        {"a TRS-80 program whose sync byte is lost", {{"lost.cas", lost_cas}}, {"-i", "@@/tape.wav", "-o", "@@/out.cas"},
+         8,
+         heard + "0:04.1 TRS-80, 500 baud: program, 0 bytes, lost: no sync byte after its leader.\n"
+                 "0:08.9 TRS-80, 500 baud: BASIC H, 37 bytes.\n" +
+             in_doubt("out.cas (TRS-80 tape)"),
+         unchecked, recorded("@@/lost.cas", nullptr, {"-f", "3"}), "", {{"out.cas", hello_back}}},
+        {"a TRS-80 program at 1500 baud whose sync byte is lost", {{"lost.cas", lost_fast}},
+         {"-i", "@@/tape.wav", "-o", "@@/out.cas"}, 8,
+         heard + "0:01.1 TRS-80, 1500 baud: program, 0 bytes, lost: no sync byte after its leader.\n"
+                 "0:02.4 TRS-80, 1500 baud: BASIC H, 37 bytes.\n" +
+             in_doubt("out.cas (TRS-80 tape)"),
+         unchecked, recorded("@@/lost.cas", nullptr, {"-f", "3", "-b", "1500"}), "", {{"out.cas", fast}}},
+        {"a Homelab block whose sync byte is lost", {{"lost.htp", lost_htp}}, {"-i", "@@/tape.wav", "-o", "@@/out.htp"}, 8,
          heard + "0:03.0 Homelab: block, 0 bytes, lost: no sync byte after its leader.\n"
                  "0:04.7 Homelab: block K, load $4016, 2 bytes, checksums hold.\n" +
              in_doubt("out.htp (Homelab tape)"),

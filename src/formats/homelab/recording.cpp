@@ -30,7 +30,6 @@ constexpr std::size_t first_leader = 256, later_leader = 128;
 // lost, only a leader as long as the machine's starts another.
 constexpr long lost_leader_cells = 512, next_lost_cells = 8 * long(later_leader);
 constexpr int lost_ones = 24, lost_at_end_ones = 3;
-const std::string lost_block = "lost: no sync byte after its leader";
 
 // The pulse detector is as wide as a pulse; 16 pulses a cell apart (two zero
 // bytes) make a lock. A TRS-80's 500 baud tape is the same kind of signal (a
@@ -389,7 +388,7 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
         const std::vector<std::uint8_t>& b = s.bytes;
         if (b.empty()) {
             it.check = tape_item::checksum::none;
-            it.missing = lost_block;
+            it.missing = lost_part;
             items.push_back(std::move(it));
             continue;
         }

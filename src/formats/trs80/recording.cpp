@@ -82,6 +82,13 @@ constexpr double end_gap_s = 0.15;
 // program at another speed, recorded straight after), which the reader for
 // that speed then takes from its leader.
 constexpr double lost_s = 0.5;
+// A leader of this many bits or more (the machine writes 256 zero bytes)
+// that ends in no sync byte lost its program, unless a leader goes on after
+// a burst of noise or a dropout in it to a sync byte: its locks and its bits
+// then fill the time since, but for this many cells or seconds (a dropout
+// and the cells a lock waits for; a program lost takes longer than that).
+constexpr std::uint64_t lost_leader_bits = 512;
+constexpr double lost_slack_cells = 48, lost_slack_s = 0.15;
 // Bits of the 0x55 leader, read within a segment, that start the next program.
 constexpr std::size_t next_leader_bits = 64;
 // Bits of the leader's end and the 1500 baud sync byte that may be unclear.
@@ -174,6 +181,7 @@ public:
 
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
+        if (lost_at_ >= 0) lose_program(out);
     }
 
 private:
@@ -232,6 +240,7 @@ private:
     }
 
     void lock(int baud, const run& r, double at) {
+        if (lost_at_ >= 0) lost_leader_s_ += leader_cells * r.mean / fs_;
         locked_ = true;
         baud_ = baud;
         T_ = r.mean;
@@ -316,7 +325,7 @@ private:
         const float sure_one = synced_ ? std::max(data_one, float(zero_mean_ + sure_spreads * spread)) : data_one;
         const bool own_doubt = clock_doubt_ || (data > data_zero * ref && data < sure_one * ref) ||
                                stray > stray_pulse * ref || off_middle;
-        bit(one, own_doubt, !good, clock_);
+        bit(one, own_doubt, !good, clock_, out);
         clock_doubt_ = !good;
         clock_ = next;
         next_clock_ = next + T_;
@@ -338,12 +347,23 @@ private:
 
     double seconds_of(double pulse_peak) const { return std::max(0.0, (pulse_peak - 2 * h_ + 1) / fs_); }
 
-    void bit(bool one, bool own_doubt, bool next_doubt, double at) {
+    // A program whose leader ended at `lost_at_` in no sync byte: a
+    // segment with no bytes, which the report names.
+    void lose_program(std::vector<tape_segment>& out) {
+        tape_segment lost;
+        lost.start_seconds = lost.end_seconds = lost_at_;
+        lost.baud = lost_baud_;
+        out.push_back(std::move(lost));
+        lost_at_ = -1;
+    }
+
+    void bit(bool one, bool own_doubt, bool next_doubt, double at, std::vector<tape_segment>& out) {
         if (!synced_) {
             shift_ = shift_ << 1 | one;
             shift_doubt_ = shift_doubt_ << 1 | own_doubt | next_doubt;
             bit_seconds_[leader_bits_ % 8] = seconds_of(at);
             ++leader_bits_;
+            if (lost_at_ >= 0) lost_leader_s_ += T_ / fs_;
             // The sync byte (at most one of its bits unclear) after at least
             // six zero bytes of leader, a few of them perhaps in a dropout: a
             // run of zero bytes and 0xA5 within a program is very unlikely.
@@ -351,12 +371,23 @@ private:
             if ((shift_ & (leader_mask | 0xFF)) == zero_sync && std::popcount(shift_doubt_ & 0xFF) <= 1 &&
                 std::popcount(shift_doubt_ & leader_mask) <= 12) {
                 synced_ = true;
-                builder_.start(bit_seconds_[(leader_bits_ - 8) % 8], baud_, zero_sync);
+                const double sync_at = bit_seconds_[(leader_bits_ - 8) % 8];
+                // Where a long leader ended in none before it, and the
+                // leader read since does not fill the time (as after bursts
+                // of noise in it), the program after that one was lost.
+                if (lost_at_ >= 0 &&
+                    sync_at - lost_at_ > lost_leader_s_ + std::max(lost_slack_s, lost_slack_cells * T_ / fs_))
+                    lose_program(out);
+                lost_at_ = -1;
+                builder_.start(sync_at, baud_, zero_sync);
                 bits_ = solid_bits_ = clear_bits_ = cells_since_clear_ = 0;
                 byte_ = 0, byte_doubt_ = false;
             } else if (std::popcount(shift_ & 0xFFFF) > 4) {
                 // Not a leader, whose bits are all 0 but for a stray one
                 // misread (the sync byte has only four): look for another.
+                // After a long leader, its program may be lost.
+                if (leader_bits_ >= lost_leader_bits && lost_at_ < 0)
+                    lost_at_ = std::max(0.0, seconds_of(at) - 16 * T_ / fs_), lost_baud_ = baud_, lost_leader_s_ = 0;
                 locked_ = false;
             }
             return;
@@ -407,6 +438,9 @@ private:
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
     std::uint64_t clear_bits_ = 0, cells_since_clear_ = 0;  // bits up to the last read clearly, and cells since
     std::uint64_t shift_ = 0, shift_doubt_ = 0;
+    double lost_at_ = -1;       // where a long leader ended in no sync byte (-1: none since the last)
+    double lost_leader_s_ = 0;  // seconds of leader read since (its cells, and those each lock took)
+    int lost_baud_ = 0;
     std::array<double, 8> bit_seconds_{};
     std::uint8_t byte_ = 0;
     bool byte_doubt_ = false;
@@ -451,6 +485,7 @@ public:
     }
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
+        if (lost_at_ >= 0) lose_program(out);
     }
 
 private:
@@ -502,6 +537,34 @@ private:
         // The pair just ended is the last leader bit read.
         shift_ = hist_[(halves_ - 1) % hist_.size()].kind == 1 ? 1 : 0, shift_doubt_ = 0;
         glitch_ = false;
+        leader_bits_ = 0;
+        if (lost_at_ >= 0) lost_leader_s_ += double(fast_leader_halves / 2) * leader_bit_s();
+    }
+
+    // The mean length of a leader bit (a 0 and a 1 in turn), in seconds.
+    double leader_bit_s() const { return (fast_zero_us + fast_one_us) / 2 * 1e-6 * speed_; }
+
+    // A long leader ended, at `at`, in no sync byte: its program may be lost.
+    void leader_broken(double at) {
+        if (leader_bits_ >= lost_leader_bits && lost_at_ < 0)
+            lost_at_ = std::max(0.0, at - 12 * leader_bit_s()), lost_leader_s_ = 0;
+    }
+
+    // A sync byte at `at`: where a long leader ended in none before it, and
+    // the leader read since does not fill the time (as after bursts of
+    // noise in it), the program after that one was lost, and is named.
+    void settle_lost(double at, std::vector<tape_segment>& out) {
+        if (lost_at_ < 0) return;
+        if (at - lost_at_ > lost_leader_s_ + std::max(lost_slack_s, lost_slack_cells * leader_bit_s()))
+            lose_program(out);
+        lost_at_ = -1;
+    }
+    void lose_program(std::vector<tape_segment>& out) {
+        tape_segment lost;
+        lost.start_seconds = lost.end_seconds = lost_at_;
+        lost.baud = 1500;
+        out.push_back(std::move(lost));
+        lost_at_ = -1;
     }
 
     // Whether the cycle was taken (a glitch is left to merge with the next).
@@ -518,6 +581,7 @@ private:
         // dropout's: a run of them longer than a few bits is a gap whose bits
         // are counted afterwards; a shorter one gives its bits, in doubt.
         if (!synced_ && u > 2.4 * fast_zero_us) {
+            leader_broken(at);
             locked_ = false;
             return true;
         }
@@ -588,7 +652,10 @@ private:
             const bool repeat = (shift_ & 1) == unsigned(one);
             shift_ = shift_ << 1 | one;
             shift_doubt_ = shift_doubt_ << 1 | doubt;
+            ++leader_bits_;
+            if (lost_at_ >= 0) lost_leader_s_ += leader_bit_s();
             if (repeat && !one) {
+                leader_broken(at);
                 locked_ = false;
                 return;
             }
@@ -607,6 +674,7 @@ private:
                 good_run_ = 0, solid_ = 0, alternating_ = 0;
                 lost_after_ = std::uint64_t((at + lost_s) * fs_);
                 sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
+                if (!provisional_) settle_lost(at, out);
             }
             return;
         }
@@ -625,9 +693,12 @@ private:
                 synced_ = false;
                 for (const std::uint8_t b : bits_)
                     shift_ = shift_ << 1 | (b & 1), shift_doubt_ = shift_doubt_ << 1 | (b >> 1 & 1);
+                leader_bits_ += bits_.size();
+                if (lost_at_ >= 0) lost_leader_s_ += double(bits_.size()) * leader_bit_s();
                 bits_.clear(), seconds_.clear();
                 return;
             }
+            settle_lost(start_seconds_, out);
         }
         good_run_ = doubt ? 0 : good_run_ + 1;
         if (good_run_ >= 3) solid_ = bits_.size(), lost_after_ = std::uint64_t((at + lost_s) * fs_);
@@ -660,6 +731,7 @@ private:
             end_segment(out);
             locked_ = true;
             shift_ = one ? 0x555 : 0xAAA, shift_doubt_ = 0;
+            leader_bits_ = alternating_;
         }
     }
     double delay_s() const { return (long_ / 2.0 + 0.5) / fs_; }
@@ -704,6 +776,9 @@ private:
     double weak_us_ = 0;
     std::size_t good_run_ = 0, solid_ = 0, alternating_ = 0;
     std::uint64_t lost_after_ = 0;  // the segment ends if no clear run of bits comes by then
+    std::uint64_t leader_bits_ = 0;  // read since the lock, before a sync byte
+    double lost_at_ = -1;            // where a long leader ended in no sync byte (-1: none since the last)
+    double lost_leader_s_ = 0;       // seconds of leader read since (its bits, and the cycles each lock took)
 };
 
 // A bit read (bit 0 its value, bit 1 set when in doubt), and a 0 in doubt
@@ -1620,6 +1695,10 @@ std::vector<tape_segment> read_recording(sample_source& in, int baud, leader_see
     for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) r.push(block.data(), n);
     r.finish();
     if (first_leader != nullptr) *first_leader = r.first_leader();
+    // Programs lost, and none read: a leader with nothing after it, as the
+    // recording's report tells.
+    if (std::all_of(r.segments.begin(), r.segments.end(), [](const tape_segment& s) { return s.bytes.empty(); }))
+        return {};
     return std::move(r.segments);
 }
 
@@ -1656,12 +1735,18 @@ std::vector<tape_item> describe(const std::vector<tape_segment>& segments) {
     std::vector<tape_item> items;
     for (const tape_segment& s : segments) {
         tape_item it;
-        it.doubtful = s.doubtful;
-        const contents c =
-            s.baud == 1500 ? read_contents(unframe(s.bytes), s.baud) : read_contents(s.bytes, s.baud, &it.doubtful);
         it.start_seconds = s.start_seconds;
         it.machine = "TRS-80";
         it.baud = s.baud;
+        if (s.bytes.empty()) {
+            it.kind = "program";
+            it.missing = lost_part;
+            items.push_back(std::move(it));
+            continue;
+        }
+        it.doubtful = s.doubtful;
+        const contents c =
+            s.baud == 1500 ? read_contents(unframe(s.bytes), s.baud) : read_contents(s.bytes, s.baud, &it.doubtful);
         it.kind = c.kind;
         it.name = c.name;
         it.load_address = c.load;
@@ -1677,6 +1762,7 @@ std::vector<std::uint8_t> cas_image(const std::vector<tape_segment>& segments) {
     std::vector<std::uint8_t> out;
     const tape_segment* before = nullptr;
     for (const tape_segment& s : segments) {
+        if (s.bytes.empty()) continue;  // a program lost
         const std::uint8_t fill = s.baud == 1500 ? fast_fill : 0;
         std::size_t leader = s.baud == 1500 ? cas_fast_leader : cas_zero_leader;
         // The bytes of that fill the segment before ends with are read back
