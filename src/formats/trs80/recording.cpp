@@ -145,6 +145,40 @@ struct segment_builder {
     void finish(std::size_t count, std::vector<tape_segment>& out);
 };
 
+// A program whose leader ended in no sync byte: noted where the leader
+// ended, and named as lost (a segment with no bytes) at the next sync byte,
+// unless the leader read since fills the time, or at the end.
+class lost_program {
+public:
+    void leader_ended(double at, int baud) {
+        if (at_ < 0) at_ = std::max(0.0, at), baud_ = baud, leader_s_ = 0;
+    }
+    void leader_read(double seconds) {
+        if (at_ >= 0) leader_s_ += seconds;
+    }
+    // A sync byte at `at`, after leader cells of `cell_s` seconds.
+    void synced(double at, double cell_s, std::vector<tape_segment>& out) {
+        if (at_ >= 0 && at - at_ > leader_s_ + std::max(lost_slack_s, lost_slack_cells * cell_s)) name(out);
+        at_ = -1;
+    }
+    void finish(std::vector<tape_segment>& out) {
+        if (at_ >= 0) name(out);
+    }
+
+private:
+    void name(std::vector<tape_segment>& out) {
+        tape_segment lost;
+        lost.start_seconds = lost.end_seconds = at_;
+        lost.baud = baud_;
+        out.push_back(std::move(lost));
+        at_ = -1;
+    }
+
+    double at_ = -1;       // where the leader ended (-1: none since the last sync byte)
+    double leader_s_ = 0;  // seconds of leader read since (its cells, and those each lock took)
+    int baud_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // 250 and 500 baud.
 
@@ -181,7 +215,7 @@ public:
 
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
-        if (lost_at_ >= 0) lose_program(out);
+        lost_.finish(out);
     }
 
 private:
@@ -240,7 +274,7 @@ private:
     }
 
     void lock(int baud, const run& r, double at) {
-        if (lost_at_ >= 0) lost_leader_s_ += leader_cells * r.mean / fs_;
+        lost_.leader_read(leader_cells * r.mean / fs_);
         locked_ = true;
         baud_ = baud;
         T_ = r.mean;
@@ -347,23 +381,13 @@ private:
 
     double seconds_of(double pulse_peak) const { return std::max(0.0, (pulse_peak - 2 * h_ + 1) / fs_); }
 
-    // A program whose leader ended at `lost_at_` in no sync byte: a
-    // segment with no bytes, which the report names.
-    void lose_program(std::vector<tape_segment>& out) {
-        tape_segment lost;
-        lost.start_seconds = lost.end_seconds = lost_at_;
-        lost.baud = lost_baud_;
-        out.push_back(std::move(lost));
-        lost_at_ = -1;
-    }
-
     void bit(bool one, bool own_doubt, bool next_doubt, double at, std::vector<tape_segment>& out) {
         if (!synced_) {
             shift_ = shift_ << 1 | one;
             shift_doubt_ = shift_doubt_ << 1 | own_doubt | next_doubt;
             bit_seconds_[leader_bits_ % 8] = seconds_of(at);
             ++leader_bits_;
-            if (lost_at_ >= 0) lost_leader_s_ += T_ / fs_;
+            lost_.leader_read(T_ / fs_);
             // The sync byte (at most one of its bits unclear) after at least
             // six zero bytes of leader, a few of them perhaps in a dropout: a
             // run of zero bytes and 0xA5 within a program is very unlikely.
@@ -372,13 +396,7 @@ private:
                 std::popcount(shift_doubt_ & leader_mask) <= 12) {
                 synced_ = true;
                 const double sync_at = bit_seconds_[(leader_bits_ - 8) % 8];
-                // Where a long leader ended in none before it, and the
-                // leader read since does not fill the time (as after bursts
-                // of noise in it), the program after that one was lost.
-                if (lost_at_ >= 0 &&
-                    sync_at - lost_at_ > lost_leader_s_ + std::max(lost_slack_s, lost_slack_cells * T_ / fs_))
-                    lose_program(out);
-                lost_at_ = -1;
+                lost_.synced(sync_at, T_ / fs_, out);
                 builder_.start(sync_at, baud_, zero_sync);
                 bits_ = solid_bits_ = clear_bits_ = cells_since_clear_ = 0;
                 byte_ = 0, byte_doubt_ = false;
@@ -386,8 +404,7 @@ private:
                 // Not a leader, whose bits are all 0 but for a stray one
                 // misread (the sync byte has only four): look for another.
                 // After a long leader, its program may be lost.
-                if (leader_bits_ >= lost_leader_bits && lost_at_ < 0)
-                    lost_at_ = std::max(0.0, seconds_of(at) - 16 * T_ / fs_), lost_baud_ = baud_, lost_leader_s_ = 0;
+                if (leader_bits_ >= lost_leader_bits) lost_.leader_ended(seconds_of(at) - 16 * T_ / fs_, baud_);
                 locked_ = false;
             }
             return;
@@ -438,9 +455,7 @@ private:
     std::uint64_t cells_since_solid_ = 0, bits_ = 0, solid_bits_ = 0, leader_bits_ = 0;
     std::uint64_t clear_bits_ = 0, cells_since_clear_ = 0;  // bits up to the last read clearly, and cells since
     std::uint64_t shift_ = 0, shift_doubt_ = 0;
-    double lost_at_ = -1;       // where a long leader ended in no sync byte (-1: none since the last)
-    double lost_leader_s_ = 0;  // seconds of leader read since (its cells, and those each lock took)
-    int lost_baud_ = 0;
+    lost_program lost_;
     std::array<double, 8> bit_seconds_{};
     std::uint8_t byte_ = 0;
     bool byte_doubt_ = false;
@@ -485,7 +500,7 @@ public:
     }
     void finish(std::vector<tape_segment>& out) {
         if (locked_) end_segment(out);
-        if (lost_at_ >= 0) lose_program(out);
+        lost_.finish(out);
     }
 
 private:
@@ -538,33 +553,16 @@ private:
         shift_ = hist_[(halves_ - 1) % hist_.size()].kind == 1 ? 1 : 0, shift_doubt_ = 0;
         glitch_ = false;
         leader_bits_ = 0;
-        if (lost_at_ >= 0) lost_leader_s_ += double(fast_leader_halves / 2) * leader_bit_s();
+        lost_.leader_read(double(fast_leader_halves / 2) * leader_bit_s());
     }
 
     // The mean length of a leader bit (a 0 and a 1 in turn), in seconds.
     double leader_bit_s() const { return (fast_zero_us + fast_one_us) / 2 * 1e-6 * speed_; }
 
-    // A long leader ended, at `at`, in no sync byte: its program may be lost.
+    // The leader ended, a few bits before `at`, in no sync byte: where it
+    // was long, its program may be lost.
     void leader_broken(double at) {
-        if (leader_bits_ >= lost_leader_bits && lost_at_ < 0)
-            lost_at_ = std::max(0.0, at - 12 * leader_bit_s()), lost_leader_s_ = 0;
-    }
-
-    // A sync byte at `at`: where a long leader ended in none before it, and
-    // the leader read since does not fill the time (as after bursts of
-    // noise in it), the program after that one was lost, and is named.
-    void settle_lost(double at, std::vector<tape_segment>& out) {
-        if (lost_at_ < 0) return;
-        if (at - lost_at_ > lost_leader_s_ + std::max(lost_slack_s, lost_slack_cells * leader_bit_s()))
-            lose_program(out);
-        lost_at_ = -1;
-    }
-    void lose_program(std::vector<tape_segment>& out) {
-        tape_segment lost;
-        lost.start_seconds = lost.end_seconds = lost_at_;
-        lost.baud = 1500;
-        out.push_back(std::move(lost));
-        lost_at_ = -1;
+        if (leader_bits_ >= lost_leader_bits) lost_.leader_ended(at - 12 * leader_bit_s(), 1500);
     }
 
     // Whether the cycle was taken (a glitch is left to merge with the next).
@@ -653,7 +651,7 @@ private:
             shift_ = shift_ << 1 | one;
             shift_doubt_ = shift_doubt_ << 1 | doubt;
             ++leader_bits_;
-            if (lost_at_ >= 0) lost_leader_s_ += leader_bit_s();
+            lost_.leader_read(leader_bit_s());
             if (repeat && !one) {
                 leader_broken(at);
                 locked_ = false;
@@ -674,7 +672,7 @@ private:
                 good_run_ = 0, solid_ = 0, alternating_ = 0;
                 lost_after_ = std::uint64_t((at + lost_s) * fs_);
                 sync_doubt_ = (shift_doubt_ & 0xFFF) != 0;
-                if (!provisional_) settle_lost(at, out);
+                if (!provisional_) lost_.synced(at, leader_bit_s(), out);
             }
             return;
         }
@@ -694,11 +692,11 @@ private:
                 for (const std::uint8_t b : bits_)
                     shift_ = shift_ << 1 | (b & 1), shift_doubt_ = shift_doubt_ << 1 | (b >> 1 & 1);
                 leader_bits_ += bits_.size();
-                if (lost_at_ >= 0) lost_leader_s_ += double(bits_.size()) * leader_bit_s();
+                lost_.leader_read(double(bits_.size()) * leader_bit_s());
                 bits_.clear(), seconds_.clear();
                 return;
             }
-            settle_lost(start_seconds_, out);
+            lost_.synced(start_seconds_, leader_bit_s(), out);
         }
         good_run_ = doubt ? 0 : good_run_ + 1;
         if (good_run_ >= 3) solid_ = bits_.size(), lost_after_ = std::uint64_t((at + lost_s) * fs_);
@@ -777,8 +775,7 @@ private:
     std::size_t good_run_ = 0, solid_ = 0, alternating_ = 0;
     std::uint64_t lost_after_ = 0;  // the segment ends if no clear run of bits comes by then
     std::uint64_t leader_bits_ = 0;  // read since the lock, before a sync byte
-    double lost_at_ = -1;            // where a long leader ended in no sync byte (-1: none since the last)
-    double lost_leader_s_ = 0;       // seconds of leader read since (its bits, and the cycles each lock took)
+    lost_program lost_;
 };
 
 // A bit read (bit 0 its value, bit 1 set when in doubt), and a 0 in doubt
