@@ -553,7 +553,7 @@ private:
         shift_ = hist_[(halves_ - 1) % hist_.size()].kind == 1 ? 1 : 0, shift_doubt_ = 0;
         glitch_ = false;
         leader_bits_ = 0;
-        lost_.leader_read(double(fast_leader_halves / 2) * leader_bit_s());
+        lost_.leader_read(double(fast_leader_halves) / 2 * leader_bit_s());
     }
 
     // The mean length of a leader bit (a 0 and a 1 in turn), in seconds.
