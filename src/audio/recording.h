@@ -3,6 +3,7 @@
 // marked as in doubt, with where it lies in the recording.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -50,9 +51,21 @@ struct leader_seen {
     bool found() const { return seconds >= 0; }
 };
 
-// What the report says of a part whose leader ends in no sync byte that can
-// be read: the part is lost (a segment with no bytes stands for it).
+// A part whose leader ends in no sync byte that can be read is lost: a
+// segment with no bytes, where the leader ended, stands for it; the report
+// says this of it, and images leave it out.
 inline const char* const lost_part = "lost: no sync byte after its leader";
+inline tape_segment lost_segment(double seconds, int baud = 0) {
+    tape_segment lost;
+    lost.start_seconds = lost.end_seconds = seconds;
+    lost.baud = baud;
+    return lost;
+}
+// Whether no part was read (only parts lost, or none): a leader with nothing
+// after it, as the recording's report tells.
+inline bool none_read(const std::vector<tape_segment>& segments) {
+    return std::all_of(segments.begin(), segments.end(), [](const tape_segment& s) { return s.bytes.empty(); });
+}
 
 // One segment or program as the report tells it: a line each.
 struct tape_item {

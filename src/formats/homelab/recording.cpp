@@ -205,12 +205,9 @@ private:
         return n;
     }
 
-    // A block whose leader ended at `lost_at_` with no sync byte: a segment
-    // with no bytes, which the report names.
+    // A block whose leader ended at `lost_at_` with no sync byte.
     void lose_block() {
-        tape_segment lost;
-        lost.start_seconds = lost.end_seconds = lost_at_;
-        segments.push_back(std::move(lost));
+        segments.push_back(lost_segment(lost_at_));
         lost_at_ = -1, lost_open_ = true;
     }
 
@@ -369,10 +366,7 @@ std::vector<tape_segment> read_recording(sample_source& in, leader_seen* first_l
     reader r;
     const double leader = dsp::read_cells(in, format, r);
     if (first_leader != nullptr) first_leader->seconds = leader;
-    // Blocks lost, and none read: a leader with nothing after it, as the
-    // recording's report tells.
-    if (std::all_of(r.segments.begin(), r.segments.end(), [](const tape_segment& s) { return s.bytes.empty(); }))
-        return {};
+    if (none_read(r.segments)) return {};
     return std::move(r.segments);
 }
 

@@ -167,10 +167,7 @@ public:
 
 private:
     void name(std::vector<tape_segment>& out) {
-        tape_segment lost;
-        lost.start_seconds = lost.end_seconds = at_;
-        lost.baud = baud_;
-        out.push_back(std::move(lost));
+        out.push_back(lost_segment(at_, baud_));
         at_ = -1;
     }
 
@@ -1692,10 +1689,7 @@ std::vector<tape_segment> read_recording(sample_source& in, int baud, leader_see
     for (std::size_t n; (n = in.read(block.data(), block.size())) > 0;) r.push(block.data(), n);
     r.finish();
     if (first_leader != nullptr) *first_leader = r.first_leader();
-    // Programs lost, and none read: a leader with nothing after it, as the
-    // recording's report tells.
-    if (std::all_of(r.segments.begin(), r.segments.end(), [](const tape_segment& s) { return s.bytes.empty(); }))
-        return {};
+    if (none_read(r.segments)) return {};
     return std::move(r.segments);
 }
 
