@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <future>
 #include <limits>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <tuple>
 #include <utility>
 
+#include "audio/shared_stretch.h"
 #include "driver/registry.h"
 #include "driver/results.h"
 #include "formats/cbm/recording.h"
@@ -256,25 +258,57 @@ const machine_reader* forced_machine(const options& o) {
     return nullptr;
 }
 
-// Calls f(0) to f(n - 1) side by side where the platform has threads (the
-// page's WebAssembly has none), f(0) on this one; none may touch what
-// another does. An exception from any reaches the caller once all are done.
-template <class F>
-void side_by_side(std::size_t n, const F& f) {
+// Calls f(0, together) to f(n - 1, together) side by side where the platform
+// has threads (the page's WebAssembly has none), f(0, ...) on this one; none
+// may touch what another does. Once the others are started, and before any
+// of them calls f, `ready(all)` is called on this thread, `all` telling
+// whether every call has a thread of its own; what it returns is `together`
+// (so true only where all of them run at once). An exception from any call
+// reaches the caller once all are done.
+template <class F, class R>
+void side_by_side(std::size_t n, const F& f, const R& ready) {
+    std::promise<bool> gate;
+    const std::shared_future<bool> together = gate.get_future().share();
+    const auto call = [&](std::size_t k) { f(k, together.get()); };
     std::vector<std::future<void>> others;
+    bool all = true;
     for (std::size_t k = 1; k < n; ++k) {
 #ifndef __EMSCRIPTEN__
         try {
-            others.push_back(std::async(std::launch::async, f, k));
+            others.push_back(std::async(std::launch::async, call, k));
             continue;
         } catch (const std::system_error&) {
             // No thread to be had: it runs on this one, when waited for.
         }
 #endif
-        others.push_back(std::async(std::launch::deferred, f, k));
+        all = false;
+        others.push_back(std::async(std::launch::deferred, call, k));
     }
-    f(0);
-    for (std::future<void>& o : others) o.get();
+    std::exception_ptr failed;
+    bool shared = false;
+    try {
+        shared = ready(all);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    gate.set_value(shared && !failed);
+    try {
+        if (!failed) call(0);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    for (std::future<void>& o : others) {
+        try {
+            o.get();
+        } catch (...) {
+            if (!failed) failed = std::current_exception();
+        }
+    }
+    if (failed) std::rethrow_exception(failed);
+}
+template <class F>
+void side_by_side(std::size_t n, const F& f) {
+    side_by_side(n, [&](std::size_t k, bool) { f(k); }, [](bool) { return false; });
 }
 
 // Reads a channel with each machine's reader, a stretch at a time from
@@ -287,42 +321,55 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
                              std::vector<other_tape>& others) {
     const auto at = [&](double seconds) { return static_cast<std::uint64_t>(seconds * rec.rate()); };
     bool led = false;
-    // The first machine's reader, which tallies the level, reads on from
-    // where it stopped when the next stretch starts there: where the
-    // stretches follow each other from the first sample to the last, it has
-    // read the channel straight through, and so told whether the channels
-    // are alike. It runs on this thread, so that the buffers its source
-    // keeps from stretch to stretch lie in this thread's heap (in another's,
-    // they would keep that heap from giving back what the readers freed:
-    // 38 MiB at the peak rather than 22).
+    // One source of the channel reads on from where it stopped when the
+    // next stretch starts there: where the stretches follow each other from
+    // the first sample to the last, it has read the channel straight
+    // through, and so told whether the channels are alike. It is opened, and
+    // each stretch's first block read from it, on this thread, so that the
+    // buffers it keeps from stretch to stretch lie in this thread's heap (in
+    // another's, they would keep that heap from giving back what the readers
+    // freed: 38 MiB at the peak rather than 22). The first machine's reader
+    // tallies the level.
     const std::size_t tallies = 0;
     std::unique_ptr<sample_source> straight;
     std::uint64_t straight_at = 0;
     bool sought = from > 0;
     for (std::uint64_t start = from, to = from + at(from == 0 ? survey_first_seconds : survey_seconds);;
          start = led ? to - at(survey_overlap_seconds) : to, to = start + at(survey_seconds)) {
-        // Each reader on its own copy of the stretch, all at once.
+        // Each reader on the stretch, all at once: where each runs on a
+        // thread of its own, on one copy decoded once; otherwise each on a
+        // copy of its own.
+        if (!straight || straight_at != start) {
+            straight = rec.channel(channel);
+            straight_at = 0;
+            sought = sought || start > 0;
+        }
+        if (!straight) return nullptr;
         std::array<std::optional<reading>, std::size(machines)> read;
         std::array<bool, std::size(machines)> limited{};
-        side_by_side(std::size(machines), [&](std::size_t k) {
-            std::unique_ptr<sample_source> own;
-            if (k != tallies) {
-                if (!(own = rec.channel(channel))) return;
-                limited_source part(*own, 0, start, to);
+        std::optional<shared_stretch> shared;
+        side_by_side(
+            std::size(machines),
+            [&](std::size_t k, bool together) {
+                level* tally = k == tallies ? &h.sound : nullptr;
+                std::unique_ptr<sample_source> own;
+                if (together)
+                    own = shared->reader(k);
+                else if (k != tallies && !(own = rec.channel(channel)))
+                    return;
+                sample_source& in = own ? *own : *straight;
+                limited_source part(in, own && !together ? 0 : together ? start : straight_at, start, to, tally);
                 read[k] = machines[k].read(part, o);
                 limited[k] = part.reached_limit();
-                return;
-            }
-            if (!straight || straight_at != start) {
-                if (!(straight = rec.channel(channel))) return;
-                straight_at = 0;
-                sought = sought || start > 0;
-            }
-            limited_source part(*straight, straight_at, start, to, &h.sound);
-            read[k] = machines[k].read(part, o);
-            limited[k] = part.reached_limit();
-            straight_at = part.at();
-        });
+                if (!own) straight_at = part.at();
+            },
+            [&](bool all) {
+                if (!all) return false;
+                shared.emplace(*straight, straight_at, start, to, std::size(machines));
+                shared->prime();
+                return true;
+            });
+        if (shared) straight_at = shared->at();
         const machine_reader* best = nullptr;
         bool whole = true;
         led = false;
