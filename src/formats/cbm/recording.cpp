@@ -317,15 +317,18 @@ private:
     bool resumes(std::size_t n, double lengths, double peaks, double least) {
         if (delayed_.size() < n) return false;
         const std::size_t first = delayed_.size() - n;
+        // Newest first: each test, once failed, fails for more half-waves
+        // too, and in hiss one fails within a few.
+        const double glitch = glitch_limit();
         double shortest = max_half, longest = 0, weakest = 1e9, strongest = 0;
-        for (std::size_t i = first; i < delayed_.size(); ++i) {
+        for (std::size_t i = delayed_.size(); i-- > first;) {
             const half& h = delayed_[i];
             shortest = std::min(shortest, h.length), longest = std::max(longest, h.length);
             weakest = std::min<double>(weakest, h.peak), strongest = std::max<double>(strongest, h.peak);
+            if (shortest < glitch || longest > max_half || longest > lengths * shortest ||
+                strongest > peaks * weakest || weakest < least)
+                return false;
         }
-        if (shortest < glitch_limit() || longest > max_half || longest > lengths * shortest ||
-            strongest > peaks * weakest || weakest < least)
-            return false;
         for (std::size_t i = first; i < delayed_.size(); ++i) delayed_[i].silent = false, delayed_[i].weak = delayed_[i].faint = false;
         return true;
     }
