@@ -351,14 +351,16 @@ const machine_reader* survey(recording_file& rec, unsigned channel, const option
         side_by_side(
             std::size(machines),
             [&](std::size_t k, bool together) {
-                level* tally = k == tallies ? &h.sound : nullptr;
+                // The shared stretch; or a source of its own from the
+                // first sample; or, for the reader that tallies, `straight`.
                 std::unique_ptr<sample_source> own;
+                std::uint64_t own_at = 0;
                 if (together)
-                    own = shared->reader(k);
+                    own = shared->reader(k), own_at = start;
                 else if (k != tallies && !(own = rec.channel(channel)))
                     return;
-                sample_source& in = own ? *own : *straight;
-                limited_source part(in, own && !together ? 0 : together ? start : straight_at, start, to, tally);
+                limited_source part(own ? *own : *straight, own ? own_at : straight_at, start, to,
+                                    k == tallies ? &h.sound : nullptr);
                 read[k] = machines[k].read(part, o);
                 limited[k] = part.reached_limit();
                 if (!own) straight_at = part.at();
