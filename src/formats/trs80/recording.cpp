@@ -195,13 +195,22 @@ public:
     bool busy() const { return locked_; }
     int locked_baud() const { return locked_ ? baud_ : 0; }
 
-    // Sample `n` has just been added to `sums`.
-    void push(std::uint64_t n, const running_sum& sums, std::vector<tape_segment>& out) {
-        float m = 0;
-        if (n + 1 >= std::uint64_t(2 * h_)) {
-            const std::uint64_t end = n + 1;
-            m = float((sums.sum(end - h_, end) - sums.sum(end - 2 * std::size_t(h_), end - h_)) * scale_);
-        }
+    // The matched filter at samples `n` to `n + k - 1`, which `sums` holds
+    // (0 before there are enough samples for it), into `m`.
+    void filter(const block_sums& sums, std::uint64_t n, std::size_t k, float* m) const {
+        const auto h = std::uint64_t(h_);
+        std::size_t i = 0;
+        for (; i < k && n + i + 1 < 2 * h; ++i) m[i] = 0;
+        if (i == k) return;
+        // The sums up to each sample, and a box and two boxes before it.
+        const double* e = sums.at(n + i + 1);
+        const double* a = sums.at(n + i + 1 - h);
+        const double* b = sums.at(n + i + 1 - 2 * h);
+        for (std::size_t j = 0; i < k; ++i, ++j) m[i] = float(((e[j] - a[j]) - (a[j] - b[j])) * scale_);
+    }
+
+    // Sample `n`, through the matched filter: `m`.
+    void push(std::uint64_t n, float m, std::vector<tape_segment>& out) {
         filtered_.put(n, m);
         if (locked_) {
             while (locked_ && double(n) >= next_clock_ + T_ * 0.5 + 1) step_cell(out);
@@ -475,13 +484,27 @@ public:
     std::size_t span() const { return std::size_t(long_ + short_ + 4); }
     bool busy() const { return locked_; }
 
-    void push(std::uint64_t n, const running_sum& sums, std::vector<tape_segment>& out) {
+    // The band-pass at samples `n` to `n + k - 1`, which `sums` holds (0
+    // before there are enough samples for it), into `z`: the mean over the
+    // last 0 cycle's length, taken from a short mean at its centre, from
+    // about 500 Hz to 5 kHz.
+    void filter(const block_sums& sums, std::uint64_t n, std::size_t k, float* z) const {
+        const auto wide = std::uint64_t(long_), narrow = std::uint64_t(short_);
+        std::size_t i = 0;
+        for (; i < k && n + i + 1 < wide + narrow; ++i) z[i] = 0;
+        if (i == k) return;
+        const std::uint64_t end = n + i + 1, from = end - wide / 2 - (narrow + 1) / 2;
+        const double* e = sums.at(end);
+        const double* a = sums.at(end - wide);
+        const double* c = sums.at(from);
+        const double* d = sums.at(from + narrow);
+        for (std::size_t j = 0; i < k; ++i, ++j)
+            z[i] = float((d[j] - c[j]) * short_scale_ - (e[j] - a[j]) * long_scale_);
+    }
+
+    // Sample `n`, through the band-pass: `z`.
+    void push(std::uint64_t n, float z, std::vector<tape_segment>& out) {
         if (n + 1 < std::uint64_t(long_ + short_)) return;
-        // The mean over the last 0 cycle's length, taken from a short mean
-        // at its centre: a band-pass from about 500 Hz to 5 kHz.
-        const std::uint64_t end = n + 1, centre = end - std::uint64_t(long_ / 2);
-        const std::uint64_t from = centre - std::uint64_t((short_ + 1) / 2);
-        const float z = float(sums.sum(from, from + short_) * short_scale_ - sums.sum(end - long_, end) * long_scale_);
         float hysteresis = hysteresis_;
         if (!locked_) {
             hunt_env_ = std::max(std::fabs(z), hunt_env_ * hunt_decay_);
@@ -1468,14 +1491,23 @@ public:
           fs_(fs) {}
 
     void push(const float* x, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            sums_.push(x[i]);
-            const std::uint64_t n = sums_.count() - 1;
-            if (pulses_.enabled() && !cycles_.busy()) pulses_.push(n, sums_, segments);
-            if (fast_ && !pulses_.busy()) cycles_.push(n, sums_, segments);
-            if (!first_.found()) {
-                if (const int b = locked_baud()) first_ = {double(n + 1) / fs_, b};
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t k = std::min(count - done, block);
+            const std::uint64_t n0 = sums_.count();
+            sums_.push(x + done, k);
+            // Each reader's filter over the block first, then the readers
+            // sample by sample.
+            if (pulses_.enabled()) pulses_.filter(sums_, n0, k, m_.data());
+            if (fast_) cycles_.filter(sums_, n0, k, z_.data());
+            for (std::size_t i = 0; i < k; ++i) {
+                const std::uint64_t n = n0 + i;
+                if (pulses_.enabled() && !cycles_.busy()) pulses_.push(n, m_[i], segments);
+                if (fast_ && !pulses_.busy()) cycles_.push(n, z_[i], segments);
+                if (!first_.found()) {
+                    if (const int b = locked_baud()) first_ = {double(n + 1) / fs_, b};
+                }
             }
+            done += k;
         }
     }
     void finish() {
@@ -1494,9 +1526,11 @@ public:
     std::vector<tape_segment> segments;
 
 private:
+    static constexpr std::size_t block = 1024;
     pulse_reader pulses_;
     cycle_reader cycles_;
-    running_sum sums_;
+    block_sums sums_;
+    std::array<float, block> m_{}, z_{};  // the block through each reader's filter
     bool fast_;
     double fs_;
     leader_seen first_;

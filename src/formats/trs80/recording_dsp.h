@@ -4,7 +4,7 @@
 //
 // - sample_ring: the last samples (or filter outputs) by absolute index, so a
 //   decoder can look back over a window once it knows where to look.
-// - running_sum: prefix sums of the input, from which any boxcar over the
+// - block_sums: prefix sums of the input, from which any boxcar over the
 //   recent past is two look-ups (pulse matched filters, moving averages).
 // - crossing_finder: zero crossings with hysteresis that follows the signal's
 //   level, placed between samples by linear interpolation, so that short
@@ -40,24 +40,31 @@ private:
 };
 
 // Prefix sums of the input (in double, so a long recording loses nothing),
-// kept for the last few thousand samples: sum(from, to) is the sum of the
-// samples with index in [from, to).
-class running_sum {
+// for the block of samples just added and the `span` before it, side by side
+// in memory: a box sum over the recent past is two loads, and a reader's
+// filter over a block is a loop of its own that the compiler can vectorise.
+class block_sums {
 public:
-    explicit running_sum(std::size_t span) : sums_(span + 1) { sums_.put(0, 0.0); }
-    // Appends sample number `count()`.
-    void push(float x) {
-        total_ += x;
-        ++count_;
-        sums_.put(count_, total_);
+    explicit block_sums(std::size_t span) : span_(span), sums_(1, 0.0) {}
+    // Appends samples `count()` to `count() + n - 1`.
+    void push(const float* x, std::size_t n) {
+        if (sums_.size() > span_ + 1) {
+            const std::size_t drop = sums_.size() - (span_ + 1);
+            sums_.erase(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(drop));
+            first_ += drop;
+        }
+        double total = sums_.back();
+        for (std::size_t i = 0; i < n; ++i) sums_.push_back(total += x[i]);
     }
-    std::uint64_t count() const { return count_; }
-    double sum(std::uint64_t from, std::uint64_t to) const { return sums_[to] - sums_[from]; }
+    std::uint64_t count() const { return first_ + sums_.size() - 1; }
+    // Where the sum of the samples before `index` is (and the sums after it
+    // follow): for an index from the `span` before the last block on.
+    const double* at(std::uint64_t index) const { return sums_.data() + (index - first_); }
 
 private:
-    sample_ring<double> sums_;
-    double total_ = 0;
-    std::uint64_t count_ = 0;
+    std::size_t span_;
+    std::vector<double> sums_;  // sums_[k]: the sum of the samples before first_ + k
+    std::uint64_t first_ = 0;
 };
 
 // A float's bits, and back (as std::bit_cast, which the page's compiler
