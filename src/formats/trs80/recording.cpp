@@ -544,11 +544,21 @@ private:
     // The leader's halves: long, long, short, short, and so on. A cycle
     // starts with the first of a pair.
     void hunt(double half, const crossing_finder::crossing& c) {
+        // (Hiss makes halves of every length, and pairs of them at random,
+        // so what follows is worked out without a branch until the halves
+        // could be a leader.)
         const double u = us(half);
-        const int kind = u > 110 && u < 250 ? 1 : u > 270 && u < 480 ? 2 : 0;
-        hist_[halves_ % hist_.size()] = {kind, half, c.peak, c.rising};
+        const int kind = int((u > 110) & (u < 250)) | int((u > 270) & (u < 480)) << 1;
+        // How many pairs in a row, each of two alike halves and each of the
+        // other kind from the one before, end with this half: the leader
+        // below only once they are enough.
+        const half_info& before = hist_[(halves_ - 1) % hist_.size()];
+        const half_info& pair_before = hist_[(halves_ - 2) % hist_.size()];
+        const int pair = int((kind != 0) & (halves_ >= 2) & (before.kind == kind));
+        const int pairs = pair * (1 + int(pair_before.kind != kind) * pair_before.pairs);
+        hist_[halves_ % hist_.size()] = {kind, half, c.peak, c.rising, std::min(pairs, fast_leader_halves)};
         ++halves_;
-        if (halves_ < std::uint64_t(fast_leader_halves)) return;
+        if (pairs < fast_leader_halves / 2 || halves_ < std::uint64_t(fast_leader_halves)) return;
         // The newest half must end a pair: it and the one before are alike,
         // and the pairs alternate.
         double longs = 0, shorts = 0;
@@ -761,6 +771,7 @@ private:
         double length = 0;
         float peak = 0;
         int rising = 0;
+        int pairs = 0;  // pairs of the leader's in a row that end with it
     };
     struct gap {
         std::size_t at;  // bits read before it
