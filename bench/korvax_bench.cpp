@@ -32,10 +32,11 @@
 // that both are surveyed and read), the C64 tape again after three minutes
 // of hiss (the machine is looked for through it), ten minutes of hiss and no
 // tape (every machine looks through all of it, and finds nothing: exit
-// status 6), and the corpus's 26-minute T64 when CORPUS is there. It reports
-// seconds of audio per second of the child's CPU time (x real time), per
-// second by the clock (the survey's readers run side by side) and its peak
-// resident memory. CORPUS defaults to the folder the build was
+// status 6), and the corpus's 26-minute T64 when CORPUS is there; the two
+// recordings with hiss also as a mono MP3, which cannot be sought in. It
+// reports seconds of audio per second of the child's CPU time (x real time),
+// per second by the clock (the survey's readers run side by side) and its
+// peak resident memory. CORPUS defaults to the folder the build was
 // configured with.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -62,6 +63,8 @@
 #include "output/wav.h"
 
 #ifdef KORVAX_SNDFILE
+#include <sndfile.h>
+
 #include "audio/sndfile_recording.h"
 #endif
 
@@ -454,6 +457,31 @@ void put_hiss_before(const std::string& wav, double seconds) {
     written_or_exit(out, wav);
 }
 
+// The mono WAV `wav` as an MP3 (libsndfile's encoder, at its default bit
+// rate), where this libsndfile writes MP3: a recording that cannot be sought
+// in, so that the survey reads on through it rather than seeking.
+bool write_mp3(const std::string& wav, const std::string& mp3) {
+#ifdef KORVAX_SNDFILE
+    SF_INFO in_info{};
+    SNDFILE* in = sf_open(wav.c_str(), SFM_READ, &in_info);
+    if (in == nullptr) return false;
+    SF_INFO out_info{};
+    out_info.samplerate = in_info.samplerate, out_info.channels = 1;
+    out_info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    SNDFILE* out = sf_format_check(&out_info) ? sf_open(mp3.c_str(), SFM_WRITE, &out_info) : nullptr;
+    bool written = out != nullptr;
+    std::vector<float> block(65536);
+    for (sf_count_t got; written && (got = sf_read_float(in, block.data(), sf_count_t(block.size()))) > 0;)
+        written = sf_write_float(out, block.data(), got) == got;
+    sf_close(in);
+    if (out != nullptr) written = sf_close(out) == 0 && written;
+    return written;
+#else
+    (void)wav, (void)mp3;
+    return false;
+#endif
+}
+
 // How the child opens a recording: as the command line does, or as the page
 // does (the program's own WAV reader).
 struct opener {
@@ -531,7 +559,8 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
         "and per second by the clock (x clock), best of %d runs on %u cores;\n"
         "peak resident memory, highest of the runs (a child that reads nothing: %.1f M);\n"
         "-f: x real time with the machine named, so that it is not looked for;\n"
-        "stereo: the same samples in both channels (read once); two: the second inverted (both read)\n\n",
+        "stereo: the same samples in both channels (read once); two: the second inverted (both read);\n"
+        "mp3: mono, as MP3 (libsndfile's encoder), which cannot be sought in\n\n",
         rate, reps, std::thread::hardware_concurrency(), empty_child_mib());
     std::printf("%-26s %-7s %-8s %8s %8s %9s %9s %8s %9s\n", "tape", "layout", "opener", "audio s", "CPU s", "x real",
                 "x clock", "peak", "-f");
@@ -553,10 +582,16 @@ int reading_table(const std::string& dir, const char* corpus, int reps) {
         if (c.hiss > 0) put_hiss_before(mono, c.hiss);
         write_stereo(mono, stereo, false);
         write_stereo(mono, differ, true);
+        // Behind hiss, the survey goes through many stretches: also as MP3.
+        const std::string mp3 = dir + "/read.mp3";
+        std::filesystem::remove(mp3);
+        const bool compressed = c.hiss > 0 && write_mp3(mono, mp3);
         const double audio = double(std::filesystem::file_size(mono) - korvax::wav_header_size) / rate;
         for (const auto& [layout, wav] :
-             {std::pair{"mono", mono}, std::pair{"stereo", stereo}, std::pair{"two", differ}})
+             {std::pair{"mono", mono}, std::pair{"stereo", stereo}, std::pair{"two", differ}, std::pair{"mp3", mp3}})
             for (const opener& op : openers) {
+                // (An MP3 only through libsndfile.)
+                if (wav == mp3 && (!compressed || std::string(op.name) != "sndfile")) continue;
                 child_run best{-1, 1e9, 0}, forced{-1, 1e9, 0};
                 double peak = 0, wall = 1e9;
                 for (int i = 0; i < reps; ++i) {

@@ -431,27 +431,64 @@ std::vector<stretch> room_left(const reading& r) {
 }
 
 // The tapes of machines other than `m` in channel `channel` that lie in
-// `room` (in order), to `others`: each reader through it on its own copy,
-// side by side.
+// `room` (in order), to `others`: the readers through it side by side, each
+// stretch of room decoded once where each reader has a thread of its own and
+// the stretches follow each other (so that each reader starts each one at
+// its start); otherwise each reader through it on its own copy.
 void others_in(recording_file& rec, unsigned channel, const options& o, const machine_reader& m,
                const std::vector<stretch>& room, std::vector<other_tape>& others) {
     std::array<std::optional<double>, std::size(machines)> found;
-    side_by_side(std::size(machines), [&](std::size_t k) {
-        if (&machines[k] == &m) return;
-        const std::unique_ptr<sample_source> own = rec.channel(channel);
-        if (!own) return;
-        std::uint64_t at = 0;
-        for (const stretch& s : room) {
-            const std::uint64_t from = std::max(at, static_cast<std::uint64_t>(s.from * rec.rate()));
-            const std::uint64_t to = std::isinf(s.to) ? std::numeric_limits<std::uint64_t>::max()
-                                                      : static_cast<std::uint64_t>(s.to * rec.rate());
-            if (to <= from) continue;
-            limited_source part(*own, at, from, to);
-            const std::optional<double> held = first_held(machines[k].read(part, o), double(from) / rec.rate());
-            at = part.at();
-            if (held && !found[k]) found[k] = held;
-        }
-    });
+    const auto sample = [&](double seconds) {
+        return std::isinf(seconds) ? std::numeric_limits<std::uint64_t>::max()
+                                   : static_cast<std::uint64_t>(seconds * rec.rate());
+    };
+    const auto note = [&](std::size_t k, const reading& r, std::uint64_t from) {
+        if (const std::optional<double> held = first_held(r, double(from) / rec.rate()); held && !found[k])
+            found[k] = held;
+    };
+    bool apart = true;
+    for (std::size_t i = 1; i < room.size(); ++i) apart = apart && room[i].from >= room[i - 1].to;
+    const std::unique_ptr<sample_source> straight = apart ? rec.channel(channel) : nullptr;
+    std::uint64_t straight_at = 0;
+    bool shared_all = straight != nullptr;
+    for (std::size_t i = 0; shared_all && i < room.size(); ++i) {
+        const std::uint64_t from = sample(room[i].from), to = sample(room[i].to);
+        if (to <= from) continue;
+        std::optional<shared_stretch> shared;
+        side_by_side(
+            std::size(machines),
+            [&](std::size_t k, bool together) {
+                if (!together) return;
+                const std::unique_ptr<sample_source> view = shared->reader(k);
+                if (&machines[k] == &m) return;
+                limited_source part(*view, from, from, to);
+                note(k, machines[k].read(part, o), from);
+            },
+            [&](bool all) {
+                if (!all) return false;
+                shared.emplace(*straight, straight_at, from, to, std::size(machines));
+                shared->prime();
+                return true;
+            });
+        shared_all = shared.has_value();
+        if (shared_all) straight_at = shared->at();
+    }
+    if (!shared_all) {
+        found.fill(std::nullopt);
+        side_by_side(std::size(machines), [&](std::size_t k) {
+            if (&machines[k] == &m) return;
+            const std::unique_ptr<sample_source> own = rec.channel(channel);
+            if (!own) return;
+            std::uint64_t at = 0;
+            for (const stretch& s : room) {
+                const std::uint64_t from = std::max(at, sample(s.from)), to = sample(s.to);
+                if (to <= from) continue;
+                limited_source part(*own, at, from, to);
+                note(k, machines[k].read(part, o), from);
+                at = part.at();
+            }
+        });
+    }
     for (std::size_t k = 0; k < std::size(machines); ++k)
         if (found[k]) note_other(others, machines[k], *found[k]);
 }
